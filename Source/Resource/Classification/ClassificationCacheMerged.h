@@ -1,0 +1,152 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "assert/Check.h"
+#include "external/classification/Mapping.h"
+
+namespace vyr::classification {
+
+// The merged view of one classification: for every source id, the set that
+// the highest level listing it gives it, and the inverse relation from
+// classified ids back to source ids. Rebuilt from scratch by its level cache
+// after every change; never patched. Owns both maps; thread-compatible (read
+// and rebuilt under the admin's mutex, or by the single thread that holds a
+// write access).
+//
+// Invariants after every rebuild: (s, c) is in sourceToClassified exactly
+// when (c, s) is in classifiedToSource; classifiedToSource holds no empty
+// set; sourceToClassified may hold an empty set.
+template <class Level>
+class CacheMerged {
+public:
+    using IdSet = std::set<std::string>;
+    using Relation = std::map<std::string, IdSet, std::less<>>;
+
+    // Recomputes both maps from the level mappings. Costs one pass over
+    // every entry of every level: the levels' relations are sorted alike, so
+    // they are merged side by side, and each source id's set is copied once,
+    // from the highest level that lists it.
+    void vRebuild(const std::map<Level, Mapping>& levels) {
+        sourceToClassified.clear();
+        classifiedToSource.clear();
+
+        using Cursor = std::pair<Mapping::Relation::const_iterator, Mapping::Relation::const_iterator>;
+        std::vector<Cursor> cursors; // ascending level order
+        cursors.reserve(levels.size());
+        for (const auto& [level, mapping] : levels) {
+            if (!mapping.sourceToClassified.empty()) {
+                cursors.emplace_back(mapping.sourceToClassified.begin(), mapping.sourceToClassified.end());
+            }
+        }
+
+        if (cursors.size() == 1) {
+            // One level decides everything: copy its relation in order.
+            for (auto it = cursors.front().first; it != cursors.front().second; ++it) {
+                sourceToClassified.emplace_hint(sourceToClassified.end(), it->first, it->second);
+            }
+        } else {
+            while (true) {
+                const std::string* smallest = nullptr;
+                for (const Cursor& cursor : cursors) {
+                    if (cursor.first != cursor.second && (smallest == nullptr || cursor.first->first < *smallest)) {
+                        smallest = &cursor.first->first;
+                    }
+                }
+                if (smallest == nullptr) {
+                    break;
+                }
+                // The last level listing the smallest source id is the highest one.
+                const IdSet* deciding = nullptr;
+                const std::string* key = nullptr;
+                for (Cursor& cursor : cursors) {
+                    if (cursor.first != cursor.second && cursor.first->first == *smallest) {
+                        deciding = &cursor.first->second;
+                        key = &cursor.first->first;
+                    }
+                }
+                sourceToClassified.emplace_hint(sourceToClassified.end(), *key, *deciding);
+                const std::string_view advanced = *key;
+                for (Cursor& cursor : cursors) {
+                    if (cursor.first != cursor.second && cursor.first->first == advanced) {
+                        ++cursor.first;
+                    }
+                }
+            }
+        }
+
+        // Source ids arrive in ascending order, so each goes at the end of
+        // its classified id's set.
+        for (const auto& [source, classified] : sourceToClassified) {
+            for (const std::string& classifiedId : classified) {
+                auto slot = classifiedToSource.lower_bound(classifiedId);
+                if (slot == classifiedToSource.end() || slot->first != classifiedId) {
+                    slot = classifiedToSource.emplace_hint(slot, classifiedId, IdSet());
+                }
+                slot->second.emplace_hint(slot->second.end(), source);
+            }
+        }
+    }
+
+    // The merged classified ids of the source id, or null. Valid until the
+    // next rebuild or the destruction of the level cache.
+    [[nodiscard]] const IdSet* pClassifiedIdsGet(std::string_view sourceId) const {
+        const auto found = sourceToClassified.find(sourceId);
+        return found == sourceToClassified.end() ? nullptr : &found->second;
+    }
+
+    // The source ids mapped to the classified id, or null. Same lifetime.
+    [[nodiscard]] const IdSet* pSourceIdsGet(std::string_view classifiedId) const {
+        const auto found = classifiedToSource.find(classifiedId);
+        return found == classifiedToSource.end() ? nullptr : &found->second;
+    }
+
+    // The one classified id of the source id: the smallest when there are
+    // several (reported), empty when the source id is absent or its set is.
+    [[nodiscard]] std::string sClassifiedIdGet(std::string_view sourceId) const {
+        const IdSet* classified = pClassifiedIdsGet(sourceId);
+        if (classified == nullptr || classified->empty()) {
+            return {};
+        }
+        VYR_ASSERT(classified->size() <= 1,
+                   "sClassifiedIdGet called when there is multiple classified. Use pClassifiedIdsGet() instead",
+                   "vyr::classification::CacheMerged<enum vyr::cache::Level>::sClassifiedIdGet");
+        return *classified->begin();
+    }
+
+    // The one source id of the classified id: the smallest when there are
+    // several (reported), empty when the classified id is absent.
+    [[nodiscard]] std::string sSourceIdGet(std::string_view classifiedId) const {
+        const IdSet* sources = pSourceIdsGet(classifiedId);
+        if (sources == nullptr || sources->empty()) {
+            return {};
+        }
+        VYR_ASSERT(sources->size() <= 1,
+                   "sSourceIdGet called when several source ids map to the classified id. Use pSourceIdsGet() instead",
+                   "vyr::classification::CacheMerged<enum vyr::cache::Level>::sSourceIdGet");
+        return *sources->begin();
+    }
+
+    // Every merged (source id, classified id) pair, ordered by source id,
+    // then classified id. A source id with an empty set gives no pair.
+    [[nodiscard]] std::set<std::pair<std::string, std::string>> mappingsGet() const {
+        std::set<std::pair<std::string, std::string>> pairs;
+        for (const auto& [source, classified] : sourceToClassified) {
+            for (const std::string& classifiedId : classified) {
+                pairs.emplace_hint(pairs.end(), source, classifiedId);
+            }
+        }
+        return pairs;
+    }
+
+    Relation sourceToClassified;
+    Relation classifiedToSource;
+};
+
+} // namespace vyr::classification

@@ -1,0 +1,95 @@
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+
+#include <mutex>
+
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+
+namespace vyr::bridge::classification {
+namespace {
+
+using vyr::classification::Admin;
+using vyr::classification::AdminInterface;
+
+// Serialises the creation and the reset of the process-wide admin.
+std::mutex& ownerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::unique_ptr<Admin>& owner() {
+    static std::unique_ptr<Admin> admin;
+    return admin;
+}
+
+// Requires: ownerMutex() is held.
+std::unique_ptr<Admin>& ensuredOwner() {
+    std::unique_ptr<Admin>& admin = owner();
+    if (!admin) {
+        admin.reset(new Admin());
+    }
+    return admin;
+}
+
+} // namespace
+
+std::unique_ptr<Admin>& adminInstanceGet() {
+    const std::lock_guard lock(ownerMutex());
+    return ensuredOwner();
+}
+
+AdminWrapper::AdminWrapper() : admin(adminInstanceGet().get()) {}
+
+bool AdminWrapper::boClassificationExists(std::string_view id) {
+    return static_cast<AdminInterface*>(admin)->boClassificationExists(id);
+}
+
+bool AdminWrapper::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,
+                                          const std::string& sText4, const std::string& sText5, bool boFlag1,
+                                          bool boFlag2, const Level& level) {
+    return admin->boCreateClassification(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2, level);
+}
+
+AdminWrapper::Cache* AdminWrapper::cachesGet(std::string_view id) {
+    const std::lock_guard lock(admin->mutex);
+    return admin->cachesGet(id);
+}
+
+std::string AdminWrapper::sText2Get(std::string_view id) { return admin->sText2Get(id); }
+std::string AdminWrapper::sText3Get(std::string_view id) { return admin->sText3Get(id); }
+std::string AdminWrapper::sText6Get(std::string_view id) { return admin->sText6Get(id); }
+std::string AdminWrapper::sText4Get(std::string_view id) { return admin->sText4Get(id); }
+std::string AdminWrapper::sText5Get(std::string_view id) { return admin->sText5Get(id); }
+
+bool AdminWrapper::boMappingExists(std::string_view id, std::string_view sSourceId, std::string_view sClassifiedId) {
+    return admin->boMappingExists(id, sSourceId, sClassifiedId);
+}
+
+const std::set<std::string>* AdminWrapper::pClassifiedIdsGet(std::string_view id, std::string_view sourceId) {
+    return static_cast<AdminInterface*>(admin)->pClassifiedIdsGet(id, sourceId);
+}
+
+const std::set<std::string>* AdminWrapper::pSourceIdsGet(std::string_view id, std::string_view classifiedId) {
+    return static_cast<AdminInterface*>(admin)->pSourceIdsGet(id, classifiedId);
+}
+
+std::string AdminWrapper::sClassifiedIdGet(std::string_view id, std::string_view sourceId) {
+    return static_cast<AdminInterface*>(admin)->sClassifiedIdGet(id, sourceId);
+}
+
+std::string AdminWrapper::sSourceIdGet(std::string_view id, std::string_view classifiedId) {
+    return static_cast<AdminInterface*>(admin)->sSourceIdGet(id, classifiedId);
+}
+
+vyr::classification::WriteAccess AdminWrapper::writeAccessGet(std::string_view id) { return admin->writeAccessGet(id); }
+
+void AdminWrapper::vAdminReset() {
+    std::unique_ptr<Admin> taken;
+    {
+        const std::lock_guard lock(ownerMutex());
+        taken = std::move(ensuredOwner());
+    }
+    AdminInterface* const base = taken.release();
+    delete base;
+}
+
+} // namespace vyr::bridge::classification

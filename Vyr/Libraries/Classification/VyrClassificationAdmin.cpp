@@ -1,0 +1,237 @@
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+
+#include <fstream>
+#include <mutex>
+#include <system_error>
+
+#include "assert/Check.h"
+#include "external/classification/XmlDocument.h"
+#include "external/directories/Directories.h"
+#include "external/str/Utf.h"
+
+namespace vyr::classification {
+namespace {
+
+// Whether something can be opened for reading at the path.
+bool boFileReadable(const std::filesystem::path& file) {
+    const std::ifstream probe(file);
+    return probe.good();
+}
+
+} // namespace
+
+Admin::Admin() {
+    const DirectoriesInterface& directories = Directories::getInstance();
+    vPathSet(directories.sysDirectoryGet() / "Resources" / sFolderName(), cache::Sys);
+    vSubfolderPathSet(Directories::directoryWithSubfolder(directories.sharedDirectoriesGet(), sFolderName()),
+                      cache::Shared);
+    vUserFolderSet(directories.userDirectoryGet());
+}
+
+Admin::~Admin() = default;
+
+std::filesystem::path Admin::extension() const { return "xml"; }
+
+std::string Admin::sFolderName() const { return "Classification"; }
+
+bool Admin::boReadFromStream(std::istream& stream, const Level& level, Cache& cache) {
+    Mapping mapping;
+    XmlDocument document(mapping);
+    if (!document.boRead(stream)) {
+        return false;
+    }
+    cache.vLevelSet(level, mapping, false);
+    return true;
+}
+
+Admin::Cache* Admin::cachesGet(std::string_view id) {
+    if (caches.find(id) == caches.end()) {
+        vUpdateFromFiles(id);
+    }
+    const auto found = caches.find(id);
+    if (found != caches.end()) {
+        return &found->second;
+    }
+    return &caches.try_emplace(std::string(id)).first->second;
+}
+
+void Admin::vUpdateFromFiles(std::string_view id) {
+    if (folders.empty()) {
+        return;
+    }
+    bool boAnyRead = false;
+    for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
+        if (!level->second.empty()) {
+            boAnyRead = boUpdateFromFileAtLevel(id, level->first) || boAnyRead;
+        }
+    }
+    if (boAnyRead) {
+        caches.find(id)->second.vChanged(); // the read inserted the entry
+    }
+}
+
+bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
+    vFilePathEnsure(id, level);
+    utilities::FileRecord& record = filesGet(id)[level];
+    std::error_code error;
+    if (record.filePath.empty() || !std::filesystem::exists(record.filePath, error) || error) {
+        return false;
+    }
+    if (record.lastWrite >= utilities::lastWriteTicksGet(record.filePath)) {
+        return false;
+    }
+    auto cache = caches.find(id);
+    if (cache == caches.end()) {
+        cache = caches.try_emplace(std::string(id)).first;
+    }
+    std::ifstream stream(record.filePath, std::ios::in | std::ios::binary);
+    if (!boReadFromStream(stream, level, cache->second)) {
+        return false;
+    }
+    record.lastWrite = utilities::lastWriteTicksGet(record.filePath);
+    return true;
+}
+
+Admin::Cache* Admin::pLoadedCacheGet(std::string_view id) {
+    auto found = caches.find(id);
+    if (found == caches.end()) {
+        vUpdateFromFiles(id);
+        found = caches.find(id);
+    }
+    return found == caches.end() ? nullptr : &found->second;
+}
+
+std::string Admin::sTopTextGet(std::string_view id, std::string Mapping::*text) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    const Mapping* top = cache == nullptr ? nullptr : cache->pTopMappingGet();
+    return top == nullptr ? std::string() : top->*text;
+}
+
+std::string Admin::sText2Get(std::string_view id) { return sTopTextGet(id, &Mapping::sText2); }
+std::string Admin::sText3Get(std::string_view id) { return sTopTextGet(id, &Mapping::sText3); }
+std::string Admin::sText4Get(std::string_view id) { return sTopTextGet(id, &Mapping::sText4); }
+std::string Admin::sText5Get(std::string_view id) { return sTopTextGet(id, &Mapping::sText5); }
+std::string Admin::sText6Get(std::string_view id) { return sTopTextGet(id, &Mapping::sText6); }
+
+bool Admin::boMappingExists(std::string_view id, std::string_view sSourceId, std::string_view sClassifiedId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    if (cache == nullptr) {
+        return false;
+    }
+    const auto found = cache->merged.sourceToClassified.find(sSourceId);
+    if (found == cache->merged.sourceToClassified.end()) {
+        return false;
+    }
+    // The merged sets order plain std::string keys, so the classified id is
+    // looked up as one.
+    return found->second.find(std::string(sClassifiedId)) != found->second.end();
+}
+
+WriteAccess Admin::writeAccessGet(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    vUpdateFromFiles(id);
+    VYR_ASSERT(caches.find(id) != caches.end(), "There is no classification with given id",
+               "vyr::classification::Admin::writeAccessGet");
+    vCreateFolderIfNotAtLevel(cache::User);
+    vCreateFolderIfNotAtLevel(cache::Shared);
+    Records& records = filesGet(id);
+    auto cache = caches.find(id);
+    if (cache == caches.end()) {
+        cache = caches.try_emplace(std::string(id)).first;
+    }
+    return WriteAccess(&cache->second, &records);
+}
+
+bool Admin::boIsCached(std::string_view id) const { return caches.find(id) != caches.end(); }
+
+bool Admin::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,
+                                   const std::string& sText4, const std::string& sText5, bool boFlag1, bool boFlag2,
+                                   const Level& level) {
+    const std::lock_guard lock(mutex);
+    vUpdateFromFiles(id);
+    if (level != cache::Sys) {
+        vCreateFolderIfNotAtLevel(level);
+    }
+    VYR_ASSERT(level != cache::Sys, "You are not supposed to do changes at sys level.",
+               "vyr::classification::Admin::boCreateClassification");
+    VYR_ASSERT(!(caches.find(id) != caches.end() && boFileReadable(filesGet(id)[level].filePath)),
+               "Classification already exists.", "vyr::classification::Admin::boCreateClassification");
+
+    const Mapping mapping(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2);
+
+    // Only a file inside an existing level folder is written, and never over
+    // anything that is already there.
+    const std::filesystem::path folder = path(level);
+    if (folder.empty() || !utilities::boIdStaysInFolder(id)) {
+        return false;
+    }
+    std::filesystem::path file = folder.native() + str::pathFromUtf8("/" + id + ".").native();
+    file.replace_extension(extension());
+    std::error_code error;
+    if (std::filesystem::symlink_status(file, error).type() != std::filesystem::file_type::not_found) {
+        return false;
+    }
+
+    Mapping written = mapping;
+    const XmlDocument document(written);
+    if (!document.boWrite(str::utf8FromPath(file))) {
+        return false;
+    }
+    auto cache = caches.find(id);
+    if (cache == caches.end()) {
+        cache = caches.try_emplace(id).first;
+    }
+    cache->second.vLevelSet(level, mapping, true);
+    Records& records = filesGet(id);
+    utilities::FileRecord& record = records[level];
+    if (record.filePath != file) {
+        record.filePath = file;
+    }
+    vLastWriteUpdate(records, level);
+    return true;
+}
+
+bool Admin::boClassificationExists(std::string_view id) {
+    {
+        const std::lock_guard lock(mutex);
+        if (caches.find(id) == caches.end()) {
+            vUpdateFromFiles(id);
+        }
+    }
+    const std::lock_guard lock(mutex);
+    return caches.find(id) != caches.end();
+}
+
+const std::set<std::string>* Admin::pClassifiedIdsGet(std::string_view id, std::string_view sourceId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    return cache == nullptr ? nullptr : cache->merged.pClassifiedIdsGet(sourceId);
+}
+
+const std::set<std::string>* Admin::pSourceIdsGet(std::string_view id, std::string_view classifiedId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    return cache == nullptr ? nullptr : cache->merged.pSourceIdsGet(classifiedId);
+}
+
+std::string Admin::sClassifiedIdGet(std::string_view id, std::string_view sourceId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    return cache == nullptr ? std::string() : cache->merged.sClassifiedIdGet(sourceId);
+}
+
+std::string Admin::sSourceIdGet(std::string_view id, std::string_view classifiedId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    return cache == nullptr ? std::string() : cache->merged.sSourceIdGet(classifiedId);
+}
+
+std::set<std::pair<std::string, std::string>> Admin::mappingsGet(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    return cache == nullptr ? std::set<std::pair<std::string, std::string>>() : cache->merged.mappingsGet();
+}
+
+} // namespace vyr::classification

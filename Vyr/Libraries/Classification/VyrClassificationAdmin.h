@@ -1,0 +1,105 @@
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "Source/Core/Utilities/Cache/CacheAdminBase.h"
+#include "Source/Core/Utilities/Cache/Level.h"
+#include "Source/Resource/Classification/ClassificationAdminInterface.h"
+#include "Source/Resource/Classification/ClassificationCacheLevels.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+
+namespace vyr::classification {
+
+// The process-wide store of classification mappings. Owns the level
+// folders, the file records and one level cache per classification id, all
+// by value; cache entries are never erased while the admin lives. Reads the
+// level files lazily, answers queries from the merged views, creates
+// classifications and hands out write access.
+//
+// Thread-safe: every public operation takes the admin's mutex for its whole
+// run (file reads and writes included) through a scope guard, except
+// boIsCached and vUserLevelInvalidate, which take none, and the operations
+// marked "Requires: the admin's mutex is held". No locking operation calls
+// another one: the mutex is not recursive.
+class Admin : public cache::CacheAdminBase<CacheLevels<cache::Level>>, public AdminInterface {
+public:
+    using Level = cache::Level;
+    using Cache = CacheLevels<Level>;
+
+    // Fills the three level folders from the process-wide directory service.
+    Admin();
+    ~Admin() override;
+    Admin(const Admin&) = delete;
+    Admin& operator=(const Admin&) = delete;
+
+    // Level file hooks: the extension "xml" and the parsing of one file.
+    [[nodiscard]] std::filesystem::path extension() const override;
+    // Requires: the admin's mutex is held.
+    [[nodiscard]] bool boReadFromStream(std::istream& stream, const Level& level, Cache& cache) override;
+    [[nodiscard]] std::string sFolderName() const override;
+
+    // The id's level cache, loaded or inserted empty; never null. Valid
+    // until the admin is destroyed.
+    // Requires: the admin's mutex is held.
+    [[nodiscard]] Cache* cachesGet(std::string_view id);
+    // Reads every level file of the id that is newer than its record,
+    // highest level first, and rebuilds the merged view once if any was read.
+    // Requires: the admin's mutex is held.
+    void vUpdateFromFiles(std::string_view id);
+    // Reads the id's file at the level when it is newer than its record.
+    // Requires: the admin's mutex is held.
+    [[nodiscard]] bool boUpdateFromFileAtLevel(std::string_view id, const Level& level);
+
+    // Text attributes of the highest level present; empty when none.
+    // Each takes the admin's mutex.
+    [[nodiscard]] std::string sText2Get(std::string_view id);
+    [[nodiscard]] std::string sText3Get(std::string_view id);
+    [[nodiscard]] std::string sText4Get(std::string_view id);
+    [[nodiscard]] std::string sText5Get(std::string_view id);
+    [[nodiscard]] std::string sText6Get(std::string_view id);
+
+    // Whether the merged view maps the source id to the classified id.
+    // Takes the admin's mutex.
+    [[nodiscard]] bool boMappingExists(std::string_view id, std::string_view sSourceId,
+                                       std::string_view sClassifiedId);
+
+    // Write access to the id, after reading its newer level files and making
+    // the User and Shared folders. Takes the admin's mutex while it builds
+    // the object only.
+    [[nodiscard]] WriteAccess writeAccessGet(std::string_view id);
+
+    // Whether the id has a cache entry. Takes no lock and loads nothing.
+    [[nodiscard]] bool boIsCached(std::string_view id) const;
+
+    // Writes a new classification's file at the level and caches it. Never
+    // replaces an existing file. Takes the admin's mutex.
+    [[nodiscard]] bool boCreateClassification(const std::string& id, const std::string& sText2,
+                                              const std::string& sText3, const std::string& sText4,
+                                              const std::string& sText5, bool boFlag1, bool boFlag2,
+                                              const Level& level);
+
+    // Queries on the merged view; each takes the admin's mutex and loads the
+    // classification on first use.
+    [[nodiscard]] bool boClassificationExists(std::string_view id) override;
+    [[nodiscard]] const std::set<std::string>* pClassifiedIdsGet(std::string_view id,
+                                                                 std::string_view sourceId) override;
+    [[nodiscard]] const std::set<std::string>* pSourceIdsGet(std::string_view id,
+                                                             std::string_view classifiedId) override;
+    [[nodiscard]] std::string sClassifiedIdGet(std::string_view id, std::string_view sourceId) override;
+    [[nodiscard]] std::string sSourceIdGet(std::string_view id, std::string_view classifiedId) override;
+    [[nodiscard]] std::set<std::pair<std::string, std::string>> mappingsGet(std::string_view id) override;
+
+private:
+    // The cached entry of the id after the first-use load, or null.
+    // Requires: the admin's mutex is held.
+    Cache* pLoadedCacheGet(std::string_view id);
+    // Requires: the admin's mutex is held.
+    std::string sTopTextGet(std::string_view id, std::string Mapping::*text);
+};
+
+} // namespace vyr::classification
