@@ -15,19 +15,26 @@ class XmlDocument {
 public:
     explicit XmlDocument(Mapping& mapping) noexcept : mapping_(mapping) {}
 
-    // Fills the bound mapping from the whole stream. True only for a
+    // Fills the bound mapping from the rest of the stream. True only for a
     // well-formed mapping document whose text is valid UTF-8; on false the
     // mapping is unchanged and errorGet() says what failed and where.
-    // A stream in the failed state gives false.
+    // A stream in the failed state gives false. Entities other than XML's
+    // predefined ones are never expanded: a document type declaration is
+    // refused.
     [[nodiscard]] bool boRead(std::istream& stream);
 
     // Writes the complete document to the file at the UTF-8 path through a
-    // temporary file in the same folder renamed over the target, so a failure
-    // never leaves a partial file and never touches an existing one.
+    // temporary file in the same folder, synced and renamed over the target,
+    // so a failure never leaves a partial file and never touches an existing
+    // one. False, with nothing written, when a text of the mapping is not
+    // valid UTF-8 or holds a character XML 1.0 cannot represent (a control
+    // character other than tab, line feed or carriage return, U+FFFE,
+    // U+FFFF). Throws std::system_error when the path is not valid UTF-8.
     [[nodiscard]] bool boWrite(std::string_view utf8Path) const;
 
-    // Writes the document at the stream's position; true when the stream is
-    // still good afterwards.
+    // Writes the document at the stream's position and flushes; true when
+    // the stream is still good afterwards. False, with nothing written, for
+    // a mapping that the format cannot carry (see above).
     bool boWrite(std::ostream& stream) const;
 
     // The reason of the last failed read or write, empty after a success.

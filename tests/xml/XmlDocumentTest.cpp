@@ -1,0 +1,405 @@
+#include "external/classification/XmlDocument.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vyr::classification {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed with the test.
+class XmlDocumentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        folder_ = fs::temp_directory_path() /
+                  ("vyr-xml-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static std::string fileText(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    static void vWriteFile(const fs::path& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+
+    fs::path folder_;
+};
+
+std::string written(Mapping mapping) {
+    std::ostringstream out;
+    EXPECT_TRUE(XmlDocument(mapping).boWrite(out));
+    return out.str();
+}
+
+// Reads `text` into a mapping that starts as `start`; the result and reason.
+struct ReadResult {
+    bool ok;
+    Mapping mapping;
+    std::string error;
+};
+ReadResult readText(const std::string& text, const Mapping& start = Mapping()) {
+    ReadResult result{false, start, {}};
+    std::istringstream in(text);
+    XmlDocument document(result.mapping);
+    result.ok = document.boRead(in);
+    result.error = document.errorGet();
+    return result;
+}
+
+// A mapping whose every field is set, to tell "unchanged" apart from "reset".
+Mapping sentinel() {
+    Mapping mapping("sentinel", "t2", "t3", "t4", "t5", true, true);
+    mapping.sText6 = "t6";
+    mapping.sText7 = "t7";
+    mapping.vMappingAdd("s", "c");
+    mapping.secondRelation["x"].insert("y");
+    return mapping;
+}
+
+const std::vector<std::string> kAwkwardTexts = {
+    "",
+    " ",
+    "  leading",
+    "trailing  ",
+    "<>&\"'",
+    "&amp; &#10; &lt; ]]> -->",
+    "\t",
+    "\n",
+    "\r",
+    "\r\n",
+    "a\r\nb\n\rc\td",
+    " \t\n\r ",
+    "\xC3\xA9t\xC3\xA9",                 // U+00E9
+    "\xF0\x9F\x98\x80",                 // U+1F600, outside the Basic Multilingual Plane
+    "\xF4\x8F\xBF\xBF",                 // U+10FFFF
+    "\xEF\xBF\xBD\xE2\x80\xA8\x7F\xC2\x85", // U+FFFD, U+2028, DEL, U+0085
+};
+
+Mapping awkwardMapping() {
+    Mapping mapping;
+    std::string* texts[] = {&mapping.sId,    &mapping.sText2, &mapping.sText3, &mapping.sText4,
+                            &mapping.sText5, &mapping.sText6, &mapping.sText7};
+    for (std::size_t i = 0; i < std::size(texts); ++i) {
+        *texts[i] = kAwkwardTexts[(i * 3 + 1) % kAwkwardTexts.size()] + kAwkwardTexts[i];
+    }
+    mapping.boFlag1 = true;
+    for (const std::string& source : kAwkwardTexts) {
+        for (const std::string& classified : kAwkwardTexts) {
+            mapping.vMappingAdd(source, classified);
+        }
+        mapping.secondRelation[source + "2"].insert(source);
+    }
+    mapping.sourceToClassified["listed with an empty set"];
+    mapping.secondRelation["also empty"];
+    return mapping;
+}
+
+TEST_F(XmlDocumentTest, RoundTripKeepsEveryFieldExactly) {
+    for (const Mapping& original : {Mapping(), awkwardMapping(), sentinel()}) {
+        const std::string text = written(original);
+        const ReadResult read = readText(text, sentinel());
+        ASSERT_TRUE(read.ok) << read.error << "\n" << text;
+        EXPECT_EQ(read.mapping, original) << text;
+        EXPECT_TRUE(read.error.empty());
+
+        // The same through a file, and reading from the stream's position.
+        Mapping copy = original;
+        const fs::path path = folder_ / "m.xml";
+        ASSERT_TRUE(XmlDocument(copy).boWrite(path.string()));
+        EXPECT_EQ(fileText(path), text);
+        std::istringstream positioned("ignored prefix" + text);
+        positioned.seekg(14);
+        Mapping again;
+        ASSERT_TRUE(XmlDocument(again).boRead(positioned));
+        EXPECT_EQ(again, original);
+    }
+    for (const bool flag1 : {false, true}) {
+        for (const bool flag2 : {false, true}) {
+            const Mapping flags("id", "", "", "", "", flag1, flag2);
+            EXPECT_EQ(readText(written(flags)).mapping, flags);
+        }
+    }
+}
+
+TEST_F(XmlDocumentTest, WrittenDocumentIsVersionedAndEscapesLineBreaksInAttributes) {
+    Mapping mapping("a\tb\nc\rd", "", "", "", "", false, true);
+    const std::string text = written(mapping);
+    EXPECT_NE(text.find("<classification version=\"1\""), std::string::npos) << text;
+    EXPECT_NE(text.find("id=\"a&#09;b&#10;c&#13;d\""), std::string::npos) << text;
+    EXPECT_NE(text.find("encoding=\"UTF-8\""), std::string::npos) << text;
+}
+
+TEST_F(XmlDocumentTest, ReadsHandWrittenDocumentsIgnoringWhatItDoesNotKnow) {
+    const std::string text =
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<!-- comment --><?pi data?>\n"
+        "<classification version=\"1\" id=\"m\" text3=\"three\" unknown=\"u\" flag2=\"true\">\n"
+        "  <note><relation><source id=\"hidden\"/></relation></note>\n"
+        "  <relation>\n"
+        "    <source id=\"b\"><classified id=\"2\"/><classified id=\"1\"/><other id=\"x\"/>text</source>\n"
+        "    <source id=\"a\"><classified id=\"1\" extra=\"e\"/></source>\n"
+        "    <source id=\"b\"><classified id=\"3\"/><classified id=\"1\"/></source>\n"
+        "    <source id=\"\"/>\n"
+        "    <unknown/>\n"
+        "  </relation>\n"
+        "  <relation><source id=\"c\"/></relation>\n"
+        "</classification>\n";
+    const ReadResult read = readText(text, sentinel());
+    ASSERT_TRUE(read.ok) << read.error;
+    Mapping expected("m", "", "three", "", "", false, true);
+    expected.sourceToClassified = {{"", {}}, {"a", {"1"}}, {"b", {"1", "2", "3"}}, {"c", {}}};
+    EXPECT_EQ(read.mapping, expected);
+
+    // Literal line breaks in attribute values are normalised the XML way.
+    const ReadResult normalised = readText("<classification version=\"1\" id=\"a\r\nb\tc\"/>");
+    ASSERT_TRUE(normalised.ok) << normalised.error;
+    EXPECT_EQ(normalised.mapping.sId, "a b c");
+}
+
+TEST_F(XmlDocumentTest, RejectedDocumentsLeaveTheMappingUnchanged) {
+    const std::string good = "<classification version=\"1\" id=\"x\">";
+    const std::vector<std::string> rejected = {
+        "",
+        "   ",
+        "not xml",
+        "<classification version=\"1\">",
+        "<classification version=\"1\"></classificatio>",
+        "<classification version=\"1\" id=\"a\" id2=\"b/>",
+        "<mapping version=\"1\"/>",
+        "<classification/>",
+        "<classification version=\"2\"/>",
+        "<classification version=\"\"/>",
+        "<classification version=\"1\" flag1=\"yes\"/>",
+        "<classification version=\"1\"><relation><source/></relation></classification>",
+        "<classification version=\"1\"><secondRelation><source id=\"s\"><classified/></source></secondRelation>"
+        "</classification>",
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><classification version=\"1\"/>",
+        "<classification version=\"1\" id=\"\x01\"/>",
+        "<classification version=\"1\"><!-- \x1F --></classification>",
+        "<classification version=\"1\" id=\"&#1;\"/>",
+        "<classification version=\"1\" id=\"a&#0;b\"/>",
+        "<classification version=\"1\" id=\"a&#x000;b\"/>",
+        "<classification version=\"1\" id=\"&#xD800;\"/>",
+        "<classification version=\"1\" id=\"&#x110000;\"/>",
+        "<classification version=\"1\" id=\"&#xFFFE;\"/>",
+        "<classification version=\"1\" id=\"\xEF\xBF\xBF\"/>",
+        "<classification version=\"1\"/><classification version=\"1\"/>",
+        std::string("\xFF\xFE<\0c\0/\0>\0", 10),
+    };
+    for (const std::string& text : rejected) {
+        const ReadResult read = readText(text, sentinel());
+        EXPECT_FALSE(read.ok) << text;
+        EXPECT_EQ(read.mapping, sentinel()) << text;
+        EXPECT_FALSE(read.error.empty()) << text;
+    }
+
+    // Every truncation of a written document fails.
+    const std::string full = written(awkwardMapping());
+    const std::size_t end = full.rfind("</classification>") + std::string("</classification>").size();
+    for (std::size_t size = 0; size < end; size += 7) {
+        const ReadResult read = readText(full.substr(0, size), sentinel());
+        EXPECT_FALSE(read.ok) << size;
+        EXPECT_EQ(read.mapping, sentinel()) << size;
+    }
+    EXPECT_TRUE(readText(full.substr(0, end)).ok);
+}
+
+TEST_F(XmlDocumentTest, ReasonsNameWhatAndWhere) {
+    const std::string invalid = "<classification version=\"1\" id=\"ab\xC3\x28\"/>";
+    const ReadResult utf8 = readText(invalid);
+    EXPECT_FALSE(utf8.ok);
+    EXPECT_NE(utf8.error.find("UTF-8"), std::string::npos) << utf8.error;
+    EXPECT_NE(utf8.error.find("offset " + std::to_string(invalid.find('\xC3'))), std::string::npos) << utf8.error;
+
+    const ReadResult malformed = readText("<classification version=\"1\"><relation></classification>");
+    EXPECT_FALSE(malformed.ok);
+    EXPECT_NE(malformed.error.find("offset"), std::string::npos) << malformed.error;
+
+    const ReadResult root = readText("<other/>");
+    EXPECT_NE(root.error.find("'other'"), std::string::npos) << root.error;
+
+    const ReadResult version = readText("<classification version=\"7\"/>");
+    EXPECT_NE(version.error.find("'7'"), std::string::npos) << version.error;
+}
+
+TEST_F(XmlDocumentTest, FailedStreamsGiveFalse) {
+    Mapping mapping = sentinel();
+    XmlDocument document(mapping);
+
+    std::ifstream missing(folder_ / "missing.xml");
+    EXPECT_FALSE(document.boRead(missing));
+    EXPECT_FALSE(document.errorGet().empty());
+
+    std::istringstream failed(written(Mapping()));
+    failed.setstate(std::ios::failbit);
+    EXPECT_FALSE(document.boRead(failed));
+
+    std::ifstream folder(folder_);
+    EXPECT_FALSE(document.boRead(folder));
+    EXPECT_EQ(mapping, sentinel());
+}
+
+TEST_F(XmlDocumentTest, EntityDeclarationsAreNeverExpanded) {
+    std::string bomb = "<?xml version=\"1.0\"?>\n<!DOCTYPE classification [\n <!ENTITY a0 \"lol\">\n";
+    for (int i = 1; i < 10; ++i) {
+        bomb += " <!ENTITY a" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) {
+            bomb += "&a" + std::to_string(i - 1) + ";";
+        }
+        bomb += "\">\n";
+    }
+    bomb += "]>\n<classification version=\"1\" id=\"&a9;\"><relation><source id=\"&a9;\"/></relation>"
+            "</classification>\n";
+    const ReadResult read = readText(bomb, sentinel());
+    EXPECT_FALSE(read.ok);
+    EXPECT_EQ(read.mapping, sentinel());
+    EXPECT_NE(read.error.find("document type"), std::string::npos) << read.error;
+
+    // Without a declaration, an undeclared entity stays literal text.
+    const ReadResult literal = readText("<classification version=\"1\" id=\"&a9;\"/>");
+    ASSERT_TRUE(literal.ok) << literal.error;
+    EXPECT_EQ(literal.mapping.sId, "&a9;");
+}
+
+TEST_F(XmlDocumentTest, DeepNestingDoesNotCrash) {
+    constexpr int kDepth = 100000;
+    std::string open;
+    std::string close;
+    for (int i = 0; i < kDepth; ++i) {
+        open += "<n>";
+        close += "</n>";
+    }
+    EXPECT_FALSE(readText(open + close).ok);
+    EXPECT_FALSE(readText("<classification version=\"1\">" + open + "</classification>").ok);
+
+    const ReadResult inside =
+        readText("<classification version=\"1\">" + open + close +
+                 "<relation><source id=\"s\"><classified id=\"c\">" + open + close +
+                 "</classified>" + open + close + "</source></relation></classification>");
+    ASSERT_TRUE(inside.ok) << inside.error;
+    EXPECT_EQ(inside.mapping.sourceToClassified, (Mapping::Relation{{"s", {"c"}}}));
+}
+
+TEST_F(XmlDocumentTest, LargeMappingRoundTrips) {
+    Mapping mapping("large", "", "", "", "", false, false);
+    for (int i = 0; i < 100000; ++i) {
+        const std::string source = "source-" + std::to_string(i);
+        mapping.vMappingAdd(source, "classified-" + std::to_string(i % 97));
+        mapping.vMappingAdd(source, "classified-" + std::to_string(i % 89 + 100));
+    }
+    const fs::path path = folder_ / "large.xml";
+    ASSERT_TRUE(XmlDocument(mapping).boWrite(path.string()));
+    std::ifstream in(path, std::ios::binary);
+    Mapping read;
+    XmlDocument document(read);
+    ASSERT_TRUE(document.boRead(in)) << document.errorGet();
+    EXPECT_EQ(read, mapping);
+}
+
+TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
+    const fs::path path = folder_ / "m.xml";
+    vWriteFile(path, std::string(100000, 'x'));
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    Mapping mapping = sentinel();
+    ASSERT_TRUE(XmlDocument(mapping).boWrite(path.string()));
+    EXPECT_EQ(fileText(path), written(mapping));
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(listing(), std::vector<std::string>{"m.xml"});
+
+    // Failures leave the folder as it was.
+    const std::string before = fileText(path);
+    fs::create_directory(folder_ / "folder");
+    vWriteFile(folder_ / "file", "f");
+    const std::vector<std::string> names = listing();
+    for (const fs::path& target : {folder_ / "missing" / "m.xml", folder_ / "folder", folder_ / "file" / "m.xml",
+                                   folder_ / "folder" / ""}) {
+        XmlDocument document(mapping);
+        EXPECT_FALSE(document.boWrite(target.string())) << target;
+        EXPECT_FALSE(document.errorGet().empty()) << target;
+        EXPECT_EQ(listing(), names) << target;
+    }
+    EXPECT_TRUE(fs::is_empty(folder_ / "folder"));
+    EXPECT_EQ(fileText(folder_ / "file"), "f");
+
+    // A text that XML cannot carry fails before anything is written.
+    Mapping control = sentinel();
+    control.sText5 = "bell\x07";
+    EXPECT_FALSE(XmlDocument(control).boWrite(path.string()));
+    EXPECT_EQ(fileText(path), before);
+    EXPECT_EQ(listing(), names);
+
+    EXPECT_THROW((void)XmlDocument(mapping).boWrite((folder_ / "bad\xFF.xml").string()), std::system_error);
+    EXPECT_EQ(listing(), names);
+}
+
+TEST_F(XmlDocumentTest, UnrepresentableTextsAreNotWritten) {
+    const auto check = [](Mapping mapping, const char* what) {
+        std::ostringstream out;
+        XmlDocument document(mapping);
+        EXPECT_FALSE(document.boWrite(out)) << what;
+        EXPECT_TRUE(out.str().empty()) << what;
+        EXPECT_FALSE(document.errorGet().empty()) << what;
+    };
+    Mapping mapping;
+    mapping.sText7 = std::string("nul\0", 4);
+    check(mapping, "NUL in a text");
+    mapping = Mapping();
+    mapping.vMappingAdd("s\x1B", "c");
+    check(mapping, "escape in a source id");
+    mapping = Mapping();
+    mapping.secondRelation["s"].insert("\xEF\xBF\xBE");
+    check(mapping, "U+FFFE in a classified id");
+    mapping = Mapping();
+    mapping.sId = "\xC0\xAF";
+    check(mapping, "overlong UTF-8");
+
+    // Found at any position, between characters that are fine.
+    for (const std::string bad : {"\x01", "\x1F", "\xEF\xBF\xBF"}) {
+        for (std::size_t at = 0; at <= 20; ++at) {
+            mapping = Mapping();
+            mapping.sText3 = std::string(20, '\t').insert(at, bad) + "\xEF\xBF\xBD";
+            check(mapping, "text with a character XML cannot carry");
+        }
+    }
+}
+
+TEST_F(XmlDocumentTest, StreamWriteReportsAFullDevice) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    std::ofstream full("/dev/full", std::ios::binary);
+    ASSERT_TRUE(full.is_open());
+    Mapping mapping = sentinel();
+    XmlDocument document(mapping);
+    EXPECT_FALSE(document.boWrite(full));
+    EXPECT_FALSE(document.errorGet().empty());
+}
+
+} // namespace
+} // namespace vyr::classification
