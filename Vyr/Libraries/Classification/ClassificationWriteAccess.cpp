@@ -37,10 +37,12 @@ void WriteAccess::vWriteBack(Level level, std::fstream& stream) {
     const XmlDocument document(found->second);
     stream.clear();
     stream.seekp(0);
-    (void)document.boWrite(stream);
+    // A document the format refuses is not written at all: the file must
+    // then not be cut either.
+    const bool boWritten = document.boWrite(stream);
     stream.flush();
     Records& records = *fileRecords;
-    if (stream.good()) {
+    if (boWritten && stream.good()) {
         const std::streamoff length = stream.tellp();
         if (length >= 0) {
             std::error_code ignored;

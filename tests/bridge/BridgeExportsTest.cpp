@@ -1,0 +1,202 @@
+// Loads the built bridge library the way a native host would and checks its
+// export table: the two entry points and the node forwarder are there under
+// their linkage names, and nothing else of the system's own namespaces is,
+// apart from the store's outside face.
+
+#include <gtest/gtest.h>
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+const char* const kBridgePath = VYR_BRIDGE_PATH;
+
+// The exports the system promises, by linkage name.
+const std::array<const char*, 3> kPromisedExports = {
+    // vyr::bridge::classification::vClassify, the classification run.
+    "_ZN3vyr6bridge14classification9vClassifyERKNS_20DirectoriesInterfaceERNS1_12AdminWrapperERNS0_10definition12Ad"
+    "minWrapperERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEESH_RKNS_5cache5LevelESL_SH_PNS_14classificati"
+    "on33ClassificationUiCallbackInterfaceE",
+    // vyr::bridge::classification::vClassify, the run over definition nodes.
+    "_ZN3vyr6bridge14classification9vClassifyERKNS_20DirectoriesInterfaceERNS1_12AdminWrapperERNS0_10definition12Ad"
+    "minWrapperERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKNS_10definition4NodeE",
+    // vyr::definition::Node::boHasChildren() const
+    "_ZNK3vyr10definition4Node13boHasChildrenEv",
+};
+
+// The store's outside face, which the bridge library exports besides: every
+// member of these classes, their virtual tables and type information.
+const std::array<std::string_view, 3> kAllowedClassPrefixes = {
+    "vyr::bridge::classification::AdminWrapper::",
+    "vyr::classification::WriteAccess::",
+    "vyr::cache::CacheWriteAccess<",
+};
+
+// The words before a class name in the demangled names of its virtual
+// table and type information.
+const std::array<std::string_view, 6> kClassDataPrefixes = {
+    "vtable for ", "typeinfo for ", "typeinfo name for ", "VTT for ", "construction vtable for ", "guard variable for ",
+};
+
+std::string demangled(const std::string& name) {
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> text(abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status),
+                                                           &std::free);
+    return status == 0 && text ? std::string(text.get()) : name;
+}
+
+// The names nm lists for the library's dynamic symbol table with the given
+// options, one per line; the name is the last field.
+std::vector<std::string> dynamicSymbolsGet(const std::string& options) {
+    const std::string command = "nm -D " + options + " '" + kBridgePath + "'";
+    const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    EXPECT_TRUE(pipe) << command;
+    std::vector<std::string> names;
+    if (!pipe) {
+        return names;
+    }
+    std::array<char, 4096> buffer{};
+    std::string line;
+    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
+        line += buffer.data();
+        if (line.empty() || line.back() != '\n') {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string field;
+        std::string last;
+        while (fields >> field) {
+            last = field;
+        }
+        if (!last.empty()) {
+            names.push_back(last);
+        }
+        line.clear();
+    }
+    return names;
+}
+
+// True when the symbol belongs to one of the system's namespaces (vyr,
+// managed): an entity of theirs, or the virtual table, type information,
+// guard variable or thunk of one. Instantiations of standard templates over
+// the system's types belong to the standard library's namespace.
+bool boIsOwnSymbol(std::string_view mangled) {
+    if (!mangled.starts_with("_Z")) {
+        return false;
+    }
+    mangled.remove_prefix(2);
+    for (std::string_view special : {"TV", "TI", "TS", "TT", "GV"}) {
+        if (mangled.starts_with(special)) {
+            mangled.remove_prefix(special.size());
+            break;
+        }
+    }
+    // A thunk: "Th" and one offset, or "Tv" and two, each ending in '_'.
+    const int offsets = mangled.starts_with("Th") ? 1 : mangled.starts_with("Tv") ? 2 : 0;
+    for (int offset = 0; offset < offsets; ++offset) {
+        const std::size_t end = mangled.find('_');
+        mangled.remove_prefix(end == std::string_view::npos ? mangled.size() : end + 1);
+    }
+    // An entity local to a function is named after the function.
+    if (mangled.starts_with("Z")) {
+        mangled.remove_prefix(1);
+    }
+    if (mangled.starts_with("N")) {
+        mangled.remove_prefix(1);
+        while (!mangled.empty() && std::string_view("KVrRO").find(mangled.front()) != std::string_view::npos) {
+            mangled.remove_prefix(1);
+        }
+    }
+    return mangled.starts_with("3vyr") || mangled.starts_with("7managed");
+}
+
+bool boIsAllowed(const std::string& mangledName, const std::string& name) {
+    for (const char* promised : kPromisedExports) {
+        if (mangledName == promised) {
+            return true;
+        }
+    }
+    std::string_view subject = name;
+    for (std::string_view prefix : kClassDataPrefixes) {
+        if (subject.starts_with(prefix)) {
+            subject.remove_prefix(prefix.size());
+            break;
+        }
+    }
+    // A class's own data names the class alone; its members follow "::".
+    const std::string subjectAsScope = std::string(subject) + "::";
+    for (std::string_view allowed : kAllowedClassPrefixes) {
+        if (std::string_view(subjectAsScope).starts_with(allowed)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(BridgeExports, PromisedFunctionsLoadFromTheBridgeLibrary) {
+    // Everything must resolve at once: the module's members come from the
+    // module library that this program links.
+    void* const bridge = ::dlopen(kBridgePath, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(bridge, nullptr) << ::dlerror();
+    for (const char* name : kPromisedExports) {
+        SCOPED_TRACE(demangled(name));
+        void* const function = ::dlsym(bridge, name);
+        ASSERT_NE(function, nullptr) << ::dlerror();
+        Dl_info info{};
+        ASSERT_NE(::dladdr(function, &info), 0);
+        EXPECT_TRUE(std::filesystem::equivalent(info.dli_fname, kBridgePath)) << info.dli_fname;
+    }
+    EXPECT_EQ(::dlclose(bridge), 0);
+}
+
+TEST(BridgeExports, NothingElseOfTheSystemIsExported) {
+    const std::vector<std::string> names = dynamicSymbolsGet("--defined-only");
+    ASSERT_FALSE(names.empty());
+    std::vector<std::string> found;
+    for (const std::string& mangledName : names) {
+        const std::string name = demangled(mangledName);
+        if (boIsOwnSymbol(mangledName) && !boIsAllowed(mangledName, name)) {
+            ADD_FAILURE() << "unexpected export: " << name;
+        }
+        found.push_back(mangledName);
+    }
+    for (const char* promised : kPromisedExports) {
+        EXPECT_NE(std::find(found.begin(), found.end(), promised), found.end()) << demangled(promised);
+    }
+}
+
+TEST(BridgeExports, ModuleIsLeftToTheProgram) {
+    // The bridge names the module's constructor without defining it, and
+    // needs no module library of its own.
+    const std::vector<std::string> undefined = dynamicSymbolsGet("--undefined-only");
+    const std::string constructor = "_ZN7managed20CommonClassification7Modules26CommonClassificationModuleC1Ev";
+    EXPECT_NE(std::find(undefined.begin(), undefined.end(), constructor), undefined.end());
+
+    const std::string command = std::string("readelf -d '") + kBridgePath + "'";
+    const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    ASSERT_TRUE(pipe);
+    std::array<char, 4096> buffer{};
+    int needed = 0;
+    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
+        const std::string_view line(buffer.data());
+        if (line.find("(NEEDED)") != std::string_view::npos) {
+            ++needed;
+            EXPECT_EQ(line.find("module"), std::string_view::npos) << line;
+        }
+    }
+    EXPECT_GT(needed, 0);
+}
+
+} // namespace
