@@ -1,5 +1,6 @@
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <system_error>
@@ -77,7 +78,11 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     if (record.filePath.empty() || !std::filesystem::exists(record.filePath, error) || error) {
         return false;
     }
-    if (record.lastWrite >= utilities::lastWriteTicksGet(record.filePath)) {
+    // The stamp is taken before the read and recorded after it: a file that
+    // another process replaces while it is read then looks newer than its
+    // record, and is read again at the next update instead of never.
+    const std::int64_t fileTime = utilities::lastWriteTicksGet(record.filePath);
+    if (record.lastWrite >= fileTime) {
         return false;
     }
     auto cache = caches.find(id);
@@ -88,7 +93,7 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     if (!boReadFromStream(stream, level, cache->second)) {
         return false;
     }
-    record.lastWrite = utilities::lastWriteTicksGet(record.filePath);
+    record.lastWrite = fileTime;
     return true;
 }
 
