@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string_view>
+#include <utility>
 
 #include "Source/Core/Utilities/Cache/CacheLevels.h"
 #include "Source/Resource/Classification/ClassificationCacheMerged.h"
@@ -34,6 +35,16 @@ public:
     void vLevelSet(const Level& level, const Mapping& mapping, bool boChanged) {
         this->id = mapping.sId;
         this->mappingAtLevel(level) = mapping;
+        if (boChanged) {
+            vChanged();
+        }
+    }
+
+    // The same, taking over a mapping that the caller no longer needs (a
+    // freshly read file): no copy of its relations.
+    void vLevelSet(const Level& level, Mapping&& mapping, bool boChanged) {
+        this->id = mapping.sId;
+        this->mappingAtLevel(level) = std::move(mapping);
         if (boChanged) {
             vChanged();
         }

@@ -18,7 +18,9 @@ namespace vyr::bridge::classification {
 
 // The process-wide owner of the admin, holding one after this call. The first
 // creation and vAdminReset are serialised, so concurrent callers never make a
-// second admin or lose one.
+// second admin or lose one. Must not be called (nor a wrapper made) while
+// holding an admin's mutex: creation takes the owner's lock, then the new
+// admin's.
 std::unique_ptr<vyr::classification::Admin>& adminInstanceGet();
 
 // The handle through which code outside the store reaches the process-wide

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "assert/Check.h"
 #include "external/classification/XmlDocument.h"
@@ -41,7 +42,7 @@ bool Admin::boReadFromStream(std::istream& stream, const Level& level, Cache& ca
     if (!document.boRead(stream)) {
         return false;
     }
-    cache.vLevelSet(level, mapping, false);
+    cache.vLevelSet(level, std::move(mapping), false);
     return true;
 }
 

@@ -1,0 +1,209 @@
+// Loading of classifications from their level files: what the first query
+// reads, when a file is read again, and what a file that does not parse
+// leaves behind.
+
+#include <chrono>
+#include <mutex>
+
+#include "tests/admin/AdminTestSupport.h"
+
+namespace vyr::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class AdminLoadingTest : public AdminFixture {};
+
+TEST_F(AdminLoadingTest, FirstQueryReadsSysAndUserWithTheTopLevelDeciding) {
+    Mapping sys = mappingMake("from-sys", "sys", {{"apple", {"green", "red"}}, {"stone", {"grey"}}});
+    Mapping user = mappingMake("from-user", "user", {{"apple", {"yellow"}}});
+    user.sText5.clear(); // empty at the top level, set below it
+    vWriteLevel("fruit", cache::Sys, sys);
+    vWriteLevel("fruit", cache::User, user);
+
+    AdminWrapper wrapper;
+    EXPECT_FALSE(admin().boIsCached("fruit"));
+    EXPECT_EQ(wrapper.sText2Get("fruit"), "user2");
+    ASSERT_TRUE(admin().boIsCached("fruit"));
+
+    {
+        Admin& target = admin();
+        const std::lock_guard lock(target.mutex);
+        const Admin::Cache& cache = target.caches.find("fruit")->second;
+        ASSERT_EQ(cache.levels.size(), 2U);
+        EXPECT_EQ(cache.levels.at(cache::Sys), sys);
+        EXPECT_EQ(cache.levels.at(cache::User), user);
+        // The cache's id follows the mapping stored last: User is read
+        // first, Sys after it.
+        EXPECT_EQ(cache.id, "from-sys");
+        // The merged view was rebuilt after both reads.
+        const Relation expected{{"apple", {"yellow"}}, {"stone", {"grey"}}};
+        EXPECT_EQ(Relation(cache.merged.sourceToClassified.begin(), cache.merged.sourceToClassified.end()),
+                  expected);
+        EXPECT_EQ(cache.merged.classifiedToSource.count("green"), 0U);
+        EXPECT_EQ(cache.merged.classifiedToSource.count("yellow"), 1U);
+
+        const auto& records = target.files.find("fruit")->second;
+        EXPECT_EQ(records.at(cache::Sys).lastWrite, utilities::lastWriteTicksGet(fileAt("fruit", cache::Sys)));
+        EXPECT_EQ(records.at(cache::User).lastWrite, utilities::lastWriteTicksGet(fileAt("fruit", cache::User)));
+        EXPECT_GT(records.at(cache::User).lastWrite, 0);
+        EXPECT_EQ(records.at(cache::Shared).lastWrite, 0);
+    }
+
+    // Every text getter reads the top mapping alone.
+    EXPECT_EQ(wrapper.sText3Get("fruit"), "user3");
+    EXPECT_EQ(wrapper.sText4Get("fruit"), "user4");
+    EXPECT_EQ(wrapper.sText5Get("fruit"), "");
+    EXPECT_EQ(wrapper.sText6Get("fruit"), "user6");
+    EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "yellow"));
+    EXPECT_FALSE(wrapper.boMappingExists("fruit", "apple", "green"));
+    EXPECT_TRUE(wrapper.boMappingExists("fruit", "stone", "grey"));
+}
+
+TEST_F(AdminLoadingTest, IdWithoutFilesStaysUncachedUntilCachesGet) {
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sText2Get("ghost"), "");
+    EXPECT_FALSE(wrapper.boMappingExists("ghost", "a", "b"));
+    EXPECT_EQ(wrapper.pClassifiedIdsGet("ghost", "a"), nullptr);
+    EXPECT_FALSE(wrapper.boClassificationExists("ghost"));
+    EXPECT_FALSE(admin().boIsCached("ghost"));
+
+    // A file that appears while the id is not cached is found by the next query.
+    vWriteLevel("late", cache::Shared, mappingMake("late", "shared", {{"a", {"b"}}}));
+    EXPECT_EQ(wrapper.sText2Get("ghost"), "");
+    EXPECT_TRUE(wrapper.boMappingExists("late", "a", "b"));
+
+    // Once cached (empty), a later file is not seen by queries...
+    Admin::Cache* cache = wrapper.cachesGet("ghost");
+    ASSERT_NE(cache, nullptr);
+    EXPECT_TRUE(admin().boIsCached("ghost"));
+    EXPECT_TRUE(cache->levels.empty());
+    vWriteLevel("ghost", cache::User, mappingMake("ghost", "user", {{"a", {"b"}}}));
+    EXPECT_EQ(wrapper.sText2Get("ghost"), "");
+    EXPECT_FALSE(wrapper.boMappingExists("ghost", "a", "b"));
+    EXPECT_TRUE(wrapper.boClassificationExists("ghost"));
+
+    // ...until writeAccessGet reads the newer files.
+    { const auto access = wrapper.writeAccessGet("ghost"); }
+    EXPECT_EQ(wrapper.sText2Get("ghost"), "user2");
+    EXPECT_TRUE(wrapper.boMappingExists("ghost", "a", "b"));
+    EXPECT_EQ(wrapper.cachesGet("ghost"), cache);
+}
+
+TEST_F(AdminLoadingTest, CreationReadsTheFilesOfACachedId) {
+    AdminWrapper wrapper;
+    EXPECT_NE(wrapper.cachesGet("phantom"), nullptr);
+    vWriteLevel("phantom", cache::User, mappingMake("phantom", "user", {{"s", {"c"}}}));
+    EXPECT_FALSE(wrapper.boMappingExists("phantom", "s", "c"));
+
+    // Creating at Shared runs the update first, which finds the User file.
+    EXPECT_TRUE(wrapper.boCreateClassification("phantom", "n2", "n3", "n4", "n5", true, false, cache::Shared));
+    EXPECT_TRUE(wrapper.boMappingExists("phantom", "s", "c"));
+    EXPECT_EQ(wrapper.sText2Get("phantom"), "user2");
+}
+
+TEST_F(AdminLoadingTest, FileNotNewerThanItsRecordIsNotReadAgain) {
+    vWriteLevel("tree", cache::User, mappingMake("tree", "first", {{"oak", {"leaf"}}}));
+    const fs::path file = fileAt("tree", cache::User);
+    setFileTime(file, -100s);
+    const fs::file_time_type stamp = fs::last_write_time(file);
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sText2Get("tree"), "first2");
+
+    // Same time, different content: not read.
+    vWriteLevel("tree", cache::User, mappingMake("tree", "second", {{"oak", {"needle"}}}));
+    fs::last_write_time(file, stamp);
+    { const auto access = wrapper.writeAccessGet("tree"); }
+    EXPECT_EQ(wrapper.sText2Get("tree"), "first2");
+    EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "leaf"));
+
+    // Older: not read either.
+    fs::last_write_time(file, stamp - 10s);
+    { const auto access = wrapper.writeAccessGet("tree"); }
+    EXPECT_EQ(wrapper.sText2Get("tree"), "first2");
+
+    // Newer than the record: read.
+    fs::last_write_time(file, stamp + 10s);
+    { const auto access = wrapper.writeAccessGet("tree"); }
+    EXPECT_EQ(wrapper.sText2Get("tree"), "second2");
+    EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "needle"));
+    EXPECT_FALSE(wrapper.boMappingExists("tree", "oak", "leaf"));
+}
+
+TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
+    const fs::path file = fileAt("broken", cache::User);
+    writeFile(file, "<classification version=\"1\" id=\"broken\"><relation>");
+    setFileTime(file, -100s);
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sText2Get("broken"), "");
+    EXPECT_EQ(wrapper.pClassifiedIdsGet("broken", "a"), nullptr);
+    EXPECT_TRUE(admin().boIsCached("broken"));
+    EXPECT_TRUE(wrapper.boClassificationExists("broken"));
+    {
+        Admin& target = admin();
+        const std::lock_guard lock(target.mutex);
+        EXPECT_TRUE(target.caches.find("broken")->second.levels.empty());
+        EXPECT_EQ(target.files.find("broken")->second.at(cache::User).lastWrite, 0);
+    }
+
+    // Fixed, and given a newer time: queries still answer from memory, and
+    // writeAccessGet reads the file.
+    vWriteLevel("broken", cache::User, mappingMake("broken", "fixed", {{"a", {"b"}}}));
+    setFileTime(file, 100s);
+    EXPECT_EQ(wrapper.sText2Get("broken"), "");
+    { const auto access = wrapper.writeAccessGet("broken"); }
+    EXPECT_EQ(wrapper.sText2Get("broken"), "fixed2");
+    EXPECT_EQ(wrapper.sClassifiedIdGet("broken", "a"), "b");
+}
+
+TEST_F(AdminLoadingTest, BrokenUpperLevelKeepsTheLowerOne) {
+    vWriteLevel("half", cache::Sys, mappingMake("half", "sys", {{"a", {"b"}}}));
+    writeFile(fileAt("half", cache::User), "not a mapping");
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sText2Get("half"), "sys2");
+    EXPECT_TRUE(wrapper.boMappingExists("half", "a", "b"));
+}
+
+TEST_F(AdminLoadingTest, WriteAccessGetCreatesTheUserAndSharedFolders) {
+    AssertCapture capture;
+    AdminWrapper wrapper;
+    ASSERT_FALSE(fs::exists(levelFolder(cache::User)));
+    ASSERT_FALSE(fs::exists(levelFolder(cache::Shared)));
+
+    { const auto access = wrapper.writeAccessGet("nobody"); }
+
+    EXPECT_TRUE(fs::is_directory(levelFolder(cache::User)));
+    EXPECT_TRUE(fs::is_directory(levelFolder(cache::Shared)));
+    EXPECT_FALSE(fs::exists(folder / "sys"));
+    EXPECT_TRUE(admin().boIsCached("nobody"));
+    EXPECT_EQ(capture.messages(), std::vector<std::string>{"There is no classification with given id"});
+    EXPECT_EQ(capture.functions(), std::vector<std::string>{"vyr::classification::Admin::writeAccessGet"});
+}
+
+TEST_F(AdminLoadingTest, WriteAccessEditsReachTheFileAndAreNotReadBack) {
+    vWriteLevel("edit", cache::Sys, mappingMake("edit", "sys", {{"a", {"b"}}}));
+    AdminWrapper wrapper;
+    {
+        auto access = wrapper.writeAccessGet("edit");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        EXPECT_TRUE(access.boAddMapping("c", "d", cache::User));
+        EXPECT_TRUE(wrapper.boMappingExists("edit", "c", "d"));
+        EXPECT_TRUE(wrapper.boMappingExists("edit", "a", "b"));
+    }
+    // The lock made the User file from the Sys header, without pairs; the
+    // edit went into it.
+    Mapping written;
+    ASSERT_TRUE(readMapping(fileAt("edit", cache::User), written));
+    EXPECT_EQ(pairsOf(written.sourceToClassified), (Pairs{{"c", "d"}}));
+    EXPECT_EQ(written.sText2, "sys2");
+    Admin& target = admin();
+    const std::lock_guard lock(target.mutex);
+    EXPECT_EQ(target.files.find("edit")->second.at(cache::User).lastWrite,
+              utilities::lastWriteTicksGet(fileAt("edit", cache::User)));
+}
+
+} // namespace
+} // namespace vyr::test

@@ -1,0 +1,119 @@
+// The process-wide admin behind the wrappers: created by the first wrapper,
+// shared by later ones, destroyed by a reset and made anew afterwards.
+
+#include <barrier>
+#include <thread>
+#include <vector>
+
+#include "tests/admin/AdminTestSupport.h"
+
+namespace vyr::test {
+namespace {
+
+class AdminWrapperTest : public AdminFixture {};
+
+TEST_F(AdminWrapperTest, FirstWrapperCreatesTheAdminAndLaterOnesShareIt) {
+    // The admin reads the directory service when it is made, so the folders
+    // it holds tell when that was.
+    TempFolder first;
+    TempFolder second;
+    vDirectoriesSet(first.path());
+    AdminWrapper one;
+    vDirectoriesSet(second.path());
+    AdminWrapper two;
+
+    EXPECT_EQ(admin().path(cache::User), first / "user" / "Classification");
+    EXPECT_EQ(one.cachesGet("shared-id"), two.cachesGet("shared-id"));
+    EXPECT_TRUE(admin().boIsCached("shared-id"));
+    EXPECT_TRUE(two.boClassificationExists("shared-id"));
+    EXPECT_TRUE(one.boCreateClassification("made", "m", "", "", "", false, false, cache::User));
+    EXPECT_EQ(two.sText2Get("made"), "m");
+    EXPECT_TRUE(fs::exists(first / "user" / "Classification" / "made.xml"));
+}
+
+TEST_F(AdminWrapperTest, ResetWithoutAnAdminLeavesNone) {
+    AdminWrapper::vAdminReset();
+    AdminWrapper::vAdminReset();
+    TempFolder other;
+    vDirectoriesSet(other.path());
+    AdminWrapper wrapper;
+    EXPECT_EQ(admin().path(cache::Sys), other / "sys" / "Resources" / "Classification");
+    EXPECT_FALSE(admin().boIsCached("anything"));
+}
+
+TEST_F(AdminWrapperTest, AfterAResetTheFilesAreReadAgain) {
+    vWriteLevel("fruit", cache::User, mappingMake("fruit", "before", {{"apple", {"red"}}}));
+    {
+        AdminWrapper wrapper;
+        EXPECT_EQ(wrapper.sText2Get("fruit"), "before2");
+        EXPECT_TRUE(admin().boIsCached("fruit"));
+    }
+    // Rewritten with an older time: a new admin has no record, so it reads
+    // the file anyway.
+    const fs::file_time_type stamp = fs::last_write_time(fileAt("fruit", cache::User));
+    vWriteLevel("fruit", cache::User, mappingMake("fruit", "after", {{"apple", {"green"}}}));
+    fs::last_write_time(fileAt("fruit", cache::User), stamp - std::chrono::seconds(60));
+
+    AdminWrapper::vAdminReset();
+    AdminWrapper wrapper;
+    EXPECT_FALSE(admin().boIsCached("fruit"));
+    EXPECT_EQ(wrapper.sText2Get("fruit"), "after2");
+    EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "green"));
+    EXPECT_FALSE(wrapper.boMappingExists("fruit", "apple", "red"));
+}
+
+TEST_F(AdminWrapperTest, ConcurrentFirstWrappersShareOneAdmin) {
+    // Several threads make the first wrapper of a fresh owner at once; all
+    // must land on the same admin and see the same cache entry.
+    AdminWrapper::vAdminReset();
+    constexpr int kThreads = 6;
+    std::vector<AdminWrapper::Cache*> seen(kThreads, nullptr); // one slot per thread
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int index = 0; index < kThreads; ++index) {
+        threads.emplace_back([&, index] {
+            start.arrive_and_wait();
+            AdminWrapper wrapper;
+            seen[static_cast<std::size_t>(index)] = wrapper.cachesGet("common");
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (AdminWrapper::Cache* cache : seen) {
+        EXPECT_EQ(cache, seen.front());
+    }
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.cachesGet("common"), seen.front());
+}
+
+TEST_F(AdminWrapperTest, ConcurrentResetsAndWrappersLoseNoAdmin) {
+    // Resets racing with wrapper creation must neither leak an admin (the
+    // address sanitizer build would report it) nor leave two behind: after
+    // the threads, one owner holds one admin that every new wrapper shares.
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 50;
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int index = 0; index < kThreads; ++index) {
+        threads.emplace_back([&, index] {
+            start.arrive_and_wait();
+            for (int round = 0; round < kRounds; ++round) {
+                if ((round + index) % 2 == 0) {
+                    AdminWrapper::vAdminReset();
+                } else {
+                    (void)bridge::classification::adminInstanceGet();
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    AdminWrapper one;
+    AdminWrapper two;
+    EXPECT_EQ(one.cachesGet("x"), two.cachesGet("x"));
+}
+
+} // namespace
+} // namespace vyr::test
