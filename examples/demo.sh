@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
-# Runs the demo host from a build folder: demo.sh BUILD_DIR
-# The host works in a fresh folder inside the build folder, seeded with the
-# sample data of examples/data when there is any.
+# The main job on the bundled sample data: demo.sh BUILD_DIR
+# Copies examples/data to a temporary folder, shows the two input
+# classifications as the library merges their three levels, runs the sample
+# module through the first entry point (`classify`), and shows what it wrote.
 set -euo pipefail
 build=${1:?usage: demo.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
-host="$build/examples/host/vyr-demo-host"
-if [ ! -x "$host" ]; then
-    echo "demo host not built: $host" >&2
+tool="$build/tools/vyr-classification"
+if [ ! -x "$tool" ]; then
+    echo "demo.sh: the tool is not built: $tool" >&2
     exit 1
 fi
-work="$(cd "$build" && pwd)/demo-data"
-rm -rf "$work"
-mkdir -p "$work"
-if [ -d "$here/data" ]; then
-    cp -R "$here/data/." "$work/"
-fi
-"$host" "$work"
+work=$(mktemp -d "${TMPDIR:-/tmp}/vyr-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp -R "$here/data/." "$work/"
+
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+run() {
+    printf '$ vyr-classification %s\n' "$*"
+    "$tool" --root "$work" "$@"
+}
+
+step "The parts' materials, merged from the sys, shared and user levels"
+run show materials
+step "Which materials are allowed (the filter)"
+run show approved-materials
+step "The classification run: keep the pairs whose material is allowed"
+run classify materials --filter approved-materials --in user --out user --update approved-parts
+step "What the run wrote at the user level"
+run show approved-parts
+echo
+echo "Try it yourself on a copy: cp -R examples/data /tmp/mine && $tool --root /tmp/mine --help"

@@ -1,14 +1,17 @@
-// The demo host: a native program that links the bridge library and a
-// classification module, points the directory service at a folder, and
-// calls both entry points the way a native application would.
+// The demo host: a native program that links the bridge library and the
+// sample classification module, points the directory service at a folder of
+// level folders, and calls both entry points the way a native application
+// would. It reaches the store only through the bridge's outside face.
 //
-// Usage: vyr-demo-host [FOLDER]. The level folders are FOLDER/sys,
-// FOLDER/shared and FOLDER/user (default FOLDER: the working directory).
+// Usage: vyr-demo-host [FOLDER]. FOLDER holds system/, shared/ and user/,
+// laid out like examples/data (default FOLDER: the working directory). The
+// run keeps the pairs of "materials" that "approved-materials" allows and
+// writes them into "approved-parts" at the user level, then prints them.
 
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
-#include <system_error>
 
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
@@ -32,15 +35,7 @@ public:
 
 int main(int argc, char** argv) {
     const std::filesystem::path base = argc > 1 ? vyr::str::pathFromUtf8(argv[1]) : std::filesystem::current_path();
-    for (const char* level : {"sys", "shared", "user"}) {
-        std::error_code error;
-        std::filesystem::create_directories(base / level, error);
-        if (error) {
-            std::cerr << "cannot create " << (base / level).string() << ": " << error.message() << '\n';
-            return 1;
-        }
-    }
-    vyr::Directories::vSysDirectorySet(base / "sys");
+    vyr::Directories::vSysDirectorySet(base / "system");
     vyr::Directories::vSharedDirectoriesSet({base / "shared"});
     vyr::Directories::vUserDirectorySet(base / "user");
 
@@ -49,15 +44,28 @@ int main(int argc, char** argv) {
     ConsoleCallback callback;
 
     std::cout << "host: classification run\n";
-    vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), classificationAdmin, definitionAdmin,
-                                           "Materials", "Materials filter", vyr::cache::Shared, vyr::cache::User,
-                                           "Bauteile \xC3\x9C" "bersicht \xF0\x9F\x93\x90", &callback);
+    try {
+        vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), classificationAdmin, definitionAdmin,
+                                               "materials", "approved-materials", vyr::cache::User, vyr::cache::User,
+                                               "approved-parts", &callback);
+    } catch (const std::exception& error) {
+        std::cerr << "host: the run failed: " << error.what() << '\n';
+        return 1;
+    }
+
+    std::cout << "host: approved-parts now holds\n";
+    const auto& merged = classificationAdmin.cachesGet("approved-parts")->merged.sourceToClassified;
+    for (const auto& [source, classified] : merged) {
+        for (const std::string& classifiedId : classified) {
+            std::cout << "  " << source << " -> " << classifiedId << '\n';
+        }
+    }
 
     vyr::definition::Node root("assembly");
-    root.addChild(vyr::definition::Node("frame"));
+    root.addChild(vyr::definition::Node("bolt"));
     root.addChild(vyr::definition::Node("panel"));
     std::cout << "host: node run (root has children: " << (root.boHasChildren() ? "yes" : "no") << ")\n";
     vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), classificationAdmin, definitionAdmin,
-                                           "Materials", root);
+                                           "approved-parts", root);
     return 0;
 }

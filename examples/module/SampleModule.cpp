@@ -1,26 +1,153 @@
-// The sample classification module used by the demo host: it reports what
-// the bridge hands it, so a person can follow a call from the host through
-// the bridge into the module.
+// The sample classification module ("assembly") that the demo host, the
+// command-line tool and the whole-road test link. It does one small but real
+// run through the classification proxy, the way a real module would:
+//
+//   For the classification MAPPING, the FILTER classification and the
+//   classification to UPDATE, keep each pair (s, c) of MAPPING whose
+//   classified id c is allowed by FILTER, and write the kept pairs into
+//   UPDATE at the output level.
+//
+//   c is allowed when FILTER's merged view maps c to "allow": a filter file
+//   lists <source id="steel"><classified id="allow" /></source>.
+//
+//   The input level bounds what is read of MAPPING: only its levels at or
+//   below iLevel count, and the highest of those that lists a source id
+//   decides its set. With iLevel User (or above) that is the merged view the
+//   store built; with Shared the user's own overrides are left out. FILTER is
+//   always read through its whole merged view.
+//
+//   At the output level, each source id of which something is kept gets
+//   exactly the kept set. A source id of which nothing is kept is emptied
+//   there if that level already lists it (so a rerun clears what an earlier
+//   run wrote) and left unlisted otherwise. UPDATE is created at the output
+//   level when no level of it reads yet; when it exists at other levels only,
+//   locking the output level makes its file from UPDATE's header.
+//
+// Progress and messages go to the callback when there is one; the run
+// prints nothing itself. A failure (a missing classification, a level that
+// cannot be written) is thrown as std::runtime_error and reaches the caller
+// of the entry point unchanged. vClassifyNodes prints each node with its
+// children count and its classified ids in the named classification.
 
 #include <cstdint>
 #include <iostream>
+#include <map>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "external/directories/Directories.h"
+#include "Source/Core/Utilities/Cache/Level.h"
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "external/classification/ClassificationUiCallbackInterface.h"
+#include "external/classification/Mapping.h"
+#include "external/definition/Node.h"
 #include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 #include "external/str/Utf.h"
 
 namespace managed::CommonClassification::Modules {
 namespace {
 
+using Relation = std::map<std::string, std::set<std::string>>;
+using Store = ::vyr::bridge::classification::AdminWrapper;
+
+// The classified id by which a filter classification allows an id.
+constexpr const char* kAllowed = "allow";
+
 std::string utf8Get(const Handle<System::String>& text) {
-    if (!text) {
-        return "(null)";
-    }
     std::string result;
-    ::vyr::str::details::vUtfConvertImpl<char, char16_t>(result, text->view());
+    if (text) {
+        ::vyr::str::details::vUtfConvertImpl<char, char16_t>(result, text->view());
+    }
     return result;
+}
+
+std::string levelName(std::int32_t level) {
+    switch (level) {
+    case ::vyr::cache::Sys:
+        return "sys";
+    case ::vyr::cache::Shared:
+        return "shared";
+    case ::vyr::cache::User:
+        return "user";
+    default:
+        return "level " + std::to_string(level);
+    }
+}
+
+// True when the store holds at least one level of the id that reads.
+// Asks boClassificationExists first: cachesGet inserts an empty entry for an
+// unknown id, which the existence test would then count.
+bool boHasLevels(Store& store, const std::string& id) {
+    return store.boClassificationExists(id) && !store.cachesGet(id)->levels.empty();
+}
+
+// The id's pairs as seen from its levels at or below iLevel: the highest of
+// those levels that lists a source id decides its set. A copy, so that the
+// run's own edits cannot move it.
+Relation relationUpToLevel(Store& store, const std::string& id, std::int32_t iLevel) {
+    const Store::Cache& cache = *store.cachesGet(id);
+    if (!cache.levels.empty() && cache.levels.rbegin()->first <= iLevel) {
+        return {cache.merged.sourceToClassified.begin(), cache.merged.sourceToClassified.end()};
+    }
+    Relation relation;
+    for (const auto& [level, mapping] : cache.levels) {
+        if (level > iLevel) {
+            break;
+        }
+        for (const auto& [source, classified] : mapping.sourceToClassified) {
+            relation[source] = classified;
+        }
+    }
+    return relation;
+}
+
+std::size_t pairCount(const Relation& relation) {
+    std::size_t count = 0;
+    for (const auto& entry : relation) {
+        count += entry.second.size();
+    }
+    return count;
+}
+
+// Passes progress and messages on to the native callback, if there is one.
+// Points at the caller's callback without owning it; one run, one thread.
+class Reporter {
+public:
+    explicit Reporter(::vyr::classification::ClassificationUiCallbackInterface* callback) : callback_(callback) {}
+    void message(const std::string& text) const {
+        if (callback_ != nullptr) {
+            callback_->vMessage(text);
+        }
+    }
+    void progress(std::size_t done, std::size_t total) const {
+        if (callback_ != nullptr) {
+            callback_->vProgress(static_cast<int>(done), static_cast<int>(total));
+        }
+    }
+
+private:
+    ::vyr::classification::ClassificationUiCallbackInterface* callback_;
+};
+
+void vNodePrint(Store& store, const std::string& mappingId, const ::vyr::definition::Node& node, int depth) {
+    std::cout << std::string(static_cast<std::size_t>(2 * depth + 2), ' ') << node.nameGet() << " ("
+              << node.childrenGet().size() << (node.childrenGet().size() == 1 ? " child" : " children") << "): ";
+    const std::set<std::string>* classified = store.pClassifiedIdsGet(mappingId, node.nameGet());
+    if (classified == nullptr || classified->empty()) {
+        std::cout << "not classified";
+    } else {
+        const char* separator = "";
+        for (const std::string& classifiedId : *classified) {
+            std::cout << separator << classifiedId;
+            separator = ", ";
+        }
+    }
+    std::cout << '\n';
+    for (const ::vyr::definition::Node& child : node.childrenGet()) {
+        vNodePrint(store, mappingId, child, depth + 1);
+    }
 }
 
 } // namespace
@@ -42,41 +169,94 @@ void CommonClassificationModule::vInit(Handle<vyr::bridge::IDirectories> directo
     impl_->directories = std::move(directories);
     impl_->classificationAdmin = std::move(classificationAdmin);
     impl_->definitionAdmin = std::move(definitionAdmin);
-
-    const ::vyr::DirectoriesInterface& service = impl_->directories->nativeGet();
-    std::cout << "module: vInit\n"
-              << "  system folder: " << ::vyr::str::utf8FromPath(service.sysDirectoryGet()) << '\n';
-    for (const std::filesystem::path& folder : service.sharedDirectoriesGet()) {
-        std::cout << "  shared folder: " << ::vyr::str::utf8FromPath(folder) << '\n';
-    }
-    std::cout << "  user folder: " << ::vyr::str::utf8FromPath(service.userDirectoryGet()) << '\n'
-              << "  definition admin: " << impl_->definitionAdmin->nativeGet().nameGet() << '\n';
 }
 
 void CommonClassificationModule::vClassify(
     Handle<System::String> classificationMappingName, Handle<System::String> classificationFilterMappingName,
     std::int32_t iLevel, std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
     Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) {
-    std::cout << "module: vClassify\n"
-              << "  mapping: " << utf8Get(classificationMappingName) << " ("
-              << classificationMappingName->Length() << " code units)\n"
-              << "  filter mapping: " << utf8Get(classificationFilterMappingName) << '\n'
-              << "  input level: " << iLevel << ", output level: " << outputLevel << '\n'
-              << "  definition to update: " << utf8Get(definitionToUpdate) << '\n'
-              << "  callback: " << (classificationCallback ? "yes" : "none") << '\n';
-    if (classificationCallback) {
-        ::vyr::classification::ClassificationUiCallbackInterface* callback = classificationCallback->nativeGet();
-        callback->vMessage("sample module: run over " + utf8Get(classificationMappingName));
-        callback->vProgress(1, 1);
+    Store& store = impl_->classificationAdmin->nativeGet();
+    const Reporter report(classificationCallback ? classificationCallback->nativeGet() : nullptr);
+    const std::string mappingId = utf8Get(classificationMappingName);
+    const std::string filterId = utf8Get(classificationFilterMappingName);
+    const std::string updateId = utf8Get(definitionToUpdate);
+
+    if (outputLevel != ::vyr::cache::Shared && outputLevel != ::vyr::cache::User) {
+        throw std::runtime_error("output level " + levelName(outputLevel) + " is not writable (shared or user)");
     }
+    for (const std::string* id : {&mappingId, &filterId}) {
+        if (!boHasLevels(store, *id)) {
+            throw std::runtime_error("no classification '" + *id + "' reads at any level");
+        }
+    }
+
+    const Relation input = relationUpToLevel(store, mappingId, iLevel);
+    report.message("reading " + mappingId + " up to level " + levelName(iLevel) + ": " +
+                   std::to_string(pairCount(input)) + " pairs of " + std::to_string(input.size()) +
+                   " source ids; keeping those that " + filterId + " allows");
+
+    const auto level = static_cast<::vyr::cache::Level>(outputLevel);
+    if (!boHasLevels(store, updateId)) {
+        if (!store.boCreateClassification(updateId, mappingId + " allowed by " + filterId,
+                                          "made by the sample classification module", "", "", false, false, level)) {
+            throw std::runtime_error("cannot create '" + updateId + "' at level " + levelName(outputLevel));
+        }
+        report.message("created " + updateId + " at level " + levelName(outputLevel));
+    }
+
+    std::size_t keptPairs = 0;
+    std::size_t keptSources = 0;
+    {
+        ::vyr::classification::WriteAccess access = store.writeAccessGet(updateId);
+        if (!access.boLockFile(level)) {
+            throw std::runtime_error("cannot open the file of '" + updateId + "' at level " + levelName(outputLevel) +
+                                     " for writing");
+        }
+        // The sources that the output level lists before the run.
+        const Store::Cache& target = *store.cachesGet(updateId);
+        std::set<std::string> listed;
+        if (const auto found = target.levels.find(level); found != target.levels.end()) {
+            for (const auto& [source, classified] : found->second.sourceToClassified) {
+                if (!classified.empty()) {
+                    listed.insert(source);
+                }
+            }
+        }
+
+        std::size_t done = 0;
+        for (const auto& [source, classified] : input) {
+            bool boFirst = true;
+            for (const std::string& classifiedId : classified) {
+                if (!store.boMappingExists(filterId, classifiedId, kAllowed)) {
+                    continue;
+                }
+                const bool boWritten = boFirst ? access.boSetMapping(source, classifiedId, level)
+                                               : access.boAddMapping(source, classifiedId, level);
+                if (!boWritten) {
+                    throw std::runtime_error("cannot edit '" + updateId + "' at level " + levelName(outputLevel));
+                }
+                boFirst = false;
+                ++keptPairs;
+            }
+            if (!boFirst) {
+                ++keptSources;
+            } else if (listed.count(source) != 0) {
+                access.vMappedToSourceRemove(source, level);
+            }
+            report.progress(++done, input.size());
+        }
+    } // the write access writes the output level back into its file here
+
+    report.message("kept " + std::to_string(keptPairs) + " pairs of " + std::to_string(keptSources) +
+                   " source ids; wrote them into " + updateId + " at level " + levelName(outputLevel));
 }
 
 void CommonClassificationModule::vClassifyNodes(Handle<System::String> classificationMappingName,
                                                 Handle<vyr::bridge::definition::Node> sourceNodes) {
-    const ::vyr::definition::Node& node = sourceNodes->nativeGet();
-    std::cout << "module: vClassifyNodes\n"
-              << "  mapping: " << utf8Get(classificationMappingName) << '\n'
-              << "  node: " << node.nameGet() << " with " << node.childrenGet().size() << " children\n";
+    Store& store = impl_->classificationAdmin->nativeGet();
+    const std::string mappingId = utf8Get(classificationMappingName);
+    std::cout << "module: nodes classified by " << mappingId << '\n';
+    vNodePrint(store, mappingId, sourceNodes->nativeGet(), 0);
 }
 
 } // namespace managed::CommonClassification::Modules

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Source/Core/Utilities/Cache/Level.h"
+
+namespace vyr::tool {
+
+using cache::Level;
+using LevelFolders = std::map<Level, std::filesystem::path>;
+
+// The level names of the command line: sys, shared, user.
+[[nodiscard]] std::string_view levelName(Level level) noexcept;
+[[nodiscard]] std::optional<Level> levelParse(std::string_view name) noexcept;
+
+// Where the directory service's three folders come from: --root DIR gives
+// DIR/system, DIR/shared (one shared folder) and DIR/user; --system,
+// --shared (repeatable) and --user replace them one by one.
+struct FolderOptions {
+    std::filesystem::path root = ".";
+    std::optional<std::filesystem::path> system;
+    std::vector<std::filesystem::path> shared;
+    std::optional<std::filesystem::path> user;
+};
+
+// Sets the process-wide directory service from the options. Must run before
+// the store is first used.
+void vDirectoriesSet(const FolderOptions& options);
+
+// The three level folders, derived from the directory service exactly as the
+// store derives them.
+[[nodiscard]] LevelFolders levelFoldersGet();
+
+// The file of the classification at the level: the level folder, the id and
+// ".xml".
+[[nodiscard]] std::filesystem::path filePathGet(const LevelFolders& folders, Level level, std::string_view id);
+
+// One entry named "<id>.xml" in a level folder: a mapping file, or something
+// in its place. idValid is false when the name is not valid UTF-8 (then id
+// holds the raw bytes).
+struct LevelEntry {
+    Level level;
+    std::filesystem::path path;
+    std::string id;
+    bool boIdValid;
+    bool boRegularFile;
+    bool boFolder;
+};
+
+// Every "<id>.xml" entry of every level folder, by id, then level. A level
+// folder that does not exist has no entries.
+[[nodiscard]] std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders);
+
+// Whether anything (a file, a folder, a dangling link) is at the path.
+[[nodiscard]] bool boAnythingAt(const std::filesystem::path& path);
+
+// The path as text for a person: its bytes as they are.
+[[nodiscard]] std::string pathText(const std::filesystem::path& path);
+
+} // namespace vyr::tool

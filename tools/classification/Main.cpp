@@ -1,0 +1,346 @@
+// vyr-classification: shows and edits the classification store as the
+// library sees it. It reaches the store only through the bridge library's
+// outside face (AdminWrapper and the WriteAccess it hands out), so what it
+// shows is exactly what the library does.
+//
+// The whole command line is checked before anything is read or written:
+// unknown commands, options and level names, missing arguments and ids that
+// no mapping file could hold end the run with status 2 and one line on
+// standard error.
+
+#include <unistd.h>
+
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "external/assert/Assert.h"
+#include "external/str/Utf.h"
+#include "tools/classification/Commands.h"
+#include "tools/classification/LevelFolders.h"
+
+namespace {
+
+using namespace vyr::tool;
+
+// Why the text cannot be stored in a mapping file, or empty when it can:
+// it must be UTF-8 that XML 1.0 can carry.
+std::string sTextProblem(std::string_view text) {
+    if (!vyr::str::boIsValidUtf8(text)) {
+        return "is not valid UTF-8";
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
+            return "holds a control character that a mapping file cannot carry";
+        }
+        // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
+        if (byte == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+            return "holds U+FFFE or U+FFFF, which a mapping file cannot carry";
+        }
+    }
+    return {};
+}
+
+const CLI::Validator kText(
+    [](std::string& text) {
+        const std::string problem = sTextProblem(text);
+        return problem.empty() ? problem : "the text " + problem;
+    },
+    "");
+
+// A classification id names its file in a level folder: <id>.xml.
+const CLI::Validator kId(
+    [](std::string& id) -> std::string {
+        if (id.empty() || id == "." || id == ".." || id.find_first_of("/\\") != std::string::npos) {
+            return "'" + id + "' cannot name a mapping file (empty, '.', '..' or a path separator)";
+        }
+        const std::string problem = sTextProblem(id);
+        return problem.empty() ? problem : "the id " + problem;
+    },
+    "");
+
+// Existing folders; the option's type name says DIR already.
+const CLI::Validator kDirectory = CLI::Validator(CLI::ExistingDirectory).description("");
+const CLI::IsMember kAnyLevel({"sys", "shared", "user"});
+const CLI::IsMember kWritableLevel({"shared", "user"});
+
+// One line, whatever the library's message holds.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
+// An "Example" footer for --help.
+std::string example(std::initializer_list<std::string_view> lines) {
+    std::string text = "Example:";
+    for (const std::string_view line : lines) {
+        text += "\n  ";
+        text += line;
+    }
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("Shows and edits classification mapping files at the three levels (sys, shared, user)\n"
+                 "exactly as the classification library reads and writes them.",
+                 "vyr-classification");
+    app.require_subcommand(1);
+    app.fallthrough(); // folder options may also follow the command
+    app.get_formatter()->column_width(34);
+
+    std::string root = ".";
+    std::optional<std::string> system;
+    std::vector<std::string> shared;
+    std::optional<std::string> user;
+    bool boVerbose = false;
+    app.add_option("--root", root, "Folder holding system/, shared/ and user/ (default: .)")
+        ->type_name("DIR")
+        ->check(kDirectory);
+    app.add_option("--system", system, "The system folder (level sys: <it>/Resources/Classification)")
+        ->type_name("DIR")
+        ->check(kDirectory);
+    app.add_option("--shared", shared, "A shared folder; repeat for several (level shared)")
+        ->type_name("DIR")
+        ->check(kDirectory)
+        ->allow_extra_args(false);
+    app.add_option("--user", user, "The user folder (level user: <it>/Classification)")
+        ->type_name("DIR")
+        ->check(kDirectory);
+    app.add_flag("--verbose", boVerbose, "Print each assertion record of the library on standard error");
+    app.footer(example({"vyr-classification --root examples/data show materials"}) +
+               "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
+               "Exit status: 0 success, 1 failed operation, 2 bad usage.");
+
+    // folders
+    CLI::App* foldersCommand = app.add_subcommand("folders", "Print where the three level folders are");
+    foldersCommand->footer(example({"vyr-classification --root examples/data folders"}));
+
+    // list
+    bool boListJson = false;
+    CLI::App* listCommand =
+        app.add_subcommand("list", "List every classification id found in a level folder, with its levels");
+    listCommand->add_flag("--json", boListJson, "Print JSON");
+    listCommand->footer(example({"vyr-classification --root examples/data list"}));
+
+    // show
+    ShowOptions show;
+    std::string showSource;
+    std::string showClassified;
+    std::string showLevel;
+    CLI::App* showCommand = app.add_subcommand(
+        "show", "Show the merged view, one line per pair, with the level that decided each source id");
+    showCommand->add_option("ID", show.id, "Classification id")->required()->type_name("ID")->check(kId);
+    CLI::Option* showSourceOption =
+        showCommand->add_option("--source", showSource, "Only this source id")->type_name("TEXT")->check(kText);
+    CLI::Option* showClassifiedOption =
+        showCommand->add_option("--classified", showClassified, "Only pairs with this classified id")
+            ->type_name("TEXT")
+            ->check(kText);
+    CLI::Option* showLevelOption =
+        showCommand->add_option("--level", showLevel, "Show this level's own mapping instead")
+            ->type_name("LEVEL")
+            ->check(kAnyLevel);
+    showCommand->add_flag("--json", show.boJson, "Print JSON");
+    showCommand->footer(
+        example({"vyr-classification show materials", "vyr-classification show materials --source panel",
+                 "vyr-classification show materials --level sys --json"}));
+
+    // check
+    bool boCheckJson = false;
+    CLI::App* checkCommand =
+        app.add_subcommand("check", "Read every mapping file of every level; report each one that does not read");
+    checkCommand->add_flag("--json", boCheckJson, "Print JSON");
+    checkCommand->footer(example({"vyr-classification --root examples/data check"}));
+
+    // create
+    CreateOptions create;
+    std::string createLevel;
+    CLI::App* createCommand =
+        app.add_subcommand("create", "Create a classification's file at a level; never replaces a file");
+    createCommand->add_option("ID", create.id, "Classification id")->required()->type_name("ID")->check(kId);
+    createCommand->add_option("--level", createLevel, "The level whose folder receives the file")
+        ->required()
+        ->type_name("LEVEL")
+        ->check(kWritableLevel);
+    createCommand->add_option("--text2", create.sText2, "Text attribute 2")->type_name("TEXT")->check(kText);
+    createCommand->add_option("--text3", create.sText3, "Text attribute 3")->type_name("TEXT")->check(kText);
+    createCommand->add_option("--text4", create.sText4, "Text attribute 4")->type_name("TEXT")->check(kText);
+    createCommand->add_option("--text5", create.sText5, "Text attribute 5")->type_name("TEXT")->check(kText);
+    createCommand->add_flag("--flag1", create.boFlag1, "Set flag 1");
+    createCommand->add_flag("--flag2", create.boFlag2, "Set flag 2");
+    createCommand->footer(example({"vyr-classification create finishes --level user --text2 \"Surface finishes\""}));
+
+    // add, set, remove, remove-source, remove-classified
+    EditOptions edit;
+    std::string editLevel;
+    const auto editCommand = [&](const char* name, const char* description, bool boSource, bool boClassified,
+                                 bool boClassifiedOptional, std::initializer_list<std::string_view> examples) {
+        CLI::App* command = app.add_subcommand(name, description);
+        command->add_option("ID", edit.id, "Classification id")->required()->type_name("ID")->check(kId);
+        if (boSource) {
+            command->add_option("SOURCE", edit.source, "Source id")->required()->type_name("TEXT")->check(kText);
+        }
+        if (boClassified) {
+            CLI::Option* option =
+                command->add_option("CLASSIFIED", edit.classified, "Classified id")->type_name("TEXT")->check(kText);
+            if (!boClassifiedOptional) {
+                option->required();
+            }
+        }
+        command->add_option("--level", editLevel, "The level to edit; its file is written back")
+            ->required()
+            ->type_name("LEVEL")
+            ->check(kWritableLevel);
+        command->footer(example(examples));
+        return command;
+    };
+    CLI::App* addCommand = editCommand("add", "Add a pair at a level (the source id keeps its other classified ids)",
+                                       true, true, false, {"vyr-classification add materials bolt zinc --level user"});
+    CLI::App* setCommand = editCommand("set", "Set a source id's classified ids at a level to exactly one", true, true,
+                                       false, {"vyr-classification set materials clip steel --level shared"});
+    CLI::App* removeCommand =
+        editCommand("remove", "Remove a pair at a level; without CLASSIFIED, every classified id of the source id",
+                    true, true, true, {"vyr-classification remove materials panel glass --level user"});
+    CLI::App* removeSourceCommand =
+        editCommand("remove-source", "Remove every classified id of a source id at a level (it stays listed, empty)",
+                    true, false, false, {"vyr-classification remove-source materials clip --level shared"});
+    CLI::App* removeClassifiedCommand =
+        editCommand("remove-classified", "Remove a classified id from every source id at a level", false, true, false,
+                    {"vyr-classification remove-classified materials glass --level user"});
+
+    // classify
+    ClassifyOptions classify;
+    std::string classifyIn;
+    std::string classifyOut;
+    CLI::App* classifyCommand = app.add_subcommand(
+        "classify", "Run the sample module: keep MAPPING's pairs that FILTER allows, write them into the --update "
+                    "classification");
+    classifyCommand->add_option("MAPPING", classify.mapping, "The classification to read")
+        ->required()
+        ->type_name("ID")
+        ->check(kId);
+    classifyCommand->add_option("--filter", classify.filter, "The classification that allows classified ids")
+        ->required()
+        ->type_name("ID")
+        ->check(kId);
+    classifyCommand->add_option("--in", classifyIn, "Read MAPPING's levels up to this one")
+        ->required()
+        ->type_name("LEVEL")
+        ->check(kAnyLevel);
+    classifyCommand->add_option("--out", classifyOut, "Write at this level")
+        ->required()
+        ->type_name("LEVEL")
+        ->check(kWritableLevel);
+    classifyCommand->add_option("--update", classify.update, "The classification to write into")
+        ->required()
+        ->type_name("ID")
+        ->check(kId);
+    classifyCommand->footer(
+        example({"vyr-classification classify materials --filter approved-materials --in user --out user "
+                 "--update approved-parts"}) +
+        "\n\nA pair (s, c) is kept when FILTER maps c to \"allow\"."
+        "\nA progress bar is drawn on standard error when it is a terminal.");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            return app.exit(error); // --help
+        }
+        std::string command;
+        std::string message = oneLine(error.what());
+        if (!app.get_subcommands().empty()) {
+            command = " " + app.get_subcommands().front()->get_name();
+        } else if (!app.remaining().empty()) {
+            message = "unknown command '" + app.remaining().front() + "'";
+        } else {
+            message = "no command given";
+        }
+        std::cerr << "vyr-classification" << command << ": " << message << " (see: vyr-classification" << command
+                  << " --help)\n";
+        return kExitUsage;
+    }
+
+    CLI::App* chosen = app.get_subcommands().front();
+    try {
+        if (boVerbose) {
+            vyr::assert::Assert::vListenerSet([](const vyr::assert::AssertInfo& info) {
+                std::cerr << "assertion: " << info.message() << " (" << info.function() << ", " << info.fileName()
+                          << ':' << info.lineNo() << ")\n";
+            });
+            vyr::assert::Assert::vEnable(true);
+        }
+        FolderOptions folderOptions;
+        folderOptions.root = root;
+        if (system) {
+            folderOptions.system = *system;
+        }
+        folderOptions.shared.assign(shared.begin(), shared.end());
+        if (user) {
+            folderOptions.user = *user;
+        }
+        vDirectoriesSet(folderOptions);
+        const Context context{levelFoldersGet(), std::cout, std::cerr};
+
+        if (chosen == foldersCommand) {
+            return iFoldersRun(context);
+        }
+        if (chosen == listCommand) {
+            return iListRun(context, boListJson);
+        }
+        if (chosen == showCommand) {
+            if (*showSourceOption) {
+                show.source = showSource;
+            }
+            if (*showClassifiedOption) {
+                show.classified = showClassified;
+            }
+            if (*showLevelOption) {
+                show.level = levelParse(showLevel);
+            }
+            return iShowRun(context, show);
+        }
+        if (chosen == checkCommand) {
+            return iCheckRun(context, boCheckJson);
+        }
+        if (chosen == createCommand) {
+            create.level = *levelParse(createLevel);
+            return iCreateRun(context, create);
+        }
+        if (chosen == classifyCommand) {
+            classify.in = *levelParse(classifyIn);
+            classify.out = *levelParse(classifyOut);
+            return iClassifyRun(context, classify, ::isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr);
+        }
+        edit.level = *levelParse(editLevel);
+        if (chosen == addCommand) {
+            edit.edit = Edit::Add;
+        } else if (chosen == setCommand) {
+            edit.edit = Edit::Set;
+        } else if (chosen == removeCommand) {
+            edit.edit = removeCommand->get_option("CLASSIFIED")->count() != 0 ? Edit::Remove : Edit::RemoveSource;
+        } else if (chosen == removeSourceCommand) {
+            edit.edit = Edit::RemoveSource;
+        } else if (chosen == removeClassifiedCommand) {
+            edit.edit = Edit::RemoveClassified;
+        }
+        return iEditRun(context, edit);
+    } catch (const std::exception& error) {
+        std::cerr << "vyr-classification " << chosen->get_name() << ": " << oneLine(error.what()) << '\n';
+        return kExitFailed;
+    }
+}
