@@ -1,0 +1,366 @@
+// Cost of the classification admin on a large classification: files at all
+// three levels, each of 100,000 source ids with two classified ids (about
+// 10 MB of XML per file). Level L lists the source ids
+// [L * 50,000, L * 50,000 + 100,000), so the higher levels override half of
+// the lower ones and the merged view holds 200,000 source ids.
+//
+// - BM_FirstUse: a fresh admin (vAdminReset, not timed) answers its first
+//   query on the classification: it reads the three files, stores them at
+//   their levels and builds the merged view and its inverse.
+//   Baseline BM_ParseOnly: the least work any reader must do, parsing the
+//   same three files with pugixml and building each file's relation into a
+//   std::map<std::string, std::set<std::string>>.
+//   BM_XmlRead, for information: the same three files read with the real
+//   XmlDocument into mappings, without the store.
+// - BM_WrapperLookup: pClassifiedIdsGet through the wrapper on the cached
+//   classification. Baseline BM_MergedLookup: the same lookups on its
+//   CacheMerged directly.
+// - BM_FirstUseMemory: the memory of a first use, counted by the global
+//   operator new and delete of this executable. Counters:
+//     peak_B_per_pair      highest live bytes during the load, above the
+//                          live bytes before it,
+//     retained_B_per_pair  live bytes after the load, above those before it,
+//   each divided by `pairs`, the number of (source id, classified id) pairs
+//   the loaded classification stores: 3 x 200,000 in the three level
+//   mappings, plus 400,000 in the merged map, plus 400,000 in its inverse
+//   (1,400,000). `level_pairs` and `merged_pairs` show the parts.
+//
+// The files are written once per process, with the real XmlDocument, into a
+// temporary folder that is removed at exit.
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <new>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Source/Core/Utilities/Cache/Level.h"
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "bench/BenchSupport.h"
+#include "external/classification/Mapping.h"
+#include "external/classification/XmlDocument.h"
+#include "external/directories/Directories.h"
+
+// Live heap bytes of this process, kept by the replaced global allocation
+// functions below. Relaxed atomics: the peak is exact when one thread
+// allocates, which is the case while a benchmark runs.
+namespace {
+std::atomic<long long> liveBytes{0};
+std::atomic<long long> peakBytes{0};
+
+void* allocate(std::size_t size) {
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    const auto usable = static_cast<long long>(malloc_usable_size(block));
+    const long long now = liveBytes.fetch_add(usable, std::memory_order_relaxed) + usable;
+    if (now > peakBytes.load(std::memory_order_relaxed)) {
+        peakBytes.store(now, std::memory_order_relaxed);
+    }
+    return block;
+}
+
+void release(void* block) noexcept {
+    if (block != nullptr) {
+        liveBytes.fetch_sub(static_cast<long long>(malloc_usable_size(block)), std::memory_order_relaxed);
+        std::free(block);
+    }
+}
+
+// pugixml allocates through its own functions; they are counted too.
+void* pugiAllocate(std::size_t size) noexcept {
+    try {
+        return allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+} // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* block) noexcept { release(block); }
+void operator delete[](void* block) noexcept { release(block); }
+void operator delete(void* block, std::size_t) noexcept { release(block); }
+void operator delete[](void* block, std::size_t) noexcept { release(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { release(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { release(block); }
+
+namespace {
+
+namespace fs = std::filesystem;
+using vyr::bridge::classification::AdminWrapper;
+using vyr::cache::Level;
+using Relation = std::map<std::string, std::set<std::string>>;
+
+constexpr int kSourcesPerLevel = 100'000;
+constexpr int kClassifiedIds = 1'000;
+constexpr char kId[] = "bench";
+
+std::string sourceId(int index) {
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "source-%06d", index);
+    return text.data();
+}
+
+std::string classifiedId(int index) {
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "class-%04d", index % kClassifiedIds);
+    return text.data();
+}
+
+// The temporary folder with the three level files, and the directory service
+// pointed at it. Made on first use, removed at exit.
+class BenchData {
+public:
+    static const BenchData& get() {
+        static const BenchData data;
+        return data;
+    }
+
+    BenchData(const BenchData&) = delete;
+    BenchData& operator=(const BenchData&) = delete;
+    ~BenchData() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    fs::path root;
+    std::vector<fs::path> files; // Sys, Shared, User
+    std::vector<std::string> lookups; // source ids in a shuffled order, some absent
+
+private:
+    BenchData() {
+        pugi::set_memory_management_functions(pugiAllocate, release);
+        root = fs::temp_directory_path() /
+               ("vyr-admin-bench-" + std::to_string(::getpid()) + "-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        vyr::Directories::vSysDirectorySet(root / "sys");
+        vyr::Directories::vSharedDirectoriesSet({root / "shared"});
+        vyr::Directories::vUserDirectorySet(root / "user");
+        const std::array<fs::path, 3> folders{root / "sys" / "Resources" / "Classification",
+                                              root / "shared" / "Classification", root / "user" / "Classification"};
+        for (const Level level : {vyr::cache::Sys, vyr::cache::Shared, vyr::cache::User}) {
+            const int iLevel = static_cast<int>(level);
+            vyr::classification::Mapping mapping(kId, "text2-" + std::to_string(iLevel), "text3", "text4", "text5",
+                                                 false, true);
+            const int first = iLevel * kSourcesPerLevel / 2;
+            for (int index = first; index < first + kSourcesPerLevel; ++index) {
+                const std::string source = sourceId(index);
+                mapping.vMappingAdd(source, classifiedId(index * 7 + iLevel));
+                mapping.vMappingAdd(source, classifiedId(index * 7 + iLevel + 500));
+            }
+            const fs::path& folder = folders[static_cast<std::size_t>(iLevel)];
+            fs::create_directories(folder);
+            const fs::path file = folder / (std::string(kId) + ".xml");
+            if (!vyr::classification::XmlDocument(mapping).boWrite(file.string())) {
+                std::fprintf(stderr, "cannot write %s\n", file.c_str());
+                std::abort();
+            }
+            files.push_back(file);
+        }
+        for (int index = 0; index < 4096; ++index) {
+            lookups.push_back(sourceId(index * 53 % (2 * kSourcesPerLevel + 1000)));
+        }
+        std::shuffle(lookups.begin(), lookups.end(), std::mt19937(42));
+    }
+};
+
+// Every reset of the process-wide admin in this file goes through here, so
+// that a wrapper kept across benchmarks knows when its admin is gone.
+int resets = 0;
+void vAdminReset() {
+    AdminWrapper::vAdminReset();
+    ++resets;
+}
+
+// Both lookup benchmarks use one loaded admin, so that they walk the same
+// maps in the same memory; it is loaded again after any reset.
+AdminWrapper& loadedWrapperGet() {
+    static int loadedAt = -1;
+    static std::optional<AdminWrapper> wrapper;
+    if (loadedAt != resets || !wrapper) {
+        (void)BenchData::get();
+        vAdminReset();
+        wrapper.emplace();
+        (void)wrapper->boClassificationExists(kId); // loads it
+        loadedAt = resets;
+    }
+    return *wrapper;
+}
+
+void BM_FirstUse(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    std::size_t sources = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        vAdminReset(); // frees the previous admin, untimed
+        state.ResumeTiming();
+        AdminWrapper wrapper;
+        benchmark::DoNotOptimize(wrapper.pClassifiedIdsGet(kId, data.lookups.front()));
+        state.PauseTiming();
+        sources = wrapper.cachesGet(kId)->merged.sourceToClassified.size();
+        state.ResumeTiming();
+    }
+    state.counters["sources"] = static_cast<double>(sources);
+    vAdminReset();
+}
+
+// Reads the relation of one mapping file as any reader must: parse the
+// document and insert every source id with its classified ids.
+Relation relationRead(const fs::path& file) {
+    pugi::xml_document document;
+    if (!document.load_file(file.c_str())) {
+        std::abort();
+    }
+    Relation relation;
+    for (const pugi::xml_node source : document.child("classification").child("relation").children("source")) {
+        std::set<std::string>& classified = relation[source.attribute("id").value()];
+        for (const pugi::xml_node item : source.children("classified")) {
+            classified.emplace(item.attribute("id").value());
+        }
+    }
+    return relation;
+}
+
+void BM_ParseOnly(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    std::vector<Relation> kept;
+    for (auto _ : state) {
+        for (const fs::path& file : data.files) {
+            kept.push_back(relationRead(file));
+        }
+        state.PauseTiming();
+        kept.clear(); // freeing is not part of the work, as for the admin
+        state.ResumeTiming();
+    }
+}
+
+void BM_WrapperLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    AdminWrapper& wrapper = loadedWrapperGet();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(wrapper.pClassifiedIdsGet(kId, data.lookups[next]));
+        next = (next + 1) % data.lookups.size();
+    }
+}
+
+void BM_MergedLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    const auto& merged = loadedWrapperGet().cachesGet(kId)->merged;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(merged.pClassifiedIdsGet(data.lookups[next]));
+        next = (next + 1) % data.lookups.size();
+    }
+}
+
+// Not a goal: the three files read with the real XmlDocument alone, to tell
+// the XML layer's share of BM_FirstUse from the store's.
+void BM_XmlRead(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    std::vector<vyr::classification::Mapping> kept;
+    for (auto _ : state) {
+        for (const fs::path& file : data.files) {
+            std::ifstream stream(file, std::ios::in | std::ios::binary);
+            vyr::classification::Mapping mapping;
+            if (!vyr::classification::XmlDocument(mapping).boRead(stream)) {
+                state.SkipWithError("a bench file does not read");
+                return;
+            }
+            kept.push_back(std::move(mapping));
+        }
+        state.PauseTiming();
+        kept.clear();
+        state.ResumeTiming();
+    }
+}
+
+void BM_FirstUseMemory(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    long long peak = 0;
+    long long retained = 0;
+    double levelPairs = 0;
+    double mergedPairs = 0;
+    for (auto _ : state) {
+        vAdminReset();
+        const long long before = liveBytes.load(std::memory_order_relaxed);
+        peakBytes.store(before, std::memory_order_relaxed);
+        AdminWrapper wrapper;
+        benchmark::DoNotOptimize(wrapper.pClassifiedIdsGet(kId, data.lookups.front()));
+        peak = peakBytes.load(std::memory_order_relaxed) - before;
+        retained = liveBytes.load(std::memory_order_relaxed) - before;
+
+        const auto* cache = wrapper.cachesGet(kId);
+        levelPairs = 0;
+        for (const auto& [level, mapping] : cache->levels) {
+            for (const auto& [source, classified] : mapping.sourceToClassified) {
+                levelPairs += static_cast<double>(classified.size());
+            }
+        }
+        mergedPairs = 0;
+        for (const auto& [source, classified] : cache->merged.sourceToClassified) {
+            mergedPairs += static_cast<double>(classified.size());
+        }
+    }
+    vAdminReset();
+    const double pairs = levelPairs + 2 * mergedPairs; // the inverse holds as many pairs as the merged map
+    state.counters["pairs"] = pairs;
+    state.counters["level_pairs"] = levelPairs;
+    state.counters["merged_pairs"] = mergedPairs;
+    state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+    state.counters["retained_MB"] = static_cast<double>(retained) / 1e6;
+    state.counters["peak_B_per_pair"] = static_cast<double>(peak) / pairs;
+    state.counters["retained_B_per_pair"] = static_cast<double>(retained) / pairs;
+}
+
+BENCHMARK(BM_FirstUse)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_XmlRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_FirstUseMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+// After the first-use benchmarks, which reset the admin at will.
+BENCHMARK(BM_WrapperLookup);
+BENCHMARK(BM_MergedLookup);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return vyr::bench::runWithRatios(argc, argv,
+                                     {{"BM_FirstUse", "BM_ParseOnly"},
+                                      {"BM_XmlRead", "BM_ParseOnly"},
+                                      {"BM_WrapperLookup", "BM_MergedLookup"}});
+}
