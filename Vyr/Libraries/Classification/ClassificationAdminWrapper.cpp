@@ -30,6 +30,13 @@ std::unique_ptr<Admin>& ensuredOwner() {
     return admin;
 }
 
+// The admin, created if there is none, read under the owner's lock so that a
+// concurrent reset is either wholly before or wholly after.
+Admin* adminGet() {
+    const std::lock_guard lock(ownerMutex());
+    return ensuredOwner().get();
+}
+
 } // namespace
 
 std::unique_ptr<Admin>& adminInstanceGet() {
@@ -37,7 +44,7 @@ std::unique_ptr<Admin>& adminInstanceGet() {
     return ensuredOwner();
 }
 
-AdminWrapper::AdminWrapper() : admin(adminInstanceGet().get()) {}
+AdminWrapper::AdminWrapper() : admin(adminGet()) {}
 
 bool AdminWrapper::boClassificationExists(std::string_view id) {
     return static_cast<AdminInterface*>(admin)->boClassificationExists(id);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <iosfwd>
 #include <string>
 
 #include "Source/Core/Utilities/Cache/CacheWriteAccess.h"
@@ -51,6 +53,9 @@ public:
 
 private:
     void vWriteBack(Level level, std::fstream& stream);
+    // Makes the content the whole of the file open in the stream, keeping
+    // the old content when the write fails.
+    static void vContentReplace(std::fstream& stream, std::string content, const std::filesystem::path& filePath);
 };
 
 } // namespace vyr::classification

@@ -16,8 +16,10 @@ namespace vyr::utilities {
 
 // Whether the id names a file inside its level folder once joined to it.
 // Refused: an empty id, a NUL byte, an absolute or rooted path, a drive
-// prefix, and a ".." component (with '/' or '\' as separators). Such an id
-// would read or write outside the folder, or another file than the one named.
+// prefix, a ".." component, and a last component that is empty or "."
+// (with '/' or '\' as separators). Such an id would read or write outside
+// the folder, or another file than the one named (the file names made for
+// reading and for creating would differ).
 [[nodiscard]] inline bool boIdStaysInFolder(std::string_view id) noexcept {
     if (id.empty() || id.find('\0') != std::string_view::npos) {
         return false;
@@ -34,7 +36,7 @@ namespace vyr::utilities {
             return false;
         }
         if (end == std::string_view::npos) {
-            break;
+            return !component.empty() && component != ".";
         }
         start = end + 1;
     }
@@ -98,11 +100,17 @@ public:
     // gives a.b.xml). Throws std::system_error when the id is not valid
     // UTF-8. An id that would leave the folder gets no path.
     void vFilePathEnsure(std::string_view id, const Level& level) {
-        FileRecord& record = filesGet(id)[level];
-        if (!record.filePath.empty()) {
-            return;
+        const auto known = files.find(id);
+        if (known != files.end()) {
+            const auto record = known->second.find(level);
+            if (record != known->second.end() && !record->second.filePath.empty()) {
+                return;
+            }
         }
-        std::filesystem::path idPath = str::pathFromUtf8(id);
+        // Converted before anything is inserted: an id that is not valid
+        // UTF-8 throws and leaves the records as they were.
+        const std::filesystem::path idPath = str::pathFromUtf8(id);
+        FileRecord& record = filesGet(id)[level];
         if (!boIdStaysInFolder(id)) {
             return;
         }

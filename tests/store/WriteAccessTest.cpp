@@ -1,0 +1,527 @@
+// Write access: the lock check, edits at locked levels, the write-back into
+// the level files when the object goes, the creation of a missing level
+// file, and what a process killed before its write-back leaves on disk.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Source/Core/Utilities/Cache/FileRecord.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace vyr::test {
+namespace {
+
+namespace fs = std::filesystem;
+using classification::WriteAccess;
+using Records = std::map<Level, utilities::FileRecord>;
+
+constexpr const char* kWriteAccessFile = "Vyr/Libraries/Classification/ClassificationWriteAccess.cpp";
+constexpr const char* kLevelsFile = "Source/Resource/Classification/ClassificationCacheLevels.h";
+
+std::chrono::sys_seconds utc(int year, unsigned month, unsigned day) {
+    return std::chrono::sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day));
+}
+
+// The bytes the store writes for the mapping.
+std::string documentOf(Mapping mapping) {
+    std::ostringstream out;
+    EXPECT_TRUE(classification::XmlDocument(mapping).boWrite(out));
+    return out.str();
+}
+
+Mapping readBack(const fs::path& file) {
+    Mapping mapping;
+    EXPECT_TRUE(readMapping(file, mapping)) << file;
+    return mapping;
+}
+
+// A write access that also shows its lock table, for the cases that only
+// the table reveals.
+class InspectableAccess final : public WriteAccess {
+public:
+    using WriteAccess::WriteAccess;
+    [[nodiscard]] const std::fstream* streamGet(Level level) const {
+        const auto found = lockedFiles.find(level);
+        return found == lockedFiles.end() ? nullptr : found->second.get();
+    }
+    [[nodiscard]] bool boHasEntry(Level level) const { return lockedFiles.count(level) != 0; }
+    void vEmptyEntryAdd(Level level) { lockedFiles[level] = nullptr; }
+};
+
+// A level cache and its file records wired by hand to files in a temporary
+// folder: "sys.xml", "shared.xml", "user.xml".
+class DirectAccess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        records[Sys].filePath = fileOf(Sys);
+        records[Shared].filePath = fileOf(Shared);
+        records[User].filePath = fileOf(User);
+    }
+    [[nodiscard]] fs::path fileOf(Level level) const {
+        return folder / (level == Sys ? "sys.xml" : level == Shared ? "shared.xml" : "user.xml");
+    }
+
+    TempFolder folder;
+    CountingCache cache;
+    Records records;
+};
+
+TEST_F(DirectAccess, EditsAtAnUnlockedLevelAreRefused) {
+    writeFile(fileOf(Shared), "");
+    cache.vLevelSet(Sys, mappingOf("m", {{"s", {"a"}}}), false);
+    cache.vLevelSet(User, mappingOf("m", {{"s", {"u"}}}), true);
+    const auto levelsBefore = cache.levels;
+    const auto mergedBefore = cache.merged.sourceToClassified;
+    const auto filesBefore = treeSnapshot(folder.path());
+
+    for (const bool boEnabled : {true, false}) {
+        {
+            const AssertCapture capture(boEnabled);
+            WriteAccess access(&cache, &records);
+            ASSERT_TRUE(access.boLockFile(Shared)); // another level than the one edited
+            EXPECT_FALSE(access.boAddMapping("s", "x", User));
+            EXPECT_FALSE(access.boSetMapping("s", "x", User));
+            access.vMappingRemove("s", "u", User);
+            access.vMappedToSourceRemove("s", User);
+            access.vMappedToClassifiedRemove("u", User);
+            EXPECT_FALSE(access.boAddMapping("t", "x", Sys));
+
+            if (boEnabled) {
+                const std::string message = "File isn't locked";
+                const std::string prefix = "vyr::classification::WriteAccess::";
+                const std::vector<Report> expected = {
+                    {message, prefix + "boAddMapping", kWriteAccessFile, 0},
+                    {message, prefix + "boSetMapping", kWriteAccessFile, 0},
+                    {message, prefix + "vMappingRemove", kWriteAccessFile, 0},
+                    {message, prefix + "vMappedToSourceRemove", kWriteAccessFile, 0},
+                    {message, prefix + "vMappedToClassifiedRemove", kWriteAccessFile, 0},
+                    {message, prefix + "boAddMapping", kWriteAccessFile, 0},
+                };
+                EXPECT_EQ(reportsGet(), expected);
+            } else {
+                EXPECT_EQ(capture.count(), 0U);
+            }
+        }
+        EXPECT_EQ(cache.levels, levelsBefore);
+        EXPECT_EQ(cache.merged.sourceToClassified, mergedBefore);
+        EXPECT_EQ(cache.rebuilds, 1);
+        // Shared was locked but the cache holds no Shared mapping: nothing written.
+        EXPECT_EQ(treeSnapshot(folder.path()), filesBefore);
+    }
+
+    // No level value is refused as such: Sys is editable once locked.
+    writeFile(fileOf(Sys), "");
+    WriteAccess access(&cache, &records);
+    ASSERT_TRUE(access.boLockFile(Sys));
+    EXPECT_TRUE(access.boAddMapping("t", "x", Sys));
+    EXPECT_FALSE(access.boIsReadOnly());
+}
+
+TEST_F(DirectAccess, AnAddAtALockedUserLevelCopiesSysFirst) {
+    writeFile(fileOf(User), "");
+    cache.vLevelSet(Sys, mappingOf("m", {{"s1", {"a"}}, {"s2", {"b"}}}), true);
+    WriteAccess access(&cache, &records);
+    ASSERT_TRUE(access.boLockFile(User));
+    ASSERT_EQ(cache.levels.count(User), 0U);
+
+    ASSERT_TRUE(access.boAddMapping("s1", "c", User));
+    EXPECT_EQ(cache.rebuilds, 2);
+    EXPECT_EQ(cache.levels.at(User).sourceToClassified, (Mapping::Relation{{"s1", {"a", "c"}}, {"s2", {"b"}}}));
+    EXPECT_EQ(cache.levels.at(User).sId, "m");
+    // The merged view shows the pair at once.
+    ASSERT_NE(cache.merged.pClassifiedIdsGet("s1"), nullptr);
+    EXPECT_EQ(*cache.merged.pClassifiedIdsGet("s1"), (std::set<std::string>{"a", "c"}));
+    EXPECT_EQ(cache.merged.sSourceIdGet("c"), "s1");
+
+    ASSERT_TRUE(access.boSetMapping("s2", "d", User));
+    EXPECT_EQ(cache.rebuilds, 3);
+    EXPECT_EQ(*cache.merged.pClassifiedIdsGet("s2"), std::set<std::string>{"d"});
+    EXPECT_EQ(cache.levels.at(Sys).sourceToClassified, (Mapping::Relation{{"s1", {"a"}}, {"s2", {"b"}}}));
+}
+
+TEST_F(DirectAccess, ARemovalAtALevelTheCacheLacksCreatesNothing) {
+    writeFile(fileOf(User), "user file");
+    cache.vLevelSet(Sys, mappingOf("m", {{"s", {"a"}}}), true);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        const AssertCapture capture;
+        access.vMappingRemove("s", "a", User);
+        access.vMappedToSourceRemove("s", User);
+        access.vMappedToClassifiedRemove("a", User);
+        const std::string message = "No cache to remove mapping from";
+        const std::string prefix = "vyr::classification::CacheLevels<enum vyr::cache::Level>::";
+        const std::vector<Report> expected = {
+            {message, prefix + "vMappingRemove", kLevelsFile, 0},
+            {message, prefix + "vMappedToSourceRemove", kLevelsFile, 0},
+            {message, prefix + "vMappedToClassifiedRemove", kLevelsFile, 0},
+        };
+        EXPECT_EQ(reportsGet(), expected);
+        EXPECT_EQ(cache.levels.count(User), 0U);
+        EXPECT_EQ(cache.rebuilds, 1);
+    }
+    EXPECT_EQ(readFile(fileOf(User)), "user file");
+}
+
+TEST_F(DirectAccess, LockedLevelsAreWrittenBackInAscendingOrderWithoutEdits) {
+    // Shared and User locked on one file: the level written last wins.
+    records[Shared].filePath = folder / "both.xml";
+    records[User].filePath = folder / "both.xml";
+    writeFile(folder / "both.xml", "placeholder that is longer than nothing");
+    writeFile(fileOf(Sys), "placeholder");
+    const Mapping sys = mappingOf("sys", {{"s", {"a"}}});
+    const Mapping shared = mappingOf("shared", {{"s", {"b"}}, {"t", {"c"}}});
+    const Mapping user = mappingOf("user", {{"s", {"u"}}});
+    cache.vLevelSet(Sys, sys, false);
+    cache.vLevelSet(Shared, shared, false);
+    cache.vLevelSet(User, user, true);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        ASSERT_TRUE(access.boLockFile(Shared));
+        ASSERT_TRUE(access.boLockFile(Sys));
+    }
+    EXPECT_EQ(readFile(folder / "both.xml"), documentOf(user));
+    EXPECT_EQ(readFile(fileOf(Sys)), documentOf(sys));
+    EXPECT_EQ(readBack(fileOf(Sys)), sys);
+    EXPECT_EQ(records.at(Sys).lastWrite, utilities::lastWriteTicksGet(fileOf(Sys)));
+    EXPECT_EQ(records.at(User).lastWrite, utilities::lastWriteTicksGet(folder / "both.xml"));
+    EXPECT_EQ(cache.rebuilds, 1);
+}
+
+TEST_F(DirectAccess, WritingBackAShorterMappingLeavesNoOldTail) {
+    Mapping longer = mappingOf("m");
+    for (int index = 0; index < 200; ++index) {
+        longer.vMappingAdd("source-" + std::to_string(index), "classified-" + std::to_string(index));
+    }
+    ASSERT_TRUE(writeMapping(fileOf(User), longer));
+    const auto longSize = fs::file_size(fileOf(User));
+    const Mapping shorter = mappingOf("m", {{"s", {"a"}}});
+    cache.vLevelSet(User, shorter, true);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+    }
+    const std::string written = readFile(fileOf(User));
+    EXPECT_LT(written.size(), longSize);
+    EXPECT_EQ(written, documentOf(shorter));
+    EXPECT_EQ(readBack(fileOf(User)), shorter);
+}
+
+TEST_F(DirectAccess, ALockedLevelWithoutAMappingKeepsItsFileByteForByte) {
+    using namespace std::string_literals;
+    const std::string content = "<not a mapping>\n\0 with a NUL and a tail\n"s;
+    writeFile(fileOf(User), content);
+    setFileTimeUtc(fileOf(User), utc(2020, 3, 4));
+    const auto time = fs::last_write_time(fileOf(User));
+    cache.vLevelSet(Sys, mappingOf("m", {{"s", {"a"}}}), true);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        // Locking does not cut the file.
+        EXPECT_EQ(readFile(fileOf(User)), content);
+    }
+    EXPECT_EQ(readFile(fileOf(User)), content);
+    EXPECT_EQ(fs::last_write_time(fileOf(User)), time);
+    EXPECT_EQ(records.at(User).lastWrite, 0);
+    EXPECT_EQ(cache.levels.count(User), 0U);
+}
+
+TEST_F(DirectAccess, AMappingTheFormatCannotCarryLeavesTheFileAsItWas) {
+    const Mapping original = mappingOf("m", {{"s", {"a"}}});
+    ASSERT_TRUE(writeMapping(fileOf(User), original));
+    const std::string before = readFile(fileOf(User));
+    Mapping unwritable = mappingOf("m", {{"s", {"a"}}});
+    unwritable.sText2 = "control \x01 character";
+    cache.vLevelSet(User, unwritable, true);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+    }
+    EXPECT_EQ(readFile(fileOf(User)), before);
+    EXPECT_EQ(cache.levels.at(User), unwritable); // the cache keeps the edit
+}
+
+// Another program replaces the level file (a new file renamed over it)
+// while the level is locked. The write-back goes into the file that was
+// locked; the new file at the path must not be cut to that length.
+TEST_F(DirectAccess, AFileReplacedAfterTheLockIsNotCutByTheWriteBack) {
+    ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m", {{"s", {"old"}}})));
+    cache.vLevelSet(User, mappingOf("m", {{"s", {"a"}}}), true);
+    Mapping replacement = mappingOf("m");
+    for (int index = 0; index < 50; ++index) {
+        replacement.vMappingAdd("source-" + std::to_string(index), "replaced");
+    }
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        ASSERT_TRUE(writeMapping(fileOf(User), replacement)); // temporary file renamed over the path
+    }
+    Mapping onDisk;
+    EXPECT_TRUE(readMapping(fileOf(User), onDisk)) << readFile(fileOf(User));
+    EXPECT_EQ(onDisk, replacement);
+}
+
+TEST_F(DirectAccess, LockingTwiceKeepsTheFirstStreamAndAFailedOpenRecordsNothing) {
+    writeFile(fileOf(User), "");
+    cache.vLevelSet(Sys, mappingOf("m"), true);
+    InspectableAccess access(&cache, &records);
+    ASSERT_TRUE(access.boLockFile(User));
+    const std::fstream* first = access.streamGet(User);
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(access.boLockFile(User));
+    EXPECT_EQ(access.streamGet(User), first);
+
+    // A folder where the file should be: it exists, so nothing is created,
+    // and it cannot be opened as a file.
+    fs::create_directories(fileOf(Shared));
+    EXPECT_FALSE(access.boLockFile(Shared));
+    EXPECT_FALSE(access.boHasEntry(Shared));
+    EXPECT_FALSE(access.boAddMapping("s", "a", Shared));
+    EXPECT_TRUE(fs::is_directory(fileOf(Shared)));
+    EXPECT_EQ(cache.levels.count(Shared), 0U);
+}
+
+TEST_F(DirectAccess, ALockEntryWithoutAStreamIsReportedAndNotWritten) {
+    cache.vLevelSet(User, mappingOf("m", {{"s", {"a"}}}), true);
+    writeFile(fileOf(User), "kept");
+    {
+        const AssertCapture capture;
+        {
+            InspectableAccess access(&cache, &records);
+            access.vEmptyEntryAdd(User);
+            EXPECT_FALSE(access.boAddMapping("s", "b", User)); // an entry without a stream is no lock
+            capture.clear();
+        }
+        const std::vector<Report> expected = {
+            {"No file locked", "vyr::classification::WriteAccess::~WriteAccess", kWriteAccessFile, 0}};
+        EXPECT_EQ(reportsGet(), expected);
+    }
+    EXPECT_EQ(readFile(fileOf(User)), "kept");
+}
+
+TEST_F(DirectAccess, AMovedAccessWritesBackOnceFromItsNewOwner) {
+    writeFile(fileOf(User), "old");
+    cache.vLevelSet(Sys, mappingOf("m"), true);
+    {
+        WriteAccess first(&cache, &records);
+        ASSERT_TRUE(first.boLockFile(User));
+        ASSERT_TRUE(first.boAddMapping("s", "a", User));
+        {
+            WriteAccess second(std::move(first));
+            EXPECT_TRUE(second.boAddMapping("s", "b", User));
+        }
+        EXPECT_EQ(readBack(fileOf(User)).sourceToClassified, (Mapping::Relation{{"s", {"a", "b"}}}));
+        writeFile(fileOf(User), "after");
+    }
+    // The moved-from object held no lock any more.
+    EXPECT_EQ(readFile(fileOf(User)), "after");
+}
+
+TEST_F(DirectAccess, CreatingALevelFileThatIsPresentDoesNothing) {
+    const Mapping onDisk = mappingOf("disk", {{"s", {"a"}}});
+    ASSERT_TRUE(writeMapping(fileOf(User), onDisk));
+    setFileTimeUtc(fileOf(User), utc(2021, 1, 1));
+    const auto before = treeSnapshot(folder.path());
+    cache.vLevelSet(Sys, mappingOf("sys", {{"s", {"b"}}}), true);
+    const auto levels = cache.levels;
+
+    WriteAccess access(&cache, &records);
+    const AssertCapture capture;
+    access.vCreateFileIfNotAtLevel(User);
+    EXPECT_EQ(treeSnapshot(folder.path()), before);
+    EXPECT_EQ(cache.levels, levels);
+    EXPECT_EQ(records.at(User).lastWrite, 0);
+    EXPECT_EQ(capture.count(), 0U);
+
+    // Something that cannot be read as a file is never replaced either.
+    fs::create_directories(fileOf(Shared));
+    access.vCreateFileIfNotAtLevel(Shared);
+    EXPECT_TRUE(fs::is_directory(fileOf(Shared)));
+    EXPECT_EQ(cache.levels, levels);
+}
+
+TEST_F(DirectAccess, CreatingALevelFileWithAnEmptyCacheReportsAndWritesNothing) {
+    for (const bool boEnabled : {true, false}) {
+        const AssertCapture capture(boEnabled);
+        WriteAccess access(&cache, &records);
+        access.vCreateFileIfNotAtLevel(User);
+        EXPECT_FALSE(fs::exists(fileOf(User)));
+        EXPECT_TRUE(cache.levels.empty());
+        if (boEnabled) {
+            const std::vector<Report> expected = {{"No cached definition in lower level",
+                                                   "vyr::classification::WriteAccess::vCreateFileIfNotAtLevel",
+                                                   kWriteAccessFile, 0}};
+            EXPECT_EQ(reportsGet(), expected);
+        } else {
+            EXPECT_EQ(capture.count(), 0U);
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(folder.path()));
+}
+
+TEST_F(DirectAccess, CreatingTheGreatestLevelTakesItselfAsTemplate) {
+    cache.vLevelSet(Sys, mappingOf("sys", {{"s", {"a"}}}), false);
+    cache.vLevelSet(User, mappingOf("user", {{"s", {"u"}}, {"t", {"v"}}}), true);
+    cache.levels.at(User).secondRelation["x"] = {"y"};
+    const auto merged = cache.merged.sourceToClassified;
+
+    WriteAccess access(&cache, &records);
+    access.vCreateFileIfNotAtLevel(User);
+
+    Mapping expected("user", "user-2", "user-3", "user-4", "user-5", true, false);
+    EXPECT_EQ(cache.levels.at(User), expected); // texts 6 and 7 and both relations emptied
+    EXPECT_EQ(cache.levels.at(Sys), mappingOf("sys", {{"s", {"a"}}}));
+    EXPECT_EQ(cache.rebuilds, 1);
+    EXPECT_EQ(cache.merged.sourceToClassified, merged); // not rebuilt
+    EXPECT_EQ(readBack(fileOf(User)), expected);
+    EXPECT_EQ(records.at(User).lastWrite, utilities::lastWriteTicksGet(fileOf(User)));
+    EXPECT_GT(records.at(User).lastWrite, 0);
+
+    // A lower level takes the greatest level present as template, too.
+    access.vCreateFileIfNotAtLevel(Shared);
+    EXPECT_EQ(cache.levels.at(Shared), expected);
+    EXPECT_EQ(readBack(fileOf(Shared)), expected);
+}
+
+TEST_F(DirectAccess, CreatingALevelFileThatCannotBeWrittenKeepsTheMappingAndTheStamp) {
+    records[User].filePath = folder / "missing-folder" / "user.xml";
+    records[User].lastWrite = 42;
+    cache.vLevelSet(Sys, mappingOf("sys", {{"s", {"a"}}}), true);
+    WriteAccess access(&cache, &records);
+    access.vCreateFileIfNotAtLevel(User);
+    EXPECT_EQ(cache.levels.at(User), Mapping("sys", "sys-2", "sys-3", "sys-4", "sys-5", true, false));
+    EXPECT_EQ(records.at(User).lastWrite, 42);
+    EXPECT_FALSE(fs::exists(folder / "missing-folder"));
+}
+
+TEST(AdminWriteAccess, AnEditSeenAtOnceAndItsStampNotReadAgain) {
+    const StoreFolders folders;
+    const Mapping sys = mappingOf("w", {{"s1", {"a"}}, {"s2", {"b"}}});
+    ASSERT_TRUE(writeMapping(folders.file(Sys, "w"), sys));
+    classification::Admin admin;
+    {
+        WriteAccess access = admin.writeAccessGet("w");
+        // The missing User file is made by the lock, from the Sys header.
+        ASSERT_TRUE(access.boLockFile(User));
+        EXPECT_TRUE(fs::exists(folders.file(User, "w")));
+        // An old time, so that a stamp taken before the write-back would show.
+        setFileTimeUtc(folders.file(User, "w"), utc(2020, 1, 1));
+        ASSERT_TRUE(access.boAddMapping("s3", "c", User));
+        EXPECT_EQ(admin.sClassifiedIdGet("w", "s3"), "c");
+        EXPECT_EQ(admin.sClassifiedIdGet("w", "s1"), "a");
+        EXPECT_EQ(admin.mappingsGet("w"), (Pairs{{"s1", "a"}, {"s2", "b"}, {"s3", "c"}}));
+    }
+    const Mapping user = readBack(folders.file(User, "w"));
+    EXPECT_EQ(user.sId, "w");
+    EXPECT_EQ(user.sText2, "w-2");
+    EXPECT_EQ(user.sText6, "");
+    EXPECT_EQ(user.sourceToClassified, (Mapping::Relation{{"s3", {"c"}}}));
+
+    // The stamp is the file's time as it stands after the write-back, so the
+    // store does not read its own file again.
+    utilities::FileRecord& record = admin.files.at("w").at(User);
+    EXPECT_EQ(record.lastWrite, utilities::lastWriteTicksGet(folders.file(User, "w")));
+    const std::lock_guard lock(admin.mutex);
+    EXPECT_FALSE(admin.boUpdateFromFileAtLevel("w", User));
+    admin.caches.at("w").mappingAtLevel(User).vMappingAdd("only", "in-memory");
+    admin.vUpdateFromFiles("w");
+    EXPECT_EQ(admin.caches.at("w").levels.at(User).sourceToClassified.count("only"), 1U);
+}
+
+TEST(AdminWriteAccess, TwoAccessesShareTheCacheAndEachWritesBackItsOwnLevels) {
+    const StoreFolders folders;
+    ASSERT_TRUE(writeMapping(folders.file(Shared, "two"), mappingOf("two", {{"s", {"shared"}}})));
+    ASSERT_TRUE(writeMapping(folders.file(User, "two"), mappingOf("two", {{"t", {"user"}}})));
+    const std::string userBefore = readFile(folders.file(User, "two"));
+    classification::Admin admin;
+    {
+        WriteAccess second = admin.writeAccessGet("two");
+        ASSERT_TRUE(second.boLockFile(User));
+        {
+            WriteAccess first = admin.writeAccessGet("two");
+            ASSERT_TRUE(first.boLockFile(Shared));
+            ASSERT_TRUE(first.boAddMapping("s", "shared-2", Shared));
+            ASSERT_TRUE(second.boAddMapping("t", "user-2", User));
+            // One cache: each sees the other's edit.
+            EXPECT_EQ(admin.mappingsGet("two"),
+                      (Pairs{{"s", "shared"}, {"s", "shared-2"}, {"t", "user"}, {"t", "user-2"}}));
+        }
+        EXPECT_EQ(readBack(folders.file(Shared, "two")).sourceToClassified,
+                  (Mapping::Relation{{"s", {"shared", "shared-2"}}}));
+        EXPECT_EQ(readFile(folders.file(User, "two")), userBefore);
+    }
+    EXPECT_EQ(readBack(folders.file(User, "two")).sourceToClassified,
+              (Mapping::Relation{{"t", {"user", "user-2"}}}));
+}
+
+// A child process takes write access, locks the User level and edits it,
+// then dies by SIGKILL before its write-back: killed by the parent after it
+// says it is ready, or by itself.
+TEST(KilledWriter, TheLevelFileIsLeftAsItWasAndReadable) {
+    for (const bool boKillsItself : {false, true}) {
+        SCOPED_TRACE(boKillsItself ? "killed by itself" : "killed by the parent");
+        const StoreFolders folders;
+        const Mapping original = mappingOf("k", {{"s", {"a"}}, {"t", {"b"}}});
+        ASSERT_TRUE(writeMapping(folders.file(Sys, "k"), mappingOf("k", {{"s", {"sys"}}})));
+        ASSERT_TRUE(writeMapping(folders.file(User, "k"), original));
+        const std::string before = readFile(folders.file(User, "k"));
+
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(ready[0]);
+            classification::Admin admin;
+            WriteAccess access = admin.writeAccessGet("k");
+            if (!access.boLockFile(User) || !access.boSetMapping("s", "changed", User) ||
+                !access.boAddMapping("u", "new", User)) {
+                ::_exit(2);
+            }
+            access.vMappedToClassifiedRemove("b", User);
+            if (boKillsItself) {
+                ::raise(SIGKILL);
+            }
+            const char byte = 'r';
+            if (::write(ready[1], &byte, 1) != 1) {
+                ::_exit(3);
+            }
+            for (;;) {
+                ::pause();
+            }
+        }
+        ::close(ready[1]);
+        if (!boKillsItself) {
+            char byte = 0;
+            EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+            ::kill(child, SIGKILL);
+        }
+        ::close(ready[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+
+        EXPECT_EQ(readFile(folders.file(User, "k")), before);
+        EXPECT_EQ(readBack(folders.file(User, "k")), original);
+    }
+}
+
+} // namespace
+} // namespace vyr::test
