@@ -76,7 +76,13 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     vFilePathEnsure(id, level);
     utilities::FileRecord& record = filesGet(id)[level];
     std::error_code error;
-    if (record.filePath.empty() || !std::filesystem::exists(record.filePath, error) || error) {
+    const std::filesystem::file_status status = std::filesystem::status(record.filePath, error);
+    if (record.filePath.empty() || error || !std::filesystem::exists(status)) {
+        return false;
+    }
+    // A pipe or a device at the path would block the open, or never end,
+    // while the admin's lock is held: only files and folders are tried.
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status)) {
         return false;
     }
     // The stamp is taken before the read and recorded after it: a file that

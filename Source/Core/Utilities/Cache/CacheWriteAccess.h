@@ -42,8 +42,9 @@ public:
     // Locks the level: opens its file for reading and writing, in binary
     // mode and without truncating it, and keeps the stream until this object
     // is destroyed. A missing file is made first. A level already locked
-    // keeps its first stream. False when the file cannot be opened (or the
-    // item has no file at the level); then nothing is recorded.
+    // keeps its first stream. False when the file cannot be opened, is not a
+    // regular file, or the item has no file at the level; then nothing is
+    // recorded.
     [[nodiscard]] bool boLockFile(const Level& level) {
         if (boIsLocked(level)) {
             return true;
@@ -58,6 +59,11 @@ public:
         std::error_code error;
         if (!std::filesystem::exists(filePath, error)) {
             vCreateFileIfNotAtLevel(level);
+        }
+        // Only a file is locked: a pipe or a device would block or swallow
+        // the write-back.
+        if (!std::filesystem::is_regular_file(filePath, error)) {
+            return false;
         }
         auto stream = std::make_unique<std::fstream>(filePath, std::ios::in | std::ios::out | std::ios::binary);
         if (!stream->is_open()) {

@@ -1,0 +1,444 @@
+// Faults injected on real files: things in the way of level files and
+// folders, files that change under a read, streams that fail while the
+// store writes, hostile and huge documents, and huge ids and texts. Each
+// case checks the answer the store gives and that nothing that was on disk
+// is lost.
+
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "external/classification/XmlDocument.h"
+#include "tests/reliability/ReliabilitySupport.h"
+
+namespace vyr::test {
+namespace {
+
+using classification::Admin;
+using classification::XmlDocument;
+using ::testing::Contains;
+
+// An admin whose parse hook hands its next read to a test function first,
+// so that a test can do to the file what another process could do between
+// the store's status check and its parse. Owns that function; used by one
+// thread.
+class InterferingAdmin final : public Admin {
+public:
+    using Interference = std::function<bool(std::istream& stream, const Level& level, Cache& cache)>;
+
+    // Requires: the admin's mutex is held (as for every read).
+    bool boReadFromStream(std::istream& stream, const Level& level, Cache& cache) override {
+        if (interference) {
+            const Interference once = std::move(interference);
+            interference = nullptr;
+            return once(stream, level, cache);
+        }
+        return Admin::boReadFromStream(stream, level, cache);
+    }
+
+    void vUpdate(std::string_view id) {
+        const std::lock_guard lock(mutex);
+        vUpdateFromFiles(id);
+    }
+
+    Interference interference;
+};
+
+// The reliability fixture with two mappings of one classification.
+class FaultInjectionTest : public ReliabilityFixture {
+protected:
+    const Mapping fruit = mappingMake("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});
+    const Mapping fruitLater = mappingMake("fruit", {{"apple", {"yellow"}}, {"plum", {"blue"}}});
+};
+
+TEST_F(FaultInjectionTest, LevelFileThatIsAFolderIsSkippedAndKept) {
+    vWriteLevel("fruit", cache::Sys, fruit);
+    fs::create_directories(fileAt("fruit", cache::User));
+    writeFile(fileAt("fruit", cache::User) / "inside.txt", "kept");
+    fs::create_directories(fileAt("empty", cache::User));
+    const auto before = snapshotOf(folder.path());
+
+    AdminWrapper wrapper;
+    // The Sys file answers; the folder at User is not a mapping.
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+    EXPECT_EQ(wrapper.pClassifiedIdsGet("empty", "apple"), nullptr);
+    EXPECT_EQ(wrapper.sText2Get("empty"), "");
+    {
+        auto access = wrapper.writeAccessGet("fruit");
+        EXPECT_FALSE(access.boLockFile(cache::User));
+        EXPECT_FALSE(access.boAddMapping("apple", "green", cache::User));
+    }
+    EXPECT_FALSE(wrapper.boCreateClassification("empty", "2", "3", "4", "5", false, false, cache::User));
+
+    EXPECT_TRUE(fs::is_directory(fileAt("fruit", cache::User)));
+    EXPECT_TRUE(fs::is_directory(fileAt("empty", cache::User)));
+    EXPECT_EQ(snapshotOf(folder.path()), before);
+}
+
+TEST_F(FaultInjectionTest, PipeOrDeviceAtALevelPathIsNotRead) {
+    // Opening a pipe would block, and a device like /dev/zero never ends:
+    // both would hold the admin's lock for good. Neither is read.
+    vWriteLevel("fruit", cache::Sys, fruit);
+    fs::create_directories(levelFolder(cache::User));
+    ASSERT_EQ(::mkfifo(fileAt("fruit", cache::User).c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", fileAt("zeros", cache::User));
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+    EXPECT_EQ(wrapper.pClassifiedIdsGet("zeros", "apple"), nullptr);
+    EXPECT_FALSE(wrapper.boClassificationExists("zeros"));
+    {
+        auto access = wrapper.writeAccessGet("fruit");
+        EXPECT_FALSE(access.boLockFile(cache::User)); // the write-back would block on the pipe
+    }
+    EXPECT_TRUE(fs::is_fifo(fileAt("fruit", cache::User)));
+}
+
+TEST_F(FaultInjectionTest, LevelFolderThatIsAFileIsLeftAlone) {
+    vWriteLevel("fruit", cache::Sys, fruit);
+    writeFile(levelFolder(cache::User), "a file where the User folder belongs");
+    const auto before = snapshotOf(folder.path());
+
+    const AssertCapture asserts;
+    AdminWrapper wrapper;
+    {
+        auto access = wrapper.writeAccessGet("fruit");
+        EXPECT_FALSE(access.boLockFile(cache::User));
+        EXPECT_FALSE(access.boAddMapping("apple", "green", cache::User));
+    }
+    EXPECT_FALSE(wrapper.boCreateClassification("fresh", "2", "3", "4", "5", false, false, cache::User));
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+    EXPECT_THAT(asserts.messages(), Contains("Didn't manage to create folder"));
+
+    EXPECT_TRUE(fs::is_regular_file(levelFolder(cache::User)));
+    EXPECT_EQ(snapshotOf(folder.path()), before);
+}
+
+TEST_F(FaultInjectionTest, FileThatDisappearsBeforeTheOpenIsReadOnceItIsBack) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    InterferingAdmin admin;
+    const auto vanish = [&](std::istream&, const Level& level, Admin::Cache& cache) {
+        fs::remove(file);
+        std::ifstream reopened(file, std::ios::binary);
+        return admin.Admin::boReadFromStream(reopened, level, cache);
+    };
+
+    // First read: nothing is stored, the stamp stays "never read".
+    admin.interference = vanish;
+    admin.vUpdate("fruit");
+    EXPECT_TRUE(admin.boIsCached("fruit"));
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "apple"), "");
+    EXPECT_EQ(admin.filesGet("fruit")[cache::User].lastWrite, 0);
+
+    // The file is back: the next update reads it.
+    vWriteLevel("fruit", cache::User, fruit);
+    admin.vUpdate("fruit");
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "apple"), "red");
+    const std::int64_t stamp = admin.filesGet("fruit")[cache::User].lastWrite;
+    EXPECT_GT(stamp, 0);
+
+    // A newer file vanishes during its re-read: the level keeps what it had,
+    // and its stamp, so the file is read when it reappears.
+    vWriteLevel("fruit", cache::User, fruitLater);
+    setFileTime(file, std::chrono::seconds(10));
+    admin.interference = vanish;
+    admin.vUpdate("fruit");
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "apple"), "red");
+    EXPECT_EQ(admin.filesGet("fruit")[cache::User].lastWrite, stamp);
+
+    vWriteLevel("fruit", cache::User, fruitLater);
+    setFileTime(file, std::chrono::seconds(20));
+    admin.vUpdate("fruit");
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "apple"), "yellow");
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "plum"), "blue");
+}
+
+TEST_F(FaultInjectionTest, DocumentSeenHalfRewrittenIsNotStoredAndReadAgainLater) {
+    vWriteLevel("fruit", cache::User, fruit);
+    InterferingAdmin admin;
+    // The read sees the first half of the document, as it would while
+    // another process is writing the file.
+    admin.interference = [&](std::istream& stream, const Level& level, Admin::Cache& cache) {
+        const std::string whole{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+        std::istringstream half(whole.substr(0, whole.size() / 2));
+        return admin.Admin::boReadFromStream(half, level, cache);
+    };
+    admin.vUpdate("fruit");
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "apple"), "");
+    EXPECT_EQ(admin.filesGet("fruit")[cache::User].lastWrite, 0);
+
+    // The file itself did not change; the next update reads it whole.
+    admin.vUpdate("fruit");
+    EXPECT_EQ(admin.sClassifiedIdGet("fruit", "apple"), "red");
+}
+
+TEST_F(FaultInjectionTest, PartialFileOnDiskIsNotStoredUntilItIsWhole) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+
+    // Another program is half way through rewriting the file.
+    std::ostringstream later;
+    Mapping laterMapping = fruitLater;
+    ASSERT_TRUE(XmlDocument(laterMapping).boWrite(later));
+    writeFile(file, later.str().substr(0, later.str().size() / 2));
+    setFileTime(file, std::chrono::seconds(10));
+    { auto access = wrapper.writeAccessGet("fruit"); }
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+    EXPECT_EQ(readFile(file), later.str().substr(0, later.str().size() / 2));
+
+    // It has finished: the next update reads the whole document.
+    writeFile(file, later.str());
+    setFileTime(file, std::chrono::seconds(20));
+    { auto access = wrapper.writeAccessGet("fruit"); }
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "yellow");
+}
+
+TEST_F(FaultInjectionTest, StreamOverloadReportsAFullDevice) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    Mapping mapping = fruit;
+    std::ofstream full("/dev/full", std::ios::binary);
+    ASSERT_TRUE(full.is_open());
+    EXPECT_FALSE(XmlDocument(mapping).boWrite(full));
+}
+
+TEST_F(FaultInjectionTest, LevelFileLeadingToADeviceIsNotLocked) {
+    // A write-back through a device stream would fail (or block, for a
+    // pipe): such a level is not locked, so no edit is taken that could not
+    // be written. Write-backs that fail part way are covered below.
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    const std::string before = readFile(file);
+    AdminWrapper wrapper;
+    {
+        auto access = wrapper.writeAccessGet("fruit");
+        // The level file now leads to a device that is always full; the
+        // real one is set aside.
+        fs::rename(file, folder / "aside.xml");
+        fs::create_symlink("/dev/full", file);
+        EXPECT_FALSE(access.boLockFile(cache::User));
+        EXPECT_FALSE(access.boAddMapping("apple", "green", cache::User));
+    }
+    EXPECT_FALSE(wrapper.boMappingExists("fruit", "apple", "green"));
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(readFile(folder / "aside.xml"), before);
+}
+
+// The write-back of a document larger than the process may write (a file
+// size limit, as a full disk would do) fails part way; the file keeps its
+// old document byte for byte.
+TEST_F(FaultInjectionTest, WriteBackCutShortKeepsTheOldDocument) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    const std::string before = readFile(file);
+
+    const pid_t child = childStart([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{before.size() + 64, before.size() + 64};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        auto access = wrapper.writeAccessGet("fruit");
+        if (!access.boLockFile(cache::User)) {
+            return 3;
+        }
+        for (int i = 0; i < 200; ++i) {
+            if (!access.boAddMapping("source-" + std::to_string(i), "classified", cache::User)) {
+                return 4;
+            }
+        }
+        return 0;
+    });
+    ASSERT_EQ(childWait(child), 0);
+    EXPECT_EQ(readFile(file), before);
+}
+
+// Writing a new file fails part way: no file, no temporary file, and the
+// files that were there are kept.
+TEST_F(FaultInjectionTest, DocumentWriteCutShortLeavesNothingBehind) {
+    vWriteLevel("fruit", cache::Sys, fruit);
+    vWriteLevel("other", cache::User, fruitLater);
+    fs::create_directories(levelFolder(cache::Shared));
+    const auto before = snapshotOf(folder.path());
+
+    const pid_t child = childStart([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, 16};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        if (wrapper.boCreateClassification("fresh", "2", "3", "4", "5", false, false, cache::User)) {
+            return 3;
+        }
+        // Making the missing Shared file from the Sys header fails the same
+        // way, and so does the lock.
+        auto access = wrapper.writeAccessGet("fruit");
+        return access.boLockFile(cache::Shared) ? 4 : 0;
+    });
+    ASSERT_EQ(childWait(child), 0);
+    EXPECT_EQ(snapshotOf(folder.path()), before);
+}
+
+TEST_F(FaultInjectionTest, WriteBackOfAMappingTheFormatCannotCarryKeepsTheFile) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    const std::string before = readFile(file);
+    AdminWrapper wrapper;
+    for (const std::string& bad : {std::string("bell\x07"), std::string("broken\xff")}) {
+        {
+            auto access = wrapper.writeAccessGet("fruit");
+            ASSERT_TRUE(access.boLockFile(cache::User));
+            EXPECT_TRUE(access.boAddMapping(bad, "classified", cache::User));
+        }
+        EXPECT_EQ(readFile(file), before);
+        // The edit stays in memory.
+        EXPECT_TRUE(wrapper.boMappingExists("fruit", bad, "classified"));
+    }
+}
+
+TEST_F(FaultInjectionTest, EntityBombIsRefusedAndKept) {
+    std::string bomb = "<?xml version=\"1.0\"?>\n<!DOCTYPE classification [\n<!ENTITY l0 \"lol\">\n";
+    for (int level = 1; level <= 10; ++level) {
+        bomb += "<!ENTITY l" + std::to_string(level) + " \"";
+        for (int copy = 0; copy < 10; ++copy) {
+            bomb += "&l" + std::to_string(level - 1) + ";";
+        }
+        bomb += "\">\n";
+    }
+    bomb += "]>\n<classification version=\"1\" id=\"fruit\" text2=\"&l10;\">"
+            "<relation><source id=\"&l10;\"><classified id=\"x\"/></source></relation></classification>\n";
+    writeFile(fileAt("fruit", cache::User), bomb);
+    vWriteLevel("fruit", cache::Sys, fruit);
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sText2Get("fruit"), "Text 2");
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+    { auto access = wrapper.writeAccessGet("fruit"); }
+    EXPECT_EQ(readFile(fileAt("fruit", cache::User)), bomb);
+}
+
+TEST_F(FaultInjectionTest, DeepNestingNeverOverflowsTheStack) {
+    constexpr int kDepth = 100000;
+    std::string open;
+    std::string close;
+    for (int depth = 0; depth < kDepth; ++depth) {
+        open += "<a>";
+        close += "</a>";
+    }
+    const std::string head = R"(<classification version="1" id="deep" text2="deep text">)";
+    const std::string pairs = R"(<relation><source id="s"><classified id="c"/></source></relation>)";
+    // Nested deep inside the root, where the reader never descends: the
+    // document reads.
+    writeFile(fileAt("deep", cache::User), head + open + close + pairs + "</classification>");
+    // Nested as the root, and left open: refused.
+    writeFile(fileAt("rooted", cache::User), open + close);
+    writeFile(fileAt("open", cache::User), head + open);
+    const auto before = snapshotOf(folder.path());
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sText2Get("deep"), "deep text");
+    EXPECT_TRUE(wrapper.boMappingExists("deep", "s", "c"));
+    EXPECT_EQ(wrapper.pClassifiedIdsGet("rooted", "s"), nullptr);
+    EXPECT_EQ(wrapper.sText2Get("open"), "");
+    EXPECT_EQ(snapshotOf(folder.path()), before);
+}
+
+TEST_F(FaultInjectionTest, FiftyMegabyteMappingReadsEditsAndWritesBack) {
+    constexpr int kSources = 100;
+    constexpr int kClassifiedPerSource = 4000;
+    const std::string padding(100, 'c');
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                       "<classification version=\"1\" id=\"big\" text2=\"big\">\n  <relation>\n";
+    for (int source = 0; source < kSources; ++source) {
+        text += "    <source id=\"source-" + std::to_string(source) + "\">\n";
+        for (int classified = 0; classified < kClassifiedPerSource; ++classified) {
+            text += "      <classified id=\"" + padding + std::to_string(classified) + "\" />\n";
+        }
+        text += "    </source>\n";
+    }
+    text += "  </relation>\n</classification>\n";
+    ASSERT_GE(text.size(), 50u * 1000 * 1000);
+    const fs::path file = fileAt("big", cache::User);
+    writeFile(file, text);
+    text = std::string();
+
+    AdminWrapper wrapper;
+    const std::set<std::string>* classified = wrapper.pClassifiedIdsGet("big", "source-7");
+    ASSERT_NE(classified, nullptr);
+    EXPECT_EQ(classified->size(), static_cast<std::size_t>(kClassifiedPerSource));
+    {
+        auto access = wrapper.writeAccessGet("big");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        EXPECT_TRUE(access.boAddMapping("source-7", "added", cache::User));
+    }
+    Mapping back;
+    ASSERT_TRUE(readMapping(file, back));
+    EXPECT_EQ(back.sourceToClassified.size(), static_cast<std::size_t>(kSources));
+    EXPECT_EQ(back.sourceToClassified["source-7"].size(), static_cast<std::size_t>(kClassifiedPerSource + 1));
+    EXPECT_EQ(back.sourceToClassified["source-7"].count("added"), 1u);
+}
+
+TEST_F(FaultInjectionTest, MegabyteIdsAndTexts) {
+    const std::string huge(1 << 20, 'x');
+    AdminWrapper wrapper;
+
+    // An id of a megabyte names no file the system can hold: absent, and
+    // nothing is created for it.
+    EXPECT_FALSE(wrapper.boClassificationExists(huge));
+    EXPECT_EQ(wrapper.sText2Get(huge), "");
+    EXPECT_FALSE(wrapper.boCreateClassification(huge, "2", "3", "4", "5", false, false, cache::User));
+    {
+        auto access = wrapper.writeAccessGet(huge);
+        EXPECT_FALSE(access.boLockFile(cache::User));
+    }
+    EXPECT_TRUE(snapshotOf(folder.path()).empty());
+
+    // Texts and ids of a megabyte inside a file are written and read back.
+    ASSERT_TRUE(wrapper.boCreateClassification("long", huge, "3", "4", "5", false, false, cache::User));
+    {
+        auto access = wrapper.writeAccessGet("long");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        EXPECT_TRUE(access.boAddMapping(huge, huge + "c", cache::User));
+    }
+    AdminWrapper::vAdminReset();
+    AdminWrapper fresh;
+    EXPECT_EQ(fresh.sText2Get("long"), huge);
+    EXPECT_TRUE(fresh.boMappingExists("long", huge, huge + "c"));
+}
+
+TEST_F(FaultInjectionTest, IdThatIsNotUtf8ThrowsAndReleasesTheLock) {
+    vWriteLevel("fruit", cache::User, fruit);
+    AdminWrapper wrapper;
+    const std::string broken = "fruit\xc3";
+    EXPECT_THROW((void)wrapper.sText2Get(broken), std::system_error);
+    EXPECT_THROW((void)wrapper.writeAccessGet(broken), std::system_error);
+    EXPECT_THROW((void)wrapper.boCreateClassification(broken, "2", "3", "4", "5", false, false, cache::User),
+                 std::system_error);
+    // The admin's lock was released on the way out.
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+}
+
+} // namespace
+} // namespace vyr::test

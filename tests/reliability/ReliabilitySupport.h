@@ -1,0 +1,129 @@
+#pragma once
+
+// A fixture for the reliability tests: the directory service points at a
+// fresh temporary folder, the process-wide admin is reset around every test,
+// and helpers write, read and snapshot level files. Plus the pieces the
+// process tests share: running a function in a forked child and waiting
+// for it.
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "Source/Core/Utilities/Cache/Level.h"
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+#include "external/classification/Mapping.h"
+#include "external/directories/Directories.h"
+#include "tests/common/TestSupport.h"
+
+namespace vyr::test {
+
+namespace fs = std::filesystem;
+using bridge::classification::AdminWrapper;
+using cache::Level;
+using classification::Mapping;
+
+// A mapping with the given id, plain texts and relation.
+inline Mapping mappingMake(const std::string& id, Mapping::Relation relation = {}) {
+    Mapping mapping(id, "Text 2", "Text 3", "Text 4", "Text 5", true, false);
+    mapping.sourceToClassified = std::move(relation);
+    return mapping;
+}
+
+// Every regular file under the folder with its content, by path: a
+// snapshot to compare before and after an operation that must lose nothing.
+inline std::map<fs::path, std::string> snapshotOf(const fs::path& folder) {
+    std::map<fs::path, std::string> files;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it);
+         it.increment(error)) {
+        if (it->is_regular_file()) {
+            files.emplace(it->path(), readFile(it->path()));
+        }
+    }
+    return files;
+}
+
+// Runs the function in a forked child, which leaves through _exit with the
+// function's result; the child uses only the store, never the test
+// framework. Returns the child's process id.
+inline pid_t childStart(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 1;
+        try {
+            status = body();
+        } catch (...) {
+            status = 2;
+        }
+        ::_exit(status);
+    }
+    return child;
+}
+
+// Waits for the child; its exit status, or 128 plus the signal that ended it.
+inline int childWait(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+// Owns a temporary folder into which the directory service points the three
+// level folders for the test's life, and resets the process-wide admin
+// around each test. Used by the test's own thread; forked children get a
+// copy.
+class ReliabilityFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Directories::vSysDirectorySet(folder / "sys");
+        Directories::vSharedDirectoriesSet({folder / "shared"});
+        Directories::vUserDirectorySet(folder / "user");
+        AdminWrapper::vAdminReset();
+    }
+    void TearDown() override {
+        AdminWrapper::vAdminReset();
+        Directories::vSysDirectorySet({});
+        Directories::vSharedDirectoriesSet({});
+        Directories::vUserDirectorySet({});
+    }
+
+    // The level folders that an admin made now derives from the service.
+    fs::path levelFolder(Level level) const {
+        switch (level) {
+        case cache::Sys:
+            return folder / "sys" / "Resources" / "Classification";
+        case cache::Shared:
+            return folder / "shared" / "Classification";
+        case cache::User:
+            return folder / "user" / "Classification";
+        }
+        return {};
+    }
+
+    fs::path fileAt(const std::string& id, Level level) const { return levelFolder(level) / (id + ".xml"); }
+
+    void vWriteLevel(const std::string& id, Level level, const Mapping& mapping) const {
+        ASSERT_TRUE(writeMapping(fileAt(id, level), mapping));
+    }
+
+    // The mapping in the level file; false when it does not read.
+    bool boReadLevel(const std::string& id, Level level, Mapping& mapping) const {
+        return readMapping(fileAt(id, level), mapping);
+    }
+
+    TempFolder folder;
+};
+
+} // namespace vyr::test
