@@ -36,7 +36,12 @@ int iFail(const Context& context, std::string_view command, std::string_view mes
     return kExitFailed;
 }
 
-std::string idText(std::string_view id) { return "'" + std::string(id) + "'"; }
+std::string idText(std::string_view id) {
+    std::string text;
+    text.reserve(id.size() + 2);
+    text.append(1, '\'').append(id).append(1, '\'');
+    return text;
+}
 
 // The width of UTF-8 text in characters (code points), for aligning columns.
 std::size_t textWidth(std::string_view text) {
