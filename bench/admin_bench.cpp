@@ -54,6 +54,7 @@
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "bench/BenchLevels.h"
 #include "bench/BenchSupport.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
@@ -126,21 +127,9 @@ using vyr::bridge::classification::AdminWrapper;
 using vyr::cache::Level;
 using Relation = std::map<std::string, std::set<std::string>>;
 
-constexpr int kSourcesPerLevel = 100'000;
-constexpr int kClassifiedIds = 1'000;
 constexpr char kId[] = "bench";
-
-std::string sourceId(int index) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "source-%06d", index);
-    return text.data();
-}
-
-std::string classifiedId(int index) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "class-%04d", index % kClassifiedIds);
-    return text.data();
-}
+using vyr::bench::kSourcesPerLevel;
+using vyr::bench::sourceId;
 
 // The temporary folder with the three level files, and the directory service
 // pointed at it. Made on first use, removed at exit.
@@ -175,14 +164,9 @@ private:
                                               root / "shared" / "Classification", root / "user" / "Classification"};
         for (const Level level : {vyr::cache::Sys, vyr::cache::Shared, vyr::cache::User}) {
             const int iLevel = static_cast<int>(level);
-            vyr::classification::Mapping mapping(kId, "text2-" + std::to_string(iLevel), "text3", "text4", "text5",
-                                                 false, true);
-            const int first = iLevel * kSourcesPerLevel / 2;
-            for (int index = first; index < first + kSourcesPerLevel; ++index) {
-                const std::string source = sourceId(index);
-                mapping.vMappingAdd(source, classifiedId(index * 7 + iLevel));
-                mapping.vMappingAdd(source, classifiedId(index * 7 + iLevel + 500));
-            }
+            vyr::classification::Mapping mapping = vyr::bench::levelMappingMake(
+                level, vyr::classification::Mapping(kId, "text2-" + std::to_string(iLevel), "text3", "text4", "text5",
+                                                    false, true));
             const fs::path& folder = folders[static_cast<std::size_t>(iLevel)];
             fs::create_directories(folder);
             const fs::path file = folder / (std::string(kId) + ".xml");

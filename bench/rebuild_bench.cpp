@@ -14,6 +14,7 @@
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
 #include "Source/Resource/Classification/ClassificationCacheMerged.h"
+#include "bench/BenchLevels.h"
 #include "bench/BenchSupport.h"
 #include "external/classification/Mapping.h"
 
@@ -23,35 +24,12 @@ using vyr::cache::Level;
 using Cache = vyr::classification::CacheLevels<Level>;
 using Merged = vyr::classification::CacheMerged<Level>;
 
-constexpr int kSourcesPerLevel = 100'000;
-constexpr int kClassifiedIds = 1'000;
-
-std::string sourceId(int index) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "source-%06d", index);
-    return text.data();
-}
-
-std::string classifiedId(int index) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "class-%04d", index % kClassifiedIds);
-    return text.data();
-}
-
-// Level L lists the source ids [L * 50,000, L * 50,000 + 100,000), each with
-// two classified ids that differ from level to level.
 const Cache& cacheGet() {
     static const Cache cache = [] {
         Cache built;
         for (const Level level : {vyr::cache::Sys, vyr::cache::Shared, vyr::cache::User}) {
-            const int iLevel = static_cast<int>(level);
-            vyr::classification::Mapping mapping("bench", "", "", "", "", false, false);
-            for (int index = iLevel * kSourcesPerLevel / 2; index < iLevel * kSourcesPerLevel / 2 + kSourcesPerLevel;
-                 ++index) {
-                const std::string source = sourceId(index);
-                mapping.vMappingAdd(source, classifiedId(index * 7 + iLevel));
-                mapping.vMappingAdd(source, classifiedId(index * 7 + iLevel + 500));
-            }
+            const vyr::classification::Mapping mapping = vyr::bench::levelMappingMake(
+                level, vyr::classification::Mapping("bench", "", "", "", "", false, false));
             built.vLevelSet(level, mapping, false);
         }
         built.vChanged();

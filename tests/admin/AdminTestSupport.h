@@ -20,6 +20,7 @@
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/classification/Mapping.h"
 #include "external/directories/Directories.h"
+#include "tests/common/StoreFixture.h"
 #include "tests/common/TestSupport.h"
 
 namespace vyr::test {
@@ -63,49 +64,8 @@ inline Relation mergeOf(const std::map<Level, Mapping>& levels) {
     return merged;
 }
 
-class AdminFixture : public ::testing::Test {
+class AdminFixture : public StoreFixture {
 protected:
-    void SetUp() override {
-        vDirectoriesSet(folder.path());
-        AdminWrapper::vAdminReset();
-    }
-    void TearDown() override {
-        AdminWrapper::vAdminReset();
-        vDirectoriesSet({});
-    }
-
-    // Points the directory service at base/sys, base/shared and base/user.
-    static void vDirectoriesSet(const fs::path& base) {
-        if (base.empty()) {
-            Directories::vSysDirectorySet({});
-            Directories::vSharedDirectoriesSet({});
-            Directories::vUserDirectorySet({});
-            return;
-        }
-        Directories::vSysDirectorySet(base / "sys");
-        Directories::vSharedDirectoriesSet({base / "shared"});
-        Directories::vUserDirectorySet(base / "user");
-    }
-
-    // The level folders that an admin made now derives from the service.
-    fs::path levelFolder(Level level) const {
-        switch (level) {
-        case cache::Sys:
-            return folder / "sys" / "Resources" / "Classification";
-        case cache::Shared:
-            return folder / "shared" / "Classification";
-        case cache::User:
-            return folder / "user" / "Classification";
-        }
-        return {};
-    }
-
-    fs::path fileAt(const std::string& id, Level level) const { return levelFolder(level) / (id + ".xml"); }
-
-    void vWriteLevel(const std::string& id, Level level, const Mapping& mapping) const {
-        ASSERT_TRUE(writeMapping(fileAt(id, level), mapping));
-    }
-
     // The process-wide admin, created when there is none. Takes the owner's
     // lock, which is held while an admin is made (and takes its own mutex):
     // never call it with the admin's mutex held.
@@ -122,8 +82,6 @@ protected:
         }
         return levels;
     }
-
-    TempFolder folder;
 };
 
 } // namespace vyr::test

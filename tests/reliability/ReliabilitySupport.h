@@ -22,6 +22,7 @@
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "external/classification/Mapping.h"
 #include "external/directories/Directories.h"
+#include "tests/common/StoreFixture.h"
 #include "tests/common/TestSupport.h"
 
 namespace vyr::test {
@@ -80,50 +81,13 @@ inline int childWait(pid_t child) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-// Owns a temporary folder into which the directory service points the three
-// level folders for the test's life, and resets the process-wide admin
-// around each test. Used by the test's own thread; forked children get a
-// copy.
-class ReliabilityFixture : public ::testing::Test {
+// The store fixture, plus reading a level file back.
+class ReliabilityFixture : public StoreFixture {
 protected:
-    void SetUp() override {
-        Directories::vSysDirectorySet(folder / "sys");
-        Directories::vSharedDirectoriesSet({folder / "shared"});
-        Directories::vUserDirectorySet(folder / "user");
-        AdminWrapper::vAdminReset();
-    }
-    void TearDown() override {
-        AdminWrapper::vAdminReset();
-        Directories::vSysDirectorySet({});
-        Directories::vSharedDirectoriesSet({});
-        Directories::vUserDirectorySet({});
-    }
-
-    // The level folders that an admin made now derives from the service.
-    fs::path levelFolder(Level level) const {
-        switch (level) {
-        case cache::Sys:
-            return folder / "sys" / "Resources" / "Classification";
-        case cache::Shared:
-            return folder / "shared" / "Classification";
-        case cache::User:
-            return folder / "user" / "Classification";
-        }
-        return {};
-    }
-
-    fs::path fileAt(const std::string& id, Level level) const { return levelFolder(level) / (id + ".xml"); }
-
-    void vWriteLevel(const std::string& id, Level level, const Mapping& mapping) const {
-        ASSERT_TRUE(writeMapping(fileAt(id, level), mapping));
-    }
-
     // The mapping in the level file; false when it does not read.
     bool boReadLevel(const std::string& id, Level level, Mapping& mapping) const {
         return readMapping(fileAt(id, level), mapping);
     }
-
-    TempFolder folder;
 };
 
 } // namespace vyr::test
