@@ -36,6 +36,16 @@ int iFail(const Context& context, std::string_view command, std::string_view mes
     return kExitFailed;
 }
 
+// The level names as one JSON array on a line.
+template <class Levels>
+void levelArrayWrite(JsonWriter& json, const Levels& levels) {
+    json.arrayBegin(true);
+    for (const Level level : levels) {
+        json.string(levelName(level));
+    }
+    json.arrayEnd();
+}
+
 std::string idText(std::string_view id) {
     std::string text;
     text.reserve(id.size() + 2);
@@ -195,11 +205,7 @@ int iListRun(const Context& context, bool boJson) {
             json.key("id");
             json.string(id);
             json.key("levels");
-            json.arrayBegin(true);
-            for (const Level level : levels) {
-                json.string(levelName(level));
-            }
-            json.arrayEnd();
+            levelArrayWrite(json, levels);
             json.objectEnd();
         }
         json.arrayEnd();
@@ -290,11 +296,7 @@ int iShowRun(const Context& context, const ShowOptions& options) {
         json.key("id");
         json.string(options.id);
         json.key("levels");
-        json.arrayBegin(true);
-        for (const Level level : levelsOf(*cache)) {
-            json.string(levelName(level));
-        }
-        json.arrayEnd();
+        levelArrayWrite(json, levelsOf(*cache));
         json.key("view");
         json.string(options.level ? levelName(*options.level) : "merged");
         vHeaderJson(json, *header, headerLevel);
@@ -313,11 +315,7 @@ int iShowRun(const Context& context, const ShowOptions& options) {
             json.key("level");
             json.string(levelName(row.level));
             json.key("overrides");
-            json.arrayBegin(true);
-            for (const Level level : row.overrides) {
-                json.string(levelName(level));
-            }
-            json.arrayEnd();
+            levelArrayWrite(json, row.overrides);
             json.objectEnd();
         }
         json.arrayEnd();
