@@ -171,7 +171,7 @@ TEST_F(CrashTest, KilledWriterLeavesTheOldOrTheNewMapping) {
     // inside the kernel's copy of that one large write and cuts it short;
     // it is rare, so the bound catches a write-back that tears files as a
     // matter of course while allowing that.
-    EXPECT_LE(torn, kCycles / 40);
+    EXPECT_LE(torn, kCycles / 25);
 }
 
 } // namespace
