@@ -16,3 +16,7 @@
             ::vyr::assert::Assert::addAssert(vyrAssertInfo_);                                      \
         }                                                                                          \
     } while (false)
+
+// Reports a failure that the code has already detected: one record, when the
+// sink is enabled, with the given literal message and function name.
+#define VYR_REPORT(message, function) VYR_ASSERT(false, message, function)

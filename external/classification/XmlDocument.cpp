@@ -500,6 +500,10 @@ std::atomic<unsigned long> temporaryCounter{0};
 
 } // namespace
 
+bool XmlDocument::boTextStorable(std::string_view text) noexcept {
+    return str::invalidUtf8Offset(text) == std::string_view::npos && nonXmlCharOffset(text) == std::string_view::npos;
+}
+
 bool XmlDocument::boRead(std::istream& stream) {
     error_.clear();
     if (!stream) {

@@ -37,6 +37,10 @@ public:
     // a mapping that the format cannot carry (see above).
     bool boWrite(std::ostream& stream) const;
 
+    // Whether the format can carry the text: valid UTF-8 made only of
+    // characters XML 1.0 can represent.
+    [[nodiscard]] static bool boTextStorable(std::string_view text) noexcept;
+
     // The reason of the last failed read or write, empty after a success.
     [[nodiscard]] const std::string& errorGet() const noexcept { return error_; }
 

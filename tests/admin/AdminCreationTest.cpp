@@ -59,13 +59,18 @@ TEST_F(AdminCreationTest, NewUserLevelAboveASysFile) {
         EXPECT_EQ(record.lastWrite, utilities::lastWriteTicksGet(file));
     }
 
-    // The store does not read its own file again: content changed behind
-    // its back with the same time stays unseen.
+    // The store does not read its own file again; a file put in its place,
+    // even with the same time, is read at the next update.
+    {
+        Admin& target = admin();
+        const std::lock_guard lock(target.mutex);
+        EXPECT_FALSE(target.boUpdateFromFileAtLevel("colours", cache::User));
+    }
     const fs::file_time_type stamp = fs::last_write_time(file);
     vWriteLevel("colours", cache::User, mappingMake("colours", "other"));
     fs::last_write_time(file, stamp);
     { const auto access = wrapper.writeAccessGet("colours"); }
-    EXPECT_EQ(wrapper.sText2Get("colours"), "t2");
+    EXPECT_EQ(wrapper.sText2Get("colours"), "other2");
 }
 
 TEST_F(AdminCreationTest, FirstCreationCachesTheId) {

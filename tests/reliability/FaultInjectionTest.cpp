@@ -301,20 +301,27 @@ TEST_F(FaultInjectionTest, DocumentWriteCutShortLeavesNothingBehind) {
     EXPECT_EQ(snapshotOf(folder.path()), before);
 }
 
-TEST_F(FaultInjectionTest, WriteBackOfAMappingTheFormatCannotCarryKeepsTheFile) {
+// An edit whose ids the file format cannot hold is refused at once; the
+// other edits of the same access still reach the file.
+TEST_F(FaultInjectionTest, EditsTheFormatCannotCarryAreRefusedAndTheRestIsWritten) {
     const fs::path file = fileAt("fruit", cache::User);
     vWriteLevel("fruit", cache::User, fruit);
-    const std::string before = readFile(file);
     AdminWrapper wrapper;
     for (const std::string& bad : {std::string("bell\x07"), std::string("broken\xff")}) {
         {
+            const AssertCapture capture;
             auto access = wrapper.writeAccessGet("fruit");
             ASSERT_TRUE(access.boLockFile(cache::User));
-            EXPECT_TRUE(access.boAddMapping(bad, "classified", cache::User));
+            EXPECT_FALSE(access.boAddMapping(bad, "classified", cache::User));
+            EXPECT_FALSE(access.boSetMapping("apple", bad, cache::User));
+            EXPECT_TRUE(access.boAddMapping("good", bad.substr(0, 4), cache::User));
+            EXPECT_EQ(capture.count(), 2U);
         }
-        EXPECT_EQ(readFile(file), before);
-        // The edit stays in memory.
-        EXPECT_TRUE(wrapper.boMappingExists("fruit", bad, "classified"));
+        EXPECT_FALSE(wrapper.boMappingExists("fruit", bad, "classified"));
+        Mapping onDisk;
+        ASSERT_TRUE(boReadLevel("fruit", cache::User, onDisk));
+        EXPECT_EQ(onDisk.sourceToClassified.at("apple"), std::set<std::string>{"red"});
+        EXPECT_EQ(onDisk.sourceToClassified.at("good").count(bad.substr(0, 4)), 1U);
     }
 }
 

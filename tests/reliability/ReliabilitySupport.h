@@ -46,7 +46,8 @@ inline std::map<fs::path, std::string> snapshotOf(const fs::path& folder) {
     std::error_code error;
     for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it);
          it.increment(error)) {
-        if (it->is_regular_file()) {
+        // Lock files are made beside level files on first use and kept.
+        if (it->is_regular_file() && it->path().extension() != ".lock") {
             files.emplace(it->path(), readFile(it->path()));
         }
     }

@@ -3,6 +3,8 @@
 // the file-time stamps.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
@@ -289,28 +291,63 @@ TEST(FileTimes, StampsAreTicksSince1601AndOrderLikeTheFileTimes) {
     EXPECT_EQ(records.at(Sys).lastWrite, std::numeric_limits<std::int64_t>::min());
 }
 
-TEST(FileTimes, AFileSetOlderThanItsStampIsNotReadAgain) {
+// A level file is read again when its time, size or identity differs from
+// what the store last read: a restore with an older time, a rewrite that
+// keeps the time, times far outside the standard clock's range. An
+// unchanged file is never read twice.
+TEST(FileTimes, AFileThatChangedInAnyWayIsReadAgainAndAnUnchangedOneNot) {
     const StoreFolders folders;
     const fs::path file = folders.file(User, "f");
     ASSERT_TRUE(writeMapping(file, mappingOf("f", {{"s", {"first"}}})));
     setFileTimeUtc(file, utc(2022, 6, 1));
     classification::Admin admin;
     ASSERT_EQ(admin.sClassifiedIdGet("f", "s"), "first");
+    const auto update = [&] {
+        const std::lock_guard lock(admin.mutex);
+        const bool boRead = admin.boUpdateFromFileAtLevel("f", User);
+        admin.caches.at("f").vChanged();
+        return boRead;
+    };
+    EXPECT_FALSE(update());
 
-    ASSERT_TRUE(writeMapping(file, mappingOf("f", {{"s", {"second"}}})));
+    ASSERT_TRUE(writeMapping(file, mappingOf("f", {{"s", {"older"}}})));
     setFileTimeUtc(file, utc(2022, 5, 1));
-    {
-        const std::lock_guard lock(admin.mutex);
-        EXPECT_FALSE(admin.boUpdateFromFileAtLevel("f", User));
-    }
-    EXPECT_EQ(admin.sClassifiedIdGet("f", "s"), "first");
+    EXPECT_TRUE(update());
+    EXPECT_EQ(admin.sClassifiedIdGet("f", "s"), "older");
 
-    setFileTimeUtc(file, utc(2022, 7, 1));
-    {
-        const std::lock_guard lock(admin.mutex);
-        admin.vUpdateFromFiles("f");
+    // Same time, same size, another file renamed in.
+    ASSERT_TRUE(writeMapping(file, mappingOf("f", {{"s", {"same!"}}})));
+    setFileTimeUtc(file, utc(2022, 5, 1));
+    EXPECT_TRUE(update());
+    EXPECT_EQ(admin.sClassifiedIdGet("f", "s"), "same!");
+    EXPECT_FALSE(update());
+
+    // Times beyond the standard clocks' ranges (before 1970, after 2262, as
+    // far as the file system holds them) read and order.
+    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+    for (const std::int64_t seconds : {-2147000000LL, -1LL, 0LL, 9300000000LL, 14800000000LL}) {
+        SCOPED_TRACE(seconds);
+        const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+        EXPECT_TRUE(update());
+        const std::int64_t stamp = admin.files.at("f").at(User).lastWrite;
+        EXPECT_GT(stamp, previous);
+        EXPECT_NE(stamp, utilities::kFileTimeUnknown);
+        previous = stamp;
+        EXPECT_FALSE(update());
     }
-    EXPECT_EQ(admin.sClassifiedIdGet("f", "s"), "second");
+    EXPECT_EQ(admin.sClassifiedIdGet("f", "s"), "same!");
+
+    // The conversion itself saturates instead of overflowing, and keeps the
+    // order of times before 1601 and far after 2262.
+    EXPECT_EQ(platform::ticksFromUnix(0, 0), utilities::kTicksFrom1601To1970);
+    EXPECT_LT(platform::ticksFromUnix(-20000000000LL, 0), platform::ticksFromUnix(-2500000000LL, 0));
+    EXPECT_LT(platform::ticksFromUnix(-2500000000LL, 0), platform::ticksFromUnix(-2500000000LL, 100));
+    EXPECT_EQ(platform::ticksFromUnix(std::numeric_limits<std::int64_t>::max(), 0),
+              std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(platform::ticksFromUnix(std::numeric_limits<std::int64_t>::min(), 0), utilities::kFileTimeUnknown + 1);
+    EXPECT_EQ(utilities::fileTimeTicks(fs::file_time_type::min()) < utilities::fileTimeTicks(fs::file_time_type::max()),
+              true);
 }
 
 } // namespace

@@ -55,7 +55,7 @@ Mapping readBack(const fs::path& file) {
 class InspectableAccess final : public WriteAccess {
 public:
     using WriteAccess::WriteAccess;
-    [[nodiscard]] const std::fstream* streamGet(Level level) const {
+    [[nodiscard]] const LockedFile* entryGet(Level level) const {
         const auto found = lockedFiles.find(level);
         return found == lockedFiles.end() ? nullptr : found->second.get();
     }
@@ -82,12 +82,12 @@ protected:
 };
 
 TEST_F(DirectAccess, EditsAtAnUnlockedLevelAreRefused) {
-    writeFile(fileOf(Shared), "");
+    ASSERT_TRUE(writeMapping(fileOf(Shared), mappingOf("m")));
     cache.vLevelSet(Sys, mappingOf("m", {{"s", {"a"}}}), false);
+    cache.vLevelSet(Shared, mappingOf("m"), false);
     cache.vLevelSet(User, mappingOf("m", {{"s", {"u"}}}), true);
     const auto levelsBefore = cache.levels;
     const auto mergedBefore = cache.merged.sourceToClassified;
-    const auto filesBefore = treeSnapshot(folder.path());
 
     for (const bool boEnabled : {true, false}) {
         {
@@ -119,13 +119,11 @@ TEST_F(DirectAccess, EditsAtAnUnlockedLevelAreRefused) {
         }
         EXPECT_EQ(cache.levels, levelsBefore);
         EXPECT_EQ(cache.merged.sourceToClassified, mergedBefore);
-        EXPECT_EQ(cache.rebuilds, 1);
-        // Shared was locked but the cache holds no Shared mapping: nothing written.
-        EXPECT_EQ(treeSnapshot(folder.path()), filesBefore);
+        EXPECT_FALSE(fs::exists(fileOf(User)));
     }
 
     // No level value is refused as such: Sys is editable once locked.
-    writeFile(fileOf(Sys), "");
+    ASSERT_TRUE(writeMapping(fileOf(Sys), mappingOf("m", {{"s", {"a"}}})));
     WriteAccess access(&cache, &records);
     ASSERT_TRUE(access.boLockFile(Sys));
     EXPECT_TRUE(access.boAddMapping("t", "x", Sys));
@@ -133,11 +131,14 @@ TEST_F(DirectAccess, EditsAtAnUnlockedLevelAreRefused) {
 }
 
 TEST_F(DirectAccess, AnAddAtALockedUserLevelCopiesSysFirst) {
-    writeFile(fileOf(User), "");
+    ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m")));
     cache.vLevelSet(Sys, mappingOf("m", {{"s1", {"a"}}, {"s2", {"b"}}}), true);
     WriteAccess access(&cache, &records);
     ASSERT_TRUE(access.boLockFile(User));
-    ASSERT_EQ(cache.levels.count(User), 0U);
+    // The lock read the User file; a cache that lacks the level all the same
+    // (its holder dropped it) gets it from the lowest level at the first add.
+    cache.levels.erase(User);
+    cache.rebuilds = 1;
 
     ASSERT_TRUE(access.boAddMapping("s1", "c", User));
     EXPECT_EQ(cache.rebuilds, 2);
@@ -155,11 +156,15 @@ TEST_F(DirectAccess, AnAddAtALockedUserLevelCopiesSysFirst) {
 }
 
 TEST_F(DirectAccess, ARemovalAtALevelTheCacheLacksCreatesNothing) {
-    writeFile(fileOf(User), "user file");
+    ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m", {{"s", {"user"}}})));
+    const std::string userFile = readFile(fileOf(User));
     cache.vLevelSet(Sys, mappingOf("m", {{"s", {"a"}}}), true);
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
+        cache.levels.erase(User);
+        cache.vChanged();
+        cache.rebuilds = 1;
         const AssertCapture capture;
         access.vMappingRemove("s", "a", User);
         access.vMappedToSourceRemove("s", User);
@@ -175,33 +180,32 @@ TEST_F(DirectAccess, ARemovalAtALevelTheCacheLacksCreatesNothing) {
         EXPECT_EQ(cache.levels.count(User), 0U);
         EXPECT_EQ(cache.rebuilds, 1);
     }
-    EXPECT_EQ(readFile(fileOf(User)), "user file");
+    EXPECT_EQ(readFile(fileOf(User)), userFile);
 }
 
-TEST_F(DirectAccess, LockedLevelsAreWrittenBackInAscendingOrderWithoutEdits) {
-    // Shared and User locked on one file: the level written last wins.
-    records[Shared].filePath = folder / "both.xml";
-    records[User].filePath = folder / "both.xml";
-    writeFile(folder / "both.xml", "placeholder that is longer than nothing");
-    writeFile(fileOf(Sys), "placeholder");
+TEST_F(DirectAccess, LockedLevelsAreReadUnderTheLockAndWrittenBackWithoutEdits) {
     const Mapping sys = mappingOf("sys", {{"s", {"a"}}});
     const Mapping shared = mappingOf("shared", {{"s", {"b"}}, {"t", {"c"}}});
     const Mapping user = mappingOf("user", {{"s", {"u"}}});
-    cache.vLevelSet(Sys, sys, false);
-    cache.vLevelSet(Shared, shared, false);
-    cache.vLevelSet(User, user, true);
+    ASSERT_TRUE(writeMapping(fileOf(Sys), sys));
+    ASSERT_TRUE(writeMapping(fileOf(Shared), shared));
+    ASSERT_TRUE(writeMapping(fileOf(User), user));
+    // The cache holds older mappings than the files: the lock reads each again.
+    cache.vLevelSet(Shared, mappingOf("shared"), false);
+    cache.vLevelSet(User, mappingOf("user", {{"s", {"old"}}}), true);
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
         ASSERT_TRUE(access.boLockFile(Shared));
         ASSERT_TRUE(access.boLockFile(Sys));
+        EXPECT_EQ(cache.levels.at(User), user);
+        EXPECT_EQ(*cache.merged.pClassifiedIdsGet("t"), std::set<std::string>{"c"});
     }
-    EXPECT_EQ(readFile(folder / "both.xml"), documentOf(user));
-    EXPECT_EQ(readFile(fileOf(Sys)), documentOf(sys));
-    EXPECT_EQ(readBack(fileOf(Sys)), sys);
-    EXPECT_EQ(records.at(Sys).lastWrite, utilities::lastWriteTicksGet(fileOf(Sys)));
-    EXPECT_EQ(records.at(User).lastWrite, utilities::lastWriteTicksGet(folder / "both.xml"));
-    EXPECT_EQ(cache.rebuilds, 1);
+    for (const Level level : {Sys, Shared, User}) {
+        EXPECT_EQ(readFile(fileOf(level)), documentOf(cache.levels.at(level)));
+        EXPECT_EQ(records.at(level).lastWrite, utilities::lastWriteTicksGet(fileOf(level)));
+    }
+    EXPECT_EQ(readBack(fileOf(Shared)), shared);
 }
 
 TEST_F(DirectAccess, WritingBackAShorterMappingLeavesNoOldTail) {
@@ -212,10 +216,10 @@ TEST_F(DirectAccess, WritingBackAShorterMappingLeavesNoOldTail) {
     ASSERT_TRUE(writeMapping(fileOf(User), longer));
     const auto longSize = fs::file_size(fileOf(User));
     const Mapping shorter = mappingOf("m", {{"s", {"a"}}});
-    cache.vLevelSet(User, shorter, true);
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
+        cache.vLevelSet(User, shorter, true);
     }
     const std::string written = readFile(fileOf(User));
     EXPECT_LT(written.size(), longSize);
@@ -223,7 +227,7 @@ TEST_F(DirectAccess, WritingBackAShorterMappingLeavesNoOldTail) {
     EXPECT_EQ(readBack(fileOf(User)), shorter);
 }
 
-TEST_F(DirectAccess, ALockedLevelWithoutAMappingKeepsItsFileByteForByte) {
+TEST_F(DirectAccess, ALevelFileThatDoesNotReadIsNotLockedAndKeptByteForByte) {
     using namespace std::string_literals;
     const std::string content = "<not a mapping>\n\0 with a NUL and a tail\n"s;
     writeFile(fileOf(User), content);
@@ -231,10 +235,12 @@ TEST_F(DirectAccess, ALockedLevelWithoutAMappingKeepsItsFileByteForByte) {
     const auto time = fs::last_write_time(fileOf(User));
     cache.vLevelSet(Sys, mappingOf("m", {{"s", {"a"}}}), true);
     {
+        const AssertCapture capture;
         WriteAccess access(&cache, &records);
-        ASSERT_TRUE(access.boLockFile(User));
-        // Locking does not cut the file.
-        EXPECT_EQ(readFile(fileOf(User)), content);
+        EXPECT_FALSE(access.boLockFile(User));
+        EXPECT_FALSE(access.boAddMapping("s", "b", User));
+        ASSERT_GE(capture.count(), 1U);
+        EXPECT_EQ(reportsGet().front().message, "Level file does not read; not locked");
     }
     EXPECT_EQ(readFile(fileOf(User)), content);
     EXPECT_EQ(fs::last_write_time(fileOf(User)), time);
@@ -248,44 +254,60 @@ TEST_F(DirectAccess, AMappingTheFormatCannotCarryLeavesTheFileAsItWas) {
     const std::string before = readFile(fileOf(User));
     Mapping unwritable = mappingOf("m", {{"s", {"a"}}});
     unwritable.sText2 = "control \x01 character";
-    cache.vLevelSet(User, unwritable, true);
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
+        // Edits refuse such ids; a mapping stored directly still never
+        // reaches the file.
+        const AssertCapture capture;
+        EXPECT_FALSE(access.boAddMapping("s", "tab\tis fine but \x02 is not", User));
+        EXPECT_EQ(cache.levels.at(User), original);
+        cache.vLevelSet(User, unwritable, true);
+        EXPECT_EQ(reportsGet().at(0).message, "Ids cannot be stored in a level file");
     }
     EXPECT_EQ(readFile(fileOf(User)), before);
     EXPECT_EQ(cache.levels.at(User), unwritable); // the cache keeps the edit
 }
 
-// Another program replaces the level file (a new file renamed over it)
-// while the level is locked. The write-back goes into the file that was
-// locked; the new file at the path must not be cut to that length.
-TEST_F(DirectAccess, AFileReplacedAfterTheLockIsNotCutByTheWriteBack) {
-    ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m", {{"s", {"old"}}})));
-    cache.vLevelSet(User, mappingOf("m", {{"s", {"a"}}}), true);
-    Mapping replacement = mappingOf("m");
-    for (int index = 0; index < 50; ++index) {
-        replacement.vMappingAdd("source-" + std::to_string(index), "replaced");
+// Another program replaces the level file (a new file renamed over it) or
+// rewrites it in place while the level is locked: the write-back reads the
+// new content and puts the edits on top of it, cutting nothing.
+TEST_F(DirectAccess, AFileReplacedWhileLockedGetsTheEditsOnTop) {
+    for (const int replacementSources : {0, 1, 50}) {
+        SCOPED_TRACE(replacementSources);
+        ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m", {{"s", {"old"}}, {"gone", {"g"}}})));
+        records[User].lastWrite = 0;
+        Mapping replacement = mappingOf("m", {{"s", {"theirs"}}, {"gone", {"g"}}});
+        for (int index = 0; index < replacementSources; ++index) {
+            replacement.vMappingAdd("source-" + std::to_string(index), "replaced");
+        }
+        {
+            WriteAccess access(&cache, &records);
+            ASSERT_TRUE(access.boLockFile(User));
+            ASSERT_TRUE(access.boAddMapping("new", "mine", User));
+            access.vMappedToSourceRemove("gone", User);
+            ASSERT_TRUE(writeMapping(fileOf(User), replacement)); // a temporary file renamed over the path
+        }
+        Mapping expected = replacement;
+        expected.sourceToClassified["new"] = {"mine"};
+        expected.sourceToClassified["gone"] = {};
+        Mapping onDisk;
+        EXPECT_TRUE(readMapping(fileOf(User), onDisk)) << readFile(fileOf(User));
+        EXPECT_EQ(onDisk, expected);
+        EXPECT_EQ(cache.levels.at(User), expected);
+        EXPECT_EQ(*cache.merged.pClassifiedIdsGet("s"), std::set<std::string>{"theirs"});
     }
-    {
-        WriteAccess access(&cache, &records);
-        ASSERT_TRUE(access.boLockFile(User));
-        ASSERT_TRUE(writeMapping(fileOf(User), replacement)); // temporary file renamed over the path
-    }
-    Mapping onDisk;
-    EXPECT_TRUE(readMapping(fileOf(User), onDisk)) << readFile(fileOf(User));
-    EXPECT_EQ(onDisk, replacement);
 }
 
 TEST_F(DirectAccess, LockingTwiceKeepsTheFirstStreamAndAFailedOpenRecordsNothing) {
-    writeFile(fileOf(User), "");
+    ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m")));
     cache.vLevelSet(Sys, mappingOf("m"), true);
     InspectableAccess access(&cache, &records);
     ASSERT_TRUE(access.boLockFile(User));
-    const std::fstream* first = access.streamGet(User);
+    const auto* first = access.entryGet(User);
     ASSERT_NE(first, nullptr);
     EXPECT_TRUE(access.boLockFile(User));
-    EXPECT_EQ(access.streamGet(User), first);
+    EXPECT_EQ(access.entryGet(User), first);
 
     // A folder where the file should be: it exists, so nothing is created,
     // and it cannot be opened as a file.
@@ -316,7 +338,6 @@ TEST_F(DirectAccess, ALockEntryWithoutAStreamIsReportedAndNotWritten) {
 }
 
 TEST_F(DirectAccess, AMovedAccessWritesBackOnceFromItsNewOwner) {
-    writeFile(fileOf(User), "old");
     cache.vLevelSet(Sys, mappingOf("m"), true);
     {
         WriteAccess first(&cache, &records);

@@ -1,118 +1,205 @@
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 
-#include <cstddef>
+#include <cerrno>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <ios>
+#include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "Source/Core/Utilities/Cache/CacheFilesWithLevels.h"
 #include "assert/Check.h"
 #include "external/classification/XmlDocument.h"
-#include "external/str/Utf.h"
+#include "external/platform/FileSystem.h"
 
 namespace vyr::cache {
 template class CacheWriteAccess<classification::CacheLevels<Level>>;
 } // namespace vyr::cache
 
 namespace vyr::classification {
+namespace {
+
+constexpr const char* kWriteBackFunction = "vyr::classification::WriteAccess::~WriteAccess";
+constexpr const char* kLockedReadFunction = "vyr::classification::WriteAccess::boLockedFileRead";
+
+// One report per kind of failed write, so that a person sees the reason.
+void vWriteFailureReport(int error) {
+    switch (error) {
+    case ENOSPC:
+        VYR_REPORT("Level file could not be written back: no space left on device", kWriteBackFunction);
+        break;
+    case EDQUOT:
+        VYR_REPORT("Level file could not be written back: disk quota exceeded", kWriteBackFunction);
+        break;
+    case EFBIG:
+        VYR_REPORT("Level file could not be written back: file too large", kWriteBackFunction);
+        break;
+    case EACCES:
+    case EPERM:
+        VYR_REPORT("Level file could not be written back: permission denied", kWriteBackFunction);
+        break;
+    case EROFS:
+        VYR_REPORT("Level file could not be written back: read-only file system", kWriteBackFunction);
+        break;
+    default:
+        VYR_REPORT("Level file could not be written back", kWriteBackFunction);
+        break;
+    }
+}
+
+bool boSameHeader(const Mapping& left, const Mapping& right) {
+    return left.sId == right.sId && left.sText2 == right.sText2 && left.sText3 == right.sText3 &&
+           left.sText4 == right.sText4 && left.sText5 == right.sText5 && left.sText6 == right.sText6 &&
+           left.sText7 == right.sText7 && left.boFlag1 == right.boFlag1 && left.boFlag2 == right.boFlag2;
+}
+
+// The file's new content (theirs) with this process's edits on top: every
+// source id whose entry differs between the mapping as locked (base) and
+// as edited (ours) takes the edited entry, or leaves when the edit unlisted
+// it; the header follows the edits when they changed it. Without a base
+// the level was made by the edits, and all of ours goes on top.
+Mapping mergedMapping(Mapping theirs, const Mapping& ours, const std::optional<Mapping>& base) {
+    if (!base) {
+        for (const auto& [source, classified] : ours.sourceToClassified) {
+            theirs.sourceToClassified.insert_or_assign(source, classified);
+        }
+        return theirs;
+    }
+    if (!boSameHeader(ours, *base)) {
+        Mapping header = ours;
+        header.sourceToClassified = std::move(theirs.sourceToClassified);
+        header.secondRelation = std::move(theirs.secondRelation);
+        theirs = std::move(header);
+    }
+    auto edited = ours.sourceToClassified.begin();
+    auto locked = base->sourceToClassified.begin();
+    const auto editedEnd = ours.sourceToClassified.end();
+    const auto lockedEnd = base->sourceToClassified.end();
+    Mapping::Relation& result = theirs.sourceToClassified;
+    while (edited != editedEnd || locked != lockedEnd) {
+        if (locked == lockedEnd || (edited != editedEnd && edited->first < locked->first)) {
+            result.insert_or_assign(edited->first, edited->second);
+            ++edited;
+        } else if (edited == editedEnd || locked->first < edited->first) {
+            result.erase(locked->first);
+            ++locked;
+        } else {
+            if (edited->second != locked->second) {
+                result.insert_or_assign(edited->first, edited->second);
+            }
+            ++edited;
+            ++locked;
+        }
+    }
+    return theirs;
+}
+
+// Parses a file's bytes into the mapping; false when they do not read.
+bool boParse(std::string bytes, Mapping& mapping) {
+    std::istringstream stream(std::move(bytes));
+    XmlDocument document(mapping);
+    return document.boRead(stream);
+}
+
+} // namespace
 
 WriteAccess::~WriteAccess() {
-    for (auto& [level, stream] : lockedFiles) {
-        VYR_ASSERT(stream != nullptr, "No file locked", "vyr::classification::WriteAccess::~WriteAccess");
-        if (stream != nullptr) {
-            vWriteBack(level, *stream);
+    for (auto& [level, locked] : lockedFiles) {
+        VYR_ASSERT(locked != nullptr, "No file locked", kWriteBackFunction);
+        if (locked != nullptr) {
+            vWriteBack(level, *locked);
         }
     }
 }
 
-// Writes the level's mapping back into its locked file so that, whenever the
-// process dies, the file holds either its old document or the new one:
-// - the document is made in memory first; a mapping that the format cannot
-//   carry leaves the file as it was;
-// - the old content is kept in memory, to be put back when the write fails
-//   part way (a full disk, a file size limit);
-// - a document shorter than the old content is padded with spaces, which
-//   XML allows after the root element, to the old length and written with
-//   one call: no tail of the old document ever follows the new one;
-// - only after the flush is the padding cut off, so that the document
-//   becomes the file's whole content. The cut goes by path; it is made only
-//   while the file there still has the length just written, so a file that
-//   another program put in its place meanwhile is not cut.
-// The file was not truncated when it was locked: a level skipped here keeps
-// its file as it was. The stamp is read after the flush and the cut, so the
-// store does not later re-read its own write.
-void WriteAccess::vWriteBack(Level level, std::fstream& stream) {
-    const auto found = cache->levels.find(level);
+bool WriteAccess::boLockedFileRead(const Level& level, const platform::Folder& folder) {
+    utilities::FileRecord& record = (*fileRecords)[level];
+    std::string bytes;
+    platform::FileStamp stamp;
+    if (folder.read(folder.nameGet(), bytes, stamp) != 0) {
+        VYR_REPORT("Level file cannot be read; not locked", kLockedReadFunction);
+        return false;
+    }
+    const std::uint64_t hash = platform::contentHash(bytes);
+    if (record.boKnownContent(stamp, hash) && cache->levels.count(level) != 0) {
+        return true;
+    }
+    Mapping read;
+    if (!boParse(std::move(bytes), read)) {
+        VYR_REPORT("Level file does not read; not locked", kLockedReadFunction);
+        return false;
+    }
+    cache->vLevelSet(level, std::move(read), true);
+    record.vKnownSet(stamp, hash);
+    return true;
+}
+
+// Writes the level's mapping back into its file. The document is made in
+// memory, written to a temporary file in the same folder, synced and
+// renamed over the level file, so the file is always either the whole old
+// document or the whole new one. The file is looked at first: when it is no
+// longer the version the store last read or wrote (another program replaced
+// or rewrote it while the level was locked), it is read and the edits go on
+// top of it; when it does not read, or became a link, it is left alone.
+void WriteAccess::vWriteBack(Level level, LockedFile& locked) {
+    auto found = cache->levels.find(level);
     if (found == cache->levels.end()) {
         return;
     }
-    Records& records = *fileRecords;
+    utilities::FileRecord& record = (*fileRecords)[level];
+    const platform::Folder& folder = locked.folder;
+    const platform::FileProbe present = folder.probe(folder.nameGet());
+    if (present.kind == platform::FileKind::Regular) {
+        if (present.links > 1) {
+            VYR_REPORT("Level file has several hard links; not written back", kWriteBackFunction);
+            return;
+        }
+        std::string bytes;
+        platform::FileStamp stamp;
+        if (folder.read(folder.nameGet(), bytes, stamp) != 0) {
+            VYR_REPORT("Level file cannot be read; not written back", kWriteBackFunction);
+            return;
+        }
+        if (!record.boKnownContent(stamp, platform::contentHash(bytes))) {
+            Mapping theirs;
+            if (!boParse(std::move(bytes), theirs)) {
+                VYR_REPORT("Level file was replaced by one that does not read; not written back",
+                           kWriteBackFunction);
+                return;
+            }
+            cache->vLevelSet(level, mergedMapping(std::move(theirs), found->second, locked.base), true);
+            found = cache->levels.find(level);
+        }
+    } else if (present.kind != platform::FileKind::Missing) {
+        VYR_REPORT("Level path is no longer a regular file; not written back", kWriteBackFunction);
+        return;
+    }
+
     std::ostringstream rendered;
     const XmlDocument document(found->second);
-    if (document.boWrite(rendered)) {
-        vContentReplace(stream, std::move(rendered).str(), records[level].filePath);
-    }
-    utilities::vLastWriteUpdate(records, level);
-}
-
-void WriteAccess::vContentReplace(std::fstream& stream, std::string content, const std::filesystem::path& filePath) {
-    stream.clear();
-    std::string previous;
-    bool boPreviousKnown = false;
-    if (stream.seekg(0, std::ios::end)) {
-        const std::streamoff size = stream.tellg();
-        if (size >= 0 && stream.seekg(0)) {
-            previous.resize(static_cast<std::size_t>(size));
-            stream.read(previous.data(), size);
-            boPreviousKnown = stream.gcount() == size;
-        }
-    }
-    stream.clear();
-
-    const std::size_t length = content.size();
-    if (boPreviousKnown && length < previous.size()) {
-        content.resize(previous.size(), ' ');
-    }
-    stream.seekp(0);
-    stream.write(content.data(), static_cast<std::streamsize>(content.size()));
-    stream.flush();
-
-    std::error_code error;
-    if (stream.good()) {
-        if (!boPreviousKnown) {
-            std::filesystem::resize_file(filePath, length, error);
-        } else if (content.size() != length && std::filesystem::file_size(filePath, error) == content.size() &&
-                   !error) {
-            std::filesystem::resize_file(filePath, length, error);
-        }
+    if (!document.boWrite(rendered)) {
+        VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
         return;
     }
-    if (!boPreviousKnown) {
+    const std::string bytes = std::move(rendered).str();
+    platform::FileStamp stamp;
+    const int permissions =
+        present.kind == platform::FileKind::Regular ? static_cast<int>(present.permissions) : -1;
+    if (const int error = folder.write(folder.nameGet(), bytes, true, permissions, stamp); error != 0) {
+        vWriteFailureReport(error);
         return;
     }
-    // The write was cut short: put the old content back over what the
-    // failed write left of the new one.
-    stream.clear();
-    stream.seekp(0);
-    stream.write(previous.data(), static_cast<std::streamsize>(previous.size()));
-    stream.flush();
-    if (stream.good()) {
-        const std::uintmax_t size = std::filesystem::file_size(filePath, error);
-        if (!error && size > previous.size()) {
-            std::filesystem::resize_file(filePath, previous.size(), error);
-        }
-    }
+    record.vKnownSet(stamp, platform::contentHash(bytes));
 }
 
 bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
     const bool locked = boIsLocked(level);
     VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::boAddMapping");
     if (!locked) {
+        return false;
+    }
+    if (!XmlDocument::boTextStorable(sourceId) || !XmlDocument::boTextStorable(classifiedId)) {
+        VYR_REPORT("Ids cannot be stored in a level file", "vyr::classification::WriteAccess::boAddMapping");
         return false;
     }
     cache->getOrCreate(level).vMappingAdd(sourceId, classifiedId);
@@ -124,6 +211,10 @@ bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& c
     const bool locked = boIsLocked(level);
     VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::boSetMapping");
     if (!locked) {
+        return false;
+    }
+    if (!XmlDocument::boTextStorable(sourceId) || !XmlDocument::boTextStorable(classifiedId)) {
+        VYR_REPORT("Ids cannot be stored in a level file", "vyr::classification::WriteAccess::boSetMapping");
         return false;
     }
     cache->getOrCreate(level).vMappingSet(sourceId, classifiedId);
@@ -159,26 +250,21 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
     if (cache == nullptr || fileRecords == nullptr) {
         return; // moved from
     }
-    const std::filesystem::path filePath = (*fileRecords)[level].filePath;
-    if (filePath.empty()) {
+    utilities::FileRecord& record = (*fileRecords)[level];
+    if (record.filePath.empty()) {
         return; // the id names no file inside the level folder
     }
-    {
-        const std::ifstream probe(filePath);
-        if (probe.good()) {
-            return;
-        }
-    }
-    if (cache->levels.empty()) {
-        VYR_ASSERT(!cache->levels.empty(), "No cached definition in lower level",
-                   "vyr::classification::WriteAccess::vCreateFileIfNotAtLevel");
+    // Anything at the path counts as present, readable or not, and is never
+    // replaced; nothing there is opened.
+    // A missing folder holds nothing either; the file then cannot be written.
+    platform::Folder folder;
+    const int opened = folder.open(cache::levelFolderOf(record), record.filePath);
+    if ((opened != 0 && opened != ENOENT) ||
+        (opened == 0 && folder.probe(folder.nameGet()).kind != platform::FileKind::Missing)) {
         return;
     }
-    // Something that cannot be read may still be there (a folder, a file
-    // without read access): never replace it.
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::symlink_status(filePath, error);
-    if (status.type() != std::filesystem::file_type::not_found) {
+    if (cache->levels.empty()) {
+        VYR_REPORT("No cached definition in lower level", "vyr::classification::WriteAccess::vCreateFileIfNotAtLevel");
         return;
     }
     const Mapping& highest = cache->levels.rbegin()->second;
@@ -186,9 +272,15 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
                          highest.boFlag1, highest.boFlag2);
     Mapping& created = cache->mappingAtLevel(level);
     created.vSet(header);
-    const XmlDocument document(created);
-    if (document.boWrite(str::utf8FromPath(filePath))) {
-        utilities::vLastWriteUpdate(*fileRecords, level);
+    std::ostringstream rendered;
+    if (!XmlDocument(created).boWrite(rendered)) {
+        return;
+    }
+    const std::string bytes = std::move(rendered).str();
+    platform::FileStamp stamp;
+    // A file that another process made meanwhile is left as it is.
+    if (opened == 0 && folder.write(folder.nameGet(), bytes, false, -1, stamp) == 0) {
+        record.vKnownSet(stamp, platform::contentHash(bytes));
     }
 }
 

@@ -1,23 +1,24 @@
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <mutex>
-#include <system_error>
+#include <sstream>
 #include <utility>
 
 #include "assert/Check.h"
 #include "external/classification/XmlDocument.h"
 #include "external/directories/Directories.h"
+#include "external/platform/FileSystem.h"
 #include "external/str/Utf.h"
 
 namespace vyr::classification {
 namespace {
 
-// Whether something can be opened for reading at the path.
-bool boFileReadable(const std::filesystem::path& file) {
-    const std::ifstream probe(file);
-    return probe.good();
+// Whether a regular file is at the path. Opens nothing, so a pipe there
+// cannot block the admin's lock.
+bool boFileThere(const std::filesystem::path& file) {
+    return platform::probe(file).kind == platform::FileKind::Regular;
 }
 
 } // namespace
@@ -75,32 +76,38 @@ void Admin::vUpdateFromFiles(std::string_view id) {
 bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     vFilePathEnsure(id, level);
     utilities::FileRecord& record = filesGet(id)[level];
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::status(record.filePath, error);
-    if (record.filePath.empty() || error || !std::filesystem::exists(status)) {
+    if (record.filePath.empty()) {
         return false;
     }
-    // A pipe or a device at the path would block the open, or never end,
-    // while the admin's lock is held: only files and folders are tried.
-    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status)) {
+    // The status decides before anything is opened: a pipe or a device at
+    // the path would block the open, or never end, while the admin's lock is
+    // held. A file whose time, size and identity are those last read or
+    // written is not read again.
+    const platform::FileProbe found = platform::probe(record.filePath);
+    if (found.kind != platform::FileKind::Regular && found.kind != platform::FileKind::Folder) {
         return false;
     }
-    // The stamp is taken before the read and recorded after it: a file that
-    // another process replaces while it is read then looks newer than its
-    // record, and is read again at the next update instead of never.
-    const std::int64_t fileTime = utilities::lastWriteTicksGet(record.filePath);
-    if (record.lastWrite >= fileTime) {
+    if (record.boKnownStamp(found.stamp)) {
         return false;
     }
     auto cache = caches.find(id);
     if (cache == caches.end()) {
         cache = caches.try_emplace(std::string(id)).first;
     }
-    std::ifstream stream(record.filePath, std::ios::in | std::ios::binary);
+    // The stamp recorded is that of the file actually read, so a file that
+    // another program replaces or rewrites meanwhile differs from it at the
+    // next update and is read again then.
+    std::string bytes;
+    platform::FileStamp stamp;
+    if (platform::readRegular(record.filePath, bytes, stamp) != 0) {
+        return false;
+    }
+    const std::uint64_t hash = platform::contentHash(bytes);
+    std::istringstream stream(std::move(bytes));
     if (!boReadFromStream(stream, level, cache->second)) {
         return false;
     }
-    record.lastWrite = fileTime;
+    record.vKnownSet(stamp, hash);
     return true;
 }
 
@@ -168,27 +175,38 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
     }
     VYR_ASSERT(level != cache::Sys, "You are not supposed to do changes at sys level.",
                "vyr::classification::Admin::boCreateClassification");
-    VYR_ASSERT(!(caches.find(id) != caches.end() && boFileReadable(filesGet(id)[level].filePath)),
+    VYR_ASSERT(!(caches.find(id) != caches.end() && boFileThere(filesGet(id)[level].filePath)),
                "Classification already exists.", "vyr::classification::Admin::boCreateClassification");
 
     const Mapping mapping(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2);
 
-    // Only a file inside an existing level folder is written, and never over
-    // anything that is already there.
+    // Only a file inside an existing level folder is written, reached
+    // without following a link below the folder, and it is published
+    // without replacing anything: a file that another process makes at the
+    // path meanwhile is kept and the creation fails.
     const std::filesystem::path folder = path(level);
     if (folder.empty() || !utilities::boIdStaysInFolder(id)) {
         return false;
     }
     std::filesystem::path file = folder.native() + str::pathFromUtf8("/" + id + ".").native();
     file.replace_extension(extension());
-    std::error_code error;
-    if (std::filesystem::symlink_status(file, error).type() != std::filesystem::file_type::not_found) {
+    platform::Folder parent;
+    if (const int error = parent.open(folder, file); error != 0) {
+        VYR_ASSERT(error != ELOOP && error != EXDEV, "Level path is a symbolic link or leaves the level folder",
+                   "vyr::classification::Admin::boCreateClassification");
         return false;
     }
-
+    if (parent.probe(parent.nameGet()).kind != platform::FileKind::Missing) {
+        return false;
+    }
+    std::ostringstream rendered;
     Mapping written = mapping;
-    const XmlDocument document(written);
-    if (!document.boWrite(str::utf8FromPath(file))) {
+    if (!XmlDocument(written).boWrite(rendered)) {
+        return false;
+    }
+    const std::string bytes = std::move(rendered).str();
+    platform::FileStamp stamp;
+    if (parent.write(parent.nameGet(), bytes, false, -1, stamp) != 0) {
         return false;
     }
     auto cache = caches.find(id);
@@ -201,7 +219,8 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
     if (record.filePath != file) {
         record.filePath = file;
     }
-    vLastWriteUpdate(records, level);
+    record.levelFolder = folder;
+    record.vKnownSet(stamp, platform::contentHash(bytes));
     return true;
 }
 

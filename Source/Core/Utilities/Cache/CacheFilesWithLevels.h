@@ -16,7 +16,7 @@ namespace vyr::utilities {
 
 // Whether the id names a file inside its level folder once joined to it.
 // Refused: an empty id, a NUL byte, an absolute or rooted path, a drive
-// prefix, a ".." component, and a last component that is empty or "."
+// prefix (an ASCII letter and ':'; "1:x" is an ordinary id), a ".." component, and a last component that is empty or "."
 // (with '/' or '\' as separators). Such an id would read or write outside
 // the folder, or another file than the one named (the file names made for
 // reading and for creating would differ).
@@ -24,7 +24,9 @@ namespace vyr::utilities {
     if (id.empty() || id.find('\0') != std::string_view::npos) {
         return false;
     }
-    if (id.front() == '/' || id.front() == '\\' || (id.size() >= 2 && id[1] == ':')) {
+    const bool boDrivePrefix = id.size() >= 2 && id[1] == ':' &&
+                               ((id[0] >= 'A' && id[0] <= 'Z') || (id[0] >= 'a' && id[0] <= 'z'));
+    if (id.front() == '/' || id.front() == '\\' || boDrivePrefix) {
         return false;
     }
     std::size_t start = 0;
@@ -114,10 +116,12 @@ public:
         if (!boIdStaysInFolder(id)) {
             return;
         }
-        std::filesystem::path file = path(level) / idPath;
+        std::filesystem::path folder = path(level);
+        std::filesystem::path file = folder / idPath;
         file += ".";
         file += extension().native();
         record.filePath = std::move(file);
+        record.levelFolder = std::move(folder);
     }
 
     // Sets lastWrite of the record at the level to its file's last-write

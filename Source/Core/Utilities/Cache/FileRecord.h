@@ -3,32 +3,52 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <limits>
 #include <map>
-#include <system_error>
+
+#include "external/platform/FileSystem.h"
 
 namespace vyr::utilities {
 
 // File times as the store records them: 100 ns ticks since 1601-01-01 UTC,
-// so that every real file time is positive and 0 can mean "never read".
-inline constexpr std::int64_t kFileTimeUnknown = std::numeric_limits<std::int64_t>::min();
-inline constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000;
+// so that every real file time of today is positive and 0 can mean "never
+// read". kFileTimeUnknown stands for a time that could not be read.
+inline constexpr std::int64_t kFileTimeUnknown = platform::kTicksUnknown;
+inline constexpr std::int64_t kTicksFrom1601To1970 = platform::kTicksFrom1601To1970;
 
+// A standard-library file time as ticks, saturating: every time the type can
+// hold gives a real, ordered value.
 [[nodiscard]] inline std::int64_t fileTimeTicks(std::filesystem::file_time_type time) {
-    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
-    const auto sinceUnixEpoch = std::chrono::file_clock::to_sys(time).time_since_epoch();
-    return std::chrono::duration_cast<Ticks>(sinceUnixEpoch).count() + kTicksFrom1601To1970;
+    using std::chrono::duration_cast;
+    using std::chrono::nanoseconds;
+    const std::int64_t sinceClockEpoch = duration_cast<nanoseconds>(time.time_since_epoch()).count();
+    const std::int64_t clockEpochSinceUnix =
+        duration_cast<nanoseconds>(
+            std::chrono::file_clock::to_sys(std::filesystem::file_time_type()).time_since_epoch())
+            .count();
+    // Whole seconds on each side first, so that no sum can overflow.
+    constexpr std::int64_t kBillion = 1'000'000'000;
+    std::int64_t seconds = sinceClockEpoch / kBillion + clockEpochSinceUnix / kBillion;
+    std::int64_t nanos = sinceClockEpoch % kBillion + clockEpochSinceUnix % kBillion;
+    seconds += nanos / kBillion;
+    nanos %= kBillion;
+    if (nanos < 0) {
+        nanos += kBillion;
+        --seconds;
+    }
+    return platform::ticksFromUnix(seconds, nanos);
 }
 
-// The last-write time of the file in ticks, or kFileTimeUnknown when it
-// cannot be read.
+// The last-write time of the file in ticks (following links), or
+// kFileTimeUnknown when it cannot be read.
 [[nodiscard]] inline std::int64_t lastWriteTicksGet(const std::filesystem::path& file) {
-    std::error_code error;
-    const auto time = std::filesystem::last_write_time(file, error);
-    return error ? kFileTimeUnknown : fileTimeTicks(time);
+    const platform::FileProbe found = platform::probe(file);
+    return found.kind == platform::FileKind::Missing || found.kind == platform::FileKind::Unknown
+               ? kFileTimeUnknown
+               : found.stamp.lastWrite;
 }
 
-// The file of one cached item at one level.
+// The file of one cached item at one level, and what the store knows of the
+// version it last read or wrote there.
 struct FileRecord {
     // Empty until the item's path at the level is first computed, and for
     // good when the item's id cannot name a file inside the level folder.
@@ -37,14 +57,52 @@ struct FileRecord {
     // write of it; 0 when never read or written, or reset; kFileTimeUnknown
     // when the time was not readable.
     std::int64_t lastWrite = 0;
+    // The level folder that filePath lies in. Nothing below it is followed
+    // as a link when the file is locked, written or created.
+    std::filesystem::path levelFolder;
+    // Size, identity and content hash of that same version. With lastWrite
+    // they tell whether the file at the path is still the one the store
+    // knows; a reset of lastWrite makes every comparison fail.
+    std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t contentHash = 0;
+
+    // Remembers the version just read or written.
+    void vKnownSet(const platform::FileStamp& stamp, std::uint64_t hash) noexcept {
+        lastWrite = stamp.lastWrite;
+        size = stamp.size;
+        device = stamp.device;
+        inode = stamp.inode;
+        contentHash = hash;
+    }
+
+    // Whether the status shows the version last read or written: same time,
+    // size and identity. Never true after a reset or an unreadable time.
+    [[nodiscard]] bool boKnownStamp(const platform::FileStamp& stamp) const noexcept {
+        return lastWrite != 0 && lastWrite != kFileTimeUnknown && stamp.lastWrite == lastWrite &&
+               stamp.size == size && stamp.device == device && stamp.inode == inode;
+    }
+
+    // The same, comparing the content as well: a rewrite that keeps the size
+    // and restores the time differs only there.
+    [[nodiscard]] bool boKnownContent(const platform::FileStamp& stamp, std::uint64_t hash) const noexcept {
+        return boKnownStamp(stamp) && hash == contentHash;
+    }
 };
 
 // Sets lastWrite of the record at the level (created if absent) to the
-// last-write time of its file, or to kFileTimeUnknown.
+// last-write time of its file, or to kFileTimeUnknown; the rest of what the
+// record knows is taken from the file's status as well.
 template <class Level>
 void vLastWriteUpdate(std::map<Level, FileRecord>& records, const Level& level) {
     FileRecord& record = records[level];
-    record.lastWrite = lastWriteTicksGet(record.filePath);
+    const platform::FileProbe found = platform::probe(record.filePath);
+    if (found.kind == platform::FileKind::Missing || found.kind == platform::FileKind::Unknown) {
+        record.lastWrite = kFileTimeUnknown;
+        return;
+    }
+    record.vKnownSet(found.stamp, record.contentHash);
 }
 
 } // namespace vyr::utilities
