@@ -1,11 +1,11 @@
 // Eight processes add pairs to the same level of one classification at the
 // same time, each through its own write access: writeAccessGet, boLockFile,
-// one addition, destruction. Nothing serialises the processes, so a
-// write-back can replace a file that another process wrote after this one
-// read it, and pairs get lost. The test measures how many survive and
-// checks that the file reads at the end; it does not expect a number.
+// one addition, destruction. The lock between processes and the re-read
+// under it keep every pair; a reader process polling the file all the while
+// never finds it unreadable.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -28,7 +28,7 @@ std::string sourceOf(int process, int addition) {
 // The reliability fixture; the processes are forked in the test.
 class SeveralProcessesTest : public ReliabilityFixture {};
 
-TEST_F(SeveralProcessesTest, ConcurrentAdditionsLeaveAReadableFile) {
+TEST_F(SeveralProcessesTest, ConcurrentAdditionsAreAllKeptAndTheFileAlwaysReads) {
     vWriteLevel(kId, cache::User, mappingMake(kId));
 
     // The children wait on this pipe until the parent closes it, so that
@@ -55,11 +55,31 @@ TEST_F(SeveralProcessesTest, ConcurrentAdditionsLeaveAReadableFile) {
             return 0;
         }));
     }
+    // The reader counts the times it found the file unreadable, until the
+    // parent closes its pipe.
+    int stopFds[2];
+    ASSERT_EQ(::pipe(stopFds), 0);
+    const pid_t reader = childStart([&] {
+        ::close(stopFds[1]);
+        ::close(startFds[0]);
+        ::close(startFds[1]);
+        ::fcntl(stopFds[0], F_SETFL, O_NONBLOCK);
+        int unreadable = 0;
+        char ignored = 0;
+        while (::read(stopFds[0], &ignored, 1) < 0) {
+            Mapping seen;
+            unreadable += boReadLevel(kId, cache::User, seen) ? 0 : 1;
+        }
+        return unreadable > 0 ? 3 : 0;
+    });
+    ::close(stopFds[0]);
     ::close(startFds[0]);
     ::close(startFds[1]);
     for (const pid_t child : children) {
         EXPECT_EQ(childWait(child), 0);
     }
+    ::close(stopFds[1]);
+    EXPECT_EQ(childWait(reader), 0) << "the reader found the file unreadable";
 
     Mapping result;
     ASSERT_TRUE(boReadLevel(kId, cache::User, result));
@@ -71,6 +91,7 @@ TEST_F(SeveralProcessesTest, ConcurrentAdditionsLeaveAReadableFile) {
         }
     }
     std::cout << "pairs kept: " << kept << " of " << kProcesses * kAdditions << std::endl;
+    EXPECT_EQ(kept, kProcesses * kAdditions);
 }
 
 } // namespace

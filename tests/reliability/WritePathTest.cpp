@@ -1,0 +1,242 @@
+// The write path with other programs and processes at work on the same
+// folders: files restored or rewritten behind the store's back, links and
+// hard links at level paths, a pipe where a file should be, creators that
+// race, and a lock held by another process.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "tests/reliability/ReliabilitySupport.h"
+
+namespace vyr::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WritePathTest : public ReliabilityFixture {
+protected:
+    const Mapping fruit = mappingMake("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});
+
+    // Adds one pair at the level through a fresh write access; whether the
+    // lock and the edit were taken.
+    static bool boAdd(AdminWrapper& wrapper, const std::string& source, const std::string& classified,
+                      Level level = cache::User) {
+        auto access = wrapper.writeAccessGet("fruit");
+        return access.boLockFile(level) && access.boAddMapping(source, classified, level);
+    }
+
+    Mapping levelOf(Level level) const {
+        Mapping mapping;
+        EXPECT_TRUE(boReadLevel("fruit", level, mapping));
+        return mapping;
+    }
+};
+
+TEST_F(WritePathTest, RestoredAndRewrittenFilesGetTheEditOnTop) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    setFileTime(file, -1h);
+    AdminWrapper wrapper;
+    ASSERT_TRUE(boAdd(wrapper, "plum", "blue"));
+
+    // A backup restored with its old time (cp -p): the next edit keeps it.
+    const Mapping restored = mappingMake("fruit", {{"apple", {"restored"}}});
+    vWriteLevel("fruit", cache::User, restored);
+    setFileTime(file, -2h);
+    ASSERT_TRUE(boAdd(wrapper, "kiwi", "brown"));
+    Mapping expected = restored;
+    expected.sourceToClassified["kiwi"] = {"brown"};
+    EXPECT_EQ(levelOf(cache::User), expected);
+
+    // Rewritten in place with the same size and time (touch -r): only the
+    // content tells, and the lock compares it.
+    std::string content = readFile(file);
+    const fs::file_time_type time = fs::last_write_time(file);
+    content.replace(content.find("restored"), 8, "rewrote!");
+    {
+        std::FILE* inPlace = std::fopen(file.c_str(), "r+b");
+        ASSERT_NE(inPlace, nullptr);
+        std::fwrite(content.data(), 1, content.size(), inPlace);
+        std::fclose(inPlace);
+    }
+    fs::last_write_time(file, time);
+    ASSERT_TRUE(boAdd(wrapper, "fig", "purple"));
+    expected.sourceToClassified["apple"] = {"rewrote!"};
+    expected.sourceToClassified["fig"] = {"purple"};
+    EXPECT_EQ(levelOf(cache::User), expected);
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "rewrote!");
+}
+
+TEST_F(WritePathTest, LinksAndHardLinksAreNeverWrittenThrough) {
+    vWriteLevel("fruit", cache::Shared, fruit);
+    const fs::path outside = folder / "outside.xml";
+    ASSERT_TRUE(writeMapping(outside, mappingMake("fruit", {{"apple", {"outside"}}})));
+    fs::create_directories(levelFolder(cache::User));
+    fs::create_directories(folder / "elsewhere");
+    ASSERT_TRUE(writeMapping(folder / "elsewhere" / "x.xml", mappingMake("sub/x")));
+    fs::create_directory_symlink(folder / "elsewhere", levelFolder(cache::User) / "sub");
+
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"symlink to a file outside", [&] { fs::create_symlink(outside, fileAt("fruit", cache::User)); }},
+        {"symlink to another level's file",
+         [&] { fs::create_symlink(fileAt("fruit", cache::Shared), fileAt("fruit", cache::User)); }},
+        {"hard link to another level's file",
+         [&] { fs::create_hard_link(fileAt("fruit", cache::Shared), fileAt("fruit", cache::User)); }},
+    };
+    for (const auto& [what, make] : cases) {
+        SCOPED_TRACE(what);
+        fs::remove(fileAt("fruit", cache::User));
+        make();
+        const auto before = snapshotOf(folder.path());
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const AssertCapture capture;
+        EXPECT_FALSE(boAdd(wrapper, "apple", "mine"));
+        EXPECT_EQ(capture.count(), 1U);
+        EXPECT_EQ(snapshotOf(folder.path()), before);
+    }
+
+    // An id through a linked subfolder: neither locked nor created.
+    const auto before = snapshotOf(folder.path());
+    AdminWrapper wrapper;
+    {
+        auto access = wrapper.writeAccessGet("sub/x");
+        EXPECT_FALSE(access.boLockFile(cache::User));
+    }
+    EXPECT_FALSE(wrapper.boCreateClassification("sub/y", "2", "3", "4", "5", false, false, cache::User));
+    EXPECT_EQ(snapshotOf(folder.path()), before);
+    EXPECT_FALSE(fs::exists(folder / "elsewhere" / "y.xml"));
+
+    // "1:x" is an ordinary id; only a letter and ':' look like a drive.
+    EXPECT_TRUE(wrapper.boCreateClassification("1:x", "2", "3", "4", "5", false, false, cache::User));
+    EXPECT_TRUE(fs::is_regular_file(levelFolder(cache::User) / "1:x.xml"));
+    EXPECT_FALSE(wrapper.boCreateClassification("c:x", "2", "3", "4", "5", false, false, cache::User));
+}
+
+TEST_F(WritePathTest, APipeAtALevelPathNeverBlocks) {
+    vWriteLevel("fruit", cache::Sys, fruit);
+    fs::create_directories(levelFolder(cache::User));
+    fs::create_directories(levelFolder(cache::Shared));
+    ASSERT_EQ(::mkfifo(fileAt("fruit", cache::User).c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(fileAt("fruit", cache::Shared).c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(fileAt("piped", cache::User).c_str(), 0600), 0);
+
+    // Every operation runs in a child; one that blocks is killed by the
+    // alarm and fails the test.
+    const pid_t child = childStart([&] {
+        ::alarm(20);
+        assert::Assert::vEnable(true);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        if (wrapper.sClassifiedIdGet("fruit", "apple") != "red") {
+            return 3;
+        }
+        if (wrapper.boCreateClassification("fruit", "2", "3", "4", "5", false, false, cache::User) ||
+            wrapper.boCreateClassification("piped", "2", "3", "4", "5", false, false, cache::User)) {
+            return 4;
+        }
+        auto access = wrapper.writeAccessGet("fruit");
+        access.vCreateFileIfNotAtLevel(cache::Shared);
+        if (access.boLockFile(cache::User) || access.boLockFile(cache::Shared)) {
+            return 5;
+        }
+        return 0;
+    });
+    EXPECT_EQ(childWait(child), 0);
+    EXPECT_TRUE(fs::is_fifo(fileAt("fruit", cache::User)));
+    EXPECT_TRUE(fs::is_fifo(fileAt("piped", cache::User)));
+}
+
+TEST_F(WritePathTest, RacingCreatorsNeverReplaceEachOther) {
+    fs::create_directories(levelFolder(cache::User));
+    constexpr int kCreators = 6;
+    for (int round = 0; round < 20; ++round) {
+        const std::string id = "race-" + std::to_string(round);
+        int startFds[2];
+        ASSERT_EQ(::pipe(startFds), 0);
+        std::vector<pid_t> children;
+        for (int creator = 0; creator < kCreators; ++creator) {
+            children.push_back(childStart([&, creator] {
+                ::close(startFds[1]);
+                char ignored = 0;
+                (void)!::read(startFds[0], &ignored, 1);
+                AdminWrapper::vAdminReset();
+                AdminWrapper wrapper;
+                return wrapper.boCreateClassification(id, std::to_string(creator), "", "", "", false, false,
+                                                      cache::User)
+                           ? 10 + creator
+                           : 0;
+            }));
+        }
+        ::close(startFds[0]);
+        ::close(startFds[1]);
+        std::vector<int> winners;
+        for (const pid_t child : children) {
+            if (const int status = childWait(child); status >= 10) {
+                winners.push_back(status - 10);
+            }
+        }
+        ASSERT_EQ(winners.size(), 1U) << id;
+        Mapping written;
+        ASSERT_TRUE(readMapping(fileAt(id, cache::User), written));
+        EXPECT_EQ(written.sText2, std::to_string(winners.front()));
+    }
+}
+
+TEST_F(WritePathTest, ALockHeldByAnotherProcessIsWaitedForAndFreedWhenItDies) {
+    vWriteLevel("fruit", cache::User, fruit);
+    for (const bool boKilled : {false, true}) {
+        SCOPED_TRACE(boKilled ? "holder killed" : "holder busy");
+        int ready[2];
+        int release[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(release), 0);
+        const pid_t holder = childStart([&] {
+            AdminWrapper::vAdminReset();
+            AdminWrapper wrapper;
+            auto access = wrapper.writeAccessGet("fruit");
+            if (!access.boLockFile(cache::User) || !access.boAddMapping("held", "by-child", cache::User)) {
+                return 3;
+            }
+            (void)!::write(ready[1], "r", 1);
+            char ignored = 0;
+            (void)!::read(release[0], &ignored, 1);
+            return 0;
+        });
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        if (boKilled) {
+            ::kill(holder, SIGKILL);
+            childWait(holder);
+            EXPECT_TRUE(boAdd(wrapper, "after", "kill"));
+        } else {
+            const AssertCapture capture;
+            EXPECT_FALSE(boAdd(wrapper, "while", "held"));
+            EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file is locked by another process"});
+            (void)!::write(release[1], "g", 1);
+            EXPECT_EQ(childWait(holder), 0);
+            EXPECT_TRUE(boAdd(wrapper, "after", "release"));
+        }
+        for (const int fd : {ready[0], ready[1], release[0], release[1]}) {
+            ::close(fd);
+        }
+    }
+    const Mapping result = levelOf(cache::User);
+    EXPECT_EQ(result.sourceToClassified.count("held"), 1U); // written by the holder that finished
+    EXPECT_EQ(result.sourceToClassified.count("while"), 0U);
+    EXPECT_EQ(result.sourceToClassified.count("after"), 1U);
+}
+
+} // namespace
+} // namespace vyr::test
