@@ -424,7 +424,8 @@ TEST_F(ToolTest, LevelFilesThatDoNotReadAreReportedLoudly) {
     const std::string broken = "<classification version=\"1\" id=\"materials\"><relation>";
     writeFile(user("materials.xml"), broken);
     const std::string warning = "warning: " + user("materials.xml").string() +
-                                " (level user) does not read: XML parse error: Start-end tags mismatch at byte offset 52\n";
+                                " (level user) does not read: XML parse error: Start-end tags mismatch at byte "
+                                "offset 52\n";
 
     // What reads is shown; the user file is named with its reason.
     const Outcome show = tool({"show", "materials"});

@@ -472,8 +472,9 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
     const auto failed = static_cast<std::size_t>(
         std::count_if(results.begin(), results.end(), [](const Result& result) { return !result.error.empty(); }));
     const char* notRead = failed == 1 ? " does not read" : " do not read";
-    const std::string warned =
-        warnings.empty() ? "" : "; " + std::to_string(warnings.size()) + (warnings.size() == 1 ? " warning" : " warnings");
+    const std::string warned = warnings.empty() ? ""
+                                                : "; " + std::to_string(warnings.size()) +
+                                                      (warnings.size() == 1 ? " warning" : " warnings");
     if (boJson) {
         Json files = Json::array();
         for (const Result& result : results) {
