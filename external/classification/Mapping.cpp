@@ -40,6 +40,13 @@ void Mapping::vRemoveFromClassified(std::string_view classifiedId) {
     }
 }
 
+void Mapping::vUnlistSource(std::string_view sourceId) {
+    const auto found = sourceToClassified.find(std::string(sourceId));
+    if (found != sourceToClassified.end()) {
+        sourceToClassified.erase(found);
+    }
+}
+
 void Mapping::vSet(const Mapping& other) {
     if (this != &other) {
         *this = other;

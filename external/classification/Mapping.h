@@ -14,7 +14,8 @@ namespace vyr::classification {
 //
 // A removal keeps the source id listed (possibly with an empty set): in the
 // merged view the highest level that lists a source id decides its whole
-// set, so unlisting it would let a lower level's pairs come back.
+// set. Only vUnlistSource unlists it, which hands the decision back to the
+// lower levels.
 struct Mapping {
     using Relation = std::map<std::string, std::set<std::string>>;
 
@@ -32,6 +33,8 @@ struct Mapping {
     void vRemoveFromSource(std::string_view sourceId);
     // c leaves every set; every source stays listed.
     void vRemoveFromClassified(std::string_view classifiedId);
+    // s is no longer listed, with whatever set it had.
+    void vUnlistSource(std::string_view sourceId);
     // Whole copy of the other mapping.
     void vSet(const Mapping& other);
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/tool/ToolTestSupport.h"
 
 namespace vyr::test {
@@ -155,8 +157,10 @@ TEST_F(ToolTest, JsonOutputParsesAndCarriesTheSameContent) {
     EXPECT_TRUE(boJsonParses(show.out)) << show.out;
     EXPECT_THAT(show.out, HasSubstr("\"view\": \"merged\""));
     EXPECT_THAT(show.out, HasSubstr("\"text3\": \"My corrections\""));
-    EXPECT_THAT(show.out, HasSubstr("\"source\": \"gasket\",\n      \"classified\": null,\n      \"level\": "
-                                    "\"user\",\n      \"overrides\": [\"sys\"]\n"));
+    const nlohmann::json shown = nlohmann::json::parse(show.out);
+    EXPECT_EQ(shown["pairs"][3], nlohmann::json::parse(R"({"source": "gasket", "classified": null, "level": "user",
+                                                           "overrides": ["sys"]})"));
+    EXPECT_EQ(shown["warnings"], nlohmann::json::array());
 
     const Outcome level = tool({"show", "materials", "--level", "shared", "--json"});
     EXPECT_TRUE(boJsonParses(level.out)) << level.out;
@@ -190,9 +194,10 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
     EXPECT_EQ(lines[3], "checked 9 files: 3 do not read");
     EXPECT_EQ(check.err, "vyr-classification check: 3 of 9 files do not read\n");
 
-    // The files that read are still listed; the folder is not a file.
+    // The files are still listed, marked when they do not read; the folder
+    // is not a file.
     const Outcome list = tool({"list"});
-    EXPECT_THAT(list.out, HasSubstr("malformed           shared\n"));
+    EXPECT_THAT(list.out, HasSubstr("malformed           shared  (does not read: shared)\n"));
     EXPECT_THAT(list.out, Not(HasSubstr("folder")));
 }
 
@@ -272,7 +277,8 @@ TEST_F(ToolTest, EditsNeverWriteOverAFileThatDoesNotRead) {
     const Outcome add = tool({"add", "materials", "bolt", "zinc", "--level", "user"});
     EXPECT_EQ(add.status, 1);
     EXPECT_EQ(add.err, "vyr-classification add: " + user("materials.xml").string() +
-                           " does not read; not writing over it (see: vyr-classification check)\n");
+                           " does not read (XML parse error: Start-end tags mismatch at byte offset 52); not "
+                           "writing over it\n");
     const Outcome classify = tool({"classify", "approved-materials", "--filter", "approved-materials", "--in", "user",
                                    "--out", "user", "--update", "materials"});
     EXPECT_EQ(classify.status, 1);
@@ -399,13 +405,180 @@ TEST_F(ToolTest, HelpShowsAnExampleForEveryCommand) {
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("Example:\n  vyr-classification --root examples/data show materials"));
     for (const std::string command : {"folders", "list", "show", "check", "create", "add", "set", "remove",
-                                      "remove-source", "remove-classified", "classify"}) {
+                                      "remove-source", "remove-classified", "inherit", "classify"}) {
         const Outcome outcome = tool({command, "--help"});
         EXPECT_EQ(outcome.status, 0) << command;
         EXPECT_THAT(outcome.out, HasSubstr("Usage: vyr-classification " + command)) << command;
         EXPECT_THAT(outcome.out, HasSubstr("Example:\n  vyr-classification ")) << command;
+        EXPECT_THAT(outcome.out, Not(HasSubstr("ID ID"))) << command;
         EXPECT_EQ(outcome.err, "") << command;
+        // Every command that takes ids says how to pass one that begins with '-'.
+        if (command != "folders" && command != "list" && command != "check") {
+            EXPECT_THAT(outcome.out, HasSubstr("An id that begins with '-' goes after '--'")) << command;
+        }
     }
+    EXPECT_THAT(tool({"show", "--help"}).out, HasSubstr("vyr-classification inherit ID SOURCE --level LEVEL"));
+}
+
+TEST_F(ToolTest, LevelFilesThatDoNotReadAreReportedLoudly) {
+    const std::string broken = "<classification version=\"1\" id=\"materials\"><relation>";
+    writeFile(user("materials.xml"), broken);
+    const std::string warning = "warning: " + user("materials.xml").string() +
+                                " (level user) does not read: XML parse error: Start-end tags mismatch at byte "
+                                "offset 52\n";
+
+    // What reads is shown; the user file is named with its reason.
+    const Outcome show = tool({"show", "materials"});
+    EXPECT_EQ(show.status, 1);
+    EXPECT_EQ(show.err, "vyr-classification show: " + warning);
+    EXPECT_THAT(show.out, HasSubstr("materials: levels sys, shared; header from shared\n"));
+    const Outcome json = tool({"show", "materials", "--json"});
+    EXPECT_EQ(json.status, 1);
+    const nlohmann::json warnings = nlohmann::json::parse(json.out)["warnings"];
+    ASSERT_EQ(warnings.size(), 1U) << json.out;
+    EXPECT_EQ(warnings[0]["path"], user("materials.xml").string());
+    EXPECT_EQ(warnings[0]["level"], "user");
+
+    EXPECT_THAT(tool({"list"}).out, HasSubstr("materials           sys shared user  (does not read: user)\n"));
+
+    // An edit at another level is made, and still ends with the warning.
+    const Outcome add = tool({"add", "materials", "clip", "steel", "--level", "shared"});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_EQ(add.err, "vyr-classification add: " + warning);
+    EXPECT_THAT(add.out, HasSubstr("merged view: clip -> nylon, steel (decided by shared)\n"));
+    const Outcome classify = tool({"classify", "materials", "--filter", "approved-materials", "--in", "user",
+                                   "--out", "user", "--update", "parts"});
+    EXPECT_EQ(classify.status, 1);
+    EXPECT_EQ(classify.err, "vyr-classification classify: " + warning);
+    EXPECT_EQ(readFile(user("materials.xml")), broken);
+}
+
+TEST_F(ToolTest, CheckReportsMissingFoldersAndMisplacedFiles) {
+    fs::create_directories(data() / "system" / "Classification");
+    fs::rename(sys("materials.xml"), data() / "system" / "Classification" / "materials.xml");
+    fs::remove_all(data() / "shared" / "Classification");
+
+    const Outcome check = tool({"check"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(linesOf(check.out),
+              (std::vector<std::string>{
+                  "warning: " + (data() / "shared" / "Classification").string() + ": the level folder does not exist",
+                  "warning: " + (data() / "system" / "Classification" / "materials.xml").string() +
+                      ": a mapping file where the store never reads; level sys reads " +
+                      (data() / "system" / "Resources" / "Classification").string(),
+                  "checked 3 files: all read; 2 warnings"}));
+    EXPECT_EQ(check.err, "vyr-classification check: 2 warnings (--allow-missing passes over missing level "
+                         "folders)\n");
+
+    const Outcome allowed = tool({"check", "--allow-missing", "--json"});
+    EXPECT_EQ(allowed.status, 1);
+    const nlohmann::json report = nlohmann::json::parse(allowed.out);
+    EXPECT_EQ(report["checked"], 3);
+    ASSERT_EQ(report["warnings"].size(), 1U) << allowed.out;
+    EXPECT_EQ(report["warnings"][0]["level"], "sys");
+
+    fs::remove(data() / "system" / "Classification" / "materials.xml");
+    EXPECT_EQ(tool({"check", "--allow-missing"}).status, 0);
+}
+
+TEST_F(ToolTest, EditsMeanWhatTheySayAndInheritUndoesAnOverride) {
+    // The user level does not list the bracket yet: it starts from what the
+    // person sees (shared's aluminium), not from nothing.
+    const Outcome add = tool({"add", "materials", "bracket", "zinc", "--level", "user"});
+    EXPECT_EQ(add.status, 0) << add.err;
+    EXPECT_THAT(add.out, HasSubstr("merged view: bracket -> aluminium, zinc (decided by user)\n"));
+    const Outcome set = tool({"set", "materials", "hinge", "bronze", "--level", "user"});
+    EXPECT_THAT(set.out, HasSubstr("merged view: hinge -> bronze (decided by user)\n"));
+
+    // Undoing the overrides, also one that a removal left empty.
+    ASSERT_EQ(tool({"remove", "materials", "bracket", "--level", "user"}).status, 0);
+    const Outcome inherit = tool({"inherit", "materials", "bracket", "--level", "user"});
+    EXPECT_EQ(inherit.status, 0) << inherit.err;
+    EXPECT_EQ(inherit.out, "level user of materials no longer lists bracket; the levels below decide it (" +
+                               user("materials.xml").string() + ")\nmerged view: bracket -> aluminium (decided by "
+                                                                "shared)\n");
+    EXPECT_EQ(tool({"inherit", "materials", "hinge", "--level", "user"}).status, 0);
+    EXPECT_EQ(tool({"inherit", "materials", "gasket", "--level", "user"}).status, 0);
+    EXPECT_EQ(tableOf(tool({"show", "materials"}).out),
+              (std::vector<std::string>{"bolt     steel          sys", "bracket  aluminium      shared (overrides sys)",
+                                        "clip     nylon          shared", "gasket   rubber         sys",
+                                        "hinge    brass          sys", "panel    glass          user (overrides sys)",
+                                        "panel    polycarbonate  user (overrides sys)"}));
+
+    // Nothing to undo: the level does not list the source id.
+    const Snapshot before = snapshotOf(data());
+    const Outcome nothing = tool({"inherit", "materials", "hinge", "--level", "user"});
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_EQ(nothing.err, "vyr-classification inherit: 'materials' does not list hinge at level user, so the levels "
+                           "below decide it already; nothing changed\n");
+    EXPECT_EQ(snapshotOf(data()), before);
+}
+
+// Needs the store to report a failed write-back as an assertion record of
+// its write access; until it does, the tool cannot know and this fails.
+TEST_F(ToolTest, AWriteBackThatFailsIsAFailure) {
+    const std::string before = readFile(user("materials.xml"));
+    const std::string large(4000, 'x');
+    // A file size limit of two blocks: the old document fits, the new one
+    // does not.
+    const Outcome add = runProgram("/bin/sh",
+                                   {"-c", "ulimit -f 2; exec \"$0\" \"$@\"", VYR_TOOL_PATH, "--root", data().string(),
+                                    "add", "materials", "panel", large, "--level", "user"},
+                                   io());
+    EXPECT_EQ(add.status, 1);
+    EXPECT_EQ(add.out, "");
+    EXPECT_EQ(linesOf(add.err).size(), 1U) << add.err;
+    EXPECT_EQ(add.err.rfind("vyr-classification add: could not write " + user("materials.xml").string() + ": ", 0),
+              0U)
+        << add.err;
+    EXPECT_EQ(readFile(user("materials.xml")), before);
+}
+
+TEST_F(ToolTest, IdsTooLongForAFileNameAreRefusedFirst) {
+    const long limit = ::pathconf(data().c_str(), _PC_NAME_MAX);
+    ASSERT_GT(limit, 30);
+    const auto length = static_cast<std::size_t>(limit);
+    const Snapshot before = snapshotOf(data());
+    // The file name is the id and ".xml"; the store's temporary file name
+    // adds 22 bytes more.
+    const Outcome create = tool({"create", std::string(length - 25, 'a'), "--level", "user"});
+    EXPECT_EQ(create.status, 2);
+    EXPECT_EQ(create.err, "vyr-classification create: the id is " + std::to_string(length - 25) +
+                              " bytes long, too long for level user: its file name and the store's temporary file "
+                              "name must fit in " +
+                              std::to_string(length) + " bytes, which allows ids of at most " +
+                              std::to_string(length - 26) + " bytes; nothing changed\n");
+    EXPECT_EQ(tool({"add", std::string(length, 'a'), "s", "c", "--level", "user"}).status, 2);
+    const Outcome show = tool({"show", std::string(length - 3, 'a')});
+    EXPECT_EQ(show.status, 2);
+    EXPECT_THAT(show.err, HasSubstr("its file name must fit in"));
+    EXPECT_EQ(snapshotOf(data()), before);
+
+    EXPECT_EQ(tool({"create", std::string(length - 26, 'a'), "--level", "user"}).status, 0);
+}
+
+TEST_F(ToolTest, IdsOfAnyShapeReachTheTextOutputIntact) {
+    // Ids that begin with '-' follow "--".
+    const Outcome dash = tool({"add", "materials", "--level", "user", "--", "-rivet", "-steel"});
+    EXPECT_EQ(dash.status, 0) << dash.err;
+    EXPECT_THAT(dash.out, HasSubstr("merged view: -rivet -> -steel (decided by user)\n"));
+    ASSERT_EQ(tool({"create", "--level", "user", "--", "-draft"}).status, 0);
+    EXPECT_EQ(tool({"show", "--", "-draft"}).status, 0);
+
+    // A control character is escaped, wide characters take two columns.
+    ASSERT_EQ(tool({"add", "materials", "tab\tbed", "\xE9\x92\xA2", "--level", "user"}).status, 0);
+    ASSERT_EQ(tool({"add", "materials", "\xE8\x9E\xBA\xE6\xA0\x93", "nut", "--level", "user"}).status, 0);
+    const std::vector<std::string> table = tableOf(tool({"show", "materials", "--level", "user"}).out);
+    // Columns of 10 and 15: "tab\\tbed" is 8 wide, "polycarbonate" 13.
+    EXPECT_THAT(table, ::testing::Contains("tab\\tbed  \xE9\x92\xA2" + std::string(13, ' ') + "user"));
+    EXPECT_THAT(table, ::testing::Contains("\xE8\x9E\xBA\xE6\xA0\x93" + std::string(6, ' ') + "nut" +
+                                           std::string(12, ' ') + "user"));
+
+    // An unknown option is named; a removal keeps the name it was given.
+    EXPECT_EQ(tool({"add", "materials", "bolt", "zinc", "--lvl", "user"}).err,
+              "vyr-classification add: unknown option '--lvl' (see: vyr-classification add --help)\n");
+    EXPECT_EQ(tool({"remove", "materials", "hinge", "--level", "user"}).err,
+              "vyr-classification remove: 'materials' maps hinge to nothing at level user; nothing changed\n");
 }
 
 TEST_F(ToolTest, VerbosePrintsTheLibrarysAssertionRecords) {
@@ -423,7 +596,7 @@ TEST_F(ToolTest, VerbosePrintsTheLibrarysAssertionRecords) {
                 HasSubstr("assertion: Didn't manage to create folder (vyr::utilities::CacheFilesAtLevels<class "
                           "vyr::classification::CacheLevels<enum vyr::cache::Level>,enum vyr::cache::Level>::"
                           "vCreateFolderIfNotAtLevel, Source/Core/Utilities/Cache/CacheFilesWithLevels.h:"));
-    EXPECT_THAT(verbose.out, HasSubstr("merged view: bolt -> iron, zinc (decided by shared)\n"));
+    EXPECT_THAT(verbose.out, HasSubstr("merged view: bolt -> iron, steel, zinc (decided by shared)\n"));
 }
 
 TEST_F(ToolTest, DemoHostRunsOnTheSampleData) {

@@ -41,13 +41,14 @@ struct CreateOptions {
     bool boFlag2 = false;
 };
 
-enum class Edit { Add, Set, Remove, RemoveSource, RemoveClassified };
+enum class Edit { Add, Set, Remove, RemoveSource, RemoveClassified, Inherit };
 
 struct EditOptions {
     Edit edit = Edit::Add;
+    std::string command; // as the person typed it, for the error lines
     std::string id;
     std::string source;     // all but RemoveClassified
-    std::string classified; // all but RemoveSource
+    std::string classified; // Add, Set, Remove, RemoveClassified
     Level level = cache::User;
 };
 
@@ -60,11 +61,16 @@ struct ClassifyOptions {
 };
 
 // The commands. Each returns the tool's exit status and reports a failure as
-// one line on the error stream.
+// one line on the error stream. Commands that read a classification also
+// print one warning line for each of its level files that exists but does
+// not read, and then end with status 1 after doing what they could. The
+// commands that write treat every assertion record of the store's write
+// access as a failure; they need the assertion sink enabled.
 int iFoldersRun(const Context& context);
 int iListRun(const Context& context, bool boJson);
 int iShowRun(const Context& context, const ShowOptions& options);
-int iCheckRun(const Context& context, bool boJson);
+// boAllowMissing: a level folder that does not exist is no warning.
+int iCheckRun(const Context& context, bool boJson, bool boAllowMissing);
 int iCreateRun(const Context& context, const CreateOptions& options);
 int iEditRun(const Context& context, const EditOptions& options);
 // terminal: where to draw the progress bar, or null for none.

@@ -1,10 +1,18 @@
 #include "tools/classification/LevelFolders.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
 #include <system_error>
 #include <tuple>
 
 #include "external/directories/Directories.h"
+#include "external/classification/Mapping.h"
+#include "external/classification/XmlDocument.h"
 #include "external/str/Utf.h"
 
 namespace vyr::tool {
@@ -16,6 +24,20 @@ namespace {
 // The store's subfolder in every level folder, and the mapping files' suffix.
 constexpr std::string_view kFolderName = "Classification";
 constexpr std::string_view kSuffix = ".xml";
+// What the store's temporary file name adds to the file name: a leading
+// dot, a dot and 16 hex digits, and ".tmp".
+constexpr std::size_t kTemporaryExtra = 22;
+
+// The longest file name in the folder, asked of the nearest existing folder
+// at or above it.
+std::size_t nameLimitGet(fs::path folder) {
+    std::error_code error;
+    while (!folder.empty() && !fs::is_directory(folder, error) && folder.has_relative_path()) {
+        folder = folder.parent_path();
+    }
+    const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+}
 
 } // namespace
 
@@ -94,6 +116,54 @@ std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
 bool boAnythingAt(const fs::path& path) {
     std::error_code error;
     return fs::symlink_status(path, error).type() != fs::file_type::not_found;
+}
+
+std::string sReadProblemGet(const fs::path& path) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::is_directory(status)) {
+        return "a folder stands where the mapping file should be";
+    }
+    if (!fs::is_regular_file(status)) {
+        return error && error != std::errc::no_such_file_or_directory ? error.message() : "not a regular file";
+    }
+    std::ifstream stream(path, std::ios::in | std::ios::binary);
+    if (!stream.is_open()) {
+        return std::string("cannot be opened: ") + std::strerror(errno);
+    }
+    classification::Mapping mapping;
+    classification::XmlDocument document(mapping);
+    return document.boRead(stream) ? std::string() : document.errorGet();
+}
+
+std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id, bool boWriting) {
+    const fs::path& folder = folders.at(level);
+    const std::size_t limit = nameLimitGet(folder);
+    const std::size_t extra = kSuffix.size() + (boWriting ? kTemporaryExtra : 0);
+    const std::string head = "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
+                             std::string(levelName(level)) + ": ";
+    if (id.size() + extra > limit) {
+        return head + (boWriting ? "its file name and the store's temporary file name" : "its file name") +
+               " must fit in " + std::to_string(limit) + " bytes, which allows ids of at most " +
+               std::to_string(limit > extra ? limit - extra : 0) + " bytes";
+    }
+    // The whole path, with its terminating zero, must fit in PATH_MAX.
+    const std::size_t pathLength = folder.native().size() + 1 + id.size() + extra;
+    if (pathLength >= PATH_MAX) {
+        return head + "the path of its " + (boWriting ? "temporary file" : "file") + " would be " +
+               std::to_string(pathLength) + " bytes, and paths may have at most " + std::to_string(PATH_MAX - 1);
+    }
+    return {};
+}
+
+std::vector<std::pair<Level, fs::path>> levelRootsGet() {
+    const DirectoriesInterface& directories = Directories::getInstance();
+    std::vector<std::pair<Level, fs::path>> roots{{cache::Sys, directories.sysDirectoryGet()}};
+    for (const fs::path& shared : directories.sharedDirectoriesGet()) {
+        roots.emplace_back(cache::Shared, shared);
+    }
+    roots.emplace_back(cache::User, directories.userDirectoryGet());
+    return roots;
 }
 
 std::string pathText(const fs::path& path) { return path.string(); }

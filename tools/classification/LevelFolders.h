@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/Level.h"
@@ -56,8 +57,25 @@ struct LevelEntry {
 // folder that does not exist has no entries.
 [[nodiscard]] std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders);
 
-// Whether anything (a file, a folder, a dangling link) is at the path.
+// Whether anything (a file, a folder, a dangling link) is at the path, or
+// may be: a path the file system refuses to look at (too long, no access)
+// counts as taken, so that nothing is written there on a guess.
 [[nodiscard]] bool boAnythingAt(const std::filesystem::path& path);
+
+// Why the mapping file at the path does not read, or empty when it reads.
+[[nodiscard]] std::string sReadProblemGet(const std::filesystem::path& path);
+
+// Why the id cannot have a file at the level, or empty when it can. For
+// writing, the store's temporary file (".<file name>.<16 hex digits>.tmp")
+// must fit as well; the limits are those of the file system that holds the
+// level folder (or the nearest existing folder above it).
+[[nodiscard]] std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id,
+                                              bool boWriting);
+
+// The folders that the directory service names for a level (the system
+// folder, each shared folder, the user folder), whose level folder lies
+// inside them.
+[[nodiscard]] std::vector<std::pair<Level, std::filesystem::path>> levelRootsGet();
 
 // The path as text for a person: its bytes as they are.
 [[nodiscard]] std::string pathText(const std::filesystem::path& path);

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -92,6 +93,31 @@ std::string example(std::initializer_list<std::string_view> lines) {
     return text;
 }
 
+// The footer line of every command that takes ids.
+const std::string kDashNote = "\n\nAn id that begins with '-' goes after '--', which ends the options:\n"
+                              "  vyr-classification show -- -draft\n"
+                              "  vyr-classification add materials --level user -- -bolt zinc";
+
+// The first option on the command line that neither the tool nor the chosen
+// command knows, or empty. Looks no further than "--".
+std::string unknownOptionGet(const CLI::App& app, const CLI::App* command, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") {
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-' || (arg[1] >= '0' && arg[1] <= '9')) {
+            continue;
+        }
+        const std::string name(arg.substr(0, arg.find('=')));
+        if (app.get_option_no_throw(name) == nullptr &&
+            (command == nullptr || command->get_option_no_throw(name) == nullptr)) {
+            return name;
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -143,7 +169,7 @@ int main(int argc, char** argv) {
     std::string showLevel;
     CLI::App* showCommand = app.add_subcommand(
         "show", "Show the merged view, one line per pair, with the level that decided each source id");
-    showCommand->add_option("ID", show.id, "Classification id")->required()->type_name("ID")->check(kId);
+    showCommand->add_option("ID", show.id, "Classification id")->required()->type_name("")->check(kId);
     CLI::Option* showSourceOption =
         showCommand->add_option("--source", showSource, "Only this source id")->type_name("TEXT")->check(kText);
     CLI::Option* showClassifiedOption =
@@ -157,21 +183,31 @@ int main(int argc, char** argv) {
     showCommand->add_flag("--json", show.boJson, "Print JSON");
     showCommand->footer(
         example({"vyr-classification show materials", "vyr-classification show materials --source panel",
-                 "vyr-classification show materials --level sys --json"}));
+                 "vyr-classification show materials --level sys --json"}) +
+        "\n\nA source id is decided by the highest level that lists it; \"(overrides sys)\" names the\n"
+        "lower levels it hides. To undo an override, so that the levels below decide again:\n"
+        "  vyr-classification inherit ID SOURCE --level LEVEL\n"
+        "A level file that exists but does not read gets a warning line on standard error and\n"
+        "status 1; the view is made of the levels that read." +
+        kDashNote);
 
     // check
     bool boCheckJson = false;
+    bool boAllowMissing = false;
     CLI::App* checkCommand =
-        app.add_subcommand("check", "Read every mapping file of every level; report each one that does not read");
+        app.add_subcommand("check", "Read every mapping file; report those that do not read, missing level folders "
+                                    "and mapping files where the store never reads");
     checkCommand->add_flag("--json", boCheckJson, "Print JSON");
-    checkCommand->footer(example({"vyr-classification --root examples/data check"}));
+    checkCommand->add_flag("--allow-missing", boAllowMissing, "A level folder that does not exist is no warning");
+    checkCommand->footer(example({"vyr-classification --root examples/data check"}) +
+                         "\n\nStatus 1 when a file does not read or there is a warning.");
 
     // create
     CreateOptions create;
     std::string createLevel;
     CLI::App* createCommand =
         app.add_subcommand("create", "Create a classification's file at a level; never replaces a file");
-    createCommand->add_option("ID", create.id, "Classification id")->required()->type_name("ID")->check(kId);
+    createCommand->add_option("ID", create.id, "Classification id")->required()->type_name("")->check(kId);
     createCommand->add_option("--level", createLevel, "The level whose folder receives the file")
         ->required()
         ->type_name("LEVEL")
@@ -182,15 +218,16 @@ int main(int argc, char** argv) {
     createCommand->add_option("--text5", create.sText5, "Text attribute 5")->type_name("TEXT")->check(kText);
     createCommand->add_flag("--flag1", create.boFlag1, "Set flag 1");
     createCommand->add_flag("--flag2", create.boFlag2, "Set flag 2");
-    createCommand->footer(example({"vyr-classification create finishes --level user --text2 \"Surface finishes\""}));
+    createCommand->footer(example({"vyr-classification create finishes --level user --text2 \"Surface finishes\""}) +
+                          kDashNote);
 
-    // add, set, remove, remove-source, remove-classified
+    // add, set, remove, remove-source, remove-classified, inherit
     EditOptions edit;
     std::string editLevel;
     const auto editCommand = [&](const char* name, const char* description, bool boSource, bool boClassified,
                                  bool boClassifiedOptional, std::initializer_list<std::string_view> examples) {
         CLI::App* command = app.add_subcommand(name, description);
-        command->add_option("ID", edit.id, "Classification id")->required()->type_name("ID")->check(kId);
+        command->add_option("ID", edit.id, "Classification id")->required()->type_name("")->check(kId);
         if (boSource) {
             command->add_option("SOURCE", edit.source, "Source id")->required()->type_name("TEXT")->check(kText);
         }
@@ -205,13 +242,21 @@ int main(int argc, char** argv) {
             ->required()
             ->type_name("LEVEL")
             ->check(kWritableLevel);
-        command->footer(example(examples));
+        command->footer(example(examples) + kDashNote);
         return command;
     };
-    CLI::App* addCommand = editCommand("add", "Add a pair at a level (the source id keeps its other classified ids)",
-                                       true, true, false, {"vyr-classification add materials bolt zinc --level user"});
-    CLI::App* setCommand = editCommand("set", "Set a source id's classified ids at a level to exactly one", true, true,
-                                       false, {"vyr-classification set materials clip steel --level shared"});
+    CLI::App* addCommand =
+        editCommand("add", "Add a pair at a level: the source id keeps what it shows now and gains CLASSIFIED", true,
+                    true, false, {"vyr-classification add materials bolt zinc --level user"});
+    addCommand->footer(addCommand->get_footer() +
+                       "\n\nA level that does not list SOURCE yet starts from the set that 'show' prints for it\n"
+                       "(the merged set), adds CLASSIFIED, and decides SOURCE from then on.\n"
+                       "To hand the decision back to the levels below: vyr-classification inherit.");
+    CLI::App* setCommand =
+        editCommand("set", "Make CLASSIFIED the source id's only classified id at a level, replacing what it had",
+                    true, true, false, {"vyr-classification set materials clip steel --level shared"});
+    setCommand->footer(setCommand->get_footer() +
+                       "\n\nThe level decides SOURCE from then on; what the levels below give it is replaced.");
     CLI::App* removeCommand =
         editCommand("remove", "Remove a pair at a level; without CLASSIFIED, every classified id of the source id",
                     true, true, true, {"vyr-classification remove materials panel glass --level user"});
@@ -221,6 +266,10 @@ int main(int argc, char** argv) {
     CLI::App* removeClassifiedCommand =
         editCommand("remove-classified", "Remove a classified id from every source id at a level", false, true, false,
                     {"vyr-classification remove-classified materials glass --level user"});
+    CLI::App* inheritCommand = editCommand(
+        "inherit",
+        "Undo a level's override: the level no longer lists SOURCE, so the levels below decide it again",
+        true, false, false, {"vyr-classification inherit materials gasket --level user"});
 
     // classify
     ClassifyOptions classify;
@@ -229,9 +278,9 @@ int main(int argc, char** argv) {
     CLI::App* classifyCommand = app.add_subcommand(
         "classify", "Run the sample module: keep MAPPING's pairs that FILTER allows, write them into the --update "
                     "classification");
-    classifyCommand->add_option("MAPPING", classify.mapping, "The classification to read")
+    classifyCommand->add_option("MAPPING", classify.mapping, "The classification id to read")
         ->required()
-        ->type_name("ID")
+        ->type_name("")
         ->check(kId);
     classifyCommand->add_option("--filter", classify.filter, "The classification that allows classified ids")
         ->required()
@@ -253,7 +302,8 @@ int main(int argc, char** argv) {
         example({"vyr-classification classify materials --filter approved-materials --in user --out user "
                  "--update approved-parts"}) +
         "\n\nA pair (s, c) is kept when FILTER maps c to \"allow\"."
-        "\nA progress bar is drawn on standard error when it is a terminal.");
+        "\nA progress bar is drawn on standard error when it is a terminal." +
+        kDashNote);
 
     try {
         app.parse(argc, argv);
@@ -263,12 +313,16 @@ int main(int argc, char** argv) {
         }
         std::string command;
         std::string message = oneLine(error.what());
-        if (!app.get_subcommands().empty()) {
-            command = " " + app.get_subcommands().front()->get_name();
-        } else if (!app.remaining().empty()) {
-            message = "unknown command '" + app.remaining().front() + "'";
-        } else {
-            message = "no command given";
+        const CLI::App* chosen = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+        const std::string unknown = unknownOptionGet(app, chosen, argc, argv);
+        if (chosen != nullptr) {
+            command = " " + chosen->get_name();
+        }
+        if (!unknown.empty()) {
+            message = "unknown option '" + unknown + "'";
+        } else if (chosen == nullptr) {
+            message = app.remaining().empty() ? "no command given"
+                                              : "unknown command '" + app.remaining().front() + "'";
         }
         std::cerr << "vyr-classification" << command << ": " << message << " (see: vyr-classification" << command
                   << " --help)\n";
@@ -276,14 +330,19 @@ int main(int argc, char** argv) {
     }
 
     CLI::App* chosen = app.get_subcommands().front();
+    // A file size limit ends a write with an error the store reports, not
+    // with the signal that would kill the tool without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
+        // The commands that write learn from the store's assertion records
+        // whether their write happened.
         if (boVerbose) {
             vyr::assert::Assert::vListenerSet([](const vyr::assert::AssertInfo& info) {
                 std::cerr << "assertion: " << info.message() << " (" << info.function() << ", " << info.fileName()
                           << ':' << info.lineNo() << ")\n";
             });
-            vyr::assert::Assert::vEnable(true);
         }
+        vyr::assert::Assert::vEnable(true);
         FolderOptions folderOptions;
         folderOptions.root = root;
         if (system) {
@@ -295,6 +354,45 @@ int main(int argc, char** argv) {
         }
         vDirectoriesSet(folderOptions);
         const Context context{levelFoldersGet(), std::cout, std::cerr};
+
+        // Ids too long for a file name in the level folders, before anything
+        // is read or written: one that no level could hold is refused for
+        // reading, one whose file or the store's temporary file would not fit
+        // at the level written is refused for writing.
+        const auto idProblem = [&](const std::string& id, std::optional<Level> written) -> std::string {
+            if (written) {
+                return sIdLengthProblemGet(context.folders, *written, id, true);
+            }
+            std::string first;
+            for (const auto& entry : context.folders) {
+                std::string problem = sIdLengthProblemGet(context.folders, entry.first, id, false);
+                if (problem.empty()) {
+                    return {};
+                }
+                first = first.empty() ? std::move(problem) : first;
+            }
+            return first;
+        };
+        std::vector<std::pair<std::string, std::optional<Level>>> ids;
+        if (chosen == showCommand) {
+            ids.emplace_back(show.id, std::nullopt);
+        } else if (chosen == createCommand) {
+            ids.emplace_back(create.id, levelParse(createLevel));
+        } else if (chosen == classifyCommand) {
+            ids.emplace_back(classify.mapping, std::nullopt);
+            ids.emplace_back(classify.filter, std::nullopt);
+            ids.emplace_back(classify.update, levelParse(classifyOut));
+        } else if (!editLevel.empty()) {
+            ids.emplace_back(edit.id, levelParse(editLevel));
+        }
+        for (const auto& [id, written] : ids) {
+            const std::string problem = idProblem(id, written);
+            if (!problem.empty()) {
+                std::cerr << "vyr-classification " << chosen->get_name() << ": " << problem
+                          << (written ? "; nothing changed\n" : "\n");
+                return kExitUsage;
+            }
+        }
 
         if (chosen == foldersCommand) {
             return iFoldersRun(context);
@@ -315,7 +413,7 @@ int main(int argc, char** argv) {
             return iShowRun(context, show);
         }
         if (chosen == checkCommand) {
-            return iCheckRun(context, boCheckJson);
+            return iCheckRun(context, boCheckJson, boAllowMissing);
         }
         if (chosen == createCommand) {
             create.level = *levelParse(createLevel);
@@ -327,6 +425,7 @@ int main(int argc, char** argv) {
             return iClassifyRun(context, classify, ::isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr);
         }
         edit.level = *levelParse(editLevel);
+        edit.command = chosen->get_name();
         if (chosen == addCommand) {
             edit.edit = Edit::Add;
         } else if (chosen == setCommand) {
@@ -337,6 +436,8 @@ int main(int argc, char** argv) {
             edit.edit = Edit::RemoveSource;
         } else if (chosen == removeClassifiedCommand) {
             edit.edit = Edit::RemoveClassified;
+        } else if (chosen == inheritCommand) {
+            edit.edit = Edit::Inherit;
         }
         return iEditRun(context, edit);
     } catch (const std::exception& error) {

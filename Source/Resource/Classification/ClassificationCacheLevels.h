@@ -95,6 +95,18 @@ public:
         }
     }
 
+    // Unlists the source id at the level, so that the levels below decide
+    // it again: the merged view is as if the level had never listed it.
+    void vMappedToSourceInherit(std::string_view sourceId, const Level& level) {
+        Mapping* mapping = pPresentMapping(level);
+        VYR_ASSERT(mapping != nullptr, "No cache to remove mapping from",
+                   "vyr::classification::CacheLevels<enum vyr::cache::Level>::vMappedToSourceInherit");
+        if (mapping != nullptr) {
+            mapping->vUnlistSource(sourceId);
+            vChanged();
+        }
+    }
+
     // Removes the classified id from every source at the level.
     void vMappedToClassifiedRemove(std::string_view classifiedId, const Level& level) {
         Mapping* mapping = pPresentMapping(level);

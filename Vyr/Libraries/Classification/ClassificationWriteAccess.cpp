@@ -246,6 +246,14 @@ void WriteAccess::vMappedToClassifiedRemove(const std::string& classifiedId, Lev
     }
 }
 
+void WriteAccess::vMappedToSourceInherit(const std::string& sourceId, Level level) {
+    const bool locked = boIsLocked(level);
+    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::vMappedToSourceInherit");
+    if (locked) {
+        cache->vMappedToSourceInherit(sourceId, level);
+    }
+}
+
 void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
     if (cache == nullptr || fileRecords == nullptr) {
         return; // moved from

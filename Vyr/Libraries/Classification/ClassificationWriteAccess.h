@@ -45,6 +45,9 @@ public:
     void vMappingRemove(const std::string& sourceId, const std::string& classifiedId, Level level);
     void vMappedToSourceRemove(const std::string& sourceId, Level level);
     void vMappedToClassifiedRemove(const std::string& classifiedId, Level level);
+    // Unlists the source id at a locked level, so that the lower levels
+    // decide it again; never creates a level.
+    void vMappedToSourceInherit(const std::string& sourceId, Level level);
 
     // Makes the level's missing file from the highest cached level's header
     // (texts and flags, no pairs). Never replaces anything that exists at
