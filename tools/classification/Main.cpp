@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
     CLI::App app("Shows and edits classification mapping files at the three levels (sys, shared, user)\n"
                  "exactly as the classification library reads and writes them.",
                  "vyr-classification");
+    app.set_version_flag("--version", "vyr-classification " VYR_VERSION);
     app.require_subcommand(1);
     app.fallthrough(); // folder options may also follow the command
     app.get_formatter()->column_width(34);

@@ -23,10 +23,30 @@ namespace vyr::bridge::classification {
 // admin's.
 std::unique_ptr<vyr::classification::Admin>& adminInstanceGet();
 
-// The handle through which code outside the store reaches the process-wide
-// admin: a plain pointer to it, not owned. Every operation forwards to the
-// admin with its arguments unchanged and returns its result; the admin takes
-// its own lock, except around cachesGet, where the wrapper takes it.
+// The store's outside face: the handle through which a host program, a
+// classification module and the tools reach the process-wide admin, as a
+// plain pointer to it, not owned. Every operation forwards to the admin with
+// its arguments unchanged and returns its result.
+//
+// Threads: thread-safe. Every operation takes the store's lock (the admin's
+// mutex) for its whole run, file reads and writes included, except
+// vAdminReset; cachesGet takes it around the lookup only. A WriteAccess and
+// its edits take no store lock: a write access belongs to one thread and must
+// not overlap queries on the same classification.
+//
+// Files: an id's level files are read on its first use, and again at each
+// writeAccessGet and boCreateClassification when a file's time, size or
+// identity changed; plain queries on a cached id never read the disk. Files
+// are written by boCreateClassification and when a WriteAccess is destroyed,
+// never when the store is reset or the process ends.
+//
+// Failures: a missing id, source id or file is a value (null, empty string,
+// false), never an error. An assertion record (vyr::assert::Assert; enable it
+// with Assert::vEnable(true), then read recordsGet() or set a listener) means
+// a broken precondition or a failure of the operation that made it; the
+// operation still returns a defined result. Only failures of the standard
+// library (allocation, text that is not valid UTF-8) throw.
+//
 // A wrapper, and every pointer and write access obtained through it, must not
 // be used after vAdminReset.
 class VYR_EXPORT AdminWrapper {
@@ -37,31 +57,55 @@ public:
     // Binds to the process-wide admin, creating it on first use.
     AdminWrapper();
 
+    // Whether the store holds the id: a file of it reads at some level, it
+    // was created, or an earlier cachesGet or writeAccessGet of it made an
+    // empty entry.
     [[nodiscard]] bool boClassificationExists(std::string_view id);
+    // Writes a new file for the id at the level (Shared or User) holding the
+    // texts and flags and no pairs, and caches it. Never replaces a file:
+    // false when something is already at the path (also when another process
+    // made it a moment before), when the level has no folder, or when the id
+    // cannot name a file inside the level folder.
     [[nodiscard]] bool boCreateClassification(const std::string& id, const std::string& sText2,
                                               const std::string& sText3, const std::string& sText4,
                                               const std::string& sText5, bool boFlag1, bool boFlag2,
                                               const Level& level);
-    // The id's level cache; never null. Valid until the admin is destroyed,
-    // but read without the admin's lock once returned.
+    // The id's level cache; never null. For an unknown id an empty cache
+    // entry is made, so boClassificationExists is true afterwards. Valid until
+    // the admin is destroyed, but read without the store's lock once returned.
     [[nodiscard]] Cache* cachesGet(std::string_view id);
+    // The texts of the highest level that has the id; empty for an unknown id.
     [[nodiscard]] std::string sText2Get(std::string_view id);
     [[nodiscard]] std::string sText3Get(std::string_view id);
     [[nodiscard]] std::string sText6Get(std::string_view id);
     [[nodiscard]] std::string sText4Get(std::string_view id);
     [[nodiscard]] std::string sText5Get(std::string_view id);
+    // Queries on the merged view, where the highest level that lists a
+    // source id decides its whole set of classified ids.
     [[nodiscard]] bool boMappingExists(std::string_view id, std::string_view sSourceId,
                                        std::string_view sClassifiedId);
-    // Set pointers stay valid until the classification's merged view is next
-    // rebuilt or the admin is destroyed.
+    // Null for an unknown id or source id; a pointer to an empty set for a
+    // source id that the deciding level lists with no classified id. Set
+    // pointers stay valid until the classification's merged view changes at
+    // that source id (an edit of it) or is rebuilt (a reload, vChanged), or
+    // the admin is destroyed.
     [[nodiscard]] const std::set<std::string>* pClassifiedIdsGet(std::string_view id, std::string_view sourceId);
+    // The same for the source ids of a classified id.
     [[nodiscard]] const std::set<std::string>* pSourceIdsGet(std::string_view id, std::string_view classifiedId);
+    // The one classified id of the source id (the smallest, reported, when
+    // there are several); empty when there is none.
     [[nodiscard]] std::string sClassifiedIdGet(std::string_view id, std::string_view sourceId);
+    // The one source id of the classified id, likewise.
     [[nodiscard]] std::string sSourceIdGet(std::string_view id, std::string_view classifiedId);
+    // Write access to the id's levels (WriteAccess: lock, edit, written back
+    // when destroyed). Makes the Shared and User folders when missing. An id
+    // with no file at any level is reported and gets an empty entry.
     [[nodiscard]] vyr::classification::WriteAccess writeAccessGet(std::string_view id);
 
-    // Destroys the process-wide admin (creating one first if there is none).
-    // Must not run while any operation on the admin is in progress.
+    // Destroys the process-wide admin (creating one first if there is none);
+    // writes nothing. Takes no lock: must not run while any operation on the
+    // admin is in progress. The next wrapper made gets a new, empty admin
+    // that reads the directory service and the files again.
     static void vAdminReset();
 
 private:

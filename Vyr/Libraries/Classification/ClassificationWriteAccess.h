@@ -13,16 +13,34 @@ extern template class VYR_EXPORT CacheWriteAccess<classification::CacheLevels<Le
 
 namespace vyr::classification {
 
-// Write access to one classification, handed out by the admin. Edits reach
-// the shared level cache at once and update the merged view; the mapping of
-// every locked level is written back into its file when this object is
-// destroyed, atomically (a temporary file, synced and renamed over the
-// level file), and merged with the file first when another program changed
-// it while the level was locked. Holds no lock of the admin:
-// thread-compatible, used by one thread at a time and not while another
-// thread runs admin operations on the same classification. Two write
-// accesses for one classification share its cache; each writes back the
+// Write access to one classification, handed out by the admin
+// (AdminWrapper::writeAccessGet). Points at the classification's level cache
+// and file records in the admin without owning them; owns the locks of the
 // levels it locked.
+//
+// Threads: holds no lock of the store and its edits take none: a write
+// access belongs to one thread and must not overlap queries on the same
+// classification (other classifications may be queried meanwhile). Two write
+// accesses of one process, for one classification, share its cache and may
+// lock the same level; each writes back the levels it locked.
+//
+// Locking a level (boLockFile, declared in the base): takes an exclusive lock
+// that other processes respect (an open-file-description record lock on
+// <file>.lock beside the level file; works on network file systems that
+// support POSIX record locks), held until this object is destroyed. Waits a
+// few seconds for another process's lock, then returns false. Re-reads the
+// level file when it changed since the store last read or wrote it; false
+// when the file exists but does not read, is a symbolic link, has several
+// hard links or is not a regular file. A missing file is made from the
+// highest cached level's header (texts and flags, no pairs).
+//
+// Edits apply to the cache at once and rebuild the merged view. The write-back
+// happens when this object is destroyed: each locked level is written to a
+// temporary file, synced and renamed over the level file, so the file is
+// always either the old or the new document. If another program replaced the
+// level file meanwhile, it is read again and the edits made since the lock
+// are applied on top of it. A refused lock, a failed write-back and an edit whose ids the
+// file format cannot hold show as assertion records (vyr::assert::Assert).
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
 public:
     using Level = cache::Level;
@@ -38,7 +56,8 @@ public:
 
     // Add or set a pair at a locked level, creating the level from the
     // lowest present one when the cache lacks it. False, and no change, when
-    // the level is not locked or an id cannot be stored in a level file.
+    // the level is not locked or the file format cannot hold the ids
+    // (reported).
     [[nodiscard]] bool boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level);
     [[nodiscard]] bool boSetMapping(const std::string& sourceId, const std::string& classifiedId, Level level);
     // Removals at a locked level; they never create a level.

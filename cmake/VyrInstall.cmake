@@ -1,0 +1,76 @@
+# Install rules: the libraries, the headers a host needs, the CMake package
+# VyrClassification (find_package(VyrClassification CONFIG)) and the
+# pkg-config file vyr-classification.pc. Included by the root CMakeLists.txt
+# after every target exists.
+include(CMakePackageConfigHelpers)
+
+set(vyr_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/VyrClassification)
+set(vyr_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/vyr-classification)
+
+# Installed libraries find their siblings in their own folder, the tool in
+# the library folder next to its own.
+foreach(target IN LISTS VYR_PACKAGE_TARGETS)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  endif()
+endforeach()
+
+install(TARGETS ${VYR_PACKAGE_TARGETS} EXPORT VyrClassificationTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET vyr-classification)
+  file(RELATIVE_PATH tool_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(vyr-classification PROPERTIES INSTALL_RPATH "$ORIGIN/${tool_to_lib}")
+  install(TARGETS vyr-classification RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The headers of the outside face and of the entry points, and every header
+# of this project that they include, found by following their #include
+# lines. Each keeps its repository path below include/vyr-classification.
+set(vyr_headers_pending
+  Vyr/Libraries/Classification/ClassificationAdminWrapper.h
+  Vyr/Libraries/Classification/ClassificationWriteAccess.h
+  bridge/ClassificationEntryPoints.h
+  external/directories/Directories.h
+  external/definition/AdminWrapper.h
+  external/definition/Node.h
+  external/classification/ClassificationUiCallbackInterface.h
+  external/assert/Assert.h)
+set(vyr_headers "")
+while(vyr_headers_pending)
+  list(POP_FRONT vyr_headers_pending header)
+  if(header IN_LIST vyr_headers OR NOT EXISTS ${PROJECT_SOURCE_DIR}/${header})
+    continue()
+  endif()
+  list(APPEND vyr_headers ${header})
+  file(STRINGS ${PROJECT_SOURCE_DIR}/${header} include_lines REGEX "^#include \"[^\"]+\"")
+  foreach(line IN LISTS include_lines)
+    string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" included "${line}")
+    list(APPEND vyr_headers_pending ${included})
+  endforeach()
+endwhile()
+foreach(header IN LISTS vyr_headers)
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${vyr_include_dir}/${folder})
+endforeach()
+
+install(EXPORT VyrClassificationTargets NAMESPACE Vyr:: DESTINATION ${vyr_package_dir})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VyrClassificationConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/VyrClassificationConfig.cmake INSTALL_DESTINATION ${vyr_package_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VyrClassificationConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/VyrClassificationConfig.cmake
+  ${PROJECT_BINARY_DIR}/VyrClassificationConfigVersion.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/VyrClassificationModule.cmake
+  DESTINATION ${vyr_package_dir})
+
+# The pkg-config file finds its prefix from its own place, so the package
+# can be installed anywhere (cmake --install --prefix).
+file(RELATIVE_PATH vyr_pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" vyr_pc_to_prefix "${vyr_pc_to_prefix}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vyr-classification.pc.in
+  ${PROJECT_BINARY_DIR}/vyr-classification.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vyr-classification.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

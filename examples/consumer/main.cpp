@@ -1,0 +1,73 @@
+// A host program built outside the library's repository: it points the
+// directory service at a folder of level folders, queries a classification
+// through the store's outside face (AdminWrapper), edits it through a
+// WriteAccess, and runs the sample classification module through the first
+// entry point.
+//
+// Usage: vyr-consumer FOLDER. FOLDER holds system/, shared/ and user/, laid
+// out like examples/data; the run writes below FOLDER/user, so give it a
+// copy. Exit status 0 when every step gives what the sample data promises.
+
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <string>
+
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "bridge/ClassificationEntryPoints.h"
+#include "external/assert/Assert.h"
+#include "external/definition/AdminWrapper.h"
+#include "external/directories/Directories.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool boHolds, const std::string& what) {
+    std::cout << (boHolds ? "ok:     " : "FAILED: ") << what << '\n';
+    failures += boHolds ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: vyr-consumer FOLDER (a copy of examples/data)\n";
+        return 2;
+    }
+    using vyr::bridge::classification::AdminWrapper;
+    const std::filesystem::path folder = argv[1];
+    vyr::Directories::vSysDirectorySet(folder / "system");
+    vyr::Directories::vSharedDirectoriesSet({folder / "shared"});
+    vyr::Directories::vUserDirectorySet(folder / "user");
+    vyr::assert::Assert::vEnable(true); // a failure shows as an assertion record
+
+    AdminWrapper admin;
+    const std::set<std::string>* panel = admin.pClassifiedIdsGet("materials", "panel");
+    check(panel != nullptr && *panel == std::set<std::string>{"glass", "polycarbonate"}, "panel -> glass, polycarbonate");
+    const std::set<std::string>* gasket = admin.pClassifiedIdsGet("materials", "gasket");
+    check(gasket != nullptr && gasket->empty(), "gasket: emptied by the user level");
+    check(admin.pClassifiedIdsGet("materials", "washer") == nullptr, "washer: not listed");
+
+    {
+        vyr::classification::WriteAccess access = admin.writeAccessGet("materials");
+        check(access.boLockFile(vyr::cache::User), "user level locked");
+        check(access.boAddMapping("clip", "steel", vyr::cache::User), "clip -> steel added at the user level");
+    } // written back into user/Classification/materials.xml here
+    check(admin.sClassifiedIdGet("materials", "clip") == "steel", "clip -> steel, decided by the user level");
+
+    vyr::bridge::definition::AdminWrapper definitions("consumer definitions");
+    vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), admin, definitions, "materials",
+                                           "approved-materials", vyr::cache::User, vyr::cache::User,
+                                           "approved-parts", nullptr);
+    check(admin.boMappingExists("approved-parts", "clip", "steel"), "the module kept clip -> steel");
+
+    // A fresh store reads the files again: the edit and the run reached them.
+    AdminWrapper::vAdminReset();
+    AdminWrapper fresh;
+    check(fresh.boMappingExists("materials", "clip", "steel"), "materials.xml holds clip -> steel");
+    check(fresh.boMappingExists("approved-parts", "panel", "glass"), "approved-parts.xml holds panel -> glass");
+    check(vyr::assert::Assert::recordsGet().empty(), "no assertion records");
+    return failures == 0 ? 0 : 1;
+}
