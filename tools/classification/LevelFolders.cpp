@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "external/directories/Directories.h"
+#include "external/platform/FileSystem.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
 #include "external/str/Utf.h"
@@ -24,9 +25,8 @@ namespace {
 // The store's subfolder in every level folder, and the mapping files' suffix.
 constexpr std::string_view kFolderName = "Classification";
 constexpr std::string_view kSuffix = ".xml";
-// What the store's temporary file name adds to the file name: a leading
-// dot, a dot and 16 hex digits, and ".tmp".
-constexpr std::size_t kTemporaryExtra = 22;
+// What the store's temporary file name adds to the file name.
+constexpr std::size_t kTemporaryExtra = vyr::platform::kTemporaryNameExtra;
 
 // The longest file name in the folder, asked of the nearest existing folder
 // at or above it.
