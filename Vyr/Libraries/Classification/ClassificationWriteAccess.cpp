@@ -116,7 +116,7 @@ bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& c
         return false;
     }
     cache->getOrCreate(level).vMappingAdd(sourceId, classifiedId);
-    cache->vChanged();
+    cache->vSourceRefresh(sourceId); // a rebuild when the level was just created
     return true;
 }
 
@@ -127,7 +127,7 @@ bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& c
         return false;
     }
     cache->getOrCreate(level).vMappingSet(sourceId, classifiedId);
-    cache->vChanged();
+    cache->vSourceRefresh(sourceId); // a rebuild when the level was just created
     return true;
 }
 
@@ -186,6 +186,7 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
                          highest.boFlag1, highest.boFlag2);
     Mapping& created = cache->mappingAtLevel(level);
     created.vSet(header);
+    cache->vChangePendingMark(); // the merged view is left as it was: stale until the next rebuild
     const XmlDocument document(created);
     if (document.boWrite(str::utf8FromPath(filePath))) {
         utilities::vLastWriteUpdate(*fileRecords, level);

@@ -16,7 +16,7 @@ extern template class VYR_EXPORT CacheWriteAccess<classification::CacheLevels<Le
 namespace vyr::classification {
 
 // Write access to one classification, handed out by the admin. Edits reach
-// the shared level cache at once and rebuild the merged view; the mapping of
+// the shared level cache and the merged view at once; the mapping of
 // every locked level is written back into its file when this object is
 // destroyed. Holds no lock of the admin: thread-compatible, used by one
 // thread at a time and not while another thread runs admin operations on the
