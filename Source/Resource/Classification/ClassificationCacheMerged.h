@@ -222,7 +222,11 @@ private:
     void vInverseErase(const std::string& classifiedId, const std::string& sourceId) {
         const auto found = classifiedToSource.find(classifiedId);
         if (found != classifiedToSource.end()) {
-            found->second.erase(sourceId);
+            // One search: erasing by key would look for the whole range.
+            const auto source = found->second.find(sourceId);
+            if (source != found->second.end()) {
+                found->second.erase(source);
+            }
             if (found->second.empty()) {
                 classifiedToSource.erase(found);
             }

@@ -53,7 +53,7 @@ public:
     [[nodiscard]] bool boMappingExists(std::string_view id, std::string_view sSourceId,
                                        std::string_view sClassifiedId);
     // Set pointers stay valid until the classification's merged view is next
-    // rebuilt or the admin is destroyed.
+    // rebuilt, an edit takes their entry out of it, or the admin is destroyed.
     [[nodiscard]] const std::set<std::string>* pClassifiedIdsGet(std::string_view id, std::string_view sourceId);
     [[nodiscard]] const std::set<std::string>* pSourceIdsGet(std::string_view id, std::string_view classifiedId);
     [[nodiscard]] std::string sClassifiedIdGet(std::string_view id, std::string_view sourceId);
