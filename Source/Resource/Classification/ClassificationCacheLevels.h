@@ -50,7 +50,11 @@ public:
             vChanged();
             return;
         }
+        // Pending while the refresh runs: a failed allocation part way
+        // leaves the view to the next edit's rebuild.
+        this->boChangePending = true;
         merged.vSourceRefresh(sourceId, this->levels);
+        this->boChangePending = false;
     }
 
     // How often vChanged() of this class rebuilt the merged view whole.
@@ -144,10 +148,12 @@ public:
         if (const auto* sources = merged.pSourceIdsGet(classifiedId)) {
             touched.assign(sources->begin(), sources->end());
         }
+        this->boChangePending = true; // as in vSourceRefresh
         mapping->vRemoveFromClassified(classifiedId);
         for (const std::string& sourceId : touched) {
             merged.vSourceRefresh(sourceId, this->levels);
         }
+        this->boChangePending = false;
     }
 
     CacheMerged<Level> merged;
