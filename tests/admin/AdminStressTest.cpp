@@ -1,7 +1,7 @@
 // Many threads on one admin through the wrapper: queries on shared and on
 // absent ids, first-use loads, creations, write access with edits. Each
 // writer thread edits only the classifications it created itself, since an
-// edit rebuilds a merged view without the admin's lock; the other threads
+// edit changes a merged view without the admin's lock; the other threads
 // read other classifications meanwhile. Afterwards the files and the store
 // must tell the same story. The ThreadSanitizer build runs this test too.
 

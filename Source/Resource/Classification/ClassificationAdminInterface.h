@@ -16,7 +16,8 @@ public:
     // Whether the store knows the classification, after loading it if needed.
     [[nodiscard]] virtual bool boClassificationExists(std::string_view id) = 0;
     // The merged classified ids of the source id, or null; valid until the
-    // classification's merged view is next rebuilt or the store is destroyed.
+    // classification's merged view is next rebuilt, an edit takes the entry
+    // out of it, or the store is destroyed.
     [[nodiscard]] virtual const std::set<std::string>* pClassifiedIdsGet(std::string_view id,
                                                                          std::string_view sourceId) = 0;
     // The source ids mapped to the classified id, or null; same lifetime.

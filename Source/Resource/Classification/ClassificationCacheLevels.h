@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "Source/Core/Utilities/Cache/CacheLevels.h"
 #include "Source/Resource/Classification/ClassificationCacheMerged.h"
@@ -12,9 +15,13 @@
 namespace vyr::classification {
 
 // The level cache of one classification: its mapping at each level and the
-// merged view over them, kept current by the change hook. Lives in the
-// admin's cache map; write accesses point at it. Thread-compatible: used
-// under the admin's mutex, or by the one thread that holds a write access.
+// merged view over them. The change hook rebuilds the view whole; an edit of
+// one source id refreshes only that source id's entry (vSourceRefresh), or
+// rebuilds whole when the view was not current before the edit (a level was
+// handed out or replaced since the last rebuild). A caller that edits
+// `levels` directly calls vChanged() afterwards. Lives in the admin's cache
+// map; write accesses point at it. Thread-compatible: used under the admin's
+// mutex, or by the one thread that holds a write access.
 template <class Level>
 class CacheLevels : public utilities::CacheLevels<Level, Mapping> {
 public:
@@ -27,8 +34,31 @@ public:
     CacheLevels& operator=(CacheLevels&&) noexcept = default;
     ~CacheLevels() override = default;
 
-    // Rebuilds the merged view from every present level.
-    void vChanged() override { merged.vRebuild(this->levels); }
+    // Rebuilds the merged view from every present level; it is current
+    // afterwards.
+    void vChanged() override {
+        merged.vRebuild(this->levels);
+        this->boChangePending = false;
+        ++rebuildCount;
+    }
+
+    // Brings the merged view up to date after an edit of the source id's
+    // entries at the levels, and of nothing else: refreshes that one entry
+    // when the view was current before the edit, else rebuilds it whole.
+    void vSourceRefresh(std::string_view sourceId) {
+        if (this->boChangePending) {
+            vChanged();
+            return;
+        }
+        // Pending while the refresh runs: a failed allocation part way
+        // leaves the view to the next edit's rebuild.
+        this->boChangePending = true;
+        merged.vSourceRefresh(sourceId, this->levels);
+        this->boChangePending = false;
+    }
+
+    // How often vChanged() of this class rebuilt the merged view whole.
+    [[nodiscard]] std::uint64_t rebuildCountGet() const { return rebuildCount; }
 
     // Stores a copy of the mapping at the level and takes the id from it;
     // rebuilds the merged view only when asked to.
@@ -56,8 +86,10 @@ public:
     }
 
     // The mapping at the level; when absent, a new one filled from the lowest
-    // level present (after the insertion, so a new lowest level stays empty).
-    // Does not call vChanged(): callers that edit the result do.
+    // level present (after the insertion, so a new lowest level stays empty),
+    // which leaves a change pending. Does not call vChanged(): callers that
+    // edit the result call it, or vSourceRefresh() for the one source id
+    // they edited.
     Mapping& getOrCreate(const Level& level) {
         const auto found = this->levels.find(level);
         if (found != this->levels.end()) {
@@ -80,7 +112,7 @@ public:
                    "vyr::classification::CacheLevels<enum vyr::cache::Level>::vMappingRemove");
         if (mapping != nullptr) {
             mapping->vRemoveMapping(sourceId, classifiedId);
-            vChanged();
+            vSourceRefresh(sourceId);
         }
     }
 
@@ -91,7 +123,7 @@ public:
                    "vyr::classification::CacheLevels<enum vyr::cache::Level>::vMappedToSourceRemove");
         if (mapping != nullptr) {
             mapping->vRemoveFromSource(sourceId);
-            vChanged();
+            vSourceRefresh(sourceId);
         }
     }
 
@@ -103,7 +135,7 @@ public:
                    "vyr::classification::CacheLevels<enum vyr::cache::Level>::vMappedToSourceInherit");
         if (mapping != nullptr) {
             mapping->vUnlistSource(sourceId);
-            vChanged();
+            vSourceRefresh(sourceId);
         }
     }
 
@@ -112,15 +144,35 @@ public:
         Mapping* mapping = pPresentMapping(level);
         VYR_ASSERT(mapping != nullptr, "No cache to remove mapping from",
                    "vyr::classification::CacheLevels<enum vyr::cache::Level>::vMappedToClassifiedRemove");
-        if (mapping != nullptr) {
+        if (mapping == nullptr) {
+            return;
+        }
+        if (this->boChangePending) {
             mapping->vRemoveFromClassified(classifiedId);
             vChanged();
+            return;
         }
+        // A source id's merged set changes only if the level decides it and
+        // lists the classified id for it; then the merged set holds the
+        // classified id too. So the source ids that the view maps to the
+        // classified id are the only ones to refresh.
+        std::vector<std::string> touched;
+        if (const auto* sources = merged.pSourceIdsGet(classifiedId)) {
+            touched.assign(sources->begin(), sources->end());
+        }
+        this->boChangePending = true; // as in vSourceRefresh
+        mapping->vRemoveFromClassified(classifiedId);
+        for (const std::string& sourceId : touched) {
+            merged.vSourceRefresh(sourceId, this->levels);
+        }
+        this->boChangePending = false;
     }
 
     CacheMerged<Level> merged;
 
 private:
+    std::uint64_t rebuildCount = 0;
+
     Mapping* pPresentMapping(const Level& level) {
         const auto found = this->levels.find(level);
         return found == this->levels.end() ? nullptr : &found->second;

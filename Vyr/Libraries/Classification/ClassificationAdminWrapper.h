@@ -86,8 +86,8 @@ public:
                                        std::string_view sClassifiedId);
     // Null for an unknown id or source id; a pointer to an empty set for a
     // source id that the deciding level lists with no classified id. Set
-    // pointers stay valid until the classification's merged view changes at
-    // that source id (an edit of it) or is rebuilt (a reload, vChanged), or
+    // pointers stay valid until the classification's merged view is next
+    // rebuilt (a reload, vChanged), an edit takes their entry out of it, or
     // the admin is destroyed.
     [[nodiscard]] const std::set<std::string>* pClassifiedIdsGet(std::string_view id, std::string_view sourceId);
     // The same for the source ids of a classified id.

@@ -203,7 +203,7 @@ bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& c
         return false;
     }
     cache->getOrCreate(level).vMappingAdd(sourceId, classifiedId);
-    cache->vChanged();
+    cache->vSourceRefresh(sourceId); // a rebuild when the level was just created
     return true;
 }
 
@@ -218,7 +218,7 @@ bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& c
         return false;
     }
     cache->getOrCreate(level).vMappingSet(sourceId, classifiedId);
-    cache->vChanged();
+    cache->vSourceRefresh(sourceId); // a rebuild when the level was just created
     return true;
 }
 
@@ -280,6 +280,7 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
                          highest.boFlag1, highest.boFlag2);
     Mapping& created = cache->mappingAtLevel(level);
     created.vSet(header);
+    cache->vChangePendingMark(); // the merged view is left as it was: stale until the next rebuild
     std::ostringstream rendered;
     if (!XmlDocument(created).boWrite(rendered)) {
         return;

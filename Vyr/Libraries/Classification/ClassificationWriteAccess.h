@@ -34,13 +34,14 @@ namespace vyr::classification {
 // hard links or is not a regular file. A missing file is made from the
 // highest cached level's header (texts and flags, no pairs).
 //
-// Edits apply to the cache at once and rebuild the merged view. The write-back
+// Edits apply to the cache and the merged view at once. The write-back
 // happens when this object is destroyed: each locked level is written to a
 // temporary file, synced and renamed over the level file, so the file is
 // always either the old or the new document. If another program replaced the
 // level file meanwhile, it is read again and the edits made since the lock
-// are applied on top of it. A refused lock, a failed write-back and an edit whose ids the
-// file format cannot hold show as assertion records (vyr::assert::Assert).
+// are applied on top of it. A refused lock, a failed write-back and an edit
+// whose ids the file format cannot hold show as assertion records
+// (vyr::assert::Assert).
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
 public:
     using Level = cache::Level;

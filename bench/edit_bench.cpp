@@ -1,0 +1,213 @@
+// Cost of a bulk edit through a write access: N source ids, each with two
+// classified ids, written into the User level of a classification whose Sys
+// level already holds N source ids; the written ids overlap half of the Sys
+// ones, so the merged view ends with 1.5 N source ids.
+//
+// - BM_BulkEdit/N: writeAccessGet, boLockFile(User), then boSetMapping and
+//   boAddMapping for every written source id. The admin has loaded the
+//   classification (its Sys file and a User file with no pairs) before the
+//   clock starts; the write-back of the User file when the access goes is
+//   not timed.
+//   Baseline BM_RebuildFinal/N: one vRebuild of the merged view over the
+//   final levels, the work of a single rebuild of the edited classification.
+//
+// Ratios printed: the bulk edit against its baseline at each N; the bulk
+// edit at 100,000 against 10,000 (how the cost grows with the data), and the
+// same for the baseline, which shows how much of that growth this machine's
+// memory gives any pass over the larger data.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Source/Core/Utilities/Cache/Level.h"
+#include "Source/Resource/Classification/ClassificationCacheMerged.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "bench/BenchLevels.h"
+#include "bench/BenchSupport.h"
+#include "external/classification/Mapping.h"
+#include "external/classification/XmlDocument.h"
+#include "external/directories/Directories.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vyr::cache::Level;
+using vyr::classification::Admin;
+using vyr::classification::Mapping;
+using vyr::classification::WriteAccess;
+
+constexpr char kId[] = "edited";
+
+struct Edit {
+    std::string source;
+    std::string first;
+    std::string second;
+};
+
+// A temporary folder with the level folders, the directory service pointed
+// at it, and per size the Sys file and the edits. Made on first use, removed
+// at exit.
+class EditData {
+public:
+    static EditData& get() {
+        static EditData data;
+        return data;
+    }
+
+    EditData(const EditData&) = delete;
+    EditData& operator=(const EditData&) = delete;
+    ~EditData() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    // Writes the Sys file of n source ids and a User file without pairs,
+    // and returns the edits that write n source ids at User.
+    const std::vector<Edit>& prepare(int n) {
+        if (preparedFor != n) {
+            Mapping sys(kId, "bench", "", "", "", false, false);
+            Mapping user = sys;
+            for (int index = 0; index < n; ++index) {
+                const std::string source = vyr::bench::sourceId(index);
+                sys.vMappingAdd(source, vyr::bench::classifiedId(index * 7));
+                sys.vMappingAdd(source, vyr::bench::classifiedId(index * 7 + 500));
+            }
+            fileWrite(sysFile, sys);
+            emptyUser = user;
+            edits.clear();
+            for (int index = n / 2; index < n / 2 + n; ++index) {
+                edits.push_back({vyr::bench::sourceId(index), vyr::bench::classifiedId(index * 7 + 2),
+                                 vyr::bench::classifiedId(index * 7 + 502)});
+            }
+            preparedFor = n;
+        }
+        fileWrite(userFile, emptyUser);
+        return edits;
+    }
+
+    fs::path root;
+    fs::path sysFile;
+    fs::path userFile;
+
+private:
+    EditData() {
+        root = fs::temp_directory_path() /
+               ("vyr-edit-bench-" + std::to_string(::getpid()) + "-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        vyr::Directories::vSysDirectorySet(root / "sys");
+        vyr::Directories::vSharedDirectoriesSet({root / "shared"});
+        vyr::Directories::vUserDirectorySet(root / "user");
+        const fs::path sysFolder = root / "sys" / "Resources" / "Classification";
+        const fs::path userFolder = root / "user" / "Classification";
+        fs::create_directories(sysFolder);
+        fs::create_directories(userFolder);
+        sysFile = sysFolder / (std::string(kId) + ".xml");
+        userFile = userFolder / (std::string(kId) + ".xml");
+    }
+
+    static void fileWrite(const fs::path& file, Mapping mapping) {
+        if (!vyr::classification::XmlDocument(mapping).boWrite(file.string())) {
+            std::fprintf(stderr, "cannot write %s\n", file.c_str());
+            std::abort();
+        }
+    }
+
+    int preparedFor = -1;
+    Mapping emptyUser;
+    std::vector<Edit> edits;
+};
+
+// The levels of the classification after one bulk edit of n source ids.
+std::map<Level, Mapping> finalLevelsGet(int n) {
+    EditData& data = EditData::get();
+    const std::vector<Edit>& edits = data.prepare(n);
+    Admin admin;
+    {
+        WriteAccess access = admin.writeAccessGet(kId);
+        if (!access.boLockFile(vyr::cache::User)) {
+            std::abort();
+        }
+        for (const Edit& edit : edits) {
+            (void)access.boSetMapping(edit.source, edit.first, vyr::cache::User);
+            (void)access.boAddMapping(edit.source, edit.second, vyr::cache::User);
+        }
+    }
+    const std::lock_guard lock(admin.mutex);
+    return admin.cachesGet(kId)->levels;
+}
+
+void BM_BulkEdit(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    EditData& data = EditData::get();
+    std::optional<Admin> admin;
+    std::optional<WriteAccess> access;
+    std::size_t sources = 0;
+    std::uint64_t rebuilds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        access.reset(); // the previous run's write-back
+        admin.reset();
+        const std::vector<Edit>& edits = data.prepare(n);
+        admin.emplace();
+        if (!admin->boClassificationExists(kId)) { // loads both levels
+            state.SkipWithError("the classification does not load");
+            return;
+        }
+        const std::uint64_t rebuildsBefore = admin->caches.at(kId).rebuildCountGet();
+        state.ResumeTiming();
+
+        access.emplace(admin->writeAccessGet(kId));
+        if (!access->boLockFile(vyr::cache::User)) {
+            state.SkipWithError("the User file does not lock");
+            return;
+        }
+        for (const Edit& edit : edits) {
+            benchmark::DoNotOptimize(access->boSetMapping(edit.source, edit.first, vyr::cache::User));
+            benchmark::DoNotOptimize(access->boAddMapping(edit.source, edit.second, vyr::cache::User));
+        }
+
+        state.PauseTiming();
+        const auto& cache = admin->caches.at(kId);
+        sources = cache.merged.sourceToClassified.size();
+        rebuilds = cache.rebuildCountGet() - rebuildsBefore;
+        state.ResumeTiming();
+    }
+    access.reset();
+    admin.reset();
+    state.counters["sources"] = static_cast<double>(sources);
+    state.counters["rebuilds"] = static_cast<double>(rebuilds);
+}
+
+void BM_RebuildFinal(benchmark::State& state) {
+    const std::map<Level, Mapping> levels = finalLevelsGet(static_cast<int>(state.range(0)));
+    vyr::classification::CacheMerged<Level> merged;
+    for (auto _ : state) {
+        merged.vRebuild(levels);
+        benchmark::DoNotOptimize(merged.sourceToClassified.size());
+    }
+    state.counters["sources"] = static_cast<double>(merged.sourceToClassified.size());
+}
+
+BENCHMARK(BM_BulkEdit)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RebuildFinal)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return vyr::bench::runWithRatios(argc, argv,
+                                     {{"BM_BulkEdit/100000", "BM_RebuildFinal/100000"},
+                                      {"BM_BulkEdit/10000", "BM_RebuildFinal/10000"},
+                                      {"BM_BulkEdit/100000", "BM_BulkEdit/10000"},
+                                      {"BM_RebuildFinal/100000", "BM_RebuildFinal/10000"}});
+}

@@ -1,0 +1,195 @@
+// Edits through a write access leave the merged view exactly as a full
+// rebuild of the levels would, and rebuild it only when it was not current:
+// random sequences of every edit checked against a rebuild after each step,
+// and a count of the rebuilds that edits of a large classification make.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "Source/Core/Utilities/Cache/FileRecord.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace vyr::test {
+namespace {
+
+namespace fs = std::filesystem;
+using classification::WriteAccess;
+using Records = std::map<Level, utilities::FileRecord>;
+
+constexpr std::array<Level, 3> kLevels{Sys, Shared, User};
+
+// The view equals a fresh rebuild and the plain merge rule; the latter
+// derives the inverse from the forward relation and holds no empty set, so
+// the invariants hold as well.
+void expectAsRebuilt(const Cache& cache, int step) {
+    classification::CacheMerged<Level> rebuilt;
+    rebuilt.vRebuild(cache.levels);
+    const auto [forward, inverse] = referenceMerge(cache.levels);
+    EXPECT_EQ(cache.merged.sourceToClassified, rebuilt.sourceToClassified) << "step " << step;
+    EXPECT_EQ(cache.merged.classifiedToSource, rebuilt.classifiedToSource) << "step " << step;
+    EXPECT_EQ(cache.merged.sourceToClassified, forward) << "step " << step;
+    EXPECT_EQ(cache.merged.classifiedToSource, inverse) << "step " << step;
+}
+
+TEST(EditRefresh, RandomEditsLeaveTheViewAsARebuildWould) {
+    const TempFolder folder;
+    Records records;
+    for (const Level level : kLevels) {
+        records[level].filePath = folder / ("level-" + std::to_string(level) + ".xml");
+    }
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        const auto pick = [&random](unsigned count) { return static_cast<int>(random() % count); };
+        // Few ids, so that levels share source ids and sets share classified ids.
+        const auto source = [&pick] { return "s" + std::to_string(pick(8)); };
+        const auto classified = [&pick] { return "c" + std::to_string(pick(5)); };
+        const auto randomMapping = [&] {
+            Mapping mapping = mappingOf("m");
+            for (int entry = pick(7); entry > 0; --entry) {
+                std::set<std::string>& set = mapping.sourceToClassified[source()]; // may stay empty
+                for (int id = pick(4); id > 0; --id) {
+                    set.insert(classified());
+                }
+            }
+            return mapping;
+        };
+
+        for (const Level level : kLevels) {
+            writeFile(records[level].filePath, "");
+        }
+        Cache cache;
+        for (const Level level : kLevels) {
+            if (pick(3) != 0) {
+                cache.vLevelSet(level, randomMapping(), false);
+            }
+        }
+        if (pick(2) == 0) {
+            cache.vChanged(); // otherwise the first edit finds the view stale
+        }
+        const AssertCapture capture(seed % 2 == 0);
+        WriteAccess access(&cache, &records);
+        for (const Level level : kLevels) {
+            ASSERT_TRUE(access.boLockFile(level));
+        }
+
+        for (int step = 0; step < 150; ++step) {
+            const Level level = kLevels[static_cast<std::size_t>(pick(3))];
+            const std::string sourceId = source();
+            const std::string classifiedId = classified();
+            const std::string other = source();
+            const std::set<std::string>* otherSet = cache.merged.pClassifiedIdsGet(other);
+            const bool boCurrent = !cache.boChangePendingGet();
+            const bool boPresent = cache.levels.count(level) != 0;
+            const std::uint64_t rebuildsBefore = cache.rebuildCountGet();
+            bool boRebuild = !boCurrent;
+            int op = pick(9);
+            if (op == 8 && pick(12) != 0) {
+                op = pick(8); // making a level file syncs it to disk: kept rare
+            }
+            switch (op) {
+            case 0:
+                ASSERT_TRUE(access.boAddMapping(sourceId, classifiedId, level));
+                boRebuild = boRebuild || !boPresent; // a level made from the lowest one
+                break;
+            case 1:
+                ASSERT_TRUE(access.boSetMapping(sourceId, classifiedId, level));
+                boRebuild = boRebuild || !boPresent;
+                break;
+            case 2:
+                access.vMappingRemove(sourceId, classifiedId, level);
+                boRebuild = boRebuild && boPresent;
+                break;
+            case 3:
+                access.vMappedToSourceRemove(sourceId, level);
+                boRebuild = boRebuild && boPresent;
+                break;
+            case 4:
+                access.vMappedToClassifiedRemove(classifiedId, level);
+                boRebuild = boRebuild && boPresent;
+                break;
+            case 5:
+                // The source id leaves the level's own list; when no level
+                // lists it, it leaves the view.
+                access.vMappedToSourceInherit(sourceId, level);
+                boRebuild = boRebuild && boPresent;
+                break;
+            case 6:
+                // A level forgotten, as a level reset does.
+                cache.levels.erase(level);
+                cache.vChanged();
+                boRebuild = true;
+                break;
+            case 7:
+                // Stored without the hook: stale until an edit rebuilds it.
+                cache.vLevelSet(level, randomMapping(), false);
+                continue;
+            default:
+                // The level's file went missing and is made again: the level
+                // is emptied without a rebuild.
+                fs::remove(records[level].filePath);
+                access.vCreateFileIfNotAtLevel(level);
+                continue;
+            }
+            EXPECT_EQ(cache.rebuildCountGet() - rebuildsBefore, boRebuild ? 1U : 0U) << "step " << step;
+            if (cache.boChangePendingGet()) {
+                // Only a removal at an absent level leaves a stale view as it was.
+                EXPECT_TRUE(!boCurrent && !boPresent) << "step " << step;
+                continue;
+            }
+            expectAsRebuilt(cache, step);
+            if (!boRebuild && other != sourceId && otherSet != nullptr) {
+                EXPECT_EQ(cache.merged.pClassifiedIdsGet(other), otherSet) << "step " << step;
+            }
+            if (HasFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+TEST(EditRefresh, EditsOfALargeClassificationDoNotRebuildIt) {
+    const StoreFolders folders;
+    constexpr int kSources = 20'000;
+    Mapping sys = mappingOf("big");
+    for (int index = 0; index < kSources; ++index) {
+        sys.vMappingAdd("s" + std::to_string(index), "c" + std::to_string(index % 100));
+    }
+    ASSERT_TRUE(writeMapping(folders.file(Sys, "big"), sys));
+    classification::Admin admin;
+    WriteAccess access = admin.writeAccessGet("big");
+    const Cache& cache = admin.caches.at("big");
+    // The lock makes the missing User file and its level without a rebuild;
+    // the first edit then finds the view stale and rebuilds it once.
+    ASSERT_TRUE(access.boLockFile(User));
+    const std::uint64_t rebuildsAfterLoad = cache.rebuildCountGet();
+    ASSERT_TRUE(access.boSetMapping("s0", "x", User));
+    EXPECT_EQ(cache.rebuildCountGet(), rebuildsAfterLoad + 1);
+
+    const std::set<std::string>* untouched = admin.pClassifiedIdsGet("big", "s19999");
+    for (int index = 1; index < 2'000; ++index) {
+        const std::string sourceId = "s" + std::to_string(index);
+        ASSERT_TRUE(access.boSetMapping(sourceId, "x", User));
+        ASSERT_TRUE(access.boAddMapping(sourceId, "y", User));
+        access.vMappingRemove(sourceId, "x", User);
+    }
+    access.vMappedToSourceRemove("s1", User);
+    access.vMappedToClassifiedRemove("y", User);
+    EXPECT_EQ(cache.rebuildCountGet(), rebuildsAfterLoad + 1);
+    EXPECT_EQ(admin.pClassifiedIdsGet("big", "s19999"), untouched);
+    EXPECT_EQ(admin.pSourceIdsGet("big", "y"), nullptr);
+    EXPECT_EQ(admin.sClassifiedIdGet("big", "s0"), "x");
+    EXPECT_EQ(admin.mappingsGet("big").size(), 1U + kSources - 2'000U);
+}
+
+} // namespace
+} // namespace vyr::test
