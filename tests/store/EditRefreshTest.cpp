@@ -65,9 +65,15 @@ TEST(EditRefresh, RandomEditsLeaveTheViewAsARebuildWould) {
         };
 
         for (const Level level : kLevels) {
-            writeFile(records[level].filePath, "");
+            ASSERT_TRUE(writeMapping(records[level].filePath, mappingOf("m")));
         }
         Cache cache;
+        WriteAccess access(&cache, &records);
+        for (const Level level : kLevels) {
+            ASSERT_TRUE(access.boLockFile(level));
+        }
+        // The locks read the files; the edits start from a random state.
+        cache.levels.clear();
         for (const Level level : kLevels) {
             if (pick(3) != 0) {
                 cache.vLevelSet(level, randomMapping(), false);
@@ -77,10 +83,6 @@ TEST(EditRefresh, RandomEditsLeaveTheViewAsARebuildWould) {
             cache.vChanged(); // otherwise the first edit finds the view stale
         }
         const AssertCapture capture(seed % 2 == 0);
-        WriteAccess access(&cache, &records);
-        for (const Level level : kLevels) {
-            ASSERT_TRUE(access.boLockFile(level));
-        }
 
         for (int step = 0; step < 150; ++step) {
             const Level level = kLevels[static_cast<std::size_t>(pick(3))];
