@@ -214,30 +214,8 @@ int readRegular(const std::filesystem::path& path, std::string& bytes, FileStamp
 
 std::uint64_t contentHash(std::string_view bytes) noexcept { return std::hash<std::string_view>{}(bytes); }
 
-Folder::Folder(Folder&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, -1);
-        name_ = std::move(other.name_);
-    }
-    return *this;
-}
-
-Folder::~Folder() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
-    }
-}
-
 int Folder::open(const std::filesystem::path& base, const std::filesystem::path& file) {
-    if (descriptor_ >= 0) {
-        ::close(std::exchange(descriptor_, -1));
-    }
+    vClose();
     if (base.empty() || file.empty()) {
         return ENOENT;
     }

@@ -6,6 +6,8 @@
 // an exclusive lock between processes. POSIX here; every other piece of the
 // store reaches the operating system through the standard library.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vyr::platform {
 
@@ -67,14 +70,25 @@ inline constexpr std::string_view kLockSuffix = ".lock";
 // itself be a link) through subfolders none of which is a link. Every
 // operation works relative to the open folder, so a link or a folder renamed
 // in later does not redirect it. Owns the descriptor; movable.
+//
+// The members that release the descriptor are inline: code outside the
+// library that destroys a write access destroys its folders too.
 class Folder {
 public:
     Folder() = default;
-    Folder(Folder&& other) noexcept;
-    Folder& operator=(Folder&& other) noexcept;
+    Folder(Folder&& other) noexcept
+        : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {}
+    Folder& operator=(Folder&& other) noexcept {
+        if (this != &other) {
+            vClose();
+            descriptor_ = std::exchange(other.descriptor_, -1);
+            name_ = std::move(other.name_);
+        }
+        return *this;
+    }
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
-    ~Folder();
+    ~Folder() { vClose(); }
 
     // Opens the folder of `file`, which must lie inside `base`: the base
     // itself, then each folder between the base and the file, refusing a
@@ -103,6 +117,12 @@ public:
                             FileStamp& stamp) const;
 
 private:
+    void vClose() noexcept {
+        if (descriptor_ >= 0) {
+            ::close(std::exchange(descriptor_, -1));
+        }
+    }
+
     int descriptor_ = -1;
     std::string name_;
 };
