@@ -148,7 +148,14 @@ int publishNew(int folder, const std::string& temporary, const std::string& name
         return errno;
     }
     if (::linkat(folder, temporary.c_str(), folder, name.c_str(), 0) != 0) {
-        return errno;
+        // Over a network a lost reply can report a link that was made:
+        // the temporary file's link count tells.
+        const int error = errno;
+        struct stat status {};
+        if (error != EEXIST || ::fstatat(folder, temporary.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            status.st_nlink != 2) {
+            return error;
+        }
     }
     (void)::unlinkat(folder, temporary.c_str(), 0);
     return 0;
@@ -354,16 +361,37 @@ std::shared_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
                                             std::chrono::milliseconds wait, int& error, bool& boShared) {
     boShared = false;
     const std::string text(name);
-    const int descriptor =
-        ::openat(folder.descriptorGet(), text.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Only a regular file carries the lock: a link is refused by the open,
+    // and anything else before it (a pipe or a device there is never
+    // opened). A new lock file may be written by whoever may write the
+    // folder, whatever this process's umask.
+    struct stat status {};
+    if (::fstatat(folder.descriptorGet(), text.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(status.st_mode)) {
+        error = S_ISLNK(status.st_mode) ? ELOOP : EINVAL;
+        return nullptr;
+    }
+    int descriptor = ::openat(folder.descriptorGet(), text.c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (descriptor >= 0) {
+        struct stat folderStatus {};
+        if (::fstat(folder.descriptorGet(), &folderStatus) == 0) {
+            (void)::fchmod(descriptor, folderStatus.st_mode & 0666);
+        }
+    } else if (errno == EEXIST) {
+        descriptor = ::openat(folder.descriptorGet(), text.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }
     if (descriptor < 0) {
         error = errno;
         return nullptr;
     }
     DescriptorCloser closer(descriptor);
-    struct stat status {};
     if (::fstat(descriptor, &status) != 0) {
         error = errno;
+        return nullptr;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = EINVAL;
         return nullptr;
     }
     const std::pair<std::uint64_t, std::uint64_t> key{static_cast<std::uint64_t>(status.st_dev),
@@ -400,7 +428,10 @@ std::shared_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
             }
             return nullptr;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // A short, random pause: a holder that lets go and locks again at
+        // once does not keep every waiter out.
+        thread_local std::minstd_rand jitter{std::random_device{}()};
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + jitter() % 4500));
     }
 }
 

@@ -32,8 +32,8 @@ const std::string kLong = "a-classified-id-long-enough-to-move-every-byte-after-
 
 // Two mappings that differ in their first pair only, by enough bytes that a
 // document mixed from both cannot read as either. Large enough (about
-// 150 KB) that a document written through the stream buffer takes many
-// writes.
+// 150 KB) that writing the document takes many system calls, each a moment
+// a kill can land in.
 Mapping mappingWith(const std::string& firstClassified) {
     Mapping::Relation relation;
     for (int source = 0; source < kSources; ++source) {

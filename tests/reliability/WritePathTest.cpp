@@ -76,6 +76,39 @@ TEST_F(WritePathTest, RestoredAndRewrittenFilesGetTheEditOnTop) {
     EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "rewrote!");
 }
 
+// Two write accesses of this process hold one level, another program
+// replaces the file, and a third access is made meanwhile: every edit of
+// both holders lands on the replacement, pair by pair.
+TEST_F(WritePathTest, HoldersInOneProcessLoseNoEditWhenTheFileIsReplaced) {
+    vWriteLevel("fruit", cache::User, fruit);
+    AdminWrapper wrapper;
+    {
+        auto first = wrapper.writeAccessGet("fruit");
+        ASSERT_TRUE(first.boLockFile(cache::User));
+        ASSERT_TRUE(first.boAddMapping("apple", "mine", cache::User));
+        {
+            auto second = wrapper.writeAccessGet("fruit");
+            ASSERT_TRUE(second.boLockFile(cache::User));
+            ASSERT_TRUE(second.boAddMapping("kiwi", "brown", cache::User));
+            vWriteLevel("fruit", cache::User,
+                        mappingMake("fruit", {{"apple", {"red", "theirs"}}, {"plum", {"blue"}}}));
+            // Made while the level is held: it must not read the new file
+            // over the holders' edits.
+            { const auto third = wrapper.writeAccessGet("fruit"); }
+            EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "mine"));
+        }
+        ASSERT_TRUE(first.boAddMapping("fig", "purple", cache::User));
+    }
+    const Mapping::Relation expected = {{"apple", {"mine", "red", "theirs"}},
+                                        {"fig", {"purple"}},
+                                        {"kiwi", {"brown"}},
+                                        {"plum", {"blue"}}};
+    EXPECT_EQ(levelOf(cache::User).sourceToClassified, expected);
+    AdminWrapper::vAdminReset();
+    AdminWrapper fresh;
+    EXPECT_EQ(fresh.sClassifiedIdGet("fruit", "plum"), "blue");
+}
+
 TEST_F(WritePathTest, LinksAndHardLinksAreNeverWrittenThrough) {
     vWriteLevel("fruit", cache::Shared, fruit);
     const fs::path outside = folder / "outside.xml";
@@ -129,11 +162,13 @@ TEST_F(WritePathTest, APipeAtALevelPathNeverBlocks) {
     ASSERT_EQ(::mkfifo(fileAt("fruit", cache::User).c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(fileAt("fruit", cache::Shared).c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(fileAt("piped", cache::User).c_str(), 0600), 0);
+    vWriteLevel("guarded", cache::User, fruit);
+    ASSERT_EQ(::mkfifo((fileAt("guarded", cache::User).native() + ".lock").c_str(), 0600), 0);
 
     // Every operation runs in a child; one that blocks is killed by the
     // alarm and fails the test.
     const pid_t child = childStart([&] {
-        ::alarm(20);
+        ::alarm(5);
         assert::Assert::vEnable(true);
         AdminWrapper::vAdminReset();
         AdminWrapper wrapper;
@@ -149,7 +184,8 @@ TEST_F(WritePathTest, APipeAtALevelPathNeverBlocks) {
         if (access.boLockFile(cache::User) || access.boLockFile(cache::Shared)) {
             return 5;
         }
-        return 0;
+        auto guarded = wrapper.writeAccessGet("guarded");
+        return guarded.boLockFile(cache::User) ? 6 : 0;
     });
     EXPECT_EQ(childWait(child), 0);
     EXPECT_TRUE(fs::is_fifo(fileAt("fruit", cache::User)));

@@ -274,14 +274,18 @@ TEST_F(DirectAccess, AMappingTheFormatCannotCarryLeavesTheFileAsItWas) {
 // rewrites it in place while the level is locked: the write-back reads the
 // new content and puts the edits on top of it, cutting nothing.
 TEST_F(DirectAccess, AFileReplacedWhileLockedGetsTheEditsOnTop) {
-    for (const int replacementSources : {0, 1, 50}) {
-        SCOPED_TRACE(replacementSources);
-        ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m", {{"s", {"old"}}, {"gone", {"g"}}})));
+    const Mapping original = mappingOf("m", {{"s", {"old"}}, {"gone", {"g"}}});
+    Mapping longer = mappingOf("m", {{"s", {"new"}}, {"gone", {"g"}}});
+    for (int index = 0; index < 50; ++index) {
+        longer.vMappingAdd("source-" + std::to_string(index), "replaced");
+    }
+    const std::vector<Mapping> replacements = {mappingOf("m", {{"s", {"x"}}}),
+                                               mappingOf("m", {{"s", {"new"}}, {"gone", {"g"}}}), longer};
+    ASSERT_EQ(documentOf(replacements[1]).size(), documentOf(original).size());
+    for (const Mapping& replacement : replacements) {
+        SCOPED_TRACE(replacement.sourceToClassified.size());
+        ASSERT_TRUE(writeMapping(fileOf(User), original));
         records[User].lastWrite = 0;
-        Mapping replacement = mappingOf("m", {{"s", {"theirs"}}, {"gone", {"g"}}});
-        for (int index = 0; index < replacementSources; ++index) {
-            replacement.vMappingAdd("source-" + std::to_string(index), "replaced");
-        }
         {
             WriteAccess access(&cache, &records);
             ASSERT_TRUE(access.boLockFile(User));
@@ -296,11 +300,11 @@ TEST_F(DirectAccess, AFileReplacedWhileLockedGetsTheEditsOnTop) {
         EXPECT_TRUE(readMapping(fileOf(User), onDisk)) << readFile(fileOf(User));
         EXPECT_EQ(onDisk, expected);
         EXPECT_EQ(cache.levels.at(User), expected);
-        EXPECT_EQ(*cache.merged.pClassifiedIdsGet("s"), std::set<std::string>{"theirs"});
+        EXPECT_EQ(*cache.merged.pClassifiedIdsGet("s"), replacement.sourceToClassified.at("s"));
     }
 }
 
-TEST_F(DirectAccess, LockingTwiceKeepsTheFirstStreamAndAFailedOpenRecordsNothing) {
+TEST_F(DirectAccess, LockingTwiceKeepsTheFirstEntryAndAFailedLockRecordsNothing) {
     ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m")));
     cache.vLevelSet(Sys, mappingOf("m"), true);
     InspectableAccess access(&cache, &records);

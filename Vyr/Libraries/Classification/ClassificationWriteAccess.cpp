@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 
 #include "Source/Core/Utilities/Cache/CacheFilesWithLevels.h"
+#include "Source/Core/Utilities/Cache/CacheWriteAccessImpl.h"
 #include "assert/Check.h"
 #include "external/classification/XmlDocument.h"
 #include "external/platform/FileSystem.h"
@@ -53,15 +55,18 @@ bool boSameHeader(const Mapping& left, const Mapping& right) {
            left.sText7 == right.sText7 && left.boFlag1 == right.boFlag1 && left.boFlag2 == right.boFlag2;
 }
 
-// The file's new content (theirs) with this process's edits on top: every
-// source id whose entry differs between the mapping as locked (base) and
-// as edited (ours) takes the edited entry, or leaves when the edit unlisted
-// it; the header follows the edits when they changed it. Without a base
-// the level was made by the edits, and all of ours goes on top.
+// The file's new content (theirs) with the edits made since the base on
+// top, pair by pair: for every source id whose entry differs between the
+// base and the edited mapping (ours), the pairs the edits added join
+// theirs and the pairs they removed leave it; a source id the edits
+// unlisted leaves theirs, and one they listed is listed. The header follows
+// the edits when they changed it. Without a base the level was made by the
+// edits, and all of ours goes on top.
 Mapping mergedMapping(Mapping theirs, const Mapping& ours, const std::optional<Mapping>& base) {
+    Mapping::Relation& result = theirs.sourceToClassified;
     if (!base) {
         for (const auto& [source, classified] : ours.sourceToClassified) {
-            theirs.sourceToClassified.insert_or_assign(source, classified);
+            result[source].insert(classified.begin(), classified.end());
         }
         return theirs;
     }
@@ -71,21 +76,31 @@ Mapping mergedMapping(Mapping theirs, const Mapping& ours, const std::optional<M
         header.secondRelation = std::move(theirs.secondRelation);
         theirs = std::move(header);
     }
+    static const std::set<std::string> kNone;
+    const auto apply = [&result](const std::string& source, const std::set<std::string>& before,
+                                 const std::set<std::string>& after) {
+        std::set<std::string>& merged = result[source];
+        for (const std::string& id : before) {
+            if (after.count(id) == 0) {
+                merged.erase(id);
+            }
+        }
+        merged.insert(after.begin(), after.end());
+    };
     auto edited = ours.sourceToClassified.begin();
     auto locked = base->sourceToClassified.begin();
     const auto editedEnd = ours.sourceToClassified.end();
     const auto lockedEnd = base->sourceToClassified.end();
-    Mapping::Relation& result = theirs.sourceToClassified;
     while (edited != editedEnd || locked != lockedEnd) {
         if (locked == lockedEnd || (edited != editedEnd && edited->first < locked->first)) {
-            result.insert_or_assign(edited->first, edited->second);
+            apply(edited->first, kNone, edited->second);
             ++edited;
         } else if (edited == editedEnd || locked->first < edited->first) {
             result.erase(locked->first);
             ++locked;
         } else {
             if (edited->second != locked->second) {
-                result.insert_or_assign(edited->first, edited->second);
+                apply(edited->first, locked->second, edited->second);
             }
             ++edited;
             ++locked;
@@ -107,7 +122,7 @@ WriteAccess::~WriteAccess() {
     for (auto& [level, locked] : lockedFiles) {
         VYR_ASSERT(locked != nullptr, "No file locked", kWriteBackFunction);
         if (locked != nullptr) {
-            vWriteBack(level, *locked);
+            vWriteBack(level, *locked, locked.use_count() > 1);
         }
     }
 }
@@ -141,55 +156,70 @@ bool WriteAccess::boLockedFileRead(const Level& level, const platform::Folder& f
 // longer the version the store last read or wrote (another program replaced
 // or rewrote it while the level was locked), it is read and the edits go on
 // top of it; when it does not read, or became a link, it is left alone.
-void WriteAccess::vWriteBack(Level level, LockedFile& locked) {
+void WriteAccess::vWriteBack(Level level, LockedFile& locked, bool boShared) {
     auto found = cache->levels.find(level);
     if (found == cache->levels.end()) {
         return;
     }
     utilities::FileRecord& record = (*fileRecords)[level];
     const platform::Folder& folder = locked.folder;
-    const platform::FileProbe present = folder.probe(folder.nameGet());
-    if (present.kind == platform::FileKind::Regular) {
-        if (present.links > 1) {
-            VYR_REPORT("Level file has several hard links; not written back", kWriteBackFunction);
-            return;
-        }
-        std::string bytes;
-        platform::FileStamp stamp;
-        if (folder.read(folder.nameGet(), bytes, stamp) != 0) {
-            VYR_REPORT("Level file cannot be read; not written back", kWriteBackFunction);
-            return;
-        }
-        if (!record.boKnownContent(stamp, platform::contentHash(bytes))) {
-            Mapping theirs;
-            if (!boParse(std::move(bytes), theirs)) {
-                VYR_REPORT("Level file was replaced by one that does not read; not written back",
-                           kWriteBackFunction);
+    // A file that appears where there was none while this write-back runs
+    // is not replaced: it is looked at again and merged like any other.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const platform::FileProbe present = folder.probe(folder.nameGet());
+        if (present.kind == platform::FileKind::Regular) {
+            if (present.links > 1) {
+                VYR_REPORT("Level file has several hard links; not written back", kWriteBackFunction);
                 return;
             }
-            cache->vLevelSet(level, mergedMapping(std::move(theirs), found->second, locked.base), true);
-            found = cache->levels.find(level);
+            std::string bytes;
+            platform::FileStamp stamp;
+            if (folder.read(folder.nameGet(), bytes, stamp) != 0) {
+                VYR_REPORT("Level file cannot be read; not written back", kWriteBackFunction);
+                return;
+            }
+            if (!record.boKnownContent(stamp, platform::contentHash(bytes))) {
+                Mapping theirs;
+                if (!boParse(std::move(bytes), theirs)) {
+                    VYR_REPORT("Level file was replaced by one that does not read; not written back",
+                               kWriteBackFunction);
+                    return;
+                }
+                cache->vLevelSet(level, mergedMapping(std::move(theirs), found->second, locked.base), true);
+                found = cache->levels.find(level);
+            }
+        } else if (present.kind != platform::FileKind::Missing) {
+            VYR_REPORT("Level path is no longer a regular file; not written back", kWriteBackFunction);
+            return;
         }
-    } else if (present.kind != platform::FileKind::Missing) {
-        VYR_REPORT("Level path is no longer a regular file; not written back", kWriteBackFunction);
-        return;
-    }
 
-    std::ostringstream rendered;
-    const XmlDocument document(found->second);
-    if (!document.boWrite(rendered)) {
-        VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
+        std::ostringstream rendered;
+        const XmlDocument document(found->second);
+        if (!document.boWrite(rendered)) {
+            VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
+            return;
+        }
+        const std::string bytes = std::move(rendered).str();
+        platform::FileStamp stamp;
+        const bool boReplace = present.kind == platform::FileKind::Regular;
+        const int permissions = boReplace ? static_cast<int>(present.permissions) : -1;
+        const int error = folder.write(folder.nameGet(), bytes, boReplace, permissions, stamp);
+        if (error == EEXIST && !boReplace) {
+            continue;
+        }
+        if (error != 0) {
+            vWriteFailureReport(error);
+            return;
+        }
+        record.vKnownSet(stamp, platform::contentHash(bytes));
+        // Another holder of the level merges its later edits against what
+        // was just written.
+        if (boShared) {
+            locked.base = found->second;
+        }
         return;
     }
-    const std::string bytes = std::move(rendered).str();
-    platform::FileStamp stamp;
-    const int permissions =
-        present.kind == platform::FileKind::Regular ? static_cast<int>(present.permissions) : -1;
-    if (const int error = folder.write(folder.nameGet(), bytes, true, permissions, stamp); error != 0) {
-        vWriteFailureReport(error);
-        return;
-    }
-    record.vKnownSet(stamp, platform::contentHash(bytes));
+    VYR_REPORT("Level file keeps appearing while it is written back; not written back", kWriteBackFunction);
 }
 
 bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {

@@ -39,7 +39,7 @@ namespace vyr::classification {
 // temporary file, synced and renamed over the level file, so the file is
 // always either the old or the new document. If another program replaced the
 // level file meanwhile, it is read again and the edits made since the lock
-// are applied on top of it. A refused lock, a failed write-back and an edit
+// are applied on top of it, pair by pair. A refused lock, a failed write-back and an edit
 // whose ids the file format cannot hold show as assertion records
 // (vyr::assert::Assert).
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
@@ -80,7 +80,7 @@ public:
     [[nodiscard]] bool boLockedFileRead(const Level& level, const platform::Folder& folder) override;
 
 private:
-    void vWriteBack(Level level, LockedFile& locked);
+    void vWriteBack(Level level, LockedFile& locked, bool boShared);
 };
 
 } // namespace vyr::classification

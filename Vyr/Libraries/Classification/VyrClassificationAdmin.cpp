@@ -76,7 +76,10 @@ void Admin::vUpdateFromFiles(std::string_view id) {
 bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     vFilePathEnsure(id, level);
     utilities::FileRecord& record = filesGet(id)[level];
-    if (record.filePath.empty()) {
+    // A level that a write access of this process holds is not read behind
+    // its back: its edits may not be written yet, and its write-back merges
+    // whatever the file holds.
+    if (record.filePath.empty() || WriteAccess::boLevelHeld(record)) {
         return false;
     }
     // The status decides before anything is opened: a pipe or a device at

@@ -125,7 +125,7 @@ public:
     }
 
     // Sets lastWrite of the record at the level to its file's last-write
-    // time; called after the store wrote that file.
+    // time (see utilities::vLastWriteUpdate).
     static void vLastWriteUpdate(Records& records, const Level& level) { utilities::vLastWriteUpdate(records, level); }
 
     std::map<Level, std::filesystem::path> folders;

@@ -39,8 +39,9 @@ public:
 
     // One locked level: the lock between processes on the level file, the
     // open folder that holds the file (reached once, without links), and the
-    // level's mapping as it was when the lock was taken, against which the
-    // edits are told apart when the file must be merged at write-back.
+    // level's mapping as the store last read or wrote it under this lock,
+    // against which the edits are told apart when the file must be merged
+    // at write-back.
     struct LockedFile {
         std::shared_ptr<platform::FileLock> lock;
         platform::Folder folder;
@@ -56,7 +57,7 @@ public:
     CacheWriteAccess& operator=(CacheWriteAccess&&) = delete;
 
     // Releases every lock; writes nothing back.
-    virtual ~CacheWriteAccess() = default;
+    virtual ~CacheWriteAccess();
 
     // Makes the level's file when it is missing.
     virtual void vCreateFileIfNotAtLevel(const Level& level) = 0;
@@ -75,97 +76,18 @@ public:
     // or a folder below the level folder is a link, the file is not a
     // regular file, has several hard links or does not read, or the lock
     // cannot be had. A level already locked by this access stays locked;
-    // another access of this process may lock the same level (the holders
-    // share the lock).
-    [[nodiscard]] bool boLockFile(const Level& level) {
-        if (boIsLocked(level)) {
-            return true;
-        }
-        if (cache == nullptr || fileRecords == nullptr) {
-            return false;
-        }
-        const utilities::FileRecord record = (*fileRecords)[level];
-        if (record.filePath.empty()) {
-            VYR_REPORT("Level file has no path inside the level folder; not locked", kLockFunction);
-            return false;
-        }
-        auto locked = std::make_unique<LockedFile>();
-        if (const int error = locked->folder.open(levelFolderOf(record), record.filePath); error != 0) {
-            if (error == ELOOP || error == EXDEV) {
-                VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
-            } else {
-                VYR_REPORT("Level folder cannot be opened; not locked", kLockFunction);
-            }
-            return false;
-        }
-        const std::string& name = locked->folder.nameGet();
-        // What is plainly not a lockable file is refused before a lock file
-        // is made beside it; the same test runs again under the lock.
-        if (!boLockable(locked->folder.probe(name))) {
-            return false;
-        }
-        int error = 0;
-        bool boShared = false;
-        locked->lock = platform::FileLock::acquire(locked->folder, name + std::string(platform::kLockSuffix),
-                                                   kLockWait, error, boShared);
-        if (locked->lock == nullptr) {
-            if (error == EWOULDBLOCK) {
-                VYR_REPORT("Level file is locked by another process", kLockFunction);
-            } else if (error == ELOOP) {
-                VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
-            } else {
-                VYR_REPORT("Lock file cannot be opened; not locked", kLockFunction);
-            }
-            return false;
-        }
-        if (locked->folder.probe(name).kind == platform::FileKind::Missing) {
-            vCreateFileIfNotAtLevel(level);
-        }
-        const platform::FileProbe found = locked->folder.probe(name);
-        if (found.kind == platform::FileKind::Missing) {
-            VYR_REPORT("Level file cannot be created; not locked", kLockFunction);
-            return false;
-        }
-        if (!boLockable(found)) {
-            return false;
-        }
-        // A holder of the same lock in this process may have edits that are
-        // not written yet: its write-back merges whatever the file holds, so
-        // only the first holder brings the cache up to the file.
-        if (!boShared && !boLockedFileRead(level, locked->folder)) {
-            return false;
-        }
-        if (const auto present = cache->levels.find(level); present != cache->levels.end()) {
-            locked->base = present->second;
-        }
-        lockedFiles.insert_or_assign(level, std::move(locked));
-        return true;
-    }
+    // another access of this process that locks the same level of the same
+    // item shares the lock entry, and with it the merge base.
+    [[nodiscard]] bool boLockFile(const Level& level);
+
+    // Whether some write access of this process holds the level of the
+    // record locked. Its file is then not read into the cache behind the
+    // holder's back: the holder's write-back merges whatever it finds.
+    [[nodiscard]] static bool boLevelHeld(const utilities::FileRecord& record);
 
 protected:
     static constexpr const char* kLockFunction =
         "vyr::cache::CacheWriteAccess<class vyr::classification::CacheLevels<enum vyr::cache::Level> >::boLockFile";
-
-    // Whether what is at a level path may be locked and written: a missing
-    // file (it is made) or a regular file with one link. Reports a refusal.
-    static bool boLockable(const platform::FileProbe& found) {
-        switch (found.kind) {
-        case platform::FileKind::Missing:
-            return true;
-        case platform::FileKind::Regular:
-            if (found.links > 1) {
-                VYR_REPORT("Level file has several hard links; not locked", kLockFunction);
-                return false;
-            }
-            return true;
-        case platform::FileKind::Link:
-            VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
-            return false;
-        default:
-            VYR_REPORT("Level path is not a regular file; not locked", kLockFunction);
-            return false;
-        }
-    }
 
     // A level counts as locked when its entry holds a lock.
     [[nodiscard]] bool boIsLocked(const Level& level) const {
@@ -175,7 +97,12 @@ protected:
 
     Cache* cache;
     Records* fileRecords;
-    std::map<Level, std::unique_ptr<LockedFile>> lockedFiles;
+    // Shared with the other accesses of this process that lock the same
+    // level of the same item.
+    std::map<Level, std::shared_ptr<LockedFile>> lockedFiles;
+
+private:
+    static bool boLockable(const platform::FileProbe& found);
 };
 
 } // namespace vyr::cache

@@ -92,8 +92,9 @@ struct FileRecord {
 };
 
 // Sets lastWrite of the record at the level (created if absent) to the
-// last-write time of its file, or to kFileTimeUnknown; the rest of what the
-// record knows is taken from the file's status as well.
+// last-write time of its file, or to kFileTimeUnknown, and the size and
+// identity to the file's. The content is not read, so the record no longer
+// claims to know it: a lock compares the content and reads the file.
 template <class Level>
 void vLastWriteUpdate(std::map<Level, FileRecord>& records, const Level& level) {
     FileRecord& record = records[level];
@@ -102,7 +103,7 @@ void vLastWriteUpdate(std::map<Level, FileRecord>& records, const Level& level) 
         record.lastWrite = kFileTimeUnknown;
         return;
     }
-    record.vKnownSet(found.stamp, record.contentHash);
+    record.vKnownSet(found.stamp, 0);
 }
 
 } // namespace vyr::utilities
