@@ -351,6 +351,11 @@ void vCheckFiles(const Session& session) {
         }
         vCheck(inLevelFolder, "every file lies in a level folder");
         vCheck(entry.is_regular_file(), "the store makes nothing but regular files");
+        if (file.extension() == ".lock") {
+            // The empty file that carries a level file's lock between processes.
+            vCheck(fs::file_size(file) == 0, "a lock file stays empty");
+            continue;
+        }
 
         const std::string content = fileContent(file);
         const auto raw = session.rawFiles.find(file);
