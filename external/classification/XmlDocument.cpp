@@ -1,12 +1,7 @@
 #include "external/classification/XmlDocument.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <pugixml.hpp>
 
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +16,7 @@
 #include <tuple>
 #include <utility>
 
+#include "external/platform/FileSystem.h"
 #include "external/str/Utf.h"
 
 namespace vyr::classification {
@@ -412,91 +408,17 @@ bool boReadAll(std::istream& stream, std::string& buffer) {
     return !stream.bad();
 }
 
-// Feeds pugixml's output to a file descriptor in large blocks and keeps the
-// first error. Owns its buffer, not the descriptor; thread-compatible.
-class DescriptorWriter final : public pugi::xml_writer {
+// Collects pugixml's output in a string. Thread-compatible.
+class StringWriter final : public pugi::xml_writer {
 public:
-    explicit DescriptorWriter(int descriptor) : descriptor_(descriptor) { buffer_.reserve(kCapacity); }
-
-    void write(const void* data, std::size_t size) override {
-        if (error_ != 0) {
-            return;
-        }
-        buffer_.append(static_cast<const char*>(data), size);
-        if (buffer_.size() >= kCapacity) {
-            vFlush();
-        }
-    }
-
-    // Writes what is buffered; the first errno seen, 0 when all went out.
-    int flushGet() {
-        vFlush();
-        return error_;
-    }
+    explicit StringWriter(std::string& out) noexcept : out_(out) {}
+    void write(const void* data, std::size_t size) override { out_.append(static_cast<const char*>(data), size); }
 
 private:
-    static constexpr std::size_t kCapacity = 256 * 1024;
-
-    void vFlush() {
-        std::size_t done = 0;
-        while (error_ == 0 && done < buffer_.size()) {
-            const ssize_t written = ::write(descriptor_, buffer_.data() + done, buffer_.size() - done);
-            if (written < 0) {
-                if (errno != EINTR) {
-                    error_ = errno;
-                }
-            } else if (written == 0) {
-                error_ = EIO;
-            } else {
-                done += static_cast<std::size_t>(written);
-            }
-        }
-        buffer_.clear();
-    }
-
-    int descriptor_;
-    std::string buffer_;
-    int error_ = 0;
+    std::string& out_;
 };
 
 std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
-
-// Owns a temporary file and its descriptor: closes the descriptor and
-// removes the file unless released. Thread-compatible.
-class TemporaryFile {
-public:
-    TemporaryFile(std::filesystem::path path, int descriptor) noexcept
-        : path_(std::move(path)), descriptor_(descriptor) {}
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        if (!released_) {
-            ::unlink(path_.c_str());
-        }
-    }
-
-    int descriptorGet() const noexcept { return descriptor_; }
-    const std::filesystem::path& pathGet() const noexcept { return path_; }
-
-    // Closes the descriptor; the errno of a failed close, or 0.
-    int closeGet() noexcept {
-        const int result = ::close(descriptor_);
-        descriptor_ = -1;
-        return result == 0 ? 0 : errno;
-    }
-
-    void vRelease() noexcept { released_ = true; }
-
-private:
-    std::filesystem::path path_;
-    int descriptor_;
-    bool released_ = false;
-};
-
-std::atomic<unsigned long> temporaryCounter{0};
 
 } // namespace
 
@@ -561,56 +483,28 @@ bool XmlDocument::boWrite(std::string_view utf8Path) const {
     }
     pugi::xml_document document;
     vBuildDocument(mapping_, document);
-
-    // A unique name in the target's folder, so that the rename below stays
-    // within one file system and replaces the target in one step.
-    const std::filesystem::path folder = target.parent_path();
-    int descriptor = -1;
-    std::filesystem::path temporaryPath;
-    for (int attempt = 0; descriptor < 0; ++attempt) {
-        temporaryPath = folder / ("." + name.native() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(temporaryCounter.fetch_add(1)));
-        descriptor = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (descriptor < 0 && (errno != EEXIST || attempt >= 100)) {
-            error_ = "cannot create '" + temporaryPath.string() + "': " + errnoText(errno);
-            return false;
-        }
-    }
-    TemporaryFile temporary(temporaryPath, descriptor);
-
-    // Replacing a file keeps its permissions.
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        (void)::fchmod(descriptor, existing.st_mode & 07777);
-    }
-
-    DescriptorWriter writer(descriptor);
+    std::string bytes;
+    StringWriter writer(bytes);
     document.save(writer, kIndent, kFormatOptions, pugi::encoding_utf8);
-    if (const int error = writer.flushGet(); error != 0) {
-        error_ = "writing '" + temporaryPath.string() + "' failed: " + errnoText(error);
-        return false;
-    }
-    if (::fsync(descriptor) != 0) {
-        error_ = "syncing '" + temporaryPath.string() + "' failed: " + errnoText(errno);
-        return false;
-    }
-    if (const int error = temporary.closeGet(); error != 0) {
-        error_ = "closing '" + temporaryPath.string() + "' failed: " + errnoText(error);
-        return false;
-    }
-    if (::rename(temporaryPath.c_str(), target.c_str()) != 0) {
-        error_ = "renaming to '" + std::string(utf8Path) + "' failed: " + errnoText(errno);
-        return false;
-    }
-    temporary.vRelease();
 
-    // Makes the rename itself durable; the file is already in place, so a
-    // failure here changes nothing for the caller.
-    const int folderDescriptor =
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderDescriptor >= 0) {
-        (void)::fsync(folderDescriptor);
-        ::close(folderDescriptor);
+    // A temporary file in the target's folder, synced and renamed over the
+    // target, then the folder synced: the target holds the old document or
+    // the whole new one. Replacing a file keeps its permissions.
+    platform::Folder folder;
+    const std::filesystem::path parent = target.parent_path();
+    if (const int error = folder.open(parent.empty() ? std::filesystem::path(".") : parent,
+                                      parent.empty() ? std::filesystem::path(".") / name : target);
+        error != 0) {
+        error_ = "cannot open the folder of '" + std::string(utf8Path) + "': " + errnoText(error);
+        return false;
+    }
+    const platform::FileProbe existing = folder.probe(folder.nameGet());
+    const int permissions =
+        existing.kind == platform::FileKind::Regular ? static_cast<int>(existing.permissions) : -1;
+    platform::FileStamp stamp;
+    if (const int error = folder.write(folder.nameGet(), bytes, true, permissions, stamp); error != 0) {
+        error_ = "writing '" + std::string(utf8Path) + "' failed: " + errnoText(error);
+        return false;
     }
     return true;
 }
