@@ -82,6 +82,43 @@ inline int childWait(pid_t child) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+// A gate that forked children wait at until the parent opens it, so that
+// they start together: a pipe whose write end only the parent keeps.
+class StartGate {
+public:
+    StartGate() {
+        if (::pipe(fds_) != 0) {
+            fds_[0] = fds_[1] = -1;
+        }
+    }
+    StartGate(const StartGate&) = delete;
+    StartGate& operator=(const StartGate&) = delete;
+    ~StartGate() { vOpen(); }
+
+    // In a child: waits until the parent opens the gate.
+    void vWait() const {
+        ::close(fds_[1]);
+        char ignored = 0;
+        (void)!::read(fds_[0], &ignored, 1);
+    }
+    // In a child that does not wait: lets go of both ends.
+    void vLeave() const {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    // In the parent: every waiting child goes on.
+    void vOpen() {
+        for (int& fd : fds_) {
+            if (fd >= 0) {
+                ::close(std::exchange(fd, -1));
+            }
+        }
+    }
+
+private:
+    int fds_[2];
+};
+
 // The store fixture, plus reading a level file back.
 class ReliabilityFixture : public StoreFixture {
 protected:

@@ -31,16 +31,11 @@ class SeveralProcessesTest : public ReliabilityFixture {};
 TEST_F(SeveralProcessesTest, ConcurrentAdditionsAreAllKeptAndTheFileAlwaysReads) {
     vWriteLevel(kId, cache::User, mappingMake(kId));
 
-    // The children wait on this pipe until the parent closes it, so that
-    // they start together.
-    int startFds[2];
-    ASSERT_EQ(::pipe(startFds), 0);
+    StartGate gate;
     std::vector<pid_t> children;
     for (int process = 0; process < kProcesses; ++process) {
         children.push_back(childStart([&, process] {
-            ::close(startFds[1]);
-            char ignored = 0;
-            (void)!::read(startFds[0], &ignored, 1);
+            gate.vWait();
             AdminWrapper::vAdminReset();
             AdminWrapper wrapper;
             for (int addition = 0; addition < kAdditions; ++addition) {
@@ -61,8 +56,7 @@ TEST_F(SeveralProcessesTest, ConcurrentAdditionsAreAllKeptAndTheFileAlwaysReads)
     ASSERT_EQ(::pipe(stopFds), 0);
     const pid_t reader = childStart([&] {
         ::close(stopFds[1]);
-        ::close(startFds[0]);
-        ::close(startFds[1]);
+        gate.vLeave();
         ::fcntl(stopFds[0], F_SETFL, O_NONBLOCK);
         int unreadable = 0;
         char ignored = 0;
@@ -73,8 +67,7 @@ TEST_F(SeveralProcessesTest, ConcurrentAdditionsAreAllKeptAndTheFileAlwaysReads)
         return unreadable > 0 ? 3 : 0;
     });
     ::close(stopFds[0]);
-    ::close(startFds[0]);
-    ::close(startFds[1]);
+    gate.vOpen();
     for (const pid_t child : children) {
         EXPECT_EQ(childWait(child), 0);
     }

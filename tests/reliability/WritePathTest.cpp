@@ -197,14 +197,11 @@ TEST_F(WritePathTest, RacingCreatorsNeverReplaceEachOther) {
     constexpr int kCreators = 6;
     for (int round = 0; round < 20; ++round) {
         const std::string id = "race-" + std::to_string(round);
-        int startFds[2];
-        ASSERT_EQ(::pipe(startFds), 0);
+        StartGate gate;
         std::vector<pid_t> children;
         for (int creator = 0; creator < kCreators; ++creator) {
             children.push_back(childStart([&, creator] {
-                ::close(startFds[1]);
-                char ignored = 0;
-                (void)!::read(startFds[0], &ignored, 1);
+                gate.vWait();
                 AdminWrapper::vAdminReset();
                 AdminWrapper wrapper;
                 return wrapper.boCreateClassification(id, std::to_string(creator), "", "", "", false, false,
@@ -213,8 +210,7 @@ TEST_F(WritePathTest, RacingCreatorsNeverReplaceEachOther) {
                            : 0;
             }));
         }
-        ::close(startFds[0]);
-        ::close(startFds[1]);
+        gate.vOpen();
         std::vector<int> winners;
         for (const pid_t child : children) {
             if (const int status = childWait(child); status >= 10) {
