@@ -10,147 +10,22 @@
 #include <system_error>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "bridge/ClassificationEntryPoints.h"
 #include "external/assert/Assert.h"
 #include "external/classification/Mapping.h"
 #include "external/definition/AdminWrapper.h"
 #include "external/directories/Directories.h"
+#include "tools/classification/CommandSupport.h"
 #include "tools/classification/ConsoleCallback.h"
 #include "tools/classification/Display.h"
 
 namespace vyr::tool {
 
 namespace fs = std::filesystem;
-using bridge::classification::AdminWrapper;
 using classification::Mapping;
-using Cache = AdminWrapper::Cache;
-// Objects keep their members in the order they were added.
-using Json = nlohmann::ordered_json;
 
 namespace {
-
-int iFail(const Context& context, std::string_view command, std::string_view message) {
-    context.err << "vyr-classification " << command << ": " << message << '\n';
-    return kExitFailed;
-}
-
-// Writes one JSON document, indented by two spaces. Text that is not valid
-// UTF-8 has each offending byte replaced by U+FFFD, so the output always parses.
-void vJsonWrite(std::ostream& out, const Json& document) {
-    out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
-}
-
-template <class Levels>
-Json levelArray(const Levels& levels) {
-    Json array = Json::array();
-    for (const Level level : levels) {
-        array.push_back(levelName(level));
-    }
-    return array;
-}
-
-std::string idText(std::string_view id) {
-    std::string text = displayText(id);
-    text.insert(text.begin(), '\'');
-    text.push_back('\'');
-    return text;
-}
-
-std::string levelList(const std::vector<Level>& levels, std::string_view separator) {
-    std::string text;
-    for (const Level level : levels) {
-        text += (text.empty() ? "" : std::string(separator)) + std::string(levelName(level));
-    }
-    return text;
-}
-
-std::vector<Level> levelsOf(const Cache& cache) {
-    std::vector<Level> levels;
-    for (const auto& entry : cache.levels) {
-        levels.push_back(entry.first);
-    }
-    return levels;
-}
-
-// The store's level cache of the id, or null when no level of it reads.
-// Asks boClassificationExists first: cachesGet inserts an empty entry for an
-// unknown id.
-const Cache* pReadableCacheGet(AdminWrapper& store, std::string_view id) {
-    if (!store.boClassificationExists(id)) {
-        return nullptr;
-    }
-    const Cache* cache = store.cachesGet(id);
-    return cache->levels.empty() ? nullptr : cache;
-}
-
-// Why the id has no readable level, for a one-line error.
-std::string sMissingReason(const Context& context, std::string_view id) {
-    for (const auto& [level, folder] : context.folders) {
-        if (boAnythingAt(filePathGet(context.folders, level, id))) {
-            return "no file of " + idText(id) + " reads";
-        }
-    }
-    return "no classification " + idText(id) + " in the level folders (see: vyr-classification list)";
-}
-
-// Something a person should know that did not stop the command: a level
-// file that does not read, a level folder that does not exist, a mapping
-// file where the store never looks. A plain value.
-struct Warning {
-    Level level;
-    fs::path path;
-    std::string message;
-};
-
-// One warning for each level file of the id that exists but that the store
-// did not read (cache null: none read).
-std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache) {
-    std::vector<Warning> warnings;
-    for (const auto& [level, folder] : context.folders) {
-        const fs::path file = filePathGet(context.folders, level, id);
-        if (!boAnythingAt(file) || (cache != nullptr && cache->levels.count(level) != 0)) {
-            continue;
-        }
-        std::string reason = sReadProblemGet(file);
-        warnings.push_back({level, file, reason.empty() ? "the store did not read it" : std::move(reason)});
-    }
-    return warnings;
-}
-
-// One line each on the error stream.
-void vWarningsPrint(const Context& context, std::string_view command, const std::vector<Warning>& warnings) {
-    for (const Warning& warning : warnings) {
-        context.err << "vyr-classification " << command << ": warning: " << pathText(warning.path) << " (level "
-                    << levelName(warning.level) << ") does not read: " << warning.message << '\n';
-    }
-}
-
-Json warningArray(const std::vector<Warning>& warnings) {
-    Json array = Json::array();
-    for (const Warning& warning : warnings) {
-        array.push_back(
-            {{"level", levelName(warning.level)}, {"path", pathText(warning.path)}, {"message", warning.message}});
-    }
-    return array;
-}
-
-// The assertion records of the store's write access since the sink was
-// last cleared: each one is a write that did not happen.
-std::vector<std::string> writeFailuresGet() {
-    std::vector<std::string> messages;
-    for (const assert::AssertInfoWrapper& record : assert::Assert::recordsGet()) {
-        const std::string_view function = record->function();
-        if (function.starts_with("vyr::classification::WriteAccess") ||
-            function.starts_with("vyr::cache::CacheWriteAccess")) {
-            messages.emplace_back(record->message());
-        }
-    }
-    return messages;
-}
 
 // One line of `show`: a pair of the view, or a source id with no classified
 // id; the level that decided it and the lower levels that it overrides.
@@ -189,38 +64,6 @@ void vHeaderText(std::ostream& out, const Mapping& top) {
     }
     out << "  flags: flag1=" << (top.boFlag1 ? "true" : "false") << " flag2=" << (top.boFlag2 ? "true" : "false")
         << '\n';
-}
-
-std::string classifiedList(const std::set<std::string>* classified) {
-    if (classified == nullptr || classified->empty()) {
-        return "(none)";
-    }
-    std::string text;
-    for (const std::string& id : *classified) {
-        text += (text.empty() ? "" : ", ") + displayText(id);
-    }
-    return text;
-}
-
-// The level that decides the source id in the merged view: the highest that
-// lists it.
-std::optional<Level> decidingLevel(const Cache& cache, std::string_view source) {
-    for (auto it = cache.levels.rbegin(); it != cache.levels.rend(); ++it) {
-        if (it->second.sourceToClassified.count(std::string(source)) != 0) {
-            return it->first;
-        }
-    }
-    return std::nullopt;
-}
-
-// "bolt -> iron, steel (decided by user)" for the merged view after an edit.
-std::string sMergedLine(const Cache& cache, const std::string& source) {
-    const std::optional<Level> level = decidingLevel(cache, source);
-    if (!level) {
-        return displayText(source) + " is not listed at any level";
-    }
-    return displayText(source) + " -> " + classifiedList(cache.merged.pClassifiedIdsGet(source)) + " (decided by " +
-           std::string(levelName(*level)) + ")";
 }
 
 // Whether the mapping file at the level folder is one that the store reads.
@@ -269,6 +112,43 @@ std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
     return warnings;
 }
 
+// The text as one shell word: in single quotes, each quote inside written as '\''.
+std::string shellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
+// Why the store will not lock a level file that reads, and the command
+// that mends it. A plain value.
+struct EditProblem {
+    std::string reason;
+    std::string fix;
+};
+
+std::optional<EditProblem> editProblemGet(const fs::path& path) {
+    std::error_code error;
+    const std::string file = shellWord(pathText(path));
+    if (fs::is_symlink(fs::symlink_status(path, error))) {
+        const fs::path target = fs::canonical(path, error);
+        return EditProblem{"it is a symbolic link (to " + pathText(target) +
+                               "), and the store never writes through a link",
+                           "replace the link with a copy of its target: cp --remove-destination -- " +
+                               shellWord(pathText(target)) + " " + file};
+    }
+    const std::uintmax_t links = fs::hard_link_count(path, error);
+    if (!error && links > 1) {
+        const std::string own = shellWord(pathText(path) + ".own");
+        return EditProblem{"it has " + std::to_string(links) +
+                               " hard links, and the store never writes a file that other names share",
+                           "give it a copy of its own: cp -p -- " + file + " " + own + " && mv -- " + own + " " +
+                               file};
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int iFoldersRun(const Context& context) {
@@ -300,7 +180,13 @@ int iListRun(const Context& context, bool boJson) {
         for (const auto& [id, levels] : found) {
             classifications.push_back({{"id", id}, {"levels", levelArray(levels.first)}});
         }
-        vJsonWrite(context.out, {{"classifications", classifications}, {"warnings", warningArray(warnings)}});
+        Json folders = Json::object();
+        for (const auto& [level, folder] : context.folders) {
+            folders[std::string(levelName(level))] = pathText(folder);
+        }
+        vJsonWrite(context.out, {{"classifications", classifications},
+                                 {"folders", folders},
+                                 {"warnings", warningArray(warnings)}});
         return kExitSuccess;
     }
     std::size_t width = 0;
@@ -316,18 +202,34 @@ int iListRun(const Context& context, bool boJson) {
         context.out << '\n';
     }
     if (found.empty()) {
-        context.out << "(no classification files in the level folders)\n";
+        // Where it looked, so that a run in the wrong folder shows itself.
+        bool boAnyFolder = false;
+        std::string looked;
+        for (const auto& [level, folder] : context.folders) {
+            std::error_code error;
+            const bool boFolder = fs::is_directory(folder, error);
+            boAnyFolder = boAnyFolder || boFolder;
+            looked += (looked.empty() ? "" : ", ") + std::string(levelName(level)) + " " + pathText(folder) +
+                      (boFolder ? "" : " (missing)");
+        }
+        if (!boAnyFolder) {
+            return iFail(context, "list",
+                         "none of the level folders exists: " + looked +
+                             " (set --root or VYR_CLASSIFICATION_ROOT; see: vyr-classification folders)");
+        }
+        context.out << "(no classification files in the level folders: " << looked << ")\n";
     }
     return kExitSuccess;
 }
 
 int iShowRun(const Context& context, const ShowOptions& options) {
+    const std::string_view command = options.boExport ? "export" : "show";
     AdminWrapper store;
     const Cache* cache = pReadableCacheGet(store, options.id);
     const std::vector<Warning> warnings = unreadLevelsGet(context, options.id, cache);
-    vWarningsPrint(context, "show", warnings);
+    vWarningsPrint(context, command, warnings);
     if (cache == nullptr) {
-        return iFail(context, "show", sMissingReason(context, options.id));
+        return iFail(context, command, sMissingReason(context, options.id));
     }
 
     // The view: one level's own mapping, or the merged view.
@@ -337,7 +239,7 @@ int iShowRun(const Context& context, const ShowOptions& options) {
         const auto found = cache->levels.find(*options.level);
         if (found == cache->levels.end()) {
             const bool boFileThere = boAnythingAt(filePathGet(context.folders, *options.level, options.id));
-            return iFail(context, "show",
+            return iFail(context, command,
                          idText(options.id) + " has no mapping at level " + std::string(levelName(*options.level)) +
                              (boFileThere ? " (its file does not read)" : " (no file there)"));
         }
@@ -385,9 +287,13 @@ int iShowRun(const Context& context, const ShowOptions& options) {
     } else {
         collect(cache->merged.sourceToClassified);
     }
-    const int status = warnings.empty() ? kExitSuccess : kExitFailed;
+    const int status = iDoneStatus(warnings);
+    // The levels of the view, each with its file.
+    const std::vector<Level> viewLevels =
+        options.level ? std::vector<Level>{*options.level} : levelsOf(*cache);
+    const std::string_view view = options.level ? levelName(*options.level) : "merged";
 
-    if (options.boJson) {
+    if (options.boJson || options.boExport) {
         Json pairs = Json::array();
         for (const Row& row : rows) {
             pairs.push_back({{"source", *row.source},
@@ -395,11 +301,20 @@ int iShowRun(const Context& context, const ShowOptions& options) {
                              {"level", levelName(row.level)},
                              {"overrides", levelArray(row.overrides)}});
         }
+        if (options.boExport) {
+            vJsonWrite(context.out, {{"id", options.id}, {"view", view}, {"pairs", std::move(pairs)}});
+            return status;
+        }
+        Json files = Json::object();
+        for (const Level level : viewLevels) {
+            files[std::string(levelName(level))] = pathText(filePathGet(context.folders, level, options.id));
+        }
         vJsonWrite(context.out, {{"id", options.id},
                                  {"levels", levelArray(levelsOf(*cache))},
-                                 {"view", options.level ? levelName(*options.level) : "merged"},
+                                 {"files", std::move(files)},
+                                 {"view", view},
                                  {"header", headerJson(*header, headerLevel)},
-                                 {"pairs", pairs},
+                                 {"pairs", std::move(pairs)},
                                  {"warnings", warningArray(warnings)}});
         return status;
     }
@@ -410,6 +325,10 @@ int iShowRun(const Context& context, const ShowOptions& options) {
         out << "level " << levelName(*options.level) << " only\n";
     } else {
         out << "levels " << levelList(levelsOf(*cache), ", ") << "; header from " << levelName(headerLevel) << '\n';
+    }
+    for (const Level level : viewLevels) {
+        out << "  " << levelName(level) << " file: " << pathText(filePathGet(context.folders, level, options.id))
+            << '\n';
     }
     vHeaderText(out, *header);
     if (rows.empty()) {
@@ -446,23 +365,28 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
         fs::path path;
         std::string id;
         std::string error; // empty: the file reads
+        std::optional<EditProblem> editProblem;
     };
     std::vector<Result> results;
     std::vector<Warning> warnings;
     for (const auto& [level, folder] : context.folders) {
         std::error_code error;
         if (boAnythingAt(folder) && !fs::is_directory(folder, error)) {
-            results.push_back({level, folder, "", "the level folder is not a folder"});
+            results.push_back({level, folder, "", "the level folder is not a folder", std::nullopt});
         } else if (!boAnythingAt(folder) && !boAllowMissing) {
             warnings.push_back({level, folder, "the level folder does not exist"});
         }
     }
     for (const LevelEntry& entry : levelEntriesGet(context.folders)) {
-        Result result{entry.level, entry.path, entry.id, ""};
+        Result result{entry.level, entry.path, entry.id, "", std::nullopt};
         if (!entry.boIdValid) {
             result.error = "the file name is not valid UTF-8, so it names no classification id";
         } else {
             result.error = sReadProblemGet(entry.path);
+        }
+        // The sys level is read-only: nothing edits its files.
+        if (result.error.empty() && entry.level != cache::Sys) {
+            result.editProblem = editProblemGet(entry.path);
         }
         results.push_back(std::move(result));
     }
@@ -471,7 +395,21 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
 
     const auto failed = static_cast<std::size_t>(
         std::count_if(results.begin(), results.end(), [](const Result& result) { return !result.error.empty(); }));
-    const char* notRead = failed == 1 ? " does not read" : " do not read";
+    const auto stuck = static_cast<std::size_t>(std::count_if(
+        results.begin(), results.end(), [](const Result& result) { return result.editProblem.has_value(); }));
+    // "2 do not read, 1 cannot be edited"; the error line says "of N files" after the first count.
+    std::string found;
+    std::string foundOf;
+    const auto count = [&](std::size_t n, const char* one, const char* many) {
+        if (n != 0) {
+            const std::string verb = n == 1 ? one : many;
+            foundOf += foundOf.empty() ? std::to_string(n) + " of " + std::to_string(results.size()) + " files" + verb
+                                       : ", " + std::to_string(n) + verb;
+            found += (found.empty() ? "" : ", ") + std::to_string(n) + verb;
+        }
+    };
+    count(failed, " does not read", " do not read");
+    count(stuck, " cannot be edited", " cannot be edited");
     const std::string warned = warnings.empty() ? ""
                                                 : "; " + std::to_string(warnings.size()) +
                                                       (warnings.size() == 1 ? " warning" : " warnings");
@@ -485,33 +423,40 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
             if (!result.error.empty()) {
                 file["error"] = result.error;
             }
+            if (result.editProblem) {
+                file["cannot_edit"] = result.editProblem->reason;
+                file["fix"] = result.editProblem->fix;
+            }
             files.push_back(std::move(file));
         }
         vJsonWrite(context.out, {{"files", files},
                                  {"checked", results.size()},
                                  {"failed", failed},
+                                 {"cannot_edit", stuck},
                                  {"warnings", warningArray(warnings)}});
     } else {
         for (const Result& result : results) {
             if (!result.error.empty()) {
                 context.out << pathText(result.path) << ": " << result.error << '\n';
+            } else if (result.editProblem) {
+                context.out << pathText(result.path) << ": cannot be edited: " << result.editProblem->reason
+                            << "\n  fix: " << result.editProblem->fix << '\n';
             }
         }
         for (const Warning& warning : warnings) {
             context.out << "warning: " << pathText(warning.path) << ": " << warning.message << '\n';
         }
         context.out << "checked " << results.size() << (results.size() == 1 ? " file: " : " files: ")
-                    << (failed == 0 ? "all read" : std::to_string(failed) + notRead) << warned << '\n';
+                    << (found.empty() ? "all read" : found) << warned << '\n';
     }
-    if (failed != 0) {
-        context.err << "vyr-classification check: " << failed << " of " << results.size() << " files" << notRead
-                    << warned << '\n';
+    if (!found.empty()) {
+        context.err << "vyr-classification check: " << foundOf << warned << '\n';
         return kExitFailed;
     }
     if (!warnings.empty()) {
         context.err << "vyr-classification check: " << warned.substr(2)
                     << (boAllowMissing ? "" : " (--allow-missing passes over missing level folders)") << '\n';
-        return kExitFailed;
+        return kExitWarned;
     }
     return kExitSuccess;
 }
@@ -544,81 +489,74 @@ int iEditRun(const Context& context, const EditOptions& options) {
     const std::string& id = options.id;
     const std::string source = displayText(options.source);
     const std::string classified = displayText(options.classified);
+    const fs::path file = filePathGet(context.folders, options.level, id);
 
     AdminWrapper store;
-    const Cache* cache = pReadableCacheGet(store, id);
-    const fs::path file = filePathGet(context.folders, options.level, id);
-    std::vector<Warning> warnings = unreadLevelsGet(context, id, cache);
-    // A file that does not read must not be written over: the store would
-    // fill the level from another one and the file's own content would be lost.
-    const auto atEditedLevel = std::find_if(warnings.begin(), warnings.end(),
-                                            [&](const Warning& warning) { return warning.level == options.level; });
-    if (atEditedLevel != warnings.end()) {
-        const std::string reason = atEditedLevel->message;
-        warnings.erase(atEditedLevel);
-        vWarningsPrint(context, command, warnings);
-        return iFail(context, command, pathText(file) + " does not read (" + reason + "); not writing over it");
-    }
-    vWarningsPrint(context, command, warnings);
-    if (cache == nullptr) {
+    if (pReadableCacheGet(store, id) == nullptr) {
+        vWarningsPrint(context, command, unreadLevelsGet(context, id, nullptr));
         return iFail(context, command, sMissingReason(context, id) + "; nothing changed");
     }
-    const auto present = cache->levels.find(options.level);
+    // The write access brings the cache up to the files; what it shows now
+    // tells whether the edit changes anything at all.
+    std::optional<classification::WriteAccess> access(store.writeAccessGet(id));
+    const Cache& cache = *store.cachesGet(id);
+    std::vector<Warning> warnings = unreadLevelsGet(context, id, &cache);
+    // A file that does not read must not be written over: the store would
+    // fill the level from another one and the file's own content would be lost.
+    if (const std::optional<std::string> reason = editedLevelProblemTake(warnings, options.level)) {
+        vWarningsPrint(context, command, warnings);
+        return iFail(context, command, pathText(file) + " does not read (" + *reason + "); not writing over it");
+    }
+    vWarningsPrint(context, command, warnings);
 
-    // A removal must find what it removes at the level itself: the merged
-    // view may take it from another level, which this edit does not touch.
-    const Mapping::Relation* atLevel = present == cache->levels.end() ? nullptr : &present->second.sourceToClassified;
-    const auto sourceSet = [&]() -> const std::set<std::string>* {
-        if (atLevel == nullptr) {
-            return nullptr;
-        }
-        const auto found = atLevel->find(options.source);
-        return found == atLevel->end() ? nullptr : &found->second;
-    };
+    // An edit that would change nothing at the level: say so and leave the
+    // file alone (the write access writes back every level it locked).
+    // Removals look at the level itself: the merged view may take a pair
+    // from another level, which this edit does not touch.
+    const std::set<std::string>* atLevel = pLevelSetGet(cache, options.level, options.source);
+    std::string unchanged;
     switch (options.edit) {
+    case Edit::Add:
+        if (atLevel != nullptr && atLevel->count(options.classified) != 0) {
+            unchanged = idText(id) + " already has " + source + " -> " + classified + " at level " + level;
+        }
+        break;
+    case Edit::Set:
+        if (atLevel != nullptr && atLevel->size() == 1 && atLevel->count(options.classified) != 0) {
+            unchanged = idText(id) + " already maps " + source + " to " + classified + " alone at level " + level;
+        }
+        break;
     case Edit::Remove:
-        if (sourceSet() == nullptr || sourceSet()->count(options.classified) == 0) {
-            return iFail(context, command,
-                         idText(id) + " has no pair " + source + " -> " + classified + " at level " + level +
-                             "; nothing changed");
+        if (atLevel == nullptr || atLevel->count(options.classified) == 0) {
+            unchanged = idText(id) + " has no pair " + source + " -> " + classified + " at level " + level;
         }
         break;
     case Edit::RemoveSource:
-        if (sourceSet() == nullptr || sourceSet()->empty()) {
-            return iFail(context, command,
-                         idText(id) + " maps " + source + " to nothing at level " + level + "; nothing changed");
+        if (atLevel == nullptr || atLevel->empty()) {
+            unchanged = idText(id) + " maps " + source + " to nothing at level " + level;
         }
         break;
-    case Edit::RemoveClassified:
-        if (atLevel == nullptr || std::none_of(atLevel->begin(), atLevel->end(), [&](const auto& entry) {
-                return entry.second.count(options.classified) != 0;
-            })) {
-            return iFail(context, command,
-                         "no source id of " + idText(id) + " maps to " + classified + " at level " + level +
-                             "; nothing changed");
+    case Edit::RemoveClassified: {
+        const auto present = cache.levels.find(options.level);
+        if (present == cache.levels.end() ||
+            std::none_of(present->second.sourceToClassified.begin(), present->second.sourceToClassified.end(),
+                         [&](const auto& entry) { return entry.second.count(options.classified) != 0; })) {
+            unchanged = "no source id of " + idText(id) + " maps to " + classified + " at level " + level;
         }
         break;
+    }
     case Edit::Inherit:
-        if (sourceSet() == nullptr) {
-            return iFail(context, command,
-                         idText(id) + " does not list " + source + " at level " + level +
-                             ", so the levels below decide it already; nothing changed");
+        if (atLevel == nullptr) {
+            unchanged = idText(id) + " does not list " + source + " at level " + level +
+                        ", so the levels below decide it already";
         }
-        break;
-    case Edit::Add:
-    case Edit::Set:
         break;
     }
 
-    // What the person sees of the source id now, before any edit rebuilds it.
-    const std::set<std::string>* seen = cache->merged.pClassifiedIdsGet(options.source);
-    const std::set<std::string> mergedBefore = seen == nullptr ? std::set<std::string>() : *seen;
-
     std::string done;
-    assert::Assert::vClear();
-    {
-        classification::WriteAccess access = store.writeAccessGet(id);
-        if (!access.boLockFile(options.level)) {
+    if (unchanged.empty()) {
+        assert::Assert::vClear();
+        if (!access->boLockFile(options.level)) {
             const std::vector<std::string> failures = writeFailuresGet();
             return iFail(context, command,
                          "cannot lock " + pathText(file) + " for writing" +
@@ -626,59 +564,74 @@ int iEditRun(const Context& context, const EditOptions& options) {
         }
         switch (options.edit) {
         case Edit::Add: {
-            // "Add" keeps what the person saw: a level that does not list the
-            // source id yet starts from its merged set, which it then decides.
-            const auto levelNow = cache->levels.find(options.level);
-            if (levelNow == cache->levels.end() || levelNow->second.sourceToClassified.count(options.source) == 0) {
+            // "Add" keeps what the person sees: a level that does not list
+            // the source id yet starts from its merged set (as read under
+            // the lock), which it then decides.
+            if (pLevelSetGet(cache, options.level, options.source) == nullptr) {
+                const std::set<std::string>* seen = cache.merged.pClassifiedIdsGet(options.source);
+                const std::set<std::string> mergedBefore = seen == nullptr ? std::set<std::string>() : *seen;
                 for (const std::string& kept : mergedBefore) {
-                    (void)access.boAddMapping(options.source, kept, options.level);
+                    (void)access->boAddMapping(options.source, kept, options.level);
                 }
             }
-            (void)access.boAddMapping(options.source, options.classified, options.level);
+            (void)access->boAddMapping(options.source, options.classified, options.level);
             done = "added " + source + " -> " + classified + " to " + displayText(id);
             break;
         }
         case Edit::Set:
-            (void)access.boSetMapping(options.source, options.classified, options.level);
+            (void)access->boSetMapping(options.source, options.classified, options.level);
             done = "set " + source + " -> " + classified + " in " + displayText(id);
             break;
         case Edit::Remove:
-            access.vMappingRemove(options.source, options.classified, options.level);
+            access->vMappingRemove(options.source, options.classified, options.level);
             done = "removed " + source + " -> " + classified + " from " + displayText(id);
             break;
         case Edit::RemoveSource:
-            access.vMappedToSourceRemove(options.source, options.level);
+            access->vMappedToSourceRemove(options.source, options.level);
             done = "removed every classified id of " + source + " from " + displayText(id);
             break;
         case Edit::RemoveClassified:
-            access.vMappedToClassifiedRemove(options.classified, options.level);
+            access->vMappedToClassifiedRemove(options.classified, options.level);
             done = "removed " + classified + " from every source id of " + displayText(id);
             break;
         case Edit::Inherit:
-            access.vMappedToSourceInherit(options.source, options.level);
+            access->vMappedToSourceInherit(options.source, options.level);
             done = "level " + level + " of " + displayText(id) + " no longer lists " + source +
                    "; the levels below decide it";
             break;
         }
-    } // the write access writes the level back into its file here
-    const std::vector<std::string> failures = writeFailuresGet();
-    if (!failures.empty()) {
-        return iFail(context, command, "could not write " + pathText(file) + ": " + failures.front());
+        access.reset(); // writes the level back into its file
+        const std::vector<std::string> failures = writeFailuresGet();
+        if (!failures.empty()) {
+            return iFail(context, command, "could not write " + pathText(file) + ": " + failures.front());
+        }
+        context.out << done << (options.edit == Edit::Inherit ? " (" : " at level " + level + " (")
+                    << pathText(file) << ")\n";
+    } else {
+        context.out << unchanged << "; nothing changed (" << pathText(file) << ")\n";
     }
-    context.out << done << (options.edit == Edit::Inherit ? " (" : " at level " + level + " (") << pathText(file)
-                << ")\n";
 
     const Cache& after = *store.cachesGet(id);
     if (options.edit == Edit::RemoveClassified) {
+        // Each source id that still maps to it, with the level that gives it.
         const std::set<std::string>* sources = after.merged.pSourceIdsGet(options.classified);
-        context.out << "merged view: "
-                    << (sources == nullptr ? "no source id maps to " + classified
-                                           : classifiedList(sources) + " -> " + classified)
-                    << '\n';
+        if (sources == nullptr || sources->empty()) {
+            context.out << "merged view: no source id maps to " << classified << '\n';
+        } else {
+            constexpr std::size_t kShown = 10;
+            std::size_t shown = 0;
+            for (const std::string& kept : *sources) {
+                if (shown++ == kShown) {
+                    context.out << "merged view: ... and " << sources->size() - kShown << " more\n";
+                    break;
+                }
+                context.out << "merged view: " << sMergedLine(after, kept) << '\n';
+            }
+        }
     } else {
         context.out << "merged view: " << sMergedLine(after, options.source) << '\n';
     }
-    return warnings.empty() ? kExitSuccess : kExitFailed;
+    return iDoneStatus(warnings);
 }
 
 int iClassifyRun(const Context& context, const ClassifyOptions& options, std::ostream* terminal) {
@@ -718,7 +671,7 @@ int iClassifyRun(const Context& context, const ClassifyOptions& options, std::os
     if (!failures.empty()) {
         return iFail(context, "classify", "could not write " + pathText(file) + ": " + failures.front());
     }
-    return warnings.empty() ? kExitSuccess : kExitFailed;
+    return iDoneStatus(warnings);
 }
 
 } // namespace vyr::tool

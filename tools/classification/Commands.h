@@ -8,10 +8,14 @@
 
 namespace vyr::tool {
 
-// Exit statuses of the tool.
+// Exit statuses of the tool, so that a script can tell them apart:
+// done; failed (nothing was changed, or `check` found a file that does not
+// read or cannot be edited); bad usage (nothing was read or written); done,
+// with warnings about other files (each one line on standard error).
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitWarned = 3;
 
 // What every command works with: the level folders as the store sees them
 // and the two output streams. Points at the streams without owning them.
@@ -28,6 +32,7 @@ struct ShowOptions {
     std::optional<std::string> classified;
     std::optional<Level> level; // one level's own mapping instead of the merged view
     bool boJson = false;
+    bool boExport = false; // JSON of the pairs alone, for `import`
 };
 
 struct CreateOptions {
@@ -52,6 +57,13 @@ struct EditOptions {
     Level level = cache::User;
 };
 
+struct ImportOptions {
+    std::string id;
+    Level level = cache::User;
+    bool boReplace = false;
+    std::string input = "-"; // a file, or "-" for standard input
+};
+
 struct ClassifyOptions {
     std::string mapping;
     std::string filter;
@@ -63,12 +75,21 @@ struct ClassifyOptions {
 // The commands. Each returns the tool's exit status and reports a failure as
 // one line on the error stream. Commands that read a classification also
 // print one warning line for each of its level files that exists but does
-// not read, and then end with status 1 after doing what they could. The
+// not read, and then end with kExitWarned after doing what they could. The
 // commands that write treat every assertion record of the store's write
-// access as a failure; they need the assertion sink enabled.
+// access as a failure; they need the assertion sink enabled. An edit that
+// would change nothing says so, locks nothing and writes nothing.
 int iFoldersRun(const Context& context);
 int iListRun(const Context& context, bool boJson);
+// Also `export` (options.boExport).
 int iShowRun(const Context& context, const ShowOptions& options);
+// Every source id that a level decides over a lower level that lists it
+// too: of the id, or of every classification found in the level folders.
+int iOverridesRun(const Context& context, const std::optional<std::string>& id, bool boJson);
+// Each level file of the id as it is on disk, lowest level first.
+int iCatRun(const Context& context, const std::string& id);
+// in: where "-" reads from.
+int iImportRun(const Context& context, const ImportOptions& options, std::istream& in);
 // boAllowMissing: a level folder that does not exist is no warning.
 int iCheckRun(const Context& context, bool boJson, bool boAllowMissing);
 int iCreateRun(const Context& context, const CreateOptions& options);

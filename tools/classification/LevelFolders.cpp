@@ -54,6 +54,9 @@ std::string_view levelName(Level level) noexcept {
 }
 
 std::optional<Level> levelParse(std::string_view name) noexcept {
+    if (name == "system") {
+        return cache::Sys;
+    }
     for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
         if (levelName(level) == name) {
             return level;

@@ -15,7 +15,8 @@ namespace vyr::tool {
 using cache::Level;
 using LevelFolders = std::map<Level, std::filesystem::path>;
 
-// The level names of the command line: sys, shared, user.
+// The level names of the command line: sys, shared, user; "system" is read
+// as sys too.
 [[nodiscard]] std::string_view levelName(Level level) noexcept;
 [[nodiscard]] std::optional<Level> levelParse(std::string_view name) noexcept;
 

@@ -22,7 +22,7 @@
 #include <CLI/CLI.hpp>
 
 #include "external/assert/Assert.h"
-#include "external/str/Utf.h"
+#include "tools/classification/CommandSupport.h"
 #include "tools/classification/Commands.h"
 #include "tools/classification/LevelFolders.h"
 
@@ -30,29 +30,9 @@ namespace {
 
 using namespace vyr::tool;
 
-// Why the text cannot be stored in a mapping file, or empty when it can:
-// it must be UTF-8 that XML 1.0 can carry.
-std::string sTextProblem(std::string_view text) {
-    if (!vyr::str::boIsValidUtf8(text)) {
-        return "is not valid UTF-8";
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
-            return "holds a control character that a mapping file cannot carry";
-        }
-        // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
-        if (byte == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
-            (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
-            return "holds U+FFFE or U+FFFF, which a mapping file cannot carry";
-        }
-    }
-    return {};
-}
-
 const CLI::Validator kText(
     [](std::string& text) {
-        const std::string problem = sTextProblem(text);
+        const std::string problem = sTextProblemGet(text);
         return problem.empty() ? problem : "the text " + problem;
     },
     "");
@@ -63,14 +43,15 @@ const CLI::Validator kId(
         if (id.empty() || id == "." || id == ".." || id.find_first_of("/\\") != std::string::npos) {
             return "'" + id + "' cannot name a mapping file (empty, '.', '..' or a path separator)";
         }
-        const std::string problem = sTextProblem(id);
+        const std::string problem = sTextProblemGet(id);
         return problem.empty() ? problem : "the id " + problem;
     },
     "");
 
 // Existing folders; the option's type name says DIR already.
 const CLI::Validator kDirectory = CLI::Validator(CLI::ExistingDirectory).description("");
-const CLI::IsMember kAnyLevel({"sys", "shared", "user"});
+// "system" is the sys level's other name: its folder is called so.
+const CLI::IsMember kAnyLevel({"sys", "system", "shared", "user"});
 const CLI::IsMember kWritableLevel({"shared", "user"});
 
 // One line, whatever the library's message holds.
@@ -134,8 +115,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> shared;
     std::optional<std::string> user;
     bool boVerbose = false;
-    app.add_option("--root", root, "Folder holding system/, shared/ and user/ (default: .)")
+    app.add_option("--root", root,
+                   "Folder holding system/, shared/ and user/ (default: $VYR_CLASSIFICATION_ROOT, else .)")
         ->type_name("DIR")
+        ->envname("VYR_CLASSIFICATION_ROOT")
         ->check(kDirectory);
     app.add_option("--system", system, "The system folder (level sys: <it>/Resources/Classification)")
         ->type_name("DIR")
@@ -150,7 +133,14 @@ int main(int argc, char** argv) {
     app.add_flag("--verbose", boVerbose, "Print each assertion record of the library on standard error");
     app.footer(example({"vyr-classification --root examples/data show materials"}) +
                "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
-               "Exit status: 0 success, 1 failed operation, 2 bad usage.");
+               "LEVEL is sys (also written system), shared or user; sys is read-only.\n"
+               "Exit status:\n"
+               "  0  done\n"
+               "  1  failed: nothing was changed (check: a file does not read or cannot be edited)\n"
+               "  2  bad usage: nothing was read or written\n"
+               "  3  done, with warnings about other files, each one line on standard error\n"
+               "An edit that would change nothing says \"nothing changed\", ends with 0 and leaves\n"
+               "the file alone.");
 
     // folders
     CLI::App* foldersCommand = app.add_subcommand("folders", "Print where the three level folders are");
@@ -192,6 +182,72 @@ int main(int argc, char** argv) {
         "status 1; the view is made of the levels that read." +
         kDashNote);
 
+    // overrides
+    std::string overridesId;
+    bool boOverridesJson = false;
+    CLI::App* overridesCommand = app.add_subcommand(
+        "overrides", "List every source id that a level decides over a lower level that lists it too, with the "
+                     "sets it hides");
+    CLI::Option* overridesIdOption =
+        overridesCommand->add_option("ID", overridesId, "Only this classification (default: every one)")
+            ->type_name("")
+            ->check(kId);
+    overridesCommand->add_flag("--json", boOverridesJson, "Print JSON");
+    overridesCommand->footer(example({"vyr-classification overrides", "vyr-classification overrides materials --json"}) +
+                             "\n\nEach override names the level that decides and its file, then each lower\n"
+                             "level that lists the source id too, with the set it hides and its file." +
+                             kDashNote);
+
+    // cat
+    std::string catId;
+    CLI::App* catCommand = app.add_subcommand(
+        "cat", "Print each level file of a classification as it is on disk, lowest level first");
+    catCommand->add_option("ID", catId, "Classification id")->required()->type_name("")->check(kId);
+    catCommand->footer(example({"vyr-classification cat materials"}) +
+                       "\n\nEach file comes under a line \"# <path> (level LEVEL)\"." + kDashNote);
+
+    // export
+    ShowOptions exported;
+    std::string exportLevel;
+    CLI::App* exportCommand = app.add_subcommand(
+        "export", "Print the merged view, or one level's own mapping, as JSON that 'import' reads");
+    exportCommand->add_option("ID", exported.id, "Classification id")->required()->type_name("")->check(kId);
+    CLI::Option* exportLevelOption =
+        exportCommand->add_option("--level", exportLevel, "Export this level's own mapping instead")
+            ->type_name("LEVEL")
+            ->check(kAnyLevel);
+    exportCommand->footer(
+        example({"vyr-classification export materials --level user > user.json"}) +
+        "\n\nThe pairs have the shape of 'show --json': {\"source\": S, \"classified\": C or null,\n"
+        "\"level\": L, \"overrides\": [...]}; a null classified id lists the source id with none." +
+        kDashNote);
+
+    // import
+    ImportOptions import;
+    std::string importLevel;
+    CLI::App* importCommand = app.add_subcommand(
+        "import", "Apply the pairs of an exported JSON file to one level, under one lock and one write-back");
+    importCommand->add_option("ID", import.id, "Classification id")->required()->type_name("")->check(kId);
+    importCommand->add_option("FILE", import.input, "The JSON file; - or nothing reads standard input")
+        ->type_name("")
+        ->default_str("-");
+    importCommand->add_option("--level", importLevel, "The level to change; its file is written back")
+        ->required()
+        ->type_name("LEVEL")
+        ->check(kWritableLevel);
+    importCommand->add_flag("--replace", import.boReplace,
+                            "Each listed source id gets exactly the listed set (default: the sets gain them)");
+    importCommand->footer(
+        example({"vyr-classification import materials --level user < user.json",
+                 "vyr-classification export materials --level user | vyr-classification import copy --level user "
+                 "--replace"}) +
+        "\n\nReads 'export' or 'show --json' output (an object with a \"pairs\" array, or the array\n"
+        "alone); only \"source\" and \"classified\" count. Without --replace, a source id that the\n"
+        "level does not list yet starts from its merged set, as with 'add'. Source ids the file does\n"
+        "not list are left as they are. The whole file is checked before anything is written, and\n"
+        "the report says what changed; an import that changes nothing writes nothing." +
+        kDashNote);
+
     // check
     bool boCheckJson = false;
     bool boAllowMissing = false;
@@ -201,7 +257,10 @@ int main(int argc, char** argv) {
     checkCommand->add_flag("--json", boCheckJson, "Print JSON");
     checkCommand->add_flag("--allow-missing", boAllowMissing, "A level folder that does not exist is no warning");
     checkCommand->footer(example({"vyr-classification --root examples/data check"}) +
-                         "\n\nStatus 1 when a file does not read or there is a warning.");
+                         "\n\nA file at level shared or user that reads but that the store will not lock for an\n"
+                         "edit (a symbolic link, a file with several hard links) is reported with the command\n"
+                         "that mends it. Status 1 when a file does not read or cannot be edited, 3 when there\n"
+                         "are only warnings.");
 
     // create
     CreateOptions create;
@@ -377,6 +436,14 @@ int main(int argc, char** argv) {
         std::vector<std::pair<std::string, std::optional<Level>>> ids;
         if (chosen == showCommand) {
             ids.emplace_back(show.id, std::nullopt);
+        } else if (chosen == overridesCommand && *overridesIdOption) {
+            ids.emplace_back(overridesId, std::nullopt);
+        } else if (chosen == catCommand) {
+            ids.emplace_back(catId, std::nullopt);
+        } else if (chosen == exportCommand) {
+            ids.emplace_back(exported.id, std::nullopt);
+        } else if (chosen == importCommand) {
+            ids.emplace_back(import.id, levelParse(importLevel));
         } else if (chosen == createCommand) {
             ids.emplace_back(create.id, levelParse(createLevel));
         } else if (chosen == classifyCommand) {
@@ -412,6 +479,24 @@ int main(int argc, char** argv) {
                 show.level = levelParse(showLevel);
             }
             return iShowRun(context, show);
+        }
+        if (chosen == overridesCommand) {
+            return iOverridesRun(context, *overridesIdOption ? std::optional<std::string>(overridesId) : std::nullopt,
+                                 boOverridesJson);
+        }
+        if (chosen == catCommand) {
+            return iCatRun(context, catId);
+        }
+        if (chosen == exportCommand) {
+            exported.boExport = true;
+            if (*exportLevelOption) {
+                exported.level = levelParse(exportLevel);
+            }
+            return iShowRun(context, exported);
+        }
+        if (chosen == importCommand) {
+            import.level = *levelParse(importLevel);
+            return iImportRun(context, import, std::cin);
         }
         if (chosen == checkCommand) {
             return iCheckRun(context, boCheckJson, boAllowMissing);

@@ -1,0 +1,216 @@
+#include "tools/classification/CommandSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "external/assert/Assert.h"
+#include "external/str/Utf.h"
+#include "tools/classification/Display.h"
+
+namespace vyr::tool {
+
+namespace fs = std::filesystem;
+
+int iFail(const Context& context, std::string_view command, std::string_view message) {
+    context.err << "vyr-classification " << command << ": " << message << '\n';
+    return kExitFailed;
+}
+
+void vJsonWrite(std::ostream& out, const Json& document) {
+    out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+Json levelArray(const std::vector<Level>& levels) {
+    Json array = Json::array();
+    for (const Level level : levels) {
+        array.push_back(levelName(level));
+    }
+    return array;
+}
+
+std::string idText(std::string_view id) {
+    std::string text = displayText(id);
+    text.insert(text.begin(), '\'');
+    text.push_back('\'');
+    return text;
+}
+
+std::string levelList(const std::vector<Level>& levels, std::string_view separator) {
+    std::string text;
+    for (const Level level : levels) {
+        text += (text.empty() ? "" : std::string(separator)) + std::string(levelName(level));
+    }
+    return text;
+}
+
+std::vector<Level> levelsOf(const Cache& cache) {
+    std::vector<Level> levels;
+    for (const auto& entry : cache.levels) {
+        levels.push_back(entry.first);
+    }
+    return levels;
+}
+
+std::string classifiedList(const std::set<std::string>* classified) {
+    if (classified == nullptr || classified->empty()) {
+        return "(none)";
+    }
+    std::string text;
+    for (const std::string& id : *classified) {
+        text += (text.empty() ? "" : ", ") + displayText(id);
+    }
+    return text;
+}
+
+const Cache* pReadableCacheGet(AdminWrapper& store, std::string_view id) {
+    if (!store.boClassificationExists(id)) {
+        return nullptr;
+    }
+    const Cache* cache = store.cachesGet(id);
+    return cache->levels.empty() ? nullptr : cache;
+}
+
+std::string sMissingReason(const Context& context, std::string_view id) {
+    for (const auto& [level, folder] : context.folders) {
+        if (boAnythingAt(filePathGet(context.folders, level, id))) {
+            return "no file of " + idText(id) + " reads";
+        }
+    }
+    return "no classification " + idText(id) + " in the level folders (see: vyr-classification list)";
+}
+
+std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache) {
+    std::vector<Warning> warnings;
+    for (const auto& [level, folder] : context.folders) {
+        const fs::path file = filePathGet(context.folders, level, id);
+        if (!boAnythingAt(file) || (cache != nullptr && cache->levels.count(level) != 0)) {
+            continue;
+        }
+        std::string reason = sReadProblemGet(file);
+        warnings.push_back({level, file, reason.empty() ? "the store did not read it" : std::move(reason)});
+    }
+    return warnings;
+}
+
+void vWarningsPrint(const Context& context, std::string_view command, const std::vector<Warning>& warnings) {
+    for (const Warning& warning : warnings) {
+        context.err << "vyr-classification " << command << ": warning: " << pathText(warning.path) << " (level "
+                    << levelName(warning.level) << ") does not read: " << warning.message << '\n';
+    }
+}
+
+Json warningArray(const std::vector<Warning>& warnings) {
+    Json array = Json::array();
+    for (const Warning& warning : warnings) {
+        array.push_back(
+            {{"level", levelName(warning.level)}, {"path", pathText(warning.path)}, {"message", warning.message}});
+    }
+    return array;
+}
+
+int iDoneStatus(const std::vector<Warning>& warnings) { return warnings.empty() ? kExitSuccess : kExitWarned; }
+
+std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level) {
+    const auto found =
+        std::find_if(warnings.begin(), warnings.end(), [&](const Warning& warning) { return warning.level == level; });
+    if (found == warnings.end()) {
+        return std::nullopt;
+    }
+    std::string reason = found->message;
+    warnings.erase(found);
+    return reason;
+}
+
+std::vector<std::string> writeFailuresGet() {
+    std::vector<std::string> messages;
+    for (const assert::AssertInfoWrapper& record : assert::Assert::recordsGet()) {
+        const std::string_view function = record->function();
+        if (function.starts_with("vyr::classification::WriteAccess") ||
+            function.starts_with("vyr::cache::CacheWriteAccess")) {
+            messages.emplace_back(record->message());
+        }
+    }
+    return messages;
+}
+
+std::optional<Level> decidingLevel(const Cache& cache, const std::string& source) {
+    for (auto it = cache.levels.rbegin(); it != cache.levels.rend(); ++it) {
+        if (it->second.sourceToClassified.count(source) != 0) {
+            return it->first;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string sMergedLine(const Cache& cache, const std::string& source) {
+    const std::optional<Level> level = decidingLevel(cache, source);
+    if (!level) {
+        return displayText(source) + " is not listed at any level";
+    }
+    return displayText(source) + " -> " + classifiedList(cache.merged.pClassifiedIdsGet(source)) + " (decided by " +
+           std::string(levelName(*level)) + ")";
+}
+
+const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source) {
+    const auto present = cache.levels.find(level);
+    if (present == cache.levels.end()) {
+        return nullptr;
+    }
+    const auto found = present->second.sourceToClassified.find(source);
+    return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
+}
+
+std::string sTextProblemGet(std::string_view text) {
+    if (!str::boIsValidUtf8(text)) {
+        return "is not valid UTF-8";
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
+            return "holds a control character that a mapping file cannot carry";
+        }
+        // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
+        if (byte == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+            return "holds U+FFFE or U+FFFF, which a mapping file cannot carry";
+        }
+    }
+    return {};
+}
+
+bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
+    // Opening without waiting: a pipe put in the file's place must not hang
+    // the tool. What was opened is then checked to be a regular file.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) {
+        reason = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    bool boRead = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    if (!boRead) {
+        reason = "not a regular file";
+    }
+    bytes.clear();
+    char buffer[1 << 16];
+    while (boRead) {
+        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (count > 0) {
+            bytes.append(buffer, static_cast<std::size_t>(count));
+        } else if (count == 0) {
+            break;
+        } else if (errno != EINTR) {
+            reason = std::string("cannot be read: ") + std::strerror(errno);
+            boRead = false;
+        }
+    }
+    ::close(descriptor);
+    return boRead;
+}
+
+} // namespace vyr::tool

@@ -1,0 +1,97 @@
+#pragma once
+
+// What the tool's commands share: the one-line error and warning forms, the
+// JSON writer, the store's level cache of an id and what it tells about the
+// deciding level, the write failures the store reported, and a read of a
+// file's bytes that never blocks.
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+#include "tools/classification/Commands.h"
+
+namespace vyr::tool {
+
+using bridge::classification::AdminWrapper;
+using Cache = AdminWrapper::Cache;
+// Objects keep their members in the order they were added.
+using Json = nlohmann::ordered_json;
+
+// One line "vyr-classification COMMAND: MESSAGE" on the error stream; returns
+// kExitFailed.
+int iFail(const Context& context, std::string_view command, std::string_view message);
+
+// Writes one JSON document, indented by two spaces. Text that is not valid
+// UTF-8 has each offending byte replaced by U+FFFD, so the output always parses.
+void vJsonWrite(std::ostream& out, const Json& document);
+
+[[nodiscard]] Json levelArray(const std::vector<Level>& levels);
+// 'id', escaped for one line.
+[[nodiscard]] std::string idText(std::string_view id);
+[[nodiscard]] std::string levelList(const std::vector<Level>& levels, std::string_view separator);
+// The levels of the cache that read, lowest first.
+[[nodiscard]] std::vector<Level> levelsOf(const Cache& cache);
+// "a, b" for a set of ids, escaped; "(none)" for a null or empty set.
+[[nodiscard]] std::string classifiedList(const std::set<std::string>* classified);
+
+// The store's level cache of the id, or null when no level of it reads.
+// Asks boClassificationExists first: cachesGet inserts an empty entry for an
+// unknown id. The pointer lives as long as the store.
+[[nodiscard]] const Cache* pReadableCacheGet(AdminWrapper& store, std::string_view id);
+
+// Why the id has no readable level, for a one-line error.
+[[nodiscard]] std::string sMissingReason(const Context& context, std::string_view id);
+
+// Something a person should know that did not stop the command: a level
+// file that does not read, a level folder that does not exist, a mapping
+// file where the store never looks. A plain value.
+struct Warning {
+    Level level;
+    std::filesystem::path path;
+    std::string message;
+};
+
+// One warning for each level file of the id that exists but that the store
+// did not read (cache null: none read).
+[[nodiscard]] std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache);
+// One line each on the error stream.
+void vWarningsPrint(const Context& context, std::string_view command, const std::vector<Warning>& warnings);
+[[nodiscard]] Json warningArray(const std::vector<Warning>& warnings);
+// kExitSuccess, or kExitWarned when there are warnings.
+[[nodiscard]] int iDoneStatus(const std::vector<Warning>& warnings);
+
+// Splits off the warning about the level's own file, when there is one: a
+// file that does not read must not be written over. Returns its reason.
+[[nodiscard]] std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level);
+
+// The assertion records of the store's write access since the sink was
+// last cleared: each one is a write that did not happen.
+[[nodiscard]] std::vector<std::string> writeFailuresGet();
+
+// The level that decides the source id in the merged view: the highest that
+// lists it.
+[[nodiscard]] std::optional<Level> decidingLevel(const Cache& cache, const std::string& source);
+// "bolt -> iron, steel (decided by user)", the source id in the merged view.
+[[nodiscard]] std::string sMergedLine(const Cache& cache, const std::string& source);
+
+// The level's set of the source id, or null when the level does not list it
+// (or is not in the cache).
+[[nodiscard]] const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source);
+
+// Why the text cannot be stored in a mapping file, or empty when it can:
+// it must be UTF-8 that XML 1.0 can carry.
+[[nodiscard]] std::string sTextProblemGet(std::string_view text);
+
+// Reads the whole file, which must be a regular file: a pipe or a device is
+// never waited on. Follows links. Empty reason on success.
+[[nodiscard]] bool boFileBytesGet(const std::filesystem::path& path, std::string& bytes, std::string& reason);
+
+} // namespace vyr::tool
