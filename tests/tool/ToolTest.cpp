@@ -205,6 +205,115 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
     EXPECT_THAT(list.out, Not(HasSubstr("folder")));
 }
 
+TEST_F(ToolTest, OverridesCatAndShowNameWhereEachPairComesFrom) {
+    const Outcome overrides = tool({"overrides", "materials"});
+    EXPECT_EQ(overrides.status, 0) << overrides.err;
+    const auto line = [](const std::string& head, const std::string& level, const std::string& set,
+                         const fs::path& file) {
+        return head + level + std::string(8 - level.size(), ' ') + set + std::string(22 - set.size(), ' ') +
+               file.string();
+    };
+    EXPECT_EQ(linesOf(overrides.out),
+              (std::vector<std::string>{
+                  "materials: bracket", line("  decides  ", "shared", "aluminium", shared("materials.xml")),
+                  line("  hides    ", "sys", "aluminium, steel", sys("materials.xml")), "materials: gasket",
+                  line("  decides  ", "user", "(none)", user("materials.xml")),
+                  line("  hides    ", "sys", "rubber", sys("materials.xml")), "materials: panel",
+                  line("  decides  ", "user", "glass, polycarbonate", user("materials.xml")),
+                  line("  hides    ", "sys", "glass", sys("materials.xml")), "3 overrides in 1 classification"}));
+    // Every classification: approved-materials' brass is emptied at shared.
+    EXPECT_THAT(tool({"overrides"}).out, HasSubstr("approved-materials: brass\n"));
+    EXPECT_THAT(tool({"overrides"}).out, HasSubstr("4 overrides in 2 classifications\n"));
+
+    const nlohmann::json json = nlohmann::json::parse(tool({"overrides", "materials", "--json"}).out);
+    ASSERT_EQ(json["overrides"].size(), 3U);
+    EXPECT_EQ(json["overrides"][0], nlohmann::json({{"id", "materials"},
+                                                    {"source", "bracket"},
+                                                    {"level", "shared"},
+                                                    {"path", shared("materials.xml").string()},
+                                                    {"classified", {"aluminium"}},
+                                                    {"hides",
+                                                     {{{"level", "sys"},
+                                                       {"path", sys("materials.xml").string()},
+                                                       {"classified", {"aluminium", "steel"}}}}}}));
+    EXPECT_EQ(nlohmann::json::parse(tool({"show", "materials", "--json"}).out)["files"],
+              nlohmann::json({{"sys", sys("materials.xml").string()},
+                              {"shared", shared("materials.xml").string()},
+                              {"user", user("materials.xml").string()}}));
+    EXPECT_EQ(tool({"overrides", "screws"}).status, 1);
+
+    // cat: each file as it is, lowest level first.
+    const Outcome cat = tool({"cat", "materials"});
+    EXPECT_EQ(cat.status, 0) << cat.err;
+    EXPECT_EQ(cat.out, "# " + sys("materials.xml").string() + " (level sys)\n" + readFile(sys("materials.xml")) +
+                           "# " + shared("materials.xml").string() + " (level shared)\n" +
+                           readFile(shared("materials.xml")) + "# " + user("materials.xml").string() +
+                           " (level user)\n" + readFile(user("materials.xml")));
+}
+
+TEST_F(ToolTest, ExportAndImportCarryAViewUnderOneWriteBack) {
+    // The merged view, exported and imported into a new classification,
+    // gives the same view.
+    const Outcome exported = tool({"export", "materials"});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    writeFile(io() / "materials.json", exported.out);
+    ASSERT_EQ(tool({"create", "copy", "--level", "user"}).status, 0);
+    const Outcome imported = tool({"import", "copy", "--level", "user", "--replace", (io() / "materials.json").string()});
+    EXPECT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(imported.out, "import of 6 source ids into copy at level user: 6 changed (6 pairs added, 0 removed; "
+                            "6 newly listed) (" + user("copy.xml").string() + ")\n");
+    const auto pairsOf = [](const std::string& json) {
+        std::vector<std::pair<nlohmann::json, nlohmann::json>> pairs;
+        for (const nlohmann::json& pair : nlohmann::json::parse(json)["pairs"]) {
+            pairs.emplace_back(pair["source"], pair["classified"]);
+        }
+        return pairs;
+    };
+    EXPECT_EQ(pairsOf(tool({"export", "copy"}).out), pairsOf(exported.out));
+
+    // Again, from standard input: nothing changes, nothing is written.
+    setFileTime(user("copy.xml"), std::chrono::seconds(-3600));
+    Snapshot before = snapshotOf(data());
+    const Outcome again = runProgram(
+        VYR_TOOL_PATH, {"--root", data().string(), "import", "copy", "--level", "user", "--replace", "-"}, io(),
+        io() / "materials.json");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_THAT(again.out, HasSubstr("into copy at level user: nothing changed"));
+    EXPECT_EQ(snapshotOf(data()), before);
+
+    // Without --replace the listed ids join each set; a source id the level
+    // does not list starts from its merged set, as with `add`. With
+    // --replace each listed source id gets exactly its listed set.
+    writeFile(io() / "edits.json", R"([{"source": "panel", "classified": "acrylic"},
+                                       {"source": "hinge", "classified": "bronze"}])");
+    const Outcome added = tool({"import", "materials", "--level", "user", (io() / "edits.json").string()});
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_THAT(added.out, HasSubstr(": 2 changed (3 pairs added, 0 removed; 1 newly listed)"));
+    EXPECT_EQ(tableOf(tool({"show", "materials", "--level", "user"}).out),
+              (std::vector<std::string>{"gasket  (none)         user", "hinge   brass          user",
+                                        "hinge   bronze         user", "panel   acrylic        user",
+                                        "panel   glass          user", "panel   polycarbonate  user"}));
+    const Outcome replaced =
+        tool({"import", "materials", "--level", "user", "--replace", (io() / "edits.json").string()});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_THAT(replaced.out, HasSubstr(": 2 changed (0 pairs added, 3 removed; 0 newly listed)"));
+    EXPECT_EQ(tableOf(tool({"show", "materials", "--level", "user"}).out),
+              (std::vector<std::string>{"gasket  (none)      user", "hinge   bronze      user",
+                                        "panel   acrylic     user"}));
+
+    // A file that does not hold pairs is refused whole, before anything is written.
+    before = snapshotOf(data());
+    writeFile(io() / "bad.json", R"({"pairs": [{"source": "bolt", "classified": "zinc"}, {"classified": "x"}]})");
+    const Outcome bad = tool({"import", "materials", "--level", "user", (io() / "bad.json").string()});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "vyr-classification import: " + (io() / "bad.json").string() +
+                           ": pair 2: it has no \"source\" text; nothing changed\n");
+    writeFile(io() / "bad.json", "{\"pairs\": [\n  {\"source\": \"bolt\",}]}");
+    EXPECT_THAT(tool({"import", "materials", "--level", "user", (io() / "bad.json").string()}).err,
+                HasSubstr("parse error at line 2, column 21"));
+    EXPECT_EQ(snapshotOf(data()), before);
+}
+
 TEST_F(ToolTest, CreateMakesAFileAndNeverReplacesOne) {
     const Outcome created = tool({"create", "finishes", "--level", "shared", "--text2", "Surface finishes", "--flag1"});
     EXPECT_EQ(created.status, 0) << created.err;

@@ -133,12 +133,12 @@ int main(int argc, char** argv) {
     app.add_flag("--verbose", boVerbose, "Print each assertion record of the library on standard error");
     app.footer(example({"vyr-classification --root examples/data show materials"}) +
                "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
-               "LEVEL is sys (also written system), shared or user; sys is read-only.\n"
+               "LEVEL is sys (also written system), shared or user; sys is read-only.\n\n"
                "Exit status:\n"
                "  0  done\n"
                "  1  failed: nothing was changed (check: a file does not read or cannot be edited)\n"
                "  2  bad usage: nothing was read or written\n"
-               "  3  done, with warnings about other files, each one line on standard error\n"
+               "  3  done, with warnings about other files, each one line on standard error\n\n"
                "An edit that would change nothing says \"nothing changed\", ends with 0 and leaves\n"
                "the file alone.");
 
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
         "lower levels it hides. To undo an override, so that the levels below decide again:\n"
         "  vyr-classification inherit ID SOURCE --level LEVEL\n"
         "A level file that exists but does not read gets a warning line on standard error and\n"
-        "status 1; the view is made of the levels that read." +
+        "status 3; the view is made of the levels that read." +
         kDashNote);
 
     // overrides
