@@ -96,6 +96,28 @@ TEST_F(ToolTest, FoldersListAndCheckOnTheSampleData) {
               (std::vector<std::string>{"approved-materials  sys shared", "materials           sys shared"}));
 }
 
+TEST_F(ToolTest, TheRootComesFromTheEnvironmentAndListSaysWhereItLooked) {
+    const auto withRoot = [&](const fs::path& root, std::vector<std::string> args) {
+        args.insert(args.begin(), {"VYR_CLASSIFICATION_ROOT=" + root.string(), VYR_TOOL_PATH});
+        return runProgram("/usr/bin/env", args, io());
+    };
+    EXPECT_EQ(withRoot(data(), {"list"}).out, tool({"list"}).out);
+    // --root wins over the environment.
+    fs::create_directories(temp / "empty" / "user" / "Classification");
+    EXPECT_EQ(withRoot(temp / "empty", {"--root", data().string(), "list"}).out, tool({"list"}).out);
+
+    const Outcome empty = withRoot(temp / "empty", {"list"});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.out, "(no classification files in the level folders: sys " +
+                             (temp / "empty/system/Resources/Classification").string() + " (missing), shared " +
+                             (temp / "empty/shared/Classification").string() + " (missing), user " +
+                             (temp / "empty/user/Classification").string() + ")\n");
+    const Outcome wrong = runProgram(VYR_TOOL_PATH, {"--root", io().string(), "list"}, io());
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_THAT(wrong.err, HasSubstr("vyr-classification list: none of the level folders exists: sys " +
+                                     (io() / "system/Resources/Classification").string() + " (missing)"));
+}
+
 TEST_F(ToolTest, ShowTellsWhichLevelDecidedEachSource) {
     const Outcome merged = tool({"show", "materials"});
     ASSERT_EQ(merged.status, 0) << merged.err;
@@ -585,6 +607,36 @@ TEST_F(ToolTest, LevelFilesThatDoNotReadAreReportedLoudly) {
     EXPECT_EQ(readFile(user("materials.xml")), broken);
 }
 
+TEST_F(ToolTest, CheckNamesFilesThatCannotBeEditedWithTheFix) {
+    // A link to a file elsewhere, and a file with a second name (a backup
+    // made with hard links): both read, neither can be locked for an edit.
+    fs::rename(user("materials.xml"), temp / "mine.xml");
+    fs::create_symlink(temp / "mine.xml", user("materials.xml"));
+    fs::create_hard_link(shared("materials.xml"), temp / "backup.xml");
+    ASSERT_NE(tool({"add", "materials", "bolt", "zinc", "--level", "user"}).status, 0);
+
+    const Outcome check = tool({"check"});
+    EXPECT_EQ(check.status, 1);
+    const std::vector<std::string> lines = linesOf(check.out);
+    ASSERT_EQ(lines.size(), 5U) << check.out;
+    EXPECT_EQ(lines[0], shared("materials.xml").string() + ": cannot be edited: it has 2 hard links, and the store "
+                                                           "never writes a file that other names share");
+    EXPECT_EQ(lines[2], user("materials.xml").string() + ": cannot be edited: it is a symbolic link (to " +
+                            (temp / "mine.xml").string() + "), and the store never writes through a link");
+    EXPECT_EQ(lines[4], "checked 6 files: 2 cannot be edited");
+    EXPECT_EQ(check.err, "vyr-classification check: 2 of 6 files cannot be edited\n");
+
+    // The fixes, run as printed, mend both.
+    for (const std::size_t fix : {1U, 3U}) {
+        ASSERT_EQ(lines[fix].rfind("  fix: ", 0), 0U) << lines[fix];
+        const std::string command = lines[fix].substr(lines[fix].find(": ") + 2);
+        EXPECT_EQ(runProgram("/bin/sh", {"-c", command.substr(command.find(": ") + 2)}, io()).status, 0) << command;
+    }
+    EXPECT_EQ(tool({"check"}).status, 0) << tool({"check"}).out;
+    EXPECT_EQ(tool({"add", "materials", "bolt", "zinc", "--level", "user"}).status, 0);
+    EXPECT_EQ(tool({"add", "materials", "bolt", "zinc", "--level", "shared"}).status, 0);
+}
+
 TEST_F(ToolTest, CheckReportsMissingFoldersAndMisplacedFiles) {
     fs::create_directories(data() / "system" / "Classification");
     fs::rename(sys("materials.xml"), data() / "system" / "Classification" / "materials.xml");
@@ -729,6 +781,51 @@ TEST_F(ToolTest, VerbosePrintsTheLibrarysAssertionRecords) {
                           "vyr::classification::CacheLevels<enum vyr::cache::Level>,enum vyr::cache::Level>::"
                           "vCreateFolderIfNotAtLevel, Source/Core/Utilities/Cache/CacheFilesWithLevels.h:"));
     EXPECT_THAT(verbose.out, HasSubstr("merged view: bolt -> iron, steel, zinc (decided by shared)\n"));
+}
+
+TEST_F(ToolTest, ManPageAndCompletionComeFromTheToolsHelp) {
+    // The page is made from --help at build time: every command is in it.
+    const std::string page = readFile(VYR_MAN_PAGE);
+    EXPECT_THAT(page, HasSubstr(".TH VYR-CLASSIFICATION \"1\""));
+    EXPECT_THAT(page, HasSubstr("\\-\\-root"));
+    for (const std::string command : {"folders", "list", "show", "overrides", "cat", "export", "import", "check",
+                                      "create", "add", "set", "remove", "remove-source", "remove-classified",
+                                      "inherit", "classify"}) {
+        EXPECT_THAT(page, HasSubstr(".SS \"" + command + "\"\n.nf\n")) << command;
+        EXPECT_THAT(tool({"--help"}).out, HasSubstr("\n  " + command + " ")) << command;
+    }
+
+    // The completion offers commands, levels and the ids that `list` finds
+    // in the folders named on the command line.
+    const auto complete = [&](const std::string& words) {
+        const std::string script = "source '" + std::string(VYR_COMPLETION) + "'; COMP_WORDS=(" + words +
+                                   "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _vyr_classification; "
+                                   "printf '%s\\n' \"${COMPREPLY[@]}\"";
+        return linesOf(runProgram("/bin/bash", {"-c", script}, io()).out);
+    };
+    const std::string prefix = std::string(VYR_TOOL_PATH) + " --root '" + data().string() + "' ";
+    EXPECT_EQ(complete(prefix + "rem"),
+              (std::vector<std::string>{"remove", "remove-source", "remove-classified"}));
+    EXPECT_EQ(complete(prefix + "show ''"), (std::vector<std::string>{"approved-materials", "materials"}));
+    EXPECT_EQ(complete(prefix + "add materials --level ''"), (std::vector<std::string>{"shared", "user"}));
+    EXPECT_EQ(complete(prefix + "import materials --re"), (std::vector<std::string>{"--replace"}));
+}
+
+TEST_F(ToolTest, DemoPrintsCommandsThatCanBePasted) {
+    // The demo's build folder: the tool, and the copy the demo makes.
+    fs::create_directories(temp / "build" / "tools");
+    fs::create_symlink(VYR_TOOL_PATH, temp / "build" / "tools" / "vyr-classification");
+    const Outcome demo = runProgram("/bin/bash", {VYR_DEMO_SCRIPT, (temp / "build").string()}, io());
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    std::size_t pasted = 0;
+    for (const std::string& line : linesOf(demo.out)) {
+        if (line.rfind("$ ", 0) == 0) {
+            const Outcome again = runProgram("/bin/bash", {"-c", line.substr(2)}, io());
+            EXPECT_EQ(again.status, 0) << line << ": " << again.err;
+            ++pasted;
+        }
+    }
+    EXPECT_EQ(pasted, 5U);
 }
 
 TEST_F(ToolTest, DemoHostRunsOnTheSampleData) {
