@@ -1,6 +1,8 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -101,6 +103,12 @@ public:
     // when destroyed). Makes the Shared and User folders when missing. An id
     // with no file at any level is reported and gets an empty entry.
     [[nodiscard]] vyr::classification::WriteAccess writeAccessGet(std::string_view id);
+
+    // How the file at the path reads as a level file, exactly as the store
+    // reads one, without touching the store: nothing when nothing is there,
+    // an empty text when it reads, else the reason (a parse error names its
+    // line and column). Never blocks on a pipe. Takes no lock.
+    [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
 
     // Destroys the process-wide admin (creating one first if there is none);
     // writes nothing. Takes no lock: must not run while any operation on the

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -72,6 +73,14 @@ public:
     // the User and Shared folders. Takes the admin's mutex while it builds
     // the object only.
     [[nodiscard]] WriteAccess writeAccessGet(std::string_view id);
+
+    // How the file at the path reads as a level file, without touching the
+    // store: nothing when nothing is there, an empty text when it reads as a
+    // mapping, else the reason (a parse error names its line and column).
+    // Reads exactly as the store does: regular files only, never blocking
+    // on a pipe, looking again at a file that is being replaced. Takes no
+    // lock.
+    [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
 
     // Whether the id has a cache entry. Takes no lock and loads nothing.
     [[nodiscard]] bool boIsCached(std::string_view id) const;
