@@ -138,14 +138,16 @@ Json warningArray(const std::vector<Warning>& warnings) {
     return array;
 }
 
-// The assertion records of the store's write access since the sink was
-// last cleared: each one is a write that did not happen.
+// The assertion records of the store's write access and creation since the
+// sink was last cleared: each one is a write that did not happen, with its
+// reason.
 std::vector<std::string> writeFailuresGet() {
     std::vector<std::string> messages;
     for (const assert::AssertInfoWrapper& record : assert::Assert::recordsGet()) {
         const std::string_view function = record->function();
         if (function.starts_with("vyr::classification::WriteAccess") ||
-            function.starts_with("vyr::cache::CacheWriteAccess")) {
+            function.starts_with("vyr::cache::CacheWriteAccess") ||
+            function == "vyr::classification::Admin::boCreateClassification") {
             messages.emplace_back(record->message());
         }
     }
