@@ -127,10 +127,21 @@ bool boParse(std::string bytes, Mapping& mapping, std::string* reason = nullptr)
 WriteAccess::~WriteAccess() {
     for (auto& [level, locked] : lockedFiles) {
         VYR_ASSERT(locked != nullptr, "No file locked", kWriteBackFunction);
-        if (locked != nullptr && !boWriteBack(level, *locked)) {
+        if (locked != nullptr && !boLevelWriteBack(level, *locked)) {
             vWriteBackFailed(level, *locked);
         }
     }
+}
+
+bool WriteAccess::boWriteBack() {
+    bool boAll = true;
+    for (auto& [level, locked] : lockedFiles) {
+        if (locked != nullptr && !boLevelWriteBack(level, *locked)) {
+            vWriteBackFailed(level, *locked);
+            boAll = false;
+        }
+    }
+    return boAll;
 }
 
 bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
@@ -166,7 +177,7 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
 // only while the level file is still the one merged with; otherwise the
 // merge runs again. A file that does not read, or became a link, is left
 // alone.
-bool WriteAccess::boWriteBack(Level level, LockedFile& locked) {
+bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
     const auto found = cache->levels.find(level);
     if (found == cache->levels.end()) {
         return true;
@@ -175,6 +186,14 @@ bool WriteAccess::boWriteBack(Level level, LockedFile& locked) {
     utilities::FileRecord& record = (*fileRecords)[level];
     const platform::Folder& folder = locked.folder;
     const std::string& name = folder.nameGet();
+    // Nothing to do after a write-back that nothing has changed since.
+    if (locked.boWritten && locked.base == ours) {
+        if (const platform::FileProbe present = folder.probe(name);
+            present.kind == platform::FileKind::Regular && record.boKnownStamp(present.stamp)) {
+            return true;
+        }
+    }
+    locked.boWritten = false;
     constexpr const char* kFailed = "Level file could not be written back";
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         const platform::FileProbe present = folder.probe(name);
@@ -238,6 +257,7 @@ bool WriteAccess::boWriteBack(Level level, LockedFile& locked) {
         // Another holder of the level merges its later edits against what
         // was just written; the view shows what the file now holds.
         locked.base = merged;
+        locked.boWritten = true;
         if (locked.boDocumentGiven) {
             locked.document = bytes;
         }
@@ -271,6 +291,7 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
         }
     }
     locked.base.reset();
+    locked.boWritten = false;
     cache->levels.erase(level);
     cache->vChanged();
     record.lastWrite = 0;

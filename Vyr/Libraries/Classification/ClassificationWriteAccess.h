@@ -61,8 +61,22 @@ public:
 
     // Writes every locked level that the cache holds back into its file,
     // in ascending level order, then releases the locks. A failure is
-    // reported and leaves the file as it was.
+    // reported and leaves the file as it was. Use boWriteBack() first to
+    // learn the result; a level unchanged since it is not written again.
     ~WriteAccess() override;
+
+    // Writes every locked level that the cache holds back into its file now,
+    // by the same path as the destructor, in ascending level order. True
+    // only when every level reached its file; each failure is also reported
+    // as an assertion record with its reason, and the failed level is read
+    // again from its file. The locks stay held and further edits are
+    // allowed. A level with no edit since its last successful write-back,
+    // whose file did not change meanwhile, is not rewritten. The way for a
+    // host to save and learn the result:
+    //     auto access = store.writeAccessGet(id);
+    //     if (access.boLockFile(Level::User) && access.boAddMapping(s, c, Level::User) &&
+    //         access.boWriteBack()) { /* on disk */ }
+    [[nodiscard]] bool boWriteBack();
 
     // Add or set a pair at a locked level, creating the level from the
     // lowest present one when the cache lacks it. False, and no change, when
@@ -108,7 +122,7 @@ public:
                                                            const char* function);
 
 private:
-    [[nodiscard]] VYR_HIDDEN bool boWriteBack(Level level, LockedFile& locked);
+    [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
 };
 

@@ -187,6 +187,21 @@ std::optional<std::string> Admin::levelFileProblemGet(const std::filesystem::pat
     return document.boRead(stream) ? std::string() : document.errorGet();
 }
 
+bool Admin::boRefresh(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    const auto before = caches.find(id);
+    const std::uint64_t count = before == caches.end() ? 0 : before->second.changeCountGet();
+    vUpdateFromFiles(id);
+    const auto after = caches.find(id);
+    return after != caches.end() && (before == caches.end() || after->second.changeCountGet() != count);
+}
+
+std::uint64_t Admin::changeCountGet(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    const auto found = caches.find(id);
+    return found == caches.end() ? 0 : found->second.changeCountGet();
+}
+
 bool Admin::boIsCached(std::string_view id) const { return caches.find(id) != caches.end(); }
 
 bool Admin::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
@@ -81,6 +82,17 @@ public:
     // on a pipe, looking again at a file that is being replaced. Takes no
     // lock.
     [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
+
+    // Reads again the id's level files that changed since the store last
+    // read or wrote them (the rule of writeAccessGet), rebuilding the merged
+    // view once when any was read; true when the view changed. A level that
+    // a write access of this process holds is not read. Takes the admin's
+    // mutex.
+    [[nodiscard]] bool boRefresh(std::string_view id);
+
+    // A count that moves whenever the id's merged view changes; 0 for an id
+    // that is not cached. Loads nothing. Takes the admin's mutex.
+    [[nodiscard]] std::uint64_t changeCountGet(std::string_view id);
 
     // Whether the id has a cache entry. Takes no lock and loads nothing.
     [[nodiscard]] bool boIsCached(std::string_view id) const;

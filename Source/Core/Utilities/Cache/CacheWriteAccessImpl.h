@@ -36,6 +36,8 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // it is (merged with other writers' changes); empty when none.
     std::string document;
     bool boDocumentGiven = false;
+    // The last write-back succeeded and `base` is what it wrote.
+    bool boWritten = false;
 };
 
 namespace detail {
