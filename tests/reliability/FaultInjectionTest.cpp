@@ -87,6 +87,18 @@ int fsyncWithASaveBehind(int descriptor) {
     return ::fsync(descriptor);
 }
 
+// Opens of a level file miss it once, as while another program renames a
+// new version over it.
+int gMissedOpens = 0;
+int openatMissingOnce(int folder, const char* name, int flags, mode_t mode) {
+    const std::string_view text(name);
+    if (text.ends_with(".xml") && gMissedOpens++ == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ::openat(folder, name, flags, mode);
+}
+
 // The reliability fixture with two mappings of one classification.
 class FaultInjectionTest : public ReliabilityFixture {
 protected:
@@ -522,6 +534,26 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         EXPECT_THAT(capture.messages(), Contains(fault.message));
         EXPECT_EQ(readFile(file) == before, !fault.boWritten);
         EXPECT_EQ(wrapper.boMappingExists("fruit", "fig", "purple"), fault.boWritten);
+    }
+
+    // A file being replaced reads, never as missing; a lock on a read-only
+    // file system names the reason.
+    {
+        vWriteLevel("fruit", cache::User, fruit);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const SystemCallsRestore restore;
+        gMissedOpens = 0;
+        platform::systemCalls().openat = &openatMissingOnce;
+        EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "red"));
+        EXPECT_EQ(gMissedOpens, 2);
+        platform::systemCalls().openat = [](int folder, const char* name, int flags, mode_t mode) {
+            return std::string_view(name).ends_with(".lock") ? (errno = EROFS, -1) : ::openat(folder, name, flags, mode);
+        };
+        const AssertCapture capture;
+        auto access = wrapper.writeAccessGet("fruit");
+        EXPECT_FALSE(access.boLockFile(cache::User));
+        EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file cannot be locked: read-only file system"});
     }
 
     // An editor saves while the temporary file is synced: both edits stay.
