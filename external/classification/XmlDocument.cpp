@@ -16,6 +16,7 @@
 #include <tuple>
 #include <utility>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/platform/FileSystem.h"
 #include "external/str/Utf.h"
 
@@ -489,7 +490,8 @@ bool XmlDocument::boWrite(std::string_view utf8Path) const {
 
     // A temporary file in the target's folder, synced and renamed over the
     // target, then the folder synced: the target holds the old document or
-    // the whole new one. Replacing a file keeps its permissions.
+    // the whole new one. Replacing a file keeps its owner, group,
+    // permissions and extended attributes.
     platform::Folder folder;
     const std::filesystem::path parent = target.parent_path();
     if (const int error = folder.open(parent.empty() ? std::filesystem::path(".") : parent,
@@ -499,10 +501,20 @@ bool XmlDocument::boWrite(std::string_view utf8Path) const {
         return false;
     }
     const platform::FileProbe existing = folder.probe(folder.nameGet());
-    const int permissions =
-        existing.kind == platform::FileKind::Regular ? static_cast<int>(existing.permissions) : -1;
-    platform::FileStamp stamp;
-    if (const int error = folder.write(folder.nameGet(), bytes, true, permissions, stamp); error != 0) {
+    platform::PendingFile pending;
+    std::string_view kept;
+    int error = pending.create(folder, cache::temporaryFileName(folder.nameGet(), cache::temporaryUniqueGet()));
+    if (error == 0 && existing.kind == platform::FileKind::Regular) {
+        error = pending.attributesTake(folder.nameGet(), existing.stamp, kept);
+    }
+    if (error == 0) {
+        error = pending.write(bytes);
+    }
+    bool boPublished = false;
+    if (error == 0) {
+        error = pending.publish(folder.nameGet(), true, boPublished);
+    }
+    if (error != 0) {
         error_ = "writing '" + std::string(utf8Path) + "' failed: " + errnoText(error);
         return false;
     }

@@ -1,23 +1,32 @@
 #include "external/platform/FileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <utility>
+
+#include "external/platform/SystemCalls.h"
 
 namespace vyr::platform {
 namespace {
 
 constexpr std::int64_t kTicksPerSecond = 10'000'000;
+// How often a file that the status shows but the open misses is looked at
+// again, with pauses that grow to a few tens of milliseconds in all: a rename
+// that replaces it takes microseconds, an editor that moves the old file
+// aside before it writes the new one a little longer.
+constexpr int kReplacedRetries = 8;
+
+SystemCalls& sys() noexcept { return systemCalls(); }
 
 FileKind kindOf(mode_t mode) noexcept {
     if (S_ISREG(mode)) {
@@ -34,6 +43,7 @@ FileKind kindOf(mode_t mode) noexcept {
 
 FileStamp stampOf(const struct stat& status) noexcept {
     return FileStamp{ticksFromUnix(status.st_mtim.tv_sec, status.st_mtim.tv_nsec),
+                     ticksFromUnix(status.st_ctim.tv_sec, status.st_ctim.tv_nsec),
                      static_cast<std::uint64_t>(status.st_size), static_cast<std::uint64_t>(status.st_dev),
                      static_cast<std::uint64_t>(status.st_ino)};
 }
@@ -48,14 +58,34 @@ FileProbe probeOf(int result, const struct stat& status) noexcept {
     found.stamp = stampOf(status);
     found.links = static_cast<std::uint64_t>(status.st_nlink);
     found.permissions = static_cast<unsigned>(status.st_mode & 07777);
+    found.owner = static_cast<std::uint32_t>(status.st_uid);
+    found.group = static_cast<std::uint32_t>(status.st_gid);
     return found;
 }
+
+// Closes a descriptor at the end of a scope.
+class DescriptorCloser {
+public:
+    explicit DescriptorCloser(int descriptor) noexcept : descriptor_(descriptor) {}
+    DescriptorCloser(const DescriptorCloser&) = delete;
+    DescriptorCloser& operator=(const DescriptorCloser&) = delete;
+    ~DescriptorCloser() {
+        if (descriptor_ >= 0) {
+            sys().close(descriptor_);
+        }
+    }
+    // Gives the descriptor up without closing it.
+    int release() noexcept { return std::exchange(descriptor_, -1); }
+
+private:
+    int descriptor_;
+};
 
 // Reads everything from the descriptor, which must be a regular file; the
 // stamp comes from the descriptor before the read. 0 or errno.
 int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
     struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
+    if (sys().fstat(descriptor, &status) != 0) {
         return errno;
     }
     if (!S_ISREG(status.st_mode)) {
@@ -66,7 +96,7 @@ int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
     bytes.reserve(static_cast<std::size_t>(status.st_size));
     char buffer[1 << 16];
     while (true) {
-        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        const ssize_t count = sys().read(descriptor, buffer, sizeof buffer);
         if (count == 0) {
             return 0;
         }
@@ -80,96 +110,132 @@ int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
     }
 }
 
-// Closes a descriptor at the end of a scope.
-class DescriptorCloser {
-public:
-    explicit DescriptorCloser(int descriptor) noexcept : descriptor_(descriptor) {}
-    DescriptorCloser(const DescriptorCloser&) = delete;
-    DescriptorCloser& operator=(const DescriptorCloser&) = delete;
-    ~DescriptorCloser() {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
+// Reads the regular file `name` of the folder (AT_FDCWD: a path), looking
+// again when it is being replaced. With boNoFollow a link is refused.
+int readAt(int folder, const char* name, bool boNoFollow, std::string& bytes, FileStamp& stamp) {
+    for (int attempt = 0;; ++attempt) {
+        struct stat status {};
+        if (sys().fstatat(folder, name, &status, boNoFollow ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+            return errno;
         }
-    }
-    // Gives the descriptor up without closing it.
-    void vRelease() noexcept { descriptor_ = -1; }
-    // Closes now; the errno of a failed close, or 0.
-    int closeGet() noexcept {
-        const int result = ::close(std::exchange(descriptor_, -1));
-        return result == 0 ? 0 : errno;
-    }
-
-private:
-    int descriptor_;
-};
-
-int writeAll(int descriptor, std::string_view bytes) noexcept {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(descriptor, bytes.data(), bytes.size());
-        if (count < 0) {
-            if (errno == EINTR) {
+        if (S_ISLNK(status.st_mode)) {
+            return ELOOP;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            return EINVAL;
+        }
+        // Non-blocking: a pipe swapped in after the status cannot block the
+        // open, and the descriptor's own status refuses it.
+        const int descriptor = sys().openat(folder, name,
+                                            O_RDONLY | O_NONBLOCK | O_CLOEXEC | (boNoFollow ? O_NOFOLLOW : 0), 0);
+        if (descriptor < 0) {
+            if (errno == ENOENT && attempt < kReplacedRetries) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(attempt + 1));
                 continue;
             }
             return errno;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(count));
+        const DescriptorCloser closer(descriptor);
+        return readDescriptor(descriptor, bytes, stamp);
     }
-    return 0;
 }
 
-// A name for a temporary file that no other writer, in this process or
-// another, picks at the same time.
-std::string temporaryName(std::string_view name) {
-    static std::atomic<std::uint64_t> counter{std::random_device{}()};
-    const std::uint64_t value = counter.fetch_add(0x9E3779B97F4A7C15ULL) ^
-                                (static_cast<std::uint64_t>(::getpid()) << 40) ^
-                                static_cast<std::uint64_t>(
-                                    std::chrono::steady_clock::now().time_since_epoch().count());
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(value));
-    std::string temporary;
-    temporary.reserve(name.size() + kTemporaryNameExtra);
-    temporary += '.';
-    temporary += name;
-    temporary += '.';
-    temporary += hex;
-    temporary += ".tmp";
-    return temporary;
+bool boPrivileged() noexcept { return ::geteuid() == 0; }
+
+// Which extended attributes a replacement carries over: the user's own, the
+// access control list, and for a privileged process the trusted ones. The
+// security namespace is the system's to set on a new file.
+bool boAttributeKept(std::string_view name) noexcept {
+    return name.starts_with("user.") || name == "system.posix_acl_access" ||
+           (name.starts_with("trusted.") && boPrivileged());
 }
 
-// Publishes the temporary file under the name without replacing anything:
-// an atomic no-replace rename where the file system has one, else a hard
-// link (which fails on an existing name) and the removal of the temporary.
-int publishNew(int folder, const std::string& temporary, const std::string& name) noexcept {
-    if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) {
-        return 0;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        return errno;
-    }
-    if (::linkat(folder, temporary.c_str(), folder, name.c_str(), 0) != 0) {
-        // Over a network a lost reply can report a link that was made:
-        // the temporary file's link count tells.
-        const int error = errno;
-        struct stat status {};
-        if (error != EEXIST || ::fstatat(folder, temporary.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-            status.st_nlink != 2) {
-            return error;
+int attributesCopy(int from, int to) {
+    std::vector<char> names;
+    for (;;) {
+        const ssize_t size = sys().flistxattr(from, nullptr, 0);
+        if (size < 0) {
+            return errno == ENOTSUP ? 0 : errno;
+        }
+        names.resize(static_cast<std::size_t>(size));
+        if (size == 0) {
+            return 0;
+        }
+        const ssize_t got = sys().flistxattr(from, names.data(), names.size());
+        if (got >= 0) {
+            names.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        if (errno != ERANGE) {
+            return errno;
         }
     }
-    (void)::unlinkat(folder, temporary.c_str(), 0);
+    std::vector<char> value;
+    for (std::size_t at = 0; at < names.size();) {
+        const char* name = names.data() + at;
+        const std::size_t length = std::strlen(name);
+        at += length + 1;
+        if (!boAttributeKept(std::string_view(name, length))) {
+            continue;
+        }
+        ssize_t size = 0;
+        for (;;) {
+            size = sys().fgetxattr(from, name, nullptr, 0);
+            if (size < 0) {
+                return errno;
+            }
+            value.resize(static_cast<std::size_t>(size));
+            size = sys().fgetxattr(from, name, value.data(), value.size());
+            if (size >= 0 || errno != ERANGE) {
+                break;
+            }
+        }
+        if (size < 0) {
+            return errno;
+        }
+        if (sys().fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+            return errno;
+        }
+    }
     return 0;
 }
 
-// The locks this process holds, by the identity of their lock files.
-struct LockTable {
-    std::mutex mutex;
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::weak_ptr<FileLock>> held; // guarded by mutex
-};
+// The whole file, for fcntl record locks.
+struct flock wholeFile(short type) noexcept {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    return range;
+}
 
-LockTable& lockTable() {
-    static LockTable table;
-    return table;
+// Marks the level file open at the descriptor as locked (a shared read
+// lock, which a locker's probe for a write lock sees). 0 or errno.
+int markSet(int descriptor) noexcept {
+    struct flock range = wholeFile(F_RDLCK);
+    return sys().fcntlLock(descriptor, F_OFD_SETLK, &range) == 0 ? 0 : errno;
+}
+
+// Opens the level file and checks that no other open file holds its mark.
+// Returns the marked descriptor, -1 when there is no regular file to mark,
+// or -2 when another holder marks it (busy).
+int markTake(int folder, const char* levelName) {
+    const int descriptor = sys().openat(folder, levelName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    if (descriptor < 0) {
+        return -1;
+    }
+    DescriptorCloser closer(descriptor);
+    struct stat status {};
+    if (sys().fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return -1;
+    }
+    struct flock probe = wholeFile(F_WRLCK);
+    if (sys().fcntlLock(descriptor, F_OFD_GETLK, &probe) != 0) {
+        return -1; // a file system without record locks on it: the lock file alone counts
+    }
+    if (probe.l_type != F_UNLCK) {
+        return -2;
+    }
+    return markSet(descriptor) == 0 ? closer.release() : -1;
 }
 
 } // namespace
@@ -196,30 +262,38 @@ std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexc
 
 FileProbe probe(const std::filesystem::path& path) noexcept {
     struct stat status {};
-    const int result = path.empty() ? (errno = ENOENT, -1) : ::stat(path.c_str(), &status);
+    const int result = path.empty() ? (errno = ENOENT, -1) : sys().fstatat(AT_FDCWD, path.c_str(), &status, 0);
     return probeOf(result, status);
 }
 
 int readRegular(const std::filesystem::path& path, std::string& bytes, FileStamp& stamp) {
-    struct stat status {};
     if (path.empty()) {
         return ENOENT;
     }
-    if (::stat(path.c_str(), &status) != 0) {
-        return errno;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return EINVAL;
-    }
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return errno;
-    }
-    const DescriptorCloser closer(descriptor);
-    return readDescriptor(descriptor, bytes, stamp);
+    return readAt(AT_FDCWD, path.c_str(), false, bytes, stamp);
 }
 
 std::uint64_t contentHash(std::string_view bytes) noexcept { return std::hash<std::string_view>{}(bytes); }
+
+Folder::Folder(Folder&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        vClose();
+        descriptor_ = std::exchange(other.descriptor_, -1);
+        name_ = std::move(other.name_);
+    }
+    return *this;
+}
+
+Folder::~Folder() { vClose(); }
+
+void Folder::vClose() noexcept {
+    if (descriptor_ >= 0) {
+        sys().close(std::exchange(descriptor_, -1));
+    }
+}
 
 int Folder::open(const std::filesystem::path& base, const std::filesystem::path& file) {
     vClose();
@@ -230,30 +304,29 @@ int Folder::open(const std::filesystem::path& base, const std::filesystem::path&
     if (relative.empty() || !relative.has_filename() || *relative.begin() == "..") {
         return EXDEV;
     }
-    int current = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int current = sys().openat(AT_FDCWD, base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (current < 0) {
         return errno;
     }
-    const std::filesystem::path parent = relative.parent_path();
-    for (const std::filesystem::path& component : parent) {
+    for (const std::filesystem::path& component : relative.parent_path()) {
         const std::string& text = component.native();
         if (text.empty() || text == ".") {
             continue;
         }
         if (text == "..") {
-            ::close(current);
+            sys().close(current);
             return EXDEV;
         }
-        const int next = ::openat(current, text.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = sys().openat(current, text.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
         int error = errno;
         if (next < 0 && error == ENOTDIR) {
             // With O_DIRECTORY a link shows as ENOTDIR; name it as a link.
             struct stat status {};
-            if (::fstatat(current, text.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+            if (sys().fstatat(current, text.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
                 error = ELOOP;
             }
         }
-        ::close(current);
+        sys().close(current);
         if (next < 0) {
             return error;
         }
@@ -267,170 +340,298 @@ int Folder::open(const std::filesystem::path& base, const std::filesystem::path&
 FileProbe Folder::probe(std::string_view name) const noexcept {
     struct stat status {};
     const std::string text(name);
-    const int result = ::fstatat(descriptor_, text.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+    const int result = sys().fstatat(descriptor_, text.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+    return probeOf(result, status);
+}
+
+FileProbe Folder::selfProbe() const noexcept {
+    struct stat status {};
+    const int result = sys().fstat(descriptor_, &status);
     return probeOf(result, status);
 }
 
 int Folder::read(std::string_view name, std::string& bytes, FileStamp& stamp) const {
     const std::string text(name);
-    struct stat status {};
-    if (::fstatat(descriptor_, text.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno;
-    }
-    if (S_ISLNK(status.st_mode)) {
-        return ELOOP;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return EINVAL;
-    }
-    const int descriptor = ::openat(descriptor_, text.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return errno;
-    }
-    const DescriptorCloser closer(descriptor);
-    return readDescriptor(descriptor, bytes, stamp);
+    return readAt(descriptor_, text.c_str(), true, bytes, stamp);
 }
 
-int Folder::write(std::string_view name, std::string_view bytes, bool boReplace, int permissions,
-                  FileStamp& stamp) const {
-    const std::string target(name);
-    std::string temporary;
-    int descriptor = -1;
-    for (int attempt = 0; descriptor < 0; ++attempt) {
-        temporary = temporaryName(name);
-        descriptor =
-            ::openat(descriptor_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (descriptor < 0 && (errno != EEXIST || attempt >= 100)) {
-            return errno;
-        }
+int Folder::namesGet(std::vector<std::string>& names) const {
+    names.clear();
+    const int listing = sys().openat(descriptor_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (listing < 0) {
+        return errno;
     }
-    DescriptorCloser closer(descriptor);
-    bool boPublished = false;
-    const auto removeTemporary = [&] {
-        if (!boPublished) {
-            (void)::unlinkat(descriptor_, temporary.c_str(), 0);
-        }
-    };
-    if (permissions >= 0) {
-        (void)::fchmod(descriptor, static_cast<mode_t>(permissions));
-    }
-    int error = writeAll(descriptor, bytes);
-    if (error == 0 && ::fsync(descriptor) != 0) {
-        error = errno;
-    }
-    struct stat status {};
-    if (error == 0 && ::fstat(descriptor, &status) != 0) {
-        error = errno;
-    }
-    if (error == 0) {
-        error = closer.closeGet();
-    }
-    if (error != 0) {
-        removeTemporary();
+    DIR* const stream = ::fdopendir(listing);
+    if (stream == nullptr) {
+        const int error = errno;
+        sys().close(listing);
         return error;
     }
-    if (boReplace) {
-        error = ::renameat(descriptor_, temporary.c_str(), descriptor_, target.c_str()) == 0 ? 0 : errno;
-    } else {
-        error = publishNew(descriptor_, temporary, target);
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream)) {
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
     }
-    boPublished = error == 0;
-    removeTemporary();
-    if (error != 0) {
-        return error;
+    const int error = errno;
+    ::closedir(stream);
+    return error;
+}
+
+int Folder::remove(std::string_view name) const {
+    const std::string text(name);
+    return sys().unlinkat(descriptor_, text.c_str(), 0) == 0 ? 0 : errno;
+}
+
+PendingFile::~PendingFile() {
+    if (boNamed_) {
+        (void)sys().unlinkat(folder_->descriptorGet(), temporary_.c_str(), 0);
     }
-    stamp = stampOf(status);
-    // Makes the rename itself durable; the file is in place already.
-    (void)::fsync(descriptor_);
+    if (descriptor_ >= 0) {
+        sys().close(descriptor_);
+    }
+}
+
+int PendingFile::create(const Folder& folder, std::string temporaryName) {
+    folder_ = &folder;
+    temporary_ = std::move(temporaryName);
+    descriptor_ = sys().openat(folder.descriptorGet(), temporary_.c_str(),
+                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor_ < 0) {
+        return errno;
+    }
+    boNamed_ = true;
     return 0;
 }
 
-FileLock::~FileLock() {
-    LockTable& table = lockTable();
-    {
-        const std::lock_guard lock(table.mutex);
-        const auto found = table.held.find({device_, inode_});
-        if (found != table.held.end() && found->second.expired()) {
-            table.held.erase(found);
-        }
+int PendingFile::attributesTake(std::string_view modelName, const FileStamp& expected, std::string_view& what) {
+    const std::string name(modelName);
+    const int model =
+        sys().openat(folder_->descriptorGet(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    if (model < 0) {
+        const int error = errno;
+        what = "status";
+        return error == ENOENT ? ESTALE : error;
     }
-    ::close(descriptor_); // releases the record lock
+    const DescriptorCloser closer(model);
+    struct stat status {};
+    if (sys().fstat(model, &status) != 0) {
+        what = "status";
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_dev) != expected.device ||
+        static_cast<std::uint64_t>(status.st_ino) != expected.inode) {
+        return ESTALE;
+    }
+    // Owner and group first: changing them may clear the set-id bits, which
+    // the mode then gives back.
+    const uid_t owner = boPrivileged() ? status.st_uid : static_cast<uid_t>(-1);
+    if (sys().fchown(descriptor_, owner, status.st_gid) != 0) {
+        what = boPrivileged() ? "owner and group" : "group";
+        return errno;
+    }
+    if (sys().fchmod(descriptor_, status.st_mode & 07777) != 0) {
+        what = "permission bits";
+        return errno;
+    }
+    if (const int error = attributesCopy(model, descriptor_); error != 0) {
+        what = "extended attributes";
+        return error;
+    }
+    return 0;
 }
 
-std::shared_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_view name,
-                                            std::chrono::milliseconds wait, int& error, bool& boShared) {
-    boShared = false;
-    const std::string text(name);
-    // Only a regular file carries the lock: a link is refused by the open,
-    // and anything else before it (a pipe or a device there is never
-    // opened). A new lock file may be written by whoever may write the
-    // folder, whatever this process's umask.
+int PendingFile::attributesForNew(std::string_view& what) {
+    const FileProbe folder = folder_->selfProbe();
+    if (folder.kind != FileKind::Folder) {
+        what = "status";
+        return EIO;
+    }
     struct stat status {};
-    if (::fstatat(folder.descriptorGet(), text.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISREG(status.st_mode)) {
-        error = S_ISLNK(status.st_mode) ? ELOOP : EINVAL;
-        return nullptr;
+    if (sys().fstat(descriptor_, &status) != 0) {
+        what = "status";
+        return errno;
     }
-    int descriptor = ::openat(folder.descriptorGet(), text.c_str(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (descriptor >= 0) {
-        struct stat folderStatus {};
-        if (::fstat(folder.descriptorGet(), &folderStatus) == 0) {
-            (void)::fchmod(descriptor, folderStatus.st_mode & 0666);
+    const uid_t owner = boPrivileged() ? folder.owner : static_cast<uid_t>(-1);
+    if ((owner != static_cast<uid_t>(-1) && owner != status.st_uid) || folder.group != status.st_gid) {
+        if (sys().fchown(descriptor_, owner, folder.group) != 0) {
+            what = boPrivileged() ? "owner and group" : "group";
+            return errno;
         }
-    } else if (errno == EEXIST) {
-        descriptor = ::openat(folder.descriptorGet(), text.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     }
-    if (descriptor < 0) {
-        error = errno;
-        return nullptr;
+    return 0;
+}
+
+int PendingFile::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t count = sys().write(descriptor_, bytes.data(), bytes.size());
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (count == 0) {
+            return EIO;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(count));
     }
-    DescriptorCloser closer(descriptor);
-    if (::fstat(descriptor, &status) != 0) {
-        error = errno;
-        return nullptr;
+    return sys().fsync(descriptor_) == 0 ? 0 : errno;
+}
+
+int PendingFile::markTake() { return markSet(descriptor_); }
+
+int PendingFile::publish(std::string_view name, bool boReplace, bool& boPublished) {
+    boPublished = false;
+    const std::string target(name);
+    const int folder = folder_->descriptorGet();
+    if (boReplace) {
+        if (sys().renameat(folder, temporary_.c_str(), folder, target.c_str()) != 0) {
+            return errno;
+        }
+    } else if (sys().renameat2(folder, temporary_.c_str(), folder, target.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+            return errno;
+        }
+        // No atomic no-replace rename here: a hard link fails on an existing
+        // name. Over a network a lost reply can report a link that was made:
+        // the pending file's link count tells.
+        if (sys().linkat(folder, temporary_.c_str(), folder, target.c_str(), 0) != 0) {
+            const int error = errno;
+            struct stat status {};
+            if (error != EEXIST || sys().fstat(descriptor_, &status) != 0 || status.st_nlink != 2) {
+                return error;
+            }
+        }
+        boPublished = true;
+        if (sys().unlinkat(folder, temporary_.c_str(), 0) != 0) {
+            // The file is in place under two names; the next lock of the
+            // level removes the temporary one.
+            boNamed_ = false;
+            return errno;
+        }
     }
-    if (!S_ISREG(status.st_mode)) {
-        error = EINVAL;
-        return nullptr;
+    boPublished = true;
+    boNamed_ = false;
+    // Makes the rename itself durable; the file is in place already.
+    return sys().fsync(folder) == 0 ? 0 : errno;
+}
+
+int PendingFile::stampGet(FileStamp& stamp) const {
+    struct stat status {};
+    if (sys().fstat(descriptor_, &status) != 0) {
+        return errno;
     }
-    const std::pair<std::uint64_t, std::uint64_t> key{static_cast<std::uint64_t>(status.st_dev),
-                                                      static_cast<std::uint64_t>(status.st_ino)};
-    LockTable& table = lockTable();
+    stamp = stampOf(status);
+    return 0;
+}
+
+int PendingFile::descriptorRelease() noexcept { return std::exchange(descriptor_, -1); }
+
+FileLock::~FileLock() {
+    if (markDescriptor_ >= 0) {
+        sys().close(markDescriptor_);
+    }
+    sys().close(lockDescriptor_); // releases the record lock
+}
+
+void FileLock::vMarkMove(int descriptor) noexcept {
+    if (markDescriptor_ >= 0) {
+        sys().close(markDescriptor_);
+    }
+    markDescriptor_ = descriptor;
+}
+
+std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_view lockName,
+                                            std::string_view levelName, std::chrono::milliseconds wait,
+                                            int& error, int& keepError) {
+    keepError = 0;
+    const std::string lockText(lockName);
+    const std::string levelText(levelName);
+    const int folderDescriptor = folder.descriptorGet();
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (true) {
-        {
-            const std::lock_guard lock(table.mutex);
-            if (auto held = table.held[key].lock()) {
-                boShared = true;
-                return held;
+    thread_local std::minstd_rand jitter{std::random_device{}()};
+    for (;;) {
+        // Only a regular file carries the lock: a link is refused by the
+        // open, and anything else before it (a pipe or a device there is
+        // never opened).
+        struct stat status {};
+        if (sys().fstatat(folderDescriptor, lockText.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(status.st_mode)) {
+            error = S_ISLNK(status.st_mode) ? ELOOP : EINVAL;
+            return nullptr;
+        }
+        int descriptor = sys().openat(folderDescriptor, lockText.c_str(),
+                                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (descriptor >= 0) {
+            // Whoever may write the folder may lock: the folder's group and
+            // read and write bits, whatever this process's group and umask.
+            const FileProbe owner = folder.selfProbe();
+            const uid_t user = boPrivileged() ? owner.owner : static_cast<uid_t>(-1);
+            if (sys().fchown(descriptor, user, owner.group) != 0) {
+                keepError = errno;
             }
-            struct flock range {};
-            range.l_type = F_WRLCK;
-            range.l_whence = SEEK_SET;
-            if (::fcntl(descriptor, F_OFD_SETLK, &range) == 0) {
-                closer.vRelease(); // the lock owns the descriptor now
-                std::shared_ptr<FileLock> made(new FileLock(descriptor, key.first, key.second));
-                table.held[key] = made;
-                return made;
+            if (sys().fchmod(descriptor, owner.permissions & 0666) != 0 && keepError == 0) {
+                keepError = errno;
             }
+        } else if (errno == EEXIST) {
+            descriptor =
+                sys().openat(folderDescriptor, lockText.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+            if (descriptor < 0 && errno == ENOENT) {
+                // Deleted between the two opens: look again.
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    error = EWOULDBLOCK;
+                    return nullptr;
+                }
+                continue;
+            }
+        }
+        if (descriptor < 0) {
+            error = errno;
+            return nullptr;
+        }
+        DescriptorCloser closer(descriptor);
+        struct stat locked {};
+        if (sys().fstat(descriptor, &locked) != 0) {
+            error = errno;
+            return nullptr;
+        }
+        if (!S_ISREG(locked.st_mode)) {
+            error = EINVAL;
+            return nullptr;
+        }
+        struct flock range = wholeFile(F_WRLCK);
+        bool boBusy = false;
+        if (sys().fcntlLock(descriptor, F_OFD_SETLK, &range) != 0) {
             if (errno != EAGAIN && errno != EACCES) {
                 error = errno;
-                table.held.erase(key);
                 return nullptr;
+            }
+            boBusy = true;
+        }
+        if (!boBusy) {
+            // The lock counts only on the file that is still at the name: a
+            // lock file deleted (and perhaps made again) since the open locks
+            // nothing that others see.
+            struct stat named {};
+            if (sys().fstatat(folderDescriptor, lockText.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                named.st_dev != locked.st_dev || named.st_ino != locked.st_ino) {
+                boBusy = true;
+            } else if (const int mark = markTake(folderDescriptor, levelText.c_str()); mark != -2) {
+                const std::pair identity{static_cast<std::uint64_t>(locked.st_dev),
+                                         static_cast<std::uint64_t>(locked.st_ino)};
+                return std::unique_ptr<FileLock>(new FileLock(closer.release(), mark, identity));
+            } else {
+                boBusy = true; // a holder whose lock file was deleted under it
             }
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             error = EWOULDBLOCK;
-            const std::lock_guard lock(table.mutex);
-            if (table.held[key].expired()) {
-                table.held.erase(key);
-            }
             return nullptr;
         }
         // A short, random pause: a holder that lets go and locks again at
         // once does not keep every waiter out.
-        thread_local std::minstd_rand jitter{std::random_device{}()};
         std::this_thread::sleep_for(std::chrono::microseconds(500 + jitter() % 4500));
     }
 }

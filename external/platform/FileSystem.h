@@ -1,12 +1,12 @@
 #pragma once
 
-// The file-system calls of the store's write path, behind one header: file
-// status with identity, reads that never open anything but a regular file,
-// folders reached without following links, atomic publication of a file and
-// an exclusive lock between processes. POSIX here; every other piece of the
-// store reaches the operating system through the standard library.
-
-#include <unistd.h>
+// The file-system calls of the store, behind one header: file status with
+// identity, reads that never open anything but a regular file and never
+// mistake a file being replaced for a missing one, folders reached without
+// following links, atomic publication of a file that keeps what the old file
+// had, and an exclusive lock between processes. POSIX here; every call goes
+// through the table of SystemCalls.h. Internal to the library: no installed
+// header includes it.
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +16,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "external/platform/FileStamp.h"
 
 namespace vyr::platform {
 
@@ -28,25 +31,17 @@ inline constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000;
 // Seconds and nanoseconds since 1970 as ticks since 1601, saturating.
 [[nodiscard]] std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexcept;
 
-// One version of a file as far as its status tells: time, size, identity.
-struct FileStamp {
-    std::int64_t lastWrite = 0;
-    std::uint64_t size = 0;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-
-    bool operator==(const FileStamp&) const = default;
-};
-
 enum class FileKind { Missing, Regular, Folder, Link, Other, Unknown };
 
-// What is at a path: its kind, its stamp, how many hard links the file has
-// and its permission bits.
+// What is at a path: its kind, its stamp, how many hard links the file has,
+// its permission bits, owner and group.
 struct FileProbe {
     FileKind kind = FileKind::Unknown;
     FileStamp stamp;
     std::uint64_t links = 0;
     unsigned permissions = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
 };
 
 // The status of the path, following links. Opens nothing.
@@ -54,41 +49,27 @@ struct FileProbe {
 
 // Reads the whole file at the path (following links) after checking that it
 // is a regular file, so that a pipe or a device is never opened for reading.
+// A file that the status shows but the open no longer finds is being
+// replaced: it is looked at again (a few times), never taken as missing.
 // The stamp is that of the file actually read. Returns 0 or an errno value.
 [[nodiscard]] int readRegular(const std::filesystem::path& path, std::string& bytes, FileStamp& stamp);
 
-// A hash of a file's content: tells a rewrite that keeps size and time.
+// A hash of a file's content: tells a rewrite that keeps size and times.
 [[nodiscard]] std::uint64_t contentHash(std::string_view bytes) noexcept;
-
-// The bytes a temporary file's name adds to the name of the file it
-// replaces: "." + name + "." + 16 hex digits + ".tmp".
-inline constexpr std::size_t kTemporaryNameExtra = 22;
-// The suffix of the lock file beside each level file.
-inline constexpr std::string_view kLockSuffix = ".lock";
 
 // An open folder that holds one file: reached from a base folder (which may
 // itself be a link) through subfolders none of which is a link. Every
 // operation works relative to the open folder, so a link or a folder renamed
 // in later does not redirect it. Owns the descriptor; movable.
-//
-// The members that release the descriptor are inline: code outside the
-// library that destroys a write access destroys its folders too.
+// Thread-compatible.
 class Folder {
 public:
     Folder() = default;
-    Folder(Folder&& other) noexcept
-        : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {}
-    Folder& operator=(Folder&& other) noexcept {
-        if (this != &other) {
-            vClose();
-            descriptor_ = std::exchange(other.descriptor_, -1);
-            name_ = std::move(other.name_);
-        }
-        return *this;
-    }
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
-    ~Folder() { vClose(); }
+    ~Folder();
 
     // Opens the folder of `file`, which must lie inside `base`: the base
     // itself, then each folder between the base and the file, refusing a
@@ -102,59 +83,127 @@ public:
 
     // The status of the name in this folder, not following a link.
     [[nodiscard]] FileProbe probe(std::string_view name) const noexcept;
+    // The status of the folder itself.
+    [[nodiscard]] FileProbe selfProbe() const noexcept;
 
     // Reads the whole regular file of that name; a link, a pipe or a device
-    // is refused before anything is opened (ELOOP, EINVAL). 0 or errno.
+    // is refused before anything is opened (ELOOP, EINVAL). A file being
+    // replaced is looked at again, as readRegular does. 0 or errno.
     [[nodiscard]] int read(std::string_view name, std::string& bytes, FileStamp& stamp) const;
 
-    // Writes the bytes to a new temporary file in this folder, syncs it and
-    // publishes it under the name, then syncs the folder: the name always
-    // holds either what it held before or all of the bytes. With boReplace
-    // an existing file is replaced; otherwise nothing that exists is touched
-    // and EEXIST is returned. The temporary file takes `permissions` when
-    // given (>= 0). The stamp is that of the file written. 0 or errno.
-    [[nodiscard]] int write(std::string_view name, std::string_view bytes, bool boReplace, int permissions,
-                            FileStamp& stamp) const;
+    // The names of every entry of the folder. 0 or errno.
+    [[nodiscard]] int namesGet(std::vector<std::string>& names) const;
+
+    // Removes the name (never a folder). 0 or errno.
+    [[nodiscard]] int remove(std::string_view name) const;
 
 private:
-    void vClose() noexcept {
-        if (descriptor_ >= 0) {
-            ::close(std::exchange(descriptor_, -1));
-        }
-    }
+    void vClose() noexcept;
 
     int descriptor_ = -1;
     std::string name_;
 };
 
-// An exclusive lock between processes on one lock file, held until the last
-// holder in this process lets it go, and released by the system when the
-// process ends. An open-file-description record lock: it holds on network
-// file systems that carry POSIX record locks, and a descriptor closed
-// elsewhere in the process does not drop it. Thread-safe: the table of locks
-// this process holds has its own mutex.
+// A new file being made beside the file it will replace or become: created
+// under a temporary name in the folder, filled, synced, then published under
+// its name. Removed again when it is destroyed unpublished. Points at the
+// folder without owning it (the folder must outlive it); owns its
+// descriptor. Thread-compatible.
+class PendingFile {
+public:
+    PendingFile() = default;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
+
+    // Creates the file under the temporary name, which must not exist.
+    [[nodiscard]] int create(const Folder& folder, std::string temporaryName);
+
+    // Gives it what the file `modelName` of the folder has: its group, its
+    // permission bits and its extended attributes (the user namespace and
+    // the access control list; the trusted namespace too for a privileged
+    // process), and its owner where this process may give files away (a
+    // privileged one). ESTALE when the file at that name is no longer the
+    // one `expected` describes. 0 or errno, with `what` naming what could
+    // not be kept.
+    [[nodiscard]] int attributesTake(std::string_view modelName, const FileStamp& expected, std::string_view& what);
+    // What a new file in the folder gets: the folder's group, and for a
+    // privileged process the folder's owner, so that a file made by an
+    // administrator in a user's folder stays the user's. 0 or errno.
+    [[nodiscard]] int attributesForNew(std::string_view& what);
+
+    // Writes all the bytes and syncs them. A write that makes no progress is
+    // an input/output error. 0 or errno.
+    [[nodiscard]] int write(std::string_view bytes);
+
+    // Takes the read lock that marks a locked level file (see FileLock) on
+    // the pending file, before it is published, so that the file is marked
+    // from the moment it carries the name. 0 or errno.
+    [[nodiscard]] int markTake();
+
+    // Publishes the file under the name: with boReplace by a rename over
+    // whatever is there; otherwise without replacing anything (EEXIST), by
+    // an atomic no-replace rename or, where the file system has none, a hard
+    // link and the removal of the temporary name. `boPublished` tells
+    // whether the name now holds the file even when an error is returned: a
+    // temporary name that could not be removed after the link, or a folder
+    // that could not be synced. 0 or errno.
+    [[nodiscard]] int publish(std::string_view name, bool boReplace, bool& boPublished);
+
+    // The status of the file (after publishing: of the file at the name).
+    [[nodiscard]] int stampGet(FileStamp& stamp) const;
+
+    // Gives the descriptor up to the caller, who closes it.
+    [[nodiscard]] int descriptorRelease() noexcept;
+
+private:
+    const Folder* folder_ = nullptr;
+    int descriptor_ = -1;
+    std::string temporary_;
+    bool boNamed_ = false; // the temporary name exists
+};
+
+// An exclusive lock between processes on one level file, held until it is
+// destroyed and released by the system when the process ends. It is an
+// open-file-description record lock on the lock file beside the level file
+// (it holds on network file systems that carry POSIX record locks, and a
+// descriptor closed elsewhere in the process does not drop it), checked
+// after locking to be the file that is still at the lock file's name. It
+// also keeps a read lock on the level file itself: a locker that finds the
+// level file marked so waits, even when the lock file was deleted and made
+// again meanwhile. Owns both descriptors. Thread-compatible.
 class FileLock {
 public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock();
 
-    // Locks the file of that name in the folder, making it when missing and
-    // never following a link. When this process holds it already, the holder
-    // is shared (boShared true). Otherwise waits up to `wait` for another
-    // process to let it go. Null with `error` set on failure: EWOULDBLOCK
-    // when still busy, else the errno of the open or the lock.
-    [[nodiscard]] static std::shared_ptr<FileLock> acquire(const Folder& folder, std::string_view name,
+    // Locks the level file `levelName` of the folder through `lockName`,
+    // making the lock file when missing (with the folder's group and read
+    // and write bits) and never following a link or replacing a lock file.
+    // Waits up to `wait` while another holder has it. Null with `error` set
+    // on failure: EWOULDBLOCK when still busy, else the errno of the open or
+    // the lock. `keepError` is the errno of giving a new lock file the
+    // folder's group and bits (0 when it went well or nothing was made).
+    [[nodiscard]] static std::unique_ptr<FileLock> acquire(const Folder& folder, std::string_view lockName,
+                                                           std::string_view levelName,
                                                            std::chrono::milliseconds wait, int& error,
-                                                           bool& boShared);
+                                                           int& keepError);
+
+    // The level file now at the name is the one open at `descriptor`, which
+    // already carries its mark (PendingFile::markTake): the old mark goes.
+    void vMarkMove(int descriptor) noexcept;
+
+    // The identity of the lock file: its device and inode.
+    [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> identityGet() const noexcept { return identity_; }
 
 private:
-    FileLock(int descriptor, std::uint64_t device, std::uint64_t inode) noexcept
-        : descriptor_(descriptor), device_(device), inode_(inode) {}
+    FileLock(int lockDescriptor, int markDescriptor, std::pair<std::uint64_t, std::uint64_t> identity) noexcept
+        : lockDescriptor_(lockDescriptor), markDescriptor_(markDescriptor), identity_(identity) {}
 
-    int descriptor_;
-    std::uint64_t device_;
-    std::uint64_t inode_;
+    int lockDescriptor_;
+    int markDescriptor_;
+    std::pair<std::uint64_t, std::uint64_t> identity_;
 };
 
 } // namespace vyr::platform

@@ -18,7 +18,8 @@ protected:
     std::set<std::string> filesOnDisk() const {
         std::set<std::string> names;
         for (const auto& entry : fs::recursive_directory_iterator(folder.path())) {
-            if (!entry.is_directory()) {
+            // Lock files stay beside the files a writer has locked.
+            if (!entry.is_directory() && entry.path().extension() != ".lock") {
                 names.insert(fs::relative(entry.path(), folder.path()).generic_string());
             }
         }

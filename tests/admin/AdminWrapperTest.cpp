@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "external/platform/SystemCalls.h"
 #include "tests/admin/AdminTestSupport.h"
 
 namespace vyr::test {
@@ -113,6 +114,50 @@ TEST_F(AdminWrapperTest, ConcurrentResetsAndWrappersLoseNoAdmin) {
     AdminWrapper one;
     AdminWrapper two;
     EXPECT_EQ(one.cachesGet("x"), two.cachesGet("x"));
+}
+
+// A host learns whether its edits reached the file, and sees what other
+// programs wrote once it refreshes: the change count tells it cheaply.
+TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
+    using namespace std::chrono_literals;
+    vWriteLevel("tree", cache::User, mappingMake("tree", "t", {{"oak", {"leaf"}}}));
+    setFileTime(fileAt("tree", cache::User), -100s);
+    AdminWrapper wrapper;
+    {
+        auto access = wrapper.writeAccessGet("tree");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        ASSERT_TRUE(access.boAddMapping("elm", "seed", cache::User));
+        // Every write of the file makes no progress: false, and the store
+        // goes back to what the file holds.
+        platform::systemCalls().write = [](int, const void*, size_t) -> ssize_t { return 0; };
+        EXPECT_FALSE(access.boWriteBack());
+        platform::vSystemCallsReset();
+        EXPECT_FALSE(wrapper.boMappingExists("tree", "elm", "seed"));
+        ASSERT_TRUE(access.boAddMapping("elm", "seed", cache::User));
+        EXPECT_TRUE(access.boWriteBack());
+        const auto written = fs::last_write_time(fileAt("tree", cache::User));
+        EXPECT_TRUE(access.boWriteBack()); // nothing changed since: not rewritten
+        EXPECT_EQ(fs::last_write_time(fileAt("tree", cache::User)), written);
+    }
+    Mapping onDisk;
+    ASSERT_TRUE(readMapping(fileAt("tree", cache::User), onDisk));
+    EXPECT_EQ(onDisk.sourceToClassified.at("elm"), std::set<std::string>{"seed"});
+
+    // Nothing changed: the set pointers stay valid.
+    const std::set<std::string>* oak = wrapper.pClassifiedIdsGet("tree", "oak");
+    const std::uint64_t count = wrapper.changeCountGet("tree");
+    EXPECT_FALSE(wrapper.boRefresh("tree"));
+    EXPECT_EQ(wrapper.pClassifiedIdsGet("tree", "oak"), oak);
+    EXPECT_EQ(wrapper.changeCountGet("tree"), count);
+
+    // Another program rewrites the file: seen after the refresh only.
+    vWriteLevel("tree", cache::User, mappingMake("tree", "t", {{"oak", {"bark"}}}));
+    EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "leaf"));
+    EXPECT_EQ(wrapper.changeCountGet("tree"), count);
+    EXPECT_TRUE(wrapper.boRefresh("tree"));
+    EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "bark"));
+    EXPECT_NE(wrapper.changeCountGet("tree"), count);
+    EXPECT_EQ(wrapper.changeCountGet("never-loaded"), 0U);
 }
 
 } // namespace

@@ -24,6 +24,7 @@
 
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/classification/XmlDocument.h"
+#include "external/platform/SystemCalls.h"
 #include "tests/reliability/ReliabilitySupport.h"
 
 namespace vyr::test {
@@ -58,6 +59,45 @@ public:
 
     Interference interference;
 };
+
+// Puts the platform's system calls back when a test that replaced some ends.
+struct SystemCallsRestore {
+    SystemCallsRestore() = default;
+    SystemCallsRestore(const SystemCallsRestore&) = delete;
+    SystemCallsRestore& operator=(const SystemCallsRestore&) = delete;
+    ~SystemCallsRestore() { platform::vSystemCallsReset(); }
+};
+
+// State of the replaced calls below; the test runs them on its own thread.
+int gFsyncCalls = 0;
+fs::path gSavedBehind; // the level file an "editor" saves while the temporary file is synced
+
+int fsyncFailingSecond(int descriptor) {
+    if (++gFsyncCalls == 2) { // the temporary file's sync comes first, the folder's second
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(descriptor);
+}
+
+int fsyncWithASaveBehind(int descriptor) {
+    if (++gFsyncCalls == 1) {
+        writeMapping(gSavedBehind, mappingMake("fruit", {{"apple", {"red"}}, {"kiwi", {"brown"}}}));
+    }
+    return ::fsync(descriptor);
+}
+
+// Opens of a level file miss it once, as while another program renames a
+// new version over it.
+int gMissedOpens = 0;
+int openatMissingOnce(int folder, const char* name, int flags, mode_t mode) {
+    const std::string_view text(name);
+    if (text.ends_with(".xml") && gMissedOpens++ == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ::openat(folder, name, flags, mode);
+}
 
 // The reliability fixture with two mappings of one classification.
 class FaultInjectionTest : public ReliabilityFixture {
@@ -445,6 +485,132 @@ TEST_F(FaultInjectionTest, IdThatIsNotUtf8ThrowsAndReleasesTheLock) {
                  std::system_error);
     // The admin's lock was released on the way out.
     EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+}
+
+// Calls of the platform layer failing on purpose: each failure is reported
+// with its reason, the file keeps what it held, and the store is read again
+// so that it agrees with the file. A save that lands while the temporary
+// file is synced is merged, not overwritten; a creation cut short between
+// its link and its unlink is repaired by the next lock, which also removes
+// stale temporary files.
+TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithTheFile) {
+    const fs::path file = fileAt("fruit", cache::User);
+    struct Case {
+        const char* name;
+        void (*inject)(platform::SystemCalls&);
+        const char* message;
+        bool boWritten;
+    };
+    const Case cases[] = {
+        {"fchmod", [](platform::SystemCalls& calls) { calls.fchmod = [](int, mode_t) { return errno = EPERM, -1; }; },
+         "Level file could not be written back: its permission bits cannot be kept: operation not permitted", false},
+        {"fchown",
+         [](platform::SystemCalls& calls) { calls.fchown = [](int, uid_t, gid_t) { return errno = EPERM, -1; }; },
+         ::geteuid() == 0 ? "Level file could not be written back: its owner and group cannot be kept: operation "
+                            "not permitted"
+                          : "Level file could not be written back: its group cannot be kept: operation not permitted",
+         false},
+        {"write returns 0",
+         [](platform::SystemCalls& calls) { calls.write = [](int, const void*, size_t) -> ssize_t { return 0; }; },
+         "Level file could not be written back: input/output error", false},
+        {"folder fsync", [](platform::SystemCalls& calls) { calls.fsync = &fsyncFailingSecond; },
+         "Level file was written back, but the folder could not be synced: input/output error", true},
+    };
+    for (const Case& fault : cases) {
+        SCOPED_TRACE(fault.name);
+        vWriteLevel("fruit", cache::User, fruit);
+        const std::string before = readFile(file);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const AssertCapture capture;
+        {
+            const SystemCallsRestore restore;
+            gFsyncCalls = 0;
+            auto access = wrapper.writeAccessGet("fruit");
+            ASSERT_TRUE(access.boLockFile(cache::User));
+            fault.inject(platform::systemCalls());
+            ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
+        }
+        EXPECT_THAT(capture.messages(), Contains(fault.message));
+        EXPECT_EQ(readFile(file) == before, !fault.boWritten);
+        EXPECT_EQ(wrapper.boMappingExists("fruit", "fig", "purple"), fault.boWritten);
+    }
+
+    // A file being replaced reads, never as missing; a lock on a read-only
+    // file system names the reason.
+    {
+        vWriteLevel("fruit", cache::User, fruit);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const SystemCallsRestore restore;
+        gMissedOpens = 0;
+        platform::systemCalls().openat = &openatMissingOnce;
+        EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "red"));
+        EXPECT_EQ(gMissedOpens, 2);
+        platform::systemCalls().openat = [](int folder, const char* name, int flags, mode_t mode) {
+            return std::string_view(name).ends_with(".lock") ? (errno = EROFS, -1) : ::openat(folder, name, flags, mode);
+        };
+        const AssertCapture capture;
+        auto access = wrapper.writeAccessGet("fruit");
+        EXPECT_FALSE(access.boLockFile(cache::User));
+        EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file cannot be locked: read-only file system"});
+    }
+
+    // An editor saves while the temporary file is synced: both edits stay.
+    {
+        vWriteLevel("fruit", cache::User, fruit);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const AssertCapture capture;
+        {
+            const SystemCallsRestore restore;
+            gFsyncCalls = 0;
+            gSavedBehind = file;
+            auto access = wrapper.writeAccessGet("fruit");
+            ASSERT_TRUE(access.boLockFile(cache::User));
+            platform::systemCalls().fsync = &fsyncWithASaveBehind;
+            ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
+        }
+        EXPECT_EQ(capture.count(), 0U);
+        Mapping onDisk;
+        ASSERT_TRUE(boReadLevel("fruit", cache::User, onDisk));
+        EXPECT_EQ(onDisk.sourceToClassified,
+                  (Mapping::Relation{{"apple", {"red"}}, {"fig", {"purple"}}, {"kiwi", {"brown"}}}));
+        EXPECT_TRUE(wrapper.boMappingExists("fruit", "kiwi", "brown"));
+    }
+
+    // No no-replace rename, and the temporary name cannot be removed after
+    // the link: the creation reports and fails, and the next lock repairs.
+    {
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const fs::path created = fileAt("fresh", cache::User);
+        const AssertCapture capture;
+        {
+            const SystemCallsRestore restore;
+            platform::systemCalls().renameat2 = [](int, const char*, int, const char*, unsigned) {
+                return errno = EINVAL, -1;
+            };
+            platform::systemCalls().unlinkat = [](int folder, const char* name, int flags) {
+                return name[0] == '.' ? (errno = EIO, -1) : ::unlinkat(folder, name, flags);
+            };
+            EXPECT_FALSE(wrapper.boCreateClassification("fresh", "t", "", "", "", false, false, cache::User));
+        }
+        EXPECT_THAT(capture.messages(),
+                    Contains("Level file was made, but its publication did not complete: input/output error"));
+        EXPECT_EQ(fs::hard_link_count(created), 2U);
+        const fs::path stale = created.parent_path() / ".fresh.xml.0123456789abcdef.tmp";
+        std::ofstream(stale) << "left by a killed writer";
+        {
+            auto access = wrapper.writeAccessGet("fresh");
+            ASSERT_TRUE(access.boLockFile(cache::User));
+        }
+        EXPECT_EQ(fs::hard_link_count(created), 1U);
+        EXPECT_FALSE(fs::exists(stale));
+        for (const auto& entry : fs::directory_iterator(created.parent_path())) {
+            EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path();
+        }
+    }
 }
 
 } // namespace

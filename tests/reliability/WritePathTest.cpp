@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -224,10 +226,15 @@ TEST_F(WritePathTest, RacingCreatorsNeverReplaceEachOther) {
     }
 }
 
+// A lock held by another process is waited for, and freed when the holder
+// ends or dies; deleting the lock file while it is held (a cleanup job) does
+// not let a second process in.
 TEST_F(WritePathTest, ALockHeldByAnotherProcessIsWaitedForAndFreedWhenItDies) {
     vWriteLevel("fruit", cache::User, fruit);
-    for (const bool boKilled : {false, true}) {
-        SCOPED_TRACE(boKilled ? "holder killed" : "holder busy");
+    const fs::path lockFile = fileAt("fruit", cache::User).string() + ".lock";
+    enum class Holder { Busy, BusyLockFileDeleted, Killed };
+    for (const Holder mode : {Holder::Busy, Holder::BusyLockFileDeleted, Holder::Killed}) {
+        SCOPED_TRACE(static_cast<int>(mode));
         int ready[2];
         int release[2];
         ASSERT_EQ(::pipe(ready), 0);
@@ -248,11 +255,14 @@ TEST_F(WritePathTest, ALockHeldByAnotherProcessIsWaitedForAndFreedWhenItDies) {
         ASSERT_EQ(::read(ready[0], &byte, 1), 1);
         AdminWrapper::vAdminReset();
         AdminWrapper wrapper;
-        if (boKilled) {
+        if (mode == Holder::Killed) {
             ::kill(holder, SIGKILL);
             childWait(holder);
             EXPECT_TRUE(boAdd(wrapper, "after", "kill"));
         } else {
+            if (mode == Holder::BusyLockFileDeleted) {
+                ASSERT_TRUE(fs::remove(lockFile));
+            }
             const AssertCapture capture;
             EXPECT_FALSE(boAdd(wrapper, "while", "held"));
             EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file is locked by another process"});
@@ -265,9 +275,59 @@ TEST_F(WritePathTest, ALockHeldByAnotherProcessIsWaitedForAndFreedWhenItDies) {
         }
     }
     const Mapping result = levelOf(cache::User);
-    EXPECT_EQ(result.sourceToClassified.count("held"), 1U); // written by the holder that finished
+    EXPECT_EQ(result.sourceToClassified.count("held"), 1U); // written by the holders that finished
     EXPECT_EQ(result.sourceToClassified.count("while"), 0U);
     EXPECT_EQ(result.sourceToClassified.count("after"), 1U);
+}
+
+// An administrator's edit in a folder that belongs to a user and a shared
+// group leaves the file as it was theirs: owner, group, bits and extended
+// attributes; a lock file it makes takes the folder's group and bits, so
+// the user can lock afterwards.
+TEST_F(WritePathTest, AnAdministratorsEditKeepsWhatTheFileHadAndTheUserCanLockAfterwards) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs a privileged process to act as two users";
+    }
+    constexpr uid_t kUser = 12345;
+    constexpr gid_t kGroup = 23456;
+    vWriteLevel("fruit", cache::User, fruit);
+    const fs::path file = fileAt("fruit", cache::User);
+    const fs::path levelFolder = file.parent_path();
+    for (const fs::path& reached : {fs::path(folder.path()), levelFolder.parent_path()}) {
+        fs::permissions(reached, fs::perms::all);
+    }
+    ASSERT_EQ(::chown(levelFolder.c_str(), kUser, kGroup), 0);
+    ASSERT_EQ(::chmod(levelFolder.c_str(), 0775), 0);
+    ASSERT_EQ(::chown(file.c_str(), kUser, kGroup), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    const bool boAttributes = ::setxattr(file.c_str(), "user.note", "kept", 4, 0) == 0;
+
+    AdminWrapper wrapper;
+    EXPECT_TRUE(boAdd(wrapper, "fig", "purple"));
+    struct stat status {};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kUser);
+    EXPECT_EQ(status.st_gid, kGroup);
+    EXPECT_EQ(status.st_mode & 07777, 0640U);
+    if (boAttributes) {
+        char value[8] = {};
+        EXPECT_EQ(::getxattr(file.c_str(), "user.note", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+    }
+    ASSERT_EQ(::stat((file.string() + ".lock").c_str(), &status), 0);
+    EXPECT_EQ(status.st_gid, kGroup);
+    EXPECT_EQ(status.st_mode & 0777, 0664U);
+
+    const pid_t user = childStart([] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kGroup) != 0 || ::setuid(kUser) != 0) {
+            return 4;
+        }
+        AdminWrapper::vAdminReset();
+        AdminWrapper mine;
+        return boAdd(mine, "kiwi", "brown") ? 0 : 3;
+    });
+    EXPECT_EQ(childWait(user), 0);
+    EXPECT_EQ(levelOf(cache::User).sourceToClassified.count("kiwi"), 1U);
 }
 
 } // namespace

@@ -340,12 +340,12 @@ TEST(FileTimes, AFileThatChangedInAnyWayIsReadAgainAndAnUnchangedOneNot) {
 
     // The conversion itself saturates instead of overflowing, and keeps the
     // order of times before 1601 and far after 2262.
-    EXPECT_EQ(platform::ticksFromUnix(0, 0), utilities::kTicksFrom1601To1970);
-    EXPECT_LT(platform::ticksFromUnix(-20000000000LL, 0), platform::ticksFromUnix(-2500000000LL, 0));
-    EXPECT_LT(platform::ticksFromUnix(-2500000000LL, 0), platform::ticksFromUnix(-2500000000LL, 100));
-    EXPECT_EQ(platform::ticksFromUnix(std::numeric_limits<std::int64_t>::max(), 0),
+    EXPECT_EQ(utilities::ticksFromUnix(0, 0), utilities::kTicksFrom1601To1970);
+    EXPECT_LT(utilities::ticksFromUnix(-20000000000LL, 0), utilities::ticksFromUnix(-2500000000LL, 0));
+    EXPECT_LT(utilities::ticksFromUnix(-2500000000LL, 0), utilities::ticksFromUnix(-2500000000LL, 100));
+    EXPECT_EQ(utilities::ticksFromUnix(std::numeric_limits<std::int64_t>::max(), 0),
               std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(platform::ticksFromUnix(std::numeric_limits<std::int64_t>::min(), 0), utilities::kFileTimeUnknown + 1);
+    EXPECT_EQ(utilities::ticksFromUnix(std::numeric_limits<std::int64_t>::min(), 0), utilities::kFileTimeUnknown + 1);
     EXPECT_EQ(utilities::fileTimeTicks(fs::file_time_type::min()) < utilities::fileTimeTicks(fs::file_time_type::max()),
               true);
 }

@@ -20,6 +20,7 @@
 
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -267,7 +268,9 @@ TEST_F(DirectAccess, AMappingTheFormatCannotCarryLeavesTheFileAsItWas) {
         EXPECT_EQ(reportsGet().at(0).message, "Ids cannot be stored in a level file");
     }
     EXPECT_EQ(readFile(fileOf(User)), before);
-    EXPECT_EQ(cache.levels.at(User), unwritable); // the cache keeps the edit
+    // The failed write-back reads the level again: the store agrees with
+    // the file, and the failed edit cannot reach it later.
+    EXPECT_EQ(cache.levels.at(User), original);
 }
 
 // Another program replaces the level file (a new file renamed over it) or
@@ -293,9 +296,13 @@ TEST_F(DirectAccess, AFileReplacedWhileLockedGetsTheEditsOnTop) {
             access.vMappedToSourceRemove("gone", User);
             ASSERT_TRUE(writeMapping(fileOf(User), replacement)); // a temporary file renamed over the path
         }
+        // The edits emptied "gone"; a replacement that no longer lists it
+        // keeps it unlisted.
         Mapping expected = replacement;
         expected.sourceToClassified["new"] = {"mine"};
-        expected.sourceToClassified["gone"] = {};
+        if (replacement.sourceToClassified.count("gone") != 0) {
+            expected.sourceToClassified["gone"] = {};
+        }
         Mapping onDisk;
         EXPECT_TRUE(readMapping(fileOf(User), onDisk)) << readFile(fileOf(User));
         EXPECT_EQ(onDisk, expected);
@@ -547,6 +554,56 @@ TEST(KilledWriter, TheLevelFileIsLeftAsItWasAndReadable) {
         EXPECT_EQ(readFile(folders.file(User, "k")), before);
         EXPECT_EQ(readBack(folders.file(User, "k")), original);
     }
+}
+
+// The merge of a write-back: this store's edits since the base go on top of
+// what another writer left in the file, pair by pair.
+TEST(LevelMerge, EditsGoOnTopPairByPairAndNothingTheirsRemovedComesBack) {
+    using Relation = Mapping::Relation;
+    struct Case {
+        const char* name;
+        Relation base, ours, theirs, expected;
+    };
+    const Case cases[] = {
+        {"theirs removed a pair of a source ours edited", {{"panel", {"glass"}}},
+         {{"panel", {"glass", "metal"}}}, {{"panel", {}}}, {{"panel", {"metal"}}}},
+        {"additions at disjoint sources", {{"a", {"x"}}}, {{"a", {"x"}}, {"b", {"y"}}},
+         {{"a", {"x"}}, {"c", {"z"}}}, {{"a", {"x"}}, {"b", {"y"}}, {"c", {"z"}}}},
+        {"ours unlisted a source theirs changed", {{"a", {"x"}}, {"b", {"y"}}}, {{"b", {"y"}}},
+         {{"a", {"x", "w"}}, {"b", {"y"}}}, {{"b", {"y"}}}},
+        {"ours removed from a source theirs unlisted", {{"a", {"x", "y"}}}, {{"a", {"x"}}}, {}, {}},
+        {"ours listed a source theirs has", {}, {{"n", {}}}, {{"n", {"q"}}}, {{"n", {"q"}}}},
+        {"untouched sources follow theirs", {{"a", {"x"}}, {"b", {"y"}}}, {{"a", {"x"}}, {"b", {"y", "z"}}},
+         {{"a", {}}, {"b", {"y"}}}, {{"a", {}}, {"b", {"y", "z"}}}},
+    };
+    for (const Case& merge : cases) {
+        SCOPED_TRACE(merge.name);
+        Mapping base = mappingOf("m");
+        Mapping ours = base;
+        Mapping theirs = base;
+        base.sourceToClassified = merge.base;
+        ours.sourceToClassified = merge.ours;
+        theirs.sourceToClassified = merge.theirs;
+        EXPECT_EQ(classification::mergeLevel(base, ours, theirs).sourceToClassified, merge.expected);
+        // The second relation merges the same way.
+        base.secondRelation = merge.base;
+        ours.secondRelation = merge.ours;
+        theirs.secondRelation = merge.theirs;
+        EXPECT_EQ(classification::mergeLevel(base, ours, theirs).secondRelation, merge.expected);
+    }
+    // Each header field follows the edits only where they changed it.
+    Mapping base = mappingOf("m");
+    Mapping ours = base;
+    Mapping theirs = base;
+    ours.sText2 = "mine";
+    ours.boFlag2 = true;
+    theirs.sText3 = "theirs";
+    theirs.boFlag1 = !base.boFlag1;
+    const Mapping merged = classification::mergeLevel(base, ours, theirs);
+    EXPECT_EQ(merged.sText2, "mine");
+    EXPECT_EQ(merged.sText3, "theirs");
+    EXPECT_EQ(merged.boFlag1, theirs.boFlag1);
+    EXPECT_TRUE(merged.boFlag2);
 }
 
 } // namespace

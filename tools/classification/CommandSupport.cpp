@@ -131,7 +131,8 @@ std::vector<std::string> writeFailuresGet() {
     for (const assert::AssertInfoWrapper& record : assert::Assert::recordsGet()) {
         const std::string_view function = record->function();
         if (function.starts_with("vyr::classification::WriteAccess") ||
-            function.starts_with("vyr::cache::CacheWriteAccess")) {
+            function.starts_with("vyr::cache::CacheWriteAccess") ||
+            function == "vyr::classification::Admin::boCreateClassification") {
             messages.emplace_back(record->message());
         }
     }

@@ -72,8 +72,9 @@ void vWarningsPrint(const Context& context, std::string_view command, const std:
 // file that does not read must not be written over. Returns its reason.
 [[nodiscard]] std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level);
 
-// The assertion records of the store's write access since the sink was
-// last cleared: each one is a write that did not happen.
+// The assertion records of the store's write access and creation since the
+// sink was last cleared: each one is a write that did not happen, with its
+// reason.
 [[nodiscard]] std::vector<std::string> writeFailuresGet();
 
 // The level that decides the source id in the merged view: the highest that

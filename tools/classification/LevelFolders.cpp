@@ -3,17 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstring>
-#include <fstream>
 #include <system_error>
 #include <tuple>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "external/directories/Directories.h"
-#include "external/platform/FileSystem.h"
-#include "external/classification/Mapping.h"
-#include "external/classification/XmlDocument.h"
 #include "external/str/Utf.h"
 
 namespace vyr::tool {
@@ -22,11 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The store's subfolder in every level folder, and the mapping files' suffix.
+// The store's subfolder in every level folder.
 constexpr std::string_view kFolderName = "Classification";
-constexpr std::string_view kSuffix = ".xml";
-// What the store's temporary file name adds to the file name.
-constexpr std::size_t kTemporaryExtra = vyr::platform::kTemporaryNameExtra;
 
 // The longest file name in the folder, asked of the nearest existing folder
 // at or above it.
@@ -84,9 +77,7 @@ LevelFolders levelFoldersGet() {
 }
 
 fs::path filePathGet(const LevelFolders& folders, Level level, std::string_view id) {
-    fs::path file = folders.at(level) / str::pathFromUtf8(id);
-    file += std::string(kSuffix);
-    return file;
+    return folders.at(level) / str::pathFromUtf8(cache::levelFileName(id));
 }
 
 std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
@@ -97,11 +88,11 @@ std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
             continue;
         }
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix)) {
+            std::optional<std::string> id = cache::idOfLevelFileName(it->path().filename().string());
+            if (!id) {
                 continue;
             }
-            LevelEntry entry{level, it->path(), name.substr(0, name.size() - kSuffix.size()), false, false, false};
+            LevelEntry entry{level, it->path(), std::move(*id), false, false, false};
             entry.boIdValid = str::boIsValidUtf8(entry.id);
             std::error_code statusError;
             const fs::file_status status = fs::status(it->path(), statusError);
@@ -122,27 +113,13 @@ bool boAnythingAt(const fs::path& path) {
 }
 
 std::string sReadProblemGet(const fs::path& path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (fs::is_directory(status)) {
-        return "a folder stands where the mapping file should be";
-    }
-    if (!fs::is_regular_file(status)) {
-        return error && error != std::errc::no_such_file_or_directory ? error.message() : "not a regular file";
-    }
-    std::ifstream stream(path, std::ios::in | std::ios::binary);
-    if (!stream.is_open()) {
-        return std::string("cannot be opened: ") + std::strerror(errno);
-    }
-    classification::Mapping mapping;
-    classification::XmlDocument document(mapping);
-    return document.boRead(stream) ? std::string() : document.errorGet();
+    return bridge::classification::AdminWrapper::levelFileProblemGet(path).value_or("not a regular file");
 }
 
 std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id, bool boWriting) {
     const fs::path& folder = folders.at(level);
     const std::size_t limit = nameLimitGet(folder);
-    const std::size_t extra = kSuffix.size() + (boWriting ? kTemporaryExtra : 0);
+    const std::size_t extra = cache::kLevelFileSuffix.size() + (boWriting ? cache::kTemporaryNameExtra : 0);
     const std::string head = "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
                              std::string(levelName(level)) + ": ";
     if (id.size() + extra > limit) {

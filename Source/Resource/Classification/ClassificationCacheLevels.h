@@ -40,6 +40,7 @@ public:
         merged.vRebuild(this->levels);
         this->boChangePending = false;
         ++rebuildCount;
+        ++changeCount;
     }
 
     // Brings the merged view up to date after an edit of the source id's
@@ -55,10 +56,15 @@ public:
         this->boChangePending = true;
         merged.vSourceRefresh(sourceId, this->levels);
         this->boChangePending = false;
+        ++changeCount;
     }
 
     // How often vChanged() of this class rebuilt the merged view whole.
     [[nodiscard]] std::uint64_t rebuildCountGet() const { return rebuildCount; }
+
+    // Moves whenever the merged view changes: a rebuild, or an edit's
+    // refresh of some of its entries.
+    [[nodiscard]] std::uint64_t changeCountGet() const { return changeCount; }
 
     // Stores a copy of the mapping at the level and takes the id from it;
     // rebuilds the merged view only when asked to.
@@ -166,12 +172,14 @@ public:
             merged.vSourceRefresh(sourceId, this->levels);
         }
         this->boChangePending = false;
+        ++changeCount;
     }
 
     CacheMerged<Level> merged;
 
 private:
     std::uint64_t rebuildCount = 0;
+    std::uint64_t changeCount = 0;
 
     Mapping* pPresentMapping(const Level& level) {
         const auto found = this->levels.find(level);

@@ -89,6 +89,14 @@ std::string AdminWrapper::sSourceIdGet(std::string_view id, std::string_view cla
 
 vyr::classification::WriteAccess AdminWrapper::writeAccessGet(std::string_view id) { return admin->writeAccessGet(id); }
 
+bool AdminWrapper::boRefresh(std::string_view id) { return admin->boRefresh(id); }
+
+std::uint64_t AdminWrapper::changeCountGet(std::string_view id) { return admin->changeCountGet(id); }
+
+std::optional<std::string> AdminWrapper::levelFileProblemGet(const std::filesystem::path& file) {
+    return Admin::levelFileProblemGet(file);
+}
+
 void AdminWrapper::vAdminReset() {
     std::unique_ptr<Admin> taken;
     {

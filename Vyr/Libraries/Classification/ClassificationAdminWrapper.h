@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -101,6 +104,30 @@ public:
     // when destroyed). Makes the Shared and User folders when missing. An id
     // with no file at any level is reported and gets an empty entry.
     [[nodiscard]] vyr::classification::WriteAccess writeAccessGet(std::string_view id);
+
+    // Reads again the id's level files that changed since the store last
+    // read or wrote them (time, size, identity), by the rule writeAccessGet
+    // uses, and rebuilds the merged view once when any was read. True when
+    // the view of the id changed: every set pointer and mapping obtained for
+    // the id before is then invalid. False when nothing changed: they all
+    // stay valid. A level that a write access of this process holds is
+    // never read (its holder's write-back merges the file); a deleted file
+    // leaves its level as it was. For an id not loaded yet it is the first
+    // load. Takes the store's lock; use it on a timer or on the host's own
+    // signal that files changed.
+    [[nodiscard]] bool boRefresh(std::string_view id);
+
+    // A count that moves whenever the store's view of the id changes (edits,
+    // refreshes, reloads); 0 for an id that is not loaded. Loads nothing and
+    // reads no file: a cheap probe for a host that polls, to learn that
+    // earlier results of the id are stale.
+    [[nodiscard]] std::uint64_t changeCountGet(std::string_view id);
+
+    // How the file at the path reads as a level file, exactly as the store
+    // reads one, without touching the store: nothing when nothing is there,
+    // an empty text when it reads, else the reason (a parse error names its
+    // line and column). Never blocks on a pipe. Takes no lock.
+    [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
 
     // Destroys the process-wide admin (creating one first if there is none);
     // writes nothing. Takes no lock: must not run while any operation on the

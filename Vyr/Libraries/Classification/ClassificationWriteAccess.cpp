@@ -3,14 +3,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 
-#include "Source/Core/Utilities/Cache/CacheFilesWithLevels.h"
 #include "Source/Core/Utilities/Cache/CacheWriteAccessImpl.h"
+#include "Source/Core/Utilities/Cache/FileNames.h"
+#include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "assert/Check.h"
+#include "external/classification/EditableDocument.h"
 #include "external/classification/XmlDocument.h"
 #include "external/platform/FileSystem.h"
 
@@ -21,99 +22,104 @@ template class CacheWriteAccess<classification::CacheLevels<Level>>;
 namespace vyr::classification {
 namespace {
 
+using LockedFile = WriteAccess::LockedFile;
+
 constexpr const char* kWriteBackFunction = "vyr::classification::WriteAccess::~WriteAccess";
 constexpr const char* kLockedReadFunction = "vyr::classification::WriteAccess::boLockedFileRead";
+constexpr const char* kCreateFunction = "vyr::classification::WriteAccess::vCreateFileIfNotAtLevel";
+// How often a write-back merges again when the level file keeps changing
+// under it (writers that ignore the lock), before it gives up.
+constexpr int kWriteAttempts = 4;
 
-// One report per kind of failed write, so that a person sees the reason.
-void vWriteFailureReport(int error) {
-    switch (error) {
-    case ENOSPC:
-        VYR_REPORT("Level file could not be written back: no space left on device", kWriteBackFunction);
-        break;
-    case EDQUOT:
-        VYR_REPORT("Level file could not be written back: disk quota exceeded", kWriteBackFunction);
-        break;
-    case EFBIG:
-        VYR_REPORT("Level file could not be written back: file too large", kWriteBackFunction);
-        break;
-    case EACCES:
-    case EPERM:
-        VYR_REPORT("Level file could not be written back: permission denied", kWriteBackFunction);
-        break;
-    case EROFS:
-        VYR_REPORT("Level file could not be written back: read-only file system", kWriteBackFunction);
-        break;
-    default:
-        VYR_REPORT("Level file could not be written back", kWriteBackFunction);
-        break;
+// A mapping rendered as a new document.
+bool boRenderNew(const Mapping& mapping, std::string& bytes) {
+    Mapping copy = mapping;
+    std::ostringstream rendered;
+    if (!XmlDocument(copy).boWrite(rendered)) {
+        return false;
     }
+    bytes = std::move(rendered).str();
+    return true;
 }
 
-bool boSameHeader(const Mapping& left, const Mapping& right) {
-    return left.sId == right.sId && left.sText2 == right.sText2 && left.sText3 == right.sText3 &&
-           left.sText4 == right.sText4 && left.sText5 == right.sText5 && left.sText6 == right.sText6 &&
-           left.sText7 == right.sText7 && left.boFlag1 == right.boFlag1 && left.boFlag2 == right.boFlag2;
+enum class Publication { Done, Changed, Failed };
+
+// Publishes the bytes under the locked level file's name: over the file
+// that `expected` describes, only while the name still holds it, or, with
+// no expected file, as a new file that replaces nothing. The new file keeps
+// the old one's owner, group, bits and extended attributes (a new one gets
+// the folder's group). Changed: the name no longer holds what was merged
+// with, nothing was written. Every failure is reported under `function`
+// with `what` and the reason; a file that was published all the same (a
+// folder that could not be synced) is recorded.
+Publication publish(LockedFile& locked, utilities::FileRecord& record, const std::string& bytes,
+                    const std::optional<platform::FileStamp>& expected, const char* what, const char* function) {
+    const platform::Folder& folder = locked.folder;
+    const std::string& name = folder.nameGet();
+    platform::PendingFile pending;
+    if (const int error = pending.create(folder, cache::temporaryFileName(name, cache::temporaryUniqueGet())); error != 0) {
+        VYR_REPORT_ERRNO(what, error, "", function);
+        return Publication::Failed;
+    }
+    std::string_view kept;
+    const int keepError = expected ? pending.attributesTake(name, *expected, kept) : pending.attributesForNew(kept);
+    if (keepError == ESTALE) {
+        return Publication::Changed;
+    }
+    if (keepError != 0) {
+        const std::string context = std::string(what) + ": its " + std::string(kept) + " cannot be kept";
+        VYR_REPORT_ERRNO(context, keepError, "", function);
+        return Publication::Failed;
+    }
+    if (const int error = pending.write(bytes); error != 0) {
+        VYR_REPORT_ERRNO(what, error, "", function);
+        return Publication::Failed;
+    }
+    const bool boMarked = pending.markTake() == 0;
+    // The last look before the rename: a save that landed while the
+    // temporary file was written is merged, not overwritten.
+    const platform::FileProbe now = folder.probe(name);
+    if (expected ? (now.kind != platform::FileKind::Regular || now.stamp != *expected)
+                 : now.kind != platform::FileKind::Missing) {
+        return Publication::Changed;
+    }
+    bool boPublished = false;
+    const int error = pending.publish(name, expected.has_value(), boPublished);
+    if (!boPublished) {
+        if (error == EEXIST && !expected) {
+            return Publication::Changed;
+        }
+        VYR_REPORT_ERRNO(what, error, "", function);
+        return Publication::Failed;
+    }
+    platform::FileStamp stamp;
+    if (pending.stampGet(stamp) == 0) {
+        record.vKnownSet(stamp, platform::contentHash(bytes));
+    } else {
+        record.lastWrite = 0;
+    }
+    if (boMarked && locked.lock != nullptr) {
+        locked.lock->vMarkMove(pending.descriptorRelease());
+    }
+    if (error != 0) {
+        const std::string context = expected ? "Level file was written back, but the folder could not be synced"
+                                             : "Level file was made, but its publication did not complete";
+        VYR_REPORT_ERRNO(context, error, "", function);
+        return Publication::Failed;
+    }
+    return Publication::Done;
 }
 
-// The file's new content (theirs) with the edits made since the base on
-// top, pair by pair: for every source id whose entry differs between the
-// base and the edited mapping (ours), the pairs the edits added join
-// theirs and the pairs they removed leave it; a source id the edits
-// unlisted leaves theirs, and one they listed is listed. The header follows
-// the edits when they changed it. Without a base the level was made by the
-// edits, and all of ours goes on top.
-Mapping mergedMapping(Mapping theirs, const Mapping& ours, const std::optional<Mapping>& base) {
-    Mapping::Relation& result = theirs.sourceToClassified;
-    if (!base) {
-        for (const auto& [source, classified] : ours.sourceToClassified) {
-            result[source].insert(classified.begin(), classified.end());
-        }
-        return theirs;
-    }
-    if (!boSameHeader(ours, *base)) {
-        Mapping header = ours;
-        header.sourceToClassified = std::move(theirs.sourceToClassified);
-        header.secondRelation = std::move(theirs.secondRelation);
-        theirs = std::move(header);
-    }
-    static const std::set<std::string> kNone;
-    const auto apply = [&result](const std::string& source, const std::set<std::string>& before,
-                                 const std::set<std::string>& after) {
-        std::set<std::string>& merged = result[source];
-        for (const std::string& id : before) {
-            if (after.count(id) == 0) {
-                merged.erase(id);
-            }
-        }
-        merged.insert(after.begin(), after.end());
-    };
-    auto edited = ours.sourceToClassified.begin();
-    auto locked = base->sourceToClassified.begin();
-    const auto editedEnd = ours.sourceToClassified.end();
-    const auto lockedEnd = base->sourceToClassified.end();
-    while (edited != editedEnd || locked != lockedEnd) {
-        if (locked == lockedEnd || (edited != editedEnd && edited->first < locked->first)) {
-            apply(edited->first, kNone, edited->second);
-            ++edited;
-        } else if (edited == editedEnd || locked->first < edited->first) {
-            result.erase(locked->first);
-            ++locked;
-        } else {
-            if (edited->second != locked->second) {
-                apply(edited->first, locked->second, edited->second);
-            }
-            ++edited;
-            ++locked;
-        }
-    }
-    return theirs;
-}
-
-// Parses a file's bytes into the mapping; false when they do not read.
-bool boParse(std::string bytes, Mapping& mapping) {
+// Parses a file's bytes into the mapping; false with the reason when they
+// do not read.
+bool boParse(std::string bytes, Mapping& mapping, std::string* reason = nullptr) {
     std::istringstream stream(std::move(bytes));
     XmlDocument document(mapping);
-    return document.boRead(stream);
+    const bool boRead = document.boRead(stream);
+    if (!boRead && reason != nullptr) {
+        *reason = document.errorGet();
+    }
+    return boRead;
 }
 
 } // namespace
@@ -121,22 +127,35 @@ bool boParse(std::string bytes, Mapping& mapping) {
 WriteAccess::~WriteAccess() {
     for (auto& [level, locked] : lockedFiles) {
         VYR_ASSERT(locked != nullptr, "No file locked", kWriteBackFunction);
-        if (locked != nullptr) {
-            vWriteBack(level, *locked, locked.use_count() > 1);
+        if (locked != nullptr && !boLevelWriteBack(level, *locked)) {
+            vWriteBackFailed(level, *locked);
         }
     }
 }
 
-bool WriteAccess::boLockedFileRead(const Level& level, const platform::Folder& folder) {
+bool WriteAccess::boWriteBack() {
+    bool boAll = true;
+    for (auto& [level, locked] : lockedFiles) {
+        if (locked != nullptr && !boLevelWriteBack(level, *locked)) {
+            vWriteBackFailed(level, *locked);
+            boAll = false;
+        }
+    }
+    return boAll;
+}
+
+bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     utilities::FileRecord& record = (*fileRecords)[level];
     std::string bytes;
     platform::FileStamp stamp;
-    if (folder.read(folder.nameGet(), bytes, stamp) != 0) {
-        VYR_REPORT("Level file cannot be read; not locked", kLockedReadFunction);
+    if (const int error = locked.folder.read(locked.folder.nameGet(), bytes, stamp); error != 0) {
+        VYR_REPORT_ERRNO("Level file cannot be read", error, "; not locked", kLockedReadFunction);
         return false;
     }
     const std::uint64_t hash = platform::contentHash(bytes);
-    if (record.boKnownContent(stamp, hash) && cache->levels.count(level) != 0) {
+    if (const auto present = cache->levels.find(level);
+        present != cache->levels.end() && record.boKnownContent(stamp, hash)) {
+        locked.base = present->second;
         return true;
     }
     Mapping read;
@@ -144,82 +163,169 @@ bool WriteAccess::boLockedFileRead(const Level& level, const platform::Folder& f
         VYR_REPORT("Level file does not read; not locked", kLockedReadFunction);
         return false;
     }
+    locked.base = read;
     cache->vLevelSet(level, std::move(read), true);
     record.vKnownSet(stamp, hash);
     return true;
 }
 
-// Writes the level's mapping back into its file. The document is made in
-// memory, written to a temporary file in the same folder, synced and
-// renamed over the level file, so the file is always either the whole old
-// document or the whole new one. The file is looked at first: when it is no
-// longer the version the store last read or wrote (another program replaced
-// or rewrote it while the level was locked), it is read and the edits go on
-// top of it; when it does not read, or became a link, it is left alone.
-void WriteAccess::vWriteBack(Level level, LockedFile& locked, bool boShared) {
-    auto found = cache->levels.find(level);
+// Writes the level's mapping back into its file. The file is read under the
+// lock; when it is no longer the version the store last read or wrote
+// (another program replaced or rewrote it), the edits made since the base go
+// on top of it. The new document is the file's own with the differences
+// patched in, written to a temporary file and renamed over the level file
+// only while the level file is still the one merged with; otherwise the
+// merge runs again. A file that does not read, or became a link, is left
+// alone.
+bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
+    const auto found = cache->levels.find(level);
     if (found == cache->levels.end()) {
-        return;
+        return true;
     }
+    const Mapping ours = found->second;
     utilities::FileRecord& record = (*fileRecords)[level];
     const platform::Folder& folder = locked.folder;
-    // A file that appears where there was none while this write-back runs
-    // is not replaced: it is looked at again and merged like any other.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const platform::FileProbe present = folder.probe(folder.nameGet());
+    const std::string& name = folder.nameGet();
+    // Nothing to do after a write-back that nothing has changed since.
+    if (locked.boWritten && locked.base == ours) {
+        if (const platform::FileProbe present = folder.probe(name);
+            present.kind == platform::FileKind::Regular && record.boKnownStamp(present.stamp)) {
+            return true;
+        }
+    }
+    locked.boWritten = false;
+    constexpr const char* kFailed = "Level file could not be written back";
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        const platform::FileProbe present = folder.probe(name);
+        std::optional<platform::FileStamp> expected;
+        Mapping merged = ours;
+        std::string bytes;
+        EditableDocument given;
+        if (locked.boDocumentGiven && !given.boParse(locked.document)) {
+            VYR_REPORT("Level document given by hand does not read; not written back", kWriteBackFunction);
+            return false;
+        }
         if (present.kind == platform::FileKind::Regular) {
             if (present.links > 1) {
                 VYR_REPORT("Level file has several hard links; not written back", kWriteBackFunction);
-                return;
+                return false;
             }
-            std::string bytes;
+            std::string file;
             platform::FileStamp stamp;
-            if (folder.read(folder.nameGet(), bytes, stamp) != 0) {
-                VYR_REPORT("Level file cannot be read; not written back", kWriteBackFunction);
-                return;
-            }
-            if (!record.boKnownContent(stamp, platform::contentHash(bytes))) {
-                Mapping theirs;
-                if (!boParse(std::move(bytes), theirs)) {
-                    VYR_REPORT("Level file was replaced by one that does not read; not written back",
-                               kWriteBackFunction);
-                    return;
+            if (const int error = folder.read(name, file, stamp); error != 0) {
+                if (error == ENOENT) {
+                    continue;
                 }
-                cache->vLevelSet(level, mergedMapping(std::move(theirs), found->second, locked.base), true);
-                found = cache->levels.find(level);
+                VYR_REPORT_ERRNO("Level file cannot be read", error, "; not written back", kWriteBackFunction);
+                return false;
             }
-        } else if (present.kind != platform::FileKind::Missing) {
+            const bool boKnown = record.boKnownContent(stamp, platform::contentHash(file));
+            EditableDocument theirs;
+            if (!theirs.boParse(std::move(file))) {
+                VYR_REPORT("Level file was replaced by one that does not read; not written back",
+                           kWriteBackFunction);
+                return false;
+            }
+            if (!boKnown) {
+                merged = mergeLevel(locked.base.value_or(Mapping()), ours, theirs.mappingGet());
+            }
+            EditableDocument& document = locked.boDocumentGiven ? given : theirs;
+            if (!document.boRender(merged, bytes)) {
+                VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
+                return false;
+            }
+            expected = stamp;
+        } else if (present.kind == platform::FileKind::Missing) {
+            // Deleted while locked: made again, without replacing anything
+            // that appears meanwhile.
+            if (!(locked.boDocumentGiven ? given.boRender(merged, bytes) : boRenderNew(merged, bytes))) {
+                VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
+                return false;
+            }
+        } else {
             VYR_REPORT("Level path is no longer a regular file; not written back", kWriteBackFunction);
-            return;
+            return false;
         }
-
-        std::ostringstream rendered;
-        const XmlDocument document(found->second);
-        if (!document.boWrite(rendered)) {
-            VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
-            return;
-        }
-        const std::string bytes = std::move(rendered).str();
-        platform::FileStamp stamp;
-        const bool boReplace = present.kind == platform::FileKind::Regular;
-        const int permissions = boReplace ? static_cast<int>(present.permissions) : -1;
-        const int error = folder.write(folder.nameGet(), bytes, boReplace, permissions, stamp);
-        if (error == EEXIST && !boReplace) {
+        switch (publish(locked, record, bytes, expected, kFailed, kWriteBackFunction)) {
+        case Publication::Changed:
             continue;
+        case Publication::Failed:
+            return false;
+        case Publication::Done:
+            break;
         }
-        if (error != 0) {
-            vWriteFailureReport(error);
+        // Another holder of the level merges its later edits against what
+        // was just written; the view shows what the file now holds.
+        locked.base = merged;
+        locked.boWritten = true;
+        if (locked.boDocumentGiven) {
+            locked.document = bytes;
+        }
+        if (merged != ours) {
+            cache->vLevelSet(level, std::move(merged), true);
+        }
+        return true;
+    }
+    VYR_REPORT("Level file keeps changing while it is written back; not written back", kWriteBackFunction);
+    return false;
+}
+
+// After a failed write-back the level is read again from its file, so that
+// the store agrees with the file and the edits that failed never reach it
+// through a later write-back. A file that does not read leaves the level out
+// of the cache until it is read again.
+void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
+    utilities::FileRecord& record = (*fileRecords)[level];
+    std::string bytes;
+    platform::FileStamp stamp;
+    Mapping read;
+    if (locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0) {
+        const std::uint64_t hash = platform::contentHash(bytes);
+        if (boParse(std::move(bytes), read)) {
+            locked.base = read;
+            locked.boDocumentGiven = false;
+            locked.document.clear();
+            cache->vLevelSet(level, std::move(read), true);
+            record.vKnownSet(stamp, hash);
             return;
         }
-        record.vKnownSet(stamp, platform::contentHash(bytes));
-        // Another holder of the level merges its later edits against what
-        // was just written.
-        if (boShared) {
-            locked.base = found->second;
-        }
-        return;
     }
-    VYR_REPORT("Level file keeps appearing while it is written back; not written back", kWriteBackFunction);
+    locked.base.reset();
+    locked.boWritten = false;
+    cache->levels.erase(level);
+    cache->vChanged();
+    record.lastWrite = 0;
+}
+
+bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
+    const auto found = lockedFiles.find(level);
+    if (found == lockedFiles.end() || found->second == nullptr) {
+        return false;
+    }
+    const LockedFile& locked = *found->second;
+    if (locked.boDocumentGiven) {
+        bytes = locked.document;
+        return true;
+    }
+    platform::FileStamp stamp;
+    return locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0;
+}
+
+bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::string& reason) {
+    const auto found = lockedFiles.find(level);
+    if (found == lockedFiles.end() || found->second == nullptr) {
+        VYR_REPORT("File isn't locked", "vyr::classification::WriteAccess::boLevelReplace");
+        reason = "the level is not locked";
+        return false;
+    }
+    Mapping read;
+    if (!boParse(std::string(document), read, &reason)) {
+        return false;
+    }
+    found->second->document.assign(document);
+    found->second->boDocumentGiven = true;
+    cache->vLevelSet(level, std::move(read), true);
+    return true;
 }
 
 bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
@@ -293,16 +399,18 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
         return; // the id names no file inside the level folder
     }
     // Anything at the path counts as present, readable or not, and is never
-    // replaced; nothing there is opened.
-    // A missing folder holds nothing either; the file then cannot be written.
-    platform::Folder folder;
-    const int opened = folder.open(cache::levelFolderOf(record), record.filePath);
-    if ((opened != 0 && opened != ENOENT) ||
-        (opened == 0 && folder.probe(folder.nameGet()).kind != platform::FileKind::Missing)) {
-        return;
+    // replaced; nothing there is opened. A missing folder holds nothing
+    // either; the file then cannot be written.
+    {
+        platform::Folder folder;
+        const int opened = folder.open(cache::levelFolderOf(record), record.filePath);
+        if ((opened != 0 && opened != ENOENT) ||
+            (opened == 0 && folder.probe(folder.nameGet()).kind != platform::FileKind::Missing)) {
+            return;
+        }
     }
     if (cache->levels.empty()) {
-        VYR_REPORT("No cached definition in lower level", "vyr::classification::WriteAccess::vCreateFileIfNotAtLevel");
+        VYR_REPORT("No cached definition in lower level", kCreateFunction);
         return;
     }
     const Mapping& highest = cache->levels.rbegin()->second;
@@ -311,16 +419,42 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
     Mapping& created = cache->mappingAtLevel(level);
     created.vSet(header);
     cache->vChangePendingMark(); // the merged view is left as it was: stale until the next rebuild
-    std::ostringstream rendered;
-    if (!XmlDocument(created).boWrite(rendered)) {
-        return;
+    (void)boLevelFileCreate(record, created, kCreateFunction);
+}
+
+bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping& mapping, const char* function) {
+    {
+        // Anything at the path (a dangling link too) takes the place; it is
+        // looked at again under the lock.
+        platform::Folder folder;
+        if (folder.open(cache::levelFolderOf(record), record.filePath) == 0 &&
+            folder.probe(folder.nameGet()).kind != platform::FileKind::Missing) {
+            return false;
+        }
     }
-    const std::string bytes = std::move(rendered).str();
-    platform::FileStamp stamp;
-    // A file that another process made meanwhile is left as it is.
-    if (opened == 0 && folder.write(folder.nameGet(), bytes, false, -1, stamp) == 0) {
-        record.vKnownSet(stamp, platform::contentHash(bytes));
+    const std::shared_ptr<LockedFile> locked = lockEntryGet(record, function);
+    if (locked == nullptr) {
+        return false;
     }
+    std::string bytes;
+    if (!boRenderNew(mapping, bytes)) {
+        VYR_REPORT("Level mapping cannot be stored in a level file; not created", function);
+        return false;
+    }
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (locked->folder.probe(locked->folder.nameGet()).kind != platform::FileKind::Missing) {
+            return false;
+        }
+        switch (publish(*locked, record, bytes, std::nullopt, "Level file could not be created", function)) {
+        case Publication::Done:
+            return true;
+        case Publication::Failed:
+            return false;
+        case Publication::Changed:
+            break;
+        }
+    }
+    return false;
 }
 
 } // namespace vyr::classification

@@ -166,6 +166,42 @@ WriteAccess Admin::writeAccessGet(std::string_view id) {
     return WriteAccess(&cache->second, &records);
 }
 
+std::optional<std::string> Admin::levelFileProblemGet(const std::filesystem::path& file) {
+    std::string bytes;
+    platform::FileStamp stamp;
+    const int error = platform::readRegular(file, bytes, stamp);
+    if (error == ENOENT || error == ENOTDIR) {
+        return std::nullopt;
+    }
+    if (error == EINVAL) {
+        return platform::probe(file).kind == platform::FileKind::Folder
+                   ? "a folder stands where the mapping file should be"
+                   : "not a regular file";
+    }
+    if (error != 0) {
+        return assert::errnoMessage("cannot be read", error);
+    }
+    Mapping mapping;
+    XmlDocument document(mapping);
+    std::istringstream stream(std::move(bytes));
+    return document.boRead(stream) ? std::string() : document.errorGet();
+}
+
+bool Admin::boRefresh(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    const auto before = caches.find(id);
+    const std::uint64_t count = before == caches.end() ? 0 : before->second.changeCountGet();
+    vUpdateFromFiles(id);
+    const auto after = caches.find(id);
+    return after != caches.end() && (before == caches.end() || after->second.changeCountGet() != count);
+}
+
+std::uint64_t Admin::changeCountGet(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    const auto found = caches.find(id);
+    return found == caches.end() ? 0 : found->second.changeCountGet();
+}
+
 bool Admin::boIsCached(std::string_view id) const { return caches.find(id) != caches.end(); }
 
 bool Admin::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,
@@ -184,32 +220,24 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
     const Mapping mapping(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2);
 
     // Only a file inside an existing level folder is written, reached
-    // without following a link below the folder, and it is published
-    // without replacing anything: a file that another process makes at the
-    // path meanwhile is kept and the creation fails.
+    // without following a link below the folder, under the level's lock,
+    // and it is published without replacing anything: a file that another
+    // process makes at the path meanwhile is kept and the creation fails.
     const std::filesystem::path folder = path(level);
     if (folder.empty() || !utilities::boIdStaysInFolder(id)) {
         return false;
     }
     std::filesystem::path file = folder.native() + str::pathFromUtf8("/" + id + ".").native();
     file.replace_extension(extension());
-    platform::Folder parent;
-    if (const int error = parent.open(folder, file); error != 0) {
-        VYR_ASSERT(error != ELOOP && error != EXDEV, "Level path is a symbolic link or leaves the level folder",
-                   "vyr::classification::Admin::boCreateClassification");
-        return false;
+    Records& records = filesGet(id);
+    utilities::FileRecord& record = records[level];
+    const utilities::FileRecord before = record;
+    if (record.filePath != file) {
+        record.filePath = file;
     }
-    if (parent.probe(parent.nameGet()).kind != platform::FileKind::Missing) {
-        return false;
-    }
-    std::ostringstream rendered;
-    Mapping written = mapping;
-    if (!XmlDocument(written).boWrite(rendered)) {
-        return false;
-    }
-    const std::string bytes = std::move(rendered).str();
-    platform::FileStamp stamp;
-    if (parent.write(parent.nameGet(), bytes, false, -1, stamp) != 0) {
+    record.levelFolder = folder;
+    if (!WriteAccess::boLevelFileCreate(record, mapping, "vyr::classification::Admin::boCreateClassification")) {
+        record = before;
         return false;
     }
     auto cache = caches.find(id);
@@ -217,13 +245,6 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
         cache = caches.try_emplace(id).first;
     }
     cache->second.vLevelSet(level, mapping, true);
-    Records& records = filesGet(id);
-    utilities::FileRecord& record = records[level];
-    if (record.filePath != file) {
-        record.filePath = file;
-    }
-    record.levelFolder = folder;
-    record.vKnownSet(stamp, platform::contentHash(bytes));
     return true;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -72,6 +74,25 @@ public:
     // the User and Shared folders. Takes the admin's mutex while it builds
     // the object only.
     [[nodiscard]] WriteAccess writeAccessGet(std::string_view id);
+
+    // How the file at the path reads as a level file, without touching the
+    // store: nothing when nothing is there, an empty text when it reads as a
+    // mapping, else the reason (a parse error names its line and column).
+    // Reads exactly as the store does: regular files only, never blocking
+    // on a pipe, looking again at a file that is being replaced. Takes no
+    // lock.
+    [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
+
+    // Reads again the id's level files that changed since the store last
+    // read or wrote them (the rule of writeAccessGet), rebuilding the merged
+    // view once when any was read; true when the view changed. A level that
+    // a write access of this process holds is not read. Takes the admin's
+    // mutex.
+    [[nodiscard]] bool boRefresh(std::string_view id);
+
+    // A count that moves whenever the id's merged view changes; 0 for an id
+    // that is not cached. Loads nothing. Takes the admin's mutex.
+    [[nodiscard]] std::uint64_t changeCountGet(std::string_view id);
 
     // Whether the id has a cache entry. Takes no lock and loads nothing.
     [[nodiscard]] bool boIsCached(std::string_view id) const;

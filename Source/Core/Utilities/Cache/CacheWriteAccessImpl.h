@@ -1,66 +1,105 @@
 #pragma once
 
-// The out-of-line members of CacheWriteAccess. Included only by the one
-// source file that instantiates the template for the store, so that the
-// table of levels locked in this process exists once.
+// The lock entry of a write access and the out-of-line members of
+// CacheWriteAccess. Included only by the one source file that instantiates
+// the template for the store, so that the table of locks held in this
+// process exists once.
 
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "Source/Core/Utilities/Cache/CacheWriteAccess.h"
+#include "Source/Core/Utilities/Cache/FileNames.h"
+#include "assert/Check.h"
+#include "external/platform/FileSystem.h"
 
 namespace vyr::cache {
-namespace detail {
 
-// The levels that write accesses of this process hold, by the address of
-// their file record (records live as long as their admin and are never
-// moved). Thread-safe: guarded by its own mutex.
-struct HeldLevels {
-    std::mutex mutex;
-    std::map<const void*, std::weak_ptr<void>> held; // guarded by mutex
+template <class Cache>
+struct CacheWriteAccess<Cache>::LockedFile {
+    using Mapping = typename decltype(std::declval<Cache&>().levels)::mapped_type;
+
+    // The file record of the level this entry locks; the admin owns it.
+    const utilities::FileRecord* owner = nullptr;
+    std::unique_ptr<platform::FileLock> lock;
+    platform::Folder folder;
+    // The level as read under the lock or as last written back.
+    std::optional<Mapping> base;
+    // A whole document that the holder gave for the level, written back as
+    // it is (merged with other writers' changes); empty when none.
+    std::string document;
+    bool boDocumentGiven = false;
+    // The last write-back succeeded and `base` is what it wrote.
+    bool boWritten = false;
 };
 
-inline HeldLevels& heldLevels() {
-    static HeldLevels table;
+namespace detail {
+
+inline constexpr const char* kLockFunction =
+    "vyr::cache::CacheWriteAccess<class vyr::classification::CacheLevels<enum vyr::cache::Level> >::boLockFile";
+
+// The locks that write accesses of this process hold, by the identity of
+// their lock files, each entry naming the file record it locks. Accesses of
+// one admin that lock the same level share the entry; another admin of the
+// process takes its own lock, which then waits like any other holder.
+// Thread-safe: guarded by its own mutex.
+struct HeldLocks {
+    std::mutex mutex;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::weak_ptr<void>> held; // guarded by mutex
+    std::map<const void*, std::pair<std::uint64_t, std::uint64_t>> keys;         // guarded by mutex
+};
+
+inline HeldLocks& heldLocks() {
+    static HeldLocks table;
     return table;
 }
 
-} // namespace detail
-
-template <class Cache>
-CacheWriteAccess<Cache>::~CacheWriteAccess() {
-    if (fileRecords == nullptr) {
-        return;
+// The live entry that locks the record, or null. Drops expired ones.
+// Requires: the table's mutex is held.
+inline std::shared_ptr<void> heldEntryFind(HeldLocks& table, const void* record) {
+    const auto key = table.keys.find(record);
+    if (key == table.keys.end()) {
+        return nullptr;
     }
-    detail::HeldLevels& table = detail::heldLevels();
-    for (auto& [level, entry] : lockedFiles) {
-        entry.reset();
-        const auto record = fileRecords->find(level);
-        if (record == fileRecords->end()) {
-            continue;
+    const auto entry = table.held.find(key->second);
+    std::shared_ptr<void> alive = entry == table.held.end() ? nullptr : entry->second.lock();
+    if (alive == nullptr) {
+        if (entry != table.held.end()) {
+            table.held.erase(entry);
         }
-        const std::lock_guard lock(table.mutex);
-        const auto found = table.held.find(&record->second);
-        if (found != table.held.end() && found->second.expired()) {
-            table.held.erase(found);
-        }
+        table.keys.erase(key);
+    }
+    return alive;
+}
+
+// Reports a refused lock, naming the reason.
+inline void vLockRefusalReport(int error) {
+    switch (error) {
+    case EWOULDBLOCK:
+        VYR_REPORT("Level file is locked by another process", kLockFunction);
+        break;
+    case ELOOP:
+    case EXDEV:
+        VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
+        break;
+    case EINVAL:
+        VYR_REPORT("Lock file is not a regular file; not locked", kLockFunction);
+        break;
+    default:
+        VYR_REPORT_ERRNO("Level file cannot be locked", error, "", kLockFunction);
+        break;
     }
 }
 
-template <class Cache>
-bool CacheWriteAccess<Cache>::boLevelHeld(const utilities::FileRecord& record) {
-    detail::HeldLevels& table = detail::heldLevels();
-    const std::lock_guard lock(table.mutex);
-    const auto found = table.held.find(&record);
-    return found != table.held.end() && !found->second.expired();
-}
-
-template <class Cache>
-bool CacheWriteAccess<Cache>::boLockable(const platform::FileProbe& found) {
+// Whether what is at the level path may be locked; reports why not.
+inline bool boLockable(const platform::FileProbe& found) {
     switch (found.kind) {
     case platform::FileKind::Missing:
         return true;
@@ -79,6 +118,89 @@ bool CacheWriteAccess<Cache>::boLockable(const platform::FileProbe& found) {
     }
 }
 
+// Removes the temporary files of the level file: every writer holds the
+// lock while its temporary file exists, so under the lock none belongs to a
+// live writer. This also takes back the second name of a level file whose
+// publication by a hard link was cut short.
+inline void vStaleTemporariesRemove(const platform::Folder& folder) {
+    std::vector<std::string> names;
+    if (folder.namesGet(names) != 0) {
+        return;
+    }
+    for (const std::string& name : names) {
+        if (levelFileOfTemporary(name) == folder.nameGet()) {
+            if (const int error = folder.remove(name); error != 0 && error != ENOENT) {
+                VYR_REPORT_ERRNO("Stale temporary file cannot be removed", error, "", kLockFunction);
+            }
+        }
+    }
+}
+
+} // namespace detail
+
+template <class Cache>
+CacheWriteAccess<Cache>::~CacheWriteAccess() = default;
+
+template <class Cache>
+bool CacheWriteAccess<Cache>::boLevelHeld(const utilities::FileRecord& record) {
+    detail::HeldLocks& table = detail::heldLocks();
+    const std::lock_guard lock(table.mutex);
+    return detail::heldEntryFind(table, &record) != nullptr;
+}
+
+template <class Cache>
+std::shared_ptr<typename CacheWriteAccess<Cache>::LockedFile>
+CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char* function) {
+    detail::HeldLocks& table = detail::heldLocks();
+    {
+        const std::lock_guard lock(table.mutex);
+        if (auto held = detail::heldEntryFind(table, &record)) {
+            return std::static_pointer_cast<LockedFile>(std::move(held));
+        }
+    }
+    if (record.filePath.empty()) {
+        VYR_REPORT("Level file has no path inside the level folder; not locked", function);
+        return nullptr;
+    }
+    auto locked = std::make_shared<LockedFile>();
+    locked->owner = &record;
+    if (const int error = locked->folder.open(levelFolderOf(record), record.filePath); error != 0) {
+        if (error == ELOOP || error == EXDEV) {
+            VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", function);
+        } else {
+            VYR_REPORT_ERRNO("Level folder cannot be opened", error, "; not locked", function);
+        }
+        return nullptr;
+    }
+    const std::string& name = locked->folder.nameGet();
+    // What is plainly not a lockable file is refused before a lock file is
+    // made beside it.
+    const platform::FileProbe found = locked->folder.probe(name);
+    if (found.kind == platform::FileKind::Link || found.kind == platform::FileKind::Folder ||
+        found.kind == platform::FileKind::Other) {
+        (void)detail::boLockable(found);
+        return nullptr;
+    }
+    int error = 0;
+    int keepError = 0;
+    locked->lock = platform::FileLock::acquire(locked->folder, lockFileName(name), name, kLockWait, error, keepError);
+    if (locked->lock == nullptr) {
+        detail::vLockRefusalReport(error);
+        return nullptr;
+    }
+    if (keepError != 0) {
+        VYR_REPORT_ERRNO("Lock file cannot be given the level folder's group and bits", keepError, "", function);
+    }
+    detail::vStaleTemporariesRemove(locked->folder);
+    {
+        const std::lock_guard lock(table.mutex);
+        const auto key = locked->lock->identityGet();
+        table.held.insert_or_assign(key, std::weak_ptr<void>(locked));
+        table.keys.insert_or_assign(&record, key);
+    }
+    return locked;
+}
+
 template <class Cache>
 bool CacheWriteAccess<Cache>::boLockFile(const Level& level) {
     if (boIsLocked(level)) {
@@ -88,72 +210,32 @@ bool CacheWriteAccess<Cache>::boLockFile(const Level& level) {
         return false;
     }
     utilities::FileRecord& record = (*fileRecords)[level];
-    detail::HeldLevels& table = detail::heldLevels();
+    bool boHeld = false;
     {
-        // Another access of this process holds the level: share its entry.
-        // Its edits may not be written yet, so the file is not read again
-        // here; the first write-back merges whatever the file holds.
+        detail::HeldLocks& table = detail::heldLocks();
         const std::lock_guard lock(table.mutex);
-        if (const auto found = table.held.find(&record); found != table.held.end()) {
-            if (auto shared = std::static_pointer_cast<LockedFile>(found->second.lock())) {
-                lockedFiles.insert_or_assign(level, std::move(shared));
-                return true;
-            }
+        boHeld = detail::heldEntryFind(table, &record) != nullptr;
+    }
+    std::shared_ptr<LockedFile> locked = lockEntryGet(record, detail::kLockFunction);
+    if (locked == nullptr) {
+        return false;
+    }
+    // Another access of this process holds the level: its edits may not be
+    // written yet, so the file is not read again here; the write-backs
+    // merge whatever the file holds.
+    if (!boHeld) {
+        const std::string& name = locked->folder.nameGet();
+        if (locked->folder.probe(name).kind == platform::FileKind::Missing) {
+            vCreateFileIfNotAtLevel(level);
         }
-    }
-    if (record.filePath.empty()) {
-        VYR_REPORT("Level file has no path inside the level folder; not locked", kLockFunction);
-        return false;
-    }
-    auto locked = std::make_shared<LockedFile>();
-    if (const int error = locked->folder.open(levelFolderOf(record), record.filePath); error != 0) {
-        if (error == ELOOP || error == EXDEV) {
-            VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
-        } else {
-            VYR_REPORT("Level folder cannot be opened; not locked", kLockFunction);
+        const platform::FileProbe found = locked->folder.probe(name);
+        if (found.kind == platform::FileKind::Missing) {
+            VYR_REPORT("Level file cannot be created; not locked", detail::kLockFunction);
+            return false;
         }
-        return false;
-    }
-    const std::string& name = locked->folder.nameGet();
-    // What is plainly not a lockable file is refused before a lock file is
-    // made beside it; the same test runs again under the lock.
-    if (!boLockable(locked->folder.probe(name))) {
-        return false;
-    }
-    int error = 0;
-    bool boShared = false;
-    locked->lock = platform::FileLock::acquire(locked->folder, name + std::string(platform::kLockSuffix), kLockWait,
-                                               error, boShared);
-    if (locked->lock == nullptr) {
-        if (error == EWOULDBLOCK) {
-            VYR_REPORT("Level file is locked by another process", kLockFunction);
-        } else if (error == ELOOP) {
-            VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
-        } else {
-            VYR_REPORT("Lock file cannot be opened; not locked", kLockFunction);
+        if (!detail::boLockable(found) || !boLockedFileRead(level, *locked)) {
+            return false;
         }
-        return false;
-    }
-    if (locked->folder.probe(name).kind == platform::FileKind::Missing) {
-        vCreateFileIfNotAtLevel(level);
-    }
-    const platform::FileProbe found = locked->folder.probe(name);
-    if (found.kind == platform::FileKind::Missing) {
-        VYR_REPORT("Level file cannot be created; not locked", kLockFunction);
-        return false;
-    }
-    // A lock shared with another item's cache (a second admin in this
-    // process) still reads the file into this cache: the two caches are
-    // apart, and each write-back merges.
-    if (!boLockable(found) || !boLockedFileRead(level, locked->folder)) {
-        return false;
-    }
-    if (const auto present = cache->levels.find(level); present != cache->levels.end()) {
-        locked->base = present->second;
-    }
-    {
-        const std::lock_guard lock(table.mutex);
-        table.held.insert_or_assign(&record, std::weak_ptr<void>(locked));
     }
     lockedFiles.insert_or_assign(level, std::move(locked));
     return true;

@@ -3,17 +3,25 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <map>
 
-#include "external/platform/FileSystem.h"
+#include "external/platform/FileStamp.h"
 
 namespace vyr::utilities {
 
 // File times as the store records them: 100 ns ticks since 1601-01-01 UTC,
 // so that every real file time of today is positive and 0 can mean "never
 // read". kFileTimeUnknown stands for a time that could not be read.
-inline constexpr std::int64_t kFileTimeUnknown = platform::kTicksUnknown;
-inline constexpr std::int64_t kTicksFrom1601To1970 = platform::kTicksFrom1601To1970;
+inline constexpr std::int64_t kFileTimeUnknown = std::numeric_limits<std::int64_t>::min();
+inline constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000;
+
+// Seconds and nanoseconds since 1970 as ticks, saturating.
+[[nodiscard]] std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexcept;
+
+// The status stamp of the file at the path (following links); false when
+// nothing is there or its status cannot be read.
+[[nodiscard]] bool boFileStampGet(const std::filesystem::path& file, platform::FileStamp& stamp) noexcept;
 
 // A standard-library file time as ticks, saturating: every time the type can
 // hold gives a real, ordered value.
@@ -35,16 +43,14 @@ inline constexpr std::int64_t kTicksFrom1601To1970 = platform::kTicksFrom1601To1
         nanos += kBillion;
         --seconds;
     }
-    return platform::ticksFromUnix(seconds, nanos);
+    return ticksFromUnix(seconds, nanos);
 }
 
 // The last-write time of the file in ticks (following links), or
 // kFileTimeUnknown when it cannot be read.
 [[nodiscard]] inline std::int64_t lastWriteTicksGet(const std::filesystem::path& file) {
-    const platform::FileProbe found = platform::probe(file);
-    return found.kind == platform::FileKind::Missing || found.kind == platform::FileKind::Unknown
-               ? kFileTimeUnknown
-               : found.stamp.lastWrite;
+    platform::FileStamp stamp;
+    return boFileStampGet(file, stamp) ? stamp.lastWrite : kFileTimeUnknown;
 }
 
 // The file of one cached item at one level, and what the store knows of the
@@ -67,6 +73,8 @@ struct FileRecord {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t contentHash = 0;
+    // The status change time of that version, which no user can set back.
+    std::int64_t changeTime = 0;
 
     // Remembers the version just read or written.
     void vKnownSet(const platform::FileStamp& stamp, std::uint64_t hash) noexcept {
@@ -75,13 +83,14 @@ struct FileRecord {
         device = stamp.device;
         inode = stamp.inode;
         contentHash = hash;
+        changeTime = stamp.changeTime;
     }
 
-    // Whether the status shows the version last read or written: same time,
+    // Whether the status shows the version last read or written: same times,
     // size and identity. Never true after a reset or an unreadable time.
     [[nodiscard]] bool boKnownStamp(const platform::FileStamp& stamp) const noexcept {
         return lastWrite != 0 && lastWrite != kFileTimeUnknown && stamp.lastWrite == lastWrite &&
-               stamp.size == size && stamp.device == device && stamp.inode == inode;
+               stamp.changeTime == changeTime && stamp.size == size && stamp.device == device && stamp.inode == inode;
     }
 
     // The same, comparing the content as well: a rewrite that keeps the size
@@ -98,12 +107,12 @@ struct FileRecord {
 template <class Level>
 void vLastWriteUpdate(std::map<Level, FileRecord>& records, const Level& level) {
     FileRecord& record = records[level];
-    const platform::FileProbe found = platform::probe(record.filePath);
-    if (found.kind == platform::FileKind::Missing || found.kind == platform::FileKind::Unknown) {
+    platform::FileStamp stamp;
+    if (!boFileStampGet(record.filePath, stamp)) {
         record.lastWrite = kFileTimeUnknown;
         return;
     }
-    record.vKnownSet(found.stamp, 0);
+    record.vKnownSet(stamp, 0);
 }
 
 } // namespace vyr::utilities

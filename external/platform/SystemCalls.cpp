@@ -1,0 +1,32 @@
+#include "external/platform/SystemCalls.h"
+
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace vyr::platform {
+namespace {
+
+// The real calls; open and fcntl are variadic in the C library.
+int openAt(int folder, const char* name, int flags, mode_t mode) { return ::openat(folder, name, flags, mode); }
+int fcntlLock(int descriptor, int command, struct flock* range) { return ::fcntl(descriptor, command, range); }
+
+constexpr SystemCalls kReal{
+    &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,    &::renameat,
+    &::renameat2, &::linkat, &::unlinkat, &::fchmod, &::fchown, &fcntlLock, &::flistxattr, &::fgetxattr,
+    &::fsetxattr,
+};
+
+SystemCalls& table() noexcept {
+    static SystemCalls calls = kReal;
+    return calls;
+}
+
+} // namespace
+
+SystemCalls& systemCalls() noexcept { return table(); }
+
+void vSystemCallsReset() noexcept { table() = kReal; }
+
+} // namespace vyr::platform

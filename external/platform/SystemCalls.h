@@ -1,0 +1,42 @@
+#pragma once
+
+// The system calls of the platform layer, behind one table. Every call the
+// layer makes on a file or a folder goes through it, so that a test can
+// replace one entry and make that call fail on purpose (a full disk at the
+// fsync, a rename that is refused) without forking or resource limits.
+// Nothing in the library changes the table.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace vyr::platform {
+
+struct SystemCalls {
+    int (*openat)(int folder, const char* name, int flags, mode_t mode);
+    int (*close)(int descriptor);
+    ssize_t (*read)(int descriptor, void* buffer, size_t size);
+    ssize_t (*write)(int descriptor, const void* buffer, size_t size);
+    int (*fsync)(int descriptor);
+    int (*fstat)(int descriptor, struct stat* status);
+    int (*fstatat)(int folder, const char* name, struct stat* status, int flags);
+    int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to);
+    int (*renameat2)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
+    int (*linkat)(int fromFolder, const char* from, int toFolder, const char* to, int flags);
+    int (*unlinkat)(int folder, const char* name, int flags);
+    int (*fchmod)(int descriptor, mode_t mode);
+    int (*fchown)(int descriptor, uid_t owner, gid_t group);
+    int (*fcntlLock)(int descriptor, int command, struct flock* range);
+    ssize_t (*flistxattr)(int descriptor, char* names, size_t size);
+    ssize_t (*fgetxattr)(int descriptor, const char* name, void* value, size_t size);
+    int (*fsetxattr)(int descriptor, const char* name, const void* value, size_t size, int flags);
+};
+
+// The table in use. Not synchronised: a test replaces entries only while
+// no other thread is inside the platform layer.
+[[nodiscard]] SystemCalls& systemCalls() noexcept;
+
+// Puts every entry back to the real call.
+void vSystemCallsReset() noexcept;
+
+} // namespace vyr::platform
