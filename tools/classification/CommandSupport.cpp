@@ -139,6 +139,15 @@ std::vector<std::string> writeFailuresGet() {
     return messages;
 }
 
+std::string sWriteBackFailureGet(classification::WriteAccess& access) {
+    const bool boWritten = access.boWriteBack();
+    const std::vector<std::string> failures = writeFailuresGet();
+    if (!failures.empty()) {
+        return failures.front();
+    }
+    return boWritten ? std::string() : "the store did not write it";
+}
+
 std::optional<Level> decidingLevel(const Cache& cache, const std::string& source) {
     for (auto it = cache.levels.rbegin(); it != cache.levels.rend(); ++it) {
         if (it->second.sourceToClassified.count(source) != 0) {

@@ -77,6 +77,11 @@ void vWarningsPrint(const Context& context, std::string_view command, const std:
 // reason.
 [[nodiscard]] std::vector<std::string> writeFailuresGet();
 
+// Writes the locked levels of the access back into their files now, and
+// returns empty when every one reached its file, else the store's reason.
+// Requires: the assertion sink enabled and cleared before the edits.
+[[nodiscard]] std::string sWriteBackFailureGet(classification::WriteAccess& access);
+
 // The level that decides the source id in the merged view: the highest that
 // lists it.
 [[nodiscard]] std::optional<Level> decidingLevel(const Cache& cache, const std::string& source);

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "bridge/ClassificationEntryPoints.h"
 #include "external/assert/Assert.h"
@@ -147,6 +148,35 @@ std::optional<EditProblem> editProblemGet(const fs::path& path) {
                                file};
     }
     return std::nullopt;
+}
+
+// The temporary files in the level folders that a writer of the store
+// stopped before it renamed them (every writer holds the level's lock while
+// its temporary file exists, and the next lock removes what is left).
+std::vector<Warning> staleTemporaryFilesGet(const LevelFolders& folders) {
+    std::vector<Warning> warnings;
+    for (const auto& [level, folder] : folders) {
+        std::error_code error;
+        std::vector<fs::path> found;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            if (cache::levelFileOfTemporary(it->path().filename().string())) {
+                found.push_back(it->path());
+            }
+        }
+        std::sort(found.begin(), found.end());
+        for (const fs::path& path : found) {
+            const std::string levelFile = *cache::levelFileOfTemporary(path.filename().string());
+            const std::optional<std::string> id = cache::idOfLevelFileName(levelFile);
+            warnings.push_back(
+                {level, path,
+                 "a temporary file of " + levelFile + " that a stopped writer left (unless an edit runs now); fix: " +
+                     (id && level != cache::Sys ? "the next edit of " + idText(*id) + " at level " +
+                                                      std::string(levelName(level)) + " removes it, or "
+                                                : std::string()) +
+                     "rm -- " + shellWord(pathText(path))});
+        }
+    }
+    return warnings;
 }
 
 } // namespace
@@ -359,6 +389,7 @@ int iShowRun(const Context& context, const ShowOptions& options) {
 }
 
 int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
+    static constexpr const char* kFolderMissing = "the level folder does not exist";
     // One checked entry; a plain value.
     struct Result {
         Level level;
@@ -374,7 +405,7 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
         if (boAnythingAt(folder) && !fs::is_directory(folder, error)) {
             results.push_back({level, folder, "", "the level folder is not a folder", std::nullopt});
         } else if (!boAnythingAt(folder) && !boAllowMissing) {
-            warnings.push_back({level, folder, "the level folder does not exist"});
+            warnings.push_back({level, folder, kFolderMissing});
         }
     }
     for (const LevelEntry& entry : levelEntriesGet(context.folders)) {
@@ -392,6 +423,8 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
     }
     const std::vector<Warning> misplaced = misplacedFilesGet(context.folders);
     warnings.insert(warnings.end(), misplaced.begin(), misplaced.end());
+    const std::vector<Warning> stale = staleTemporaryFilesGet(context.folders);
+    warnings.insert(warnings.end(), stale.begin(), stale.end());
 
     const auto failed = static_cast<std::size_t>(
         std::count_if(results.begin(), results.end(), [](const Result& result) { return !result.error.empty(); }));
@@ -454,8 +487,11 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
         return kExitFailed;
     }
     if (!warnings.empty()) {
+        const bool boFolderMissing = std::any_of(warnings.begin(), warnings.end(), [](const Warning& warning) {
+            return warning.message == kFolderMissing;
+        });
         context.err << "vyr-classification check: " << warned.substr(2)
-                    << (boAllowMissing ? "" : " (--allow-missing passes over missing level folders)") << '\n';
+                    << (boFolderMissing ? " (--allow-missing passes over missing level folders)" : "") << '\n';
         return kExitWarned;
     }
     return kExitSuccess;
@@ -600,10 +636,10 @@ int iEditRun(const Context& context, const EditOptions& options) {
                    "; the levels below decide it";
             break;
         }
-        access.reset(); // writes the level back into its file
-        const std::vector<std::string> failures = writeFailuresGet();
-        if (!failures.empty()) {
-            return iFail(context, command, "could not write " + pathText(file) + ": " + failures.front());
+        const std::string failure = sWriteBackFailureGet(*access);
+        access.reset(); // lets the level go
+        if (!failure.empty()) {
+            return iFail(context, command, "could not write " + pathText(file) + ": " + failure);
         }
         context.out << done << (options.edit == Edit::Inherit ? " (" : " at level " + level + " (")
                     << pathText(file) << ")\n";

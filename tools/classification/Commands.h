@@ -90,6 +90,10 @@ int iOverridesRun(const Context& context, const std::optional<std::string>& id, 
 int iCatRun(const Context& context, const std::string& id);
 // in: where "-" reads from.
 int iImportRun(const Context& context, const ImportOptions& options, std::istream& in);
+// The level file in the person's editor, under the level's lock; refused
+// (kExitUsage) unless standard input is a terminal (boTerminal). in: where
+// the answer to "edit again or discard" comes from.
+int iHandEditRun(const Context& context, const std::string& id, Level level, bool boTerminal, std::istream& in);
 // boAllowMissing: a level folder that does not exist is no warning.
 int iCheckRun(const Context& context, bool boJson, bool boAllowMissing);
 int iCreateRun(const Context& context, const CreateOptions& options);

@@ -297,10 +297,10 @@ int iImportRun(const Context& context, const ImportOptions& options, std::istrea
     }
     // Counted again under the lock, against the file as it is now.
     const Changes changes = changesApply(cache, options.level, wanted, options.boReplace, &*access);
-    access.reset(); // writes the level back into its file
-    const std::vector<std::string> failures = writeFailuresGet();
-    if (!failures.empty()) {
-        return iFail(context, "import", "could not write " + pathText(file) + ": " + failures.front());
+    const std::string failure = sWriteBackFailureGet(*access);
+    access.reset(); // lets the level go
+    if (!failure.empty()) {
+        return iFail(context, "import", "could not write " + pathText(file) + ": " + failure);
     }
     context.out << done << changesText(changes) << " (" << pathText(file) << ")\n";
     return iDoneStatus(warnings);

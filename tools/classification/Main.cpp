@@ -248,6 +248,27 @@ int main(int argc, char** argv) {
         "the report says what changed; an import that changes nothing writes nothing." +
         kDashNote);
 
+    // edit
+    std::string handEditId;
+    std::string handEditLevel;
+    CLI::App* handEditCommand = app.add_subcommand(
+        "edit", "Edit a level file by hand in $VISUAL or $EDITOR, under the level's lock; only what reads is written");
+    handEditCommand->add_option("ID", handEditId, "Classification id")->required()->type_name("")->check(kId);
+    handEditCommand->add_option("--level", handEditLevel, "The level whose file is edited")
+        ->required()
+        ->type_name("LEVEL")
+        ->check(kWritableLevel);
+    handEditCommand->footer(
+        example({"vyr-classification edit materials --level user", "EDITOR=nano vyr-classification edit materials "
+                                                                    "--level shared"}) +
+        "\n\nThe file is copied to a temporary file and $VISUAL, else $EDITOR, else vi runs on the\n"
+        "copy while the level stays locked: other edits of the level wait (a few seconds) or are\n"
+        "refused, never lost. When the editor ends, the copy is read as the store reads a level\n"
+        "file; one that does not read is named with its line and column, and you choose to edit\n"
+        "it again or to discard it. Nothing that does not read is ever written. Standard input\n"
+        "must be a terminal; scripts use export and import." +
+        kDashNote);
+
     // check
     bool boCheckJson = false;
     bool boAllowMissing = false;
@@ -444,6 +465,8 @@ int main(int argc, char** argv) {
             ids.emplace_back(exported.id, std::nullopt);
         } else if (chosen == importCommand) {
             ids.emplace_back(import.id, levelParse(importLevel));
+        } else if (chosen == handEditCommand) {
+            ids.emplace_back(handEditId, levelParse(handEditLevel));
         } else if (chosen == createCommand) {
             ids.emplace_back(create.id, levelParse(createLevel));
         } else if (chosen == classifyCommand) {
@@ -497,6 +520,10 @@ int main(int argc, char** argv) {
         if (chosen == importCommand) {
             import.level = *levelParse(importLevel);
             return iImportRun(context, import, std::cin);
+        }
+        if (chosen == handEditCommand) {
+            return iHandEditRun(context, handEditId, *levelParse(handEditLevel), ::isatty(STDIN_FILENO) == 1,
+                                std::cin);
         }
         if (chosen == checkCommand) {
             return iCheckRun(context, boCheckJson, boAllowMissing);
