@@ -206,12 +206,17 @@ bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reaso
     if (!boRead) {
         reason = "not a regular file";
     }
-    bytes.clear();
-    char buffer[1 << 16];
+    // Read straight into the text, sized from the status; a file that grows
+    // meanwhile is read to its end.
+    std::size_t size = 0;
+    bytes.resize(boRead ? static_cast<std::size_t>(status.st_size) + 1 : 0);
     while (boRead) {
-        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (size == bytes.size()) {
+            bytes.resize(bytes.size() * 2);
+        }
+        const ssize_t count = ::read(descriptor, bytes.data() + size, bytes.size() - size);
         if (count > 0) {
-            bytes.append(buffer, static_cast<std::size_t>(count));
+            size += static_cast<std::size_t>(count);
         } else if (count == 0) {
             break;
         } else if (errno != EINTR) {
@@ -219,6 +224,7 @@ bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reaso
             boRead = false;
         }
     }
+    bytes.resize(size);
     ::close(descriptor);
     return boRead;
 }

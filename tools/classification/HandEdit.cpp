@@ -207,14 +207,14 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
         }
         // Nothing of it is taken: the level file keeps what it had.
         context.err << "vyr-classification edit: the edited copy does not read: " << reason << '\n';
+        // No answer at all (end of input) discards.
         std::string answer;
+        bool boAnswered = false;
         do {
             context.err << "Edit it again (e) or discard the changes (d)? [e] " << std::flush;
-            if (!std::getline(in, answer)) {
-                answer = "d";
-            }
-        } while (answer != "" && answer != "e" && answer != "d");
-        if (answer == "d") {
+            boAnswered = static_cast<bool>(std::getline(in, answer));
+        } while (boAnswered && answer != "" && answer != "e" && answer != "d");
+        if (!boAnswered || answer == "d") {
             return iFail(context, "edit", "discarded; nothing changed; the copy stays in " + pathText(copy));
         }
     }
