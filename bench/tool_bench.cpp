@@ -183,8 +183,18 @@ void BM_Show(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-BENCHMARK(BM_Show)->Args({100'000, 1})->Args({100'000, 0})->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Import)->Args({100'000, 1})->Args({100'000, 0})->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Show)
+    ->Args({100'000, 1})
+    ->Args({100'000, 0})
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Import)
+    ->Args({100'000, 1})
+    ->Args({100'000, 0})
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Import)->Args({1'000'000, 0})->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -280,7 +280,8 @@ TEST_F(ToolTest, ExportAndImportCarryAViewUnderOneWriteBack) {
     ASSERT_EQ(exported.status, 0) << exported.err;
     writeFile(io() / "materials.json", exported.out);
     ASSERT_EQ(tool({"create", "copy", "--level", "user"}).status, 0);
-    const Outcome imported = tool({"import", "copy", "--level", "user", "--replace", (io() / "materials.json").string()});
+    const Outcome imported =
+        tool({"import", "copy", "--level", "user", "--replace", (io() / "materials.json").string()});
     EXPECT_EQ(imported.status, 0) << imported.err;
     EXPECT_EQ(imported.out, "import of 6 source ids into copy at level user: 6 changed (6 pairs added, 0 removed; "
                             "6 newly listed) (" + user("copy.xml").string() + ")\n");

@@ -113,7 +113,9 @@ Json warningArray(const std::vector<Warning>& warnings) {
     return array;
 }
 
-int iDoneStatus(const std::vector<Warning>& warnings) { return warnings.empty() ? kExitSuccess : kExitWarned; }
+int iDoneStatus(const std::vector<Warning>& warnings) {
+    return warnings.empty() ? kExitSuccess : kExitWarned;
+}
 
 std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level) {
     const auto found =

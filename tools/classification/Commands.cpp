@@ -144,8 +144,7 @@ std::optional<EditProblem> editProblemGet(const fs::path& path) {
         const std::string own = shellWord(pathText(path) + ".own");
         return EditProblem{"it has " + std::to_string(links) +
                                " hard links, and the store never writes a file that other names share",
-                           "give it a copy of its own: cp -p -- " + file + " " + own + " && mv -- " + own + " " +
-                               file};
+                           "give it a copy of its own: cp -p -- " + file + " " + own + " && mv -- " + own + " " + file};
     }
     return std::nullopt;
 }
@@ -167,13 +166,13 @@ std::vector<Warning> staleTemporaryFilesGet(const LevelFolders& folders) {
         for (const fs::path& path : found) {
             const std::string levelFile = *cache::levelFileOfTemporary(path.filename().string());
             const std::optional<std::string> id = cache::idOfLevelFileName(levelFile);
-            warnings.push_back(
-                {level, path,
-                 "a temporary file of " + levelFile + " that a stopped writer left (unless an edit runs now); fix: " +
-                     (id && level != cache::Sys ? "the next edit of " + idText(*id) + " at level " +
-                                                      std::string(levelName(level)) + " removes it, or "
-                                                : std::string()) +
-                     "rm -- " + shellWord(pathText(path))});
+            warnings.push_back({level, path,
+                                "a temporary file of " + levelFile +
+                                    " that a stopped writer left (unless an edit runs now); fix: " +
+                                    (id && level != cache::Sys ? "the next edit of " + idText(*id) + " at level " +
+                                                                     std::string(levelName(level)) + " removes it, or "
+                                                               : std::string()) +
+                                    "rm -- " + shellWord(pathText(path))});
         }
     }
     return warnings;
@@ -214,9 +213,8 @@ int iListRun(const Context& context, bool boJson) {
         for (const auto& [level, folder] : context.folders) {
             folders[std::string(levelName(level))] = pathText(folder);
         }
-        vJsonWrite(context.out, {{"classifications", classifications},
-                                 {"folders", folders},
-                                 {"warnings", warningArray(warnings)}});
+        vJsonWrite(context.out,
+                   {{"classifications", classifications}, {"folders", folders}, {"warnings", warningArray(warnings)}});
         return kExitSuccess;
     }
     std::size_t width = 0;
@@ -319,8 +317,7 @@ int iShowRun(const Context& context, const ShowOptions& options) {
     }
     const int status = iDoneStatus(warnings);
     // The levels of the view, each with its file.
-    const std::vector<Level> viewLevels =
-        options.level ? std::vector<Level>{*options.level} : levelsOf(*cache);
+    const std::vector<Level> viewLevels = options.level ? std::vector<Level>{*options.level} : levelsOf(*cache);
     const std::string_view view = options.level ? levelName(*options.level) : "merged";
 
     if (options.boJson || options.boExport) {

@@ -198,8 +198,7 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
         }
         if (edited == original) {
             fs::remove(copy);
-            context.out << "the copy of " << shown << " was not changed; nothing changed (" << pathText(file)
-                        << ")\n";
+            context.out << "the copy of " << shown << " was not changed; nothing changed (" << pathText(file) << ")\n";
             return iDoneStatus(warnings);
         }
         if (access->boLevelReplace(level, edited, reason)) {
@@ -227,8 +226,9 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
     fs::remove(copy);
     const Cache& after = *store.cachesGet(id);
     const auto written = after.levels.find(level);
-    const std::size_t changed = sourcesChanged(
-        before, written == after.levels.end() ? classification::Mapping::Relation() : written->second.sourceToClassified);
+    const std::size_t changed =
+        sourcesChanged(before, written == after.levels.end() ? classification::Mapping::Relation()
+                                                             : written->second.sourceToClassified);
     context.out << "edited " << shown << ": " << changed << (changed == 1 ? " source id" : " source ids")
                 << " changed (" << pathText(file) << ")\n";
     return iDoneStatus(warnings);

@@ -193,10 +193,11 @@ int main(int argc, char** argv) {
             ->type_name("")
             ->check(kId);
     overridesCommand->add_flag("--json", boOverridesJson, "Print JSON");
-    overridesCommand->footer(example({"vyr-classification overrides", "vyr-classification overrides materials --json"}) +
-                             "\n\nEach override names the level that decides and its file, then each lower\n"
-                             "level that lists the source id too, with the set it hides and its file." +
-                             kDashNote);
+    overridesCommand->footer(
+        example({"vyr-classification overrides", "vyr-classification overrides materials --json"}) +
+        "\n\nEach override names the level that decides and its file, then each lower\n"
+        "level that lists the source id too, with the set it hides and its file." +
+        kDashNote);
 
     // cat
     std::string catId;

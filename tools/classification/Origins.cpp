@@ -92,8 +92,9 @@ int iOverridesRun(const Context& context, const std::optional<std::string>& id, 
             const auto& [level, classified] = found.levels.front();
             Json hides = Json::array();
             for (auto it = found.levels.begin() + 1; it != found.levels.end(); ++it) {
-                hides.push_back(
-                    {{"level", levelName(it->first)}, {"path", file(found, it->first)}, {"classified", idArray(*it->second)}});
+                hides.push_back({{"level", levelName(it->first)},
+                                 {"path", file(found, it->first)},
+                                 {"classified", idArray(*it->second)}});
             }
             array.push_back({{"id", *found.id},
                              {"source", *found.source},
