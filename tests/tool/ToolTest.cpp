@@ -287,7 +287,8 @@ TEST_F(ToolTest, ExportAndImportCarryAViewUnderOneWriteBack) {
                             "6 newly listed) (" + user("copy.xml").string() + ")\n");
     const auto pairsOf = [](const std::string& json) {
         std::vector<std::pair<nlohmann::json, nlohmann::json>> pairs;
-        for (const nlohmann::json& pair : nlohmann::json::parse(json)["pairs"]) {
+        const nlohmann::json document = nlohmann::json::parse(json);
+        for (const nlohmann::json& pair : document["pairs"]) {
             pairs.emplace_back(pair["source"], pair["classified"]);
         }
         return pairs;
