@@ -112,6 +112,10 @@ TEST_F(ToolTest, TheRootComesFromTheEnvironmentAndListSaysWhereItLooked) {
                              (temp / "empty/system/Resources/Classification").string() + " (missing), shared " +
                              (temp / "empty/shared/Classification").string() + " (missing), user " +
                              (temp / "empty/user/Classification").string() + ")\n");
+    const Outcome missing = withRoot(temp / "nowhere", {"list"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_THAT(missing.err, HasSubstr("list: VYR_CLASSIFICATION_ROOT (the default of --root): "));
+
     const Outcome wrong = runProgram(VYR_TOOL_PATH, {"--root", io().string(), "list"}, io());
     EXPECT_EQ(wrong.status, 1);
     EXPECT_THAT(wrong.err, HasSubstr("vyr-classification list: none of the level folders exists: sys " +

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <exception>
 #include <filesystem>
@@ -400,8 +401,14 @@ int main(int argc, char** argv) {
         if (chosen != nullptr) {
             command = " " + chosen->get_name();
         }
+        const bool boRootTyped = std::any_of(argv + 1, argv + argc, [](std::string_view arg) {
+            return arg == "--root" || arg.starts_with("--root=");
+        });
         if (!unknown.empty()) {
             message = "unknown option '" + unknown + "'";
+        } else if (message.starts_with("--root: ") && !boRootTyped) {
+            // The root came from the environment: name where it was set.
+            message = "VYR_CLASSIFICATION_ROOT (the default of --root): " + message.substr(8);
         } else if (chosen == nullptr) {
             message = app.remaining().empty() ? "no command given"
                                               : "unknown command '" + app.remaining().front() + "'";
