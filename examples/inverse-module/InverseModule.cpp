@@ -56,11 +56,11 @@ void InverseModule::vInit(managed::Handle<proxies::IDirectories> directories,
     definitionAdmin_ = std::move(definitionAdmin);
 }
 
-void InverseModule::vClassify(managed::Handle<managed::System::String> classificationMappingName,
-                              managed::Handle<managed::System::String> /*classificationFilterMappingName*/,
-                              std::int32_t /*iLevel*/, std::int32_t outputLevel,
-                              managed::Handle<managed::System::String> definitionToUpdate,
-                              managed::Handle<proxies::classification::CommonClassificationCallback> classificationCallback) {
+void InverseModule::vClassify(
+    managed::Handle<managed::System::String> classificationMappingName,
+    managed::Handle<managed::System::String> /*classificationFilterMappingName*/, std::int32_t /*iLevel*/,
+    std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
+    managed::Handle<proxies::classification::CommonClassificationCallback> classificationCallback) {
     Store& store = classificationAdmin_->nativeGet();
     vyr::classification::ClassificationUiCallbackInterface* const callback =
         classificationCallback ? classificationCallback->nativeGet() : nullptr;

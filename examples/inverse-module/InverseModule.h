@@ -21,10 +21,11 @@ public:
     void vInit(managed::Handle<proxies::IDirectories> directories,
                managed::Handle<proxies::classification::Admin> classificationAdmin,
                managed::Handle<proxies::definition::Admin> definitionAdmin) override;
-    void vClassify(managed::Handle<managed::System::String> classificationMappingName,
-                   managed::Handle<managed::System::String> classificationFilterMappingName, std::int32_t iLevel,
-                   std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
-                   managed::Handle<proxies::classification::CommonClassificationCallback> classificationCallback) override;
+    void vClassify(
+        managed::Handle<managed::System::String> classificationMappingName,
+        managed::Handle<managed::System::String> classificationFilterMappingName, std::int32_t iLevel,
+        std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
+        managed::Handle<proxies::classification::CommonClassificationCallback> classificationCallback) override;
     void vClassifyNodes(managed::Handle<managed::System::String> classificationMappingName,
                         managed::Handle<proxies::definition::Node> sourceNodes) override;
 

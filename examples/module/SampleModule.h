@@ -15,8 +15,8 @@ public:
                Handle<vyr::bridge::classification::Admin> classificationAdmin,
                Handle<vyr::bridge::definition::Admin> definitionAdmin) override;
     void vClassify(Handle<System::String> classificationMappingName,
-                   Handle<System::String> classificationFilterMappingName, std::int32_t iLevel, std::int32_t outputLevel,
-                   Handle<System::String> definitionToUpdate,
+                   Handle<System::String> classificationFilterMappingName, std::int32_t iLevel,
+                   std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
                    Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) override;
     void vClassifyNodes(Handle<System::String> classificationMappingName,
                         Handle<vyr::bridge::definition::Node> sourceNodes) override;

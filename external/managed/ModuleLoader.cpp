@@ -48,38 +48,40 @@ std::string loadedPathGet(void* handle, const fs::path& fallback) {
     return fallback.string();
 }
 
+// The folder of the library that holds the address; empty when unknown.
+fs::path callerFolderGet(const void* callerAddress) {
+    Dl_info info{};
+    if (callerAddress == nullptr || ::dladdr(callerAddress, &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    return fs::path(info.dli_fname).parent_path();
+}
+
 // Opens the module library named `file`; throws ModuleLoadException when it
 // does not load. A bare file name is looked for in the folder of the library
 // that holds `callerAddress` first; a file found there that does not load is
 // an error of its own, not a reason to look further.
 void* libraryOpen(const fs::path& file, const void* callerAddress) {
     constexpr int kFlags = RTLD_NOW | RTLD_LOCAL;
+    std::string sLookedAt;
     if (!file.has_parent_path()) {
-        Dl_info info{};
-        if (callerAddress != nullptr && ::dladdr(callerAddress, &info) != 0 && info.dli_fname != nullptr) {
-            const fs::path folder = fs::path(info.dli_fname).parent_path();
+        const fs::path folder = callerFolderGet(callerAddress);
+        if (!folder.empty()) {
             const fs::path beside = folder / file;
             std::error_code ignored;
-            if (!folder.empty() && fs::exists(beside, ignored)) {
+            if (fs::exists(beside, ignored)) {
                 void* const handle = ::dlopen(beside.c_str(), kFlags);
                 if (handle == nullptr) {
                     throw ModuleLoadException(file, dlErrorGet());
                 }
                 return handle;
             }
-            void* const handle = ::dlopen(file.c_str(), kFlags);
-            if (handle == nullptr) {
-                throw ModuleLoadException(file, "not in " + folder.string() +
-                                                    " (the bridge library's folder), and the library search "
-                                                    "failed: " +
-                                                    dlErrorGet());
-            }
-            return handle;
+            sLookedAt = "not in " + folder.string() + " (the bridge library's folder), and the library search failed: ";
         }
     }
     void* const handle = ::dlopen(file.c_str(), kFlags);
     if (handle == nullptr) {
-        throw ModuleLoadException(file, dlErrorGet());
+        throw ModuleLoadException(file, sLookedAt + dlErrorGet());
     }
     return handle;
 }

@@ -25,7 +25,8 @@ inline constexpr const char* kModuleFileName = "libVyrCommonClassification.so";
 
 // The module library cannot be used: the file was not found or does not
 // load, it has no factory, or it was built for another interface version.
-// Owns copies of the file name looked for and of the reason.
+// Owns copies of the file name looked for and of the reason; immutable, so
+// thread-safe.
 class VYR_EXPORT ModuleLoadException : public std::exception {
 public:
     ModuleLoadException(std::filesystem::path file, std::string sReason);

@@ -93,7 +93,8 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
         {"libVyrNoSuchModule.so",
          {"not in " + bridgeFolder.string(), "the library search failed: libVyrNoSuchModule.so: cannot open"}},
         {VYR_NO_FACTORY_LIBRARY_PATH,
-         {"has no factory function vyrClassificationModuleCreate: ", "undefined symbol: vyrClassificationModuleCreate"}},
+         {"has no factory function vyrClassificationModuleCreate: ",
+          "undefined symbol: vyrClassificationModuleCreate"}},
         {VYR_OTHER_VERSION_MODULE_PATH,
          {fs::canonical(VYR_OTHER_VERSION_MODULE_PATH).string() +
           " was built for module interface version 2; this runtime needs version 1"}},

@@ -3,7 +3,8 @@
 
 #include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 
-extern "C" VYR_EXPORT std::uint32_t vyrClassificationModuleCreate(
-    std::uint32_t /*iInterfaceVersion*/, managed::CommonClassification::Modules::CommonClassificationModule** /*module*/) {
+extern "C" VYR_EXPORT std::uint32_t
+vyrClassificationModuleCreate(std::uint32_t /*iInterfaceVersion*/,
+                              managed::CommonClassification::Modules::CommonClassificationModule** /*module*/) {
     return managed::CommonClassification::Modules::kModuleInterfaceVersion + 1;
 }

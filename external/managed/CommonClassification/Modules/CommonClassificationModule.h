@@ -58,10 +58,10 @@ public:
     // A classification run; returns when the run is over. The levels are the
     // integer values of vyr::cache::Level, unchecked. The callback may be
     // null.
-    virtual void vClassify(Handle<System::String> classificationMappingName,
-                           Handle<System::String> classificationFilterMappingName, std::int32_t iLevel,
-                           std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
-                           Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) = 0;
+    virtual void
+    vClassify(Handle<System::String> classificationMappingName, Handle<System::String> classificationFilterMappingName,
+              std::int32_t iLevel, std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
+              Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) = 0;
 
     // A run over the given definition nodes; returns when the run is over.
     virtual void vClassifyNodes(Handle<System::String> classificationMappingName,
