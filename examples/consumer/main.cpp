@@ -1,8 +1,9 @@
 // A host program built outside the library's repository: it points the
 // directory service at a folder of level folders, queries a classification
 // through the store's outside face (AdminWrapper), edits it through a
-// WriteAccess, and runs the sample classification module through the first
-// entry point.
+// WriteAccess, and runs the classification module through the first entry
+// point. It links the bridge library alone: the runtime loads the module at
+// that call, by default the sample module installed beside the bridge.
 //
 // Usage: vyr-consumer FOLDER. FOLDER holds system/, shared/ and user/, laid
 // out like examples/data; the run writes below FOLDER/user, so give it a
