@@ -235,7 +235,12 @@ void SampleModule::vClassify(Handle<System::String> classificationMappingName,
             }
             report.progress(++done, input.size());
         }
-    } // the write access writes the output level back into its file here
+        // Saved now, so that the run reports "wrote" only when it did.
+        if (!access.boWriteBack()) {
+            throw std::runtime_error("could not write '" + updateId + "' at level " + levelName(outputLevel) +
+                                     " back into its file");
+        }
+    }
 
     report.message("kept " + std::to_string(keptPairs) + " pairs of " + std::to_string(keptSources) +
                    " source ids; wrote them into " + updateId + " at level " + levelName(outputLevel));
