@@ -45,28 +45,13 @@ std::size_t nulReferenceOffset(std::string_view text) noexcept {
     return std::string_view::npos;
 }
 
-// Why a text cannot be written or was not read, or an empty string when it
-// is valid UTF-8 made of characters XML can carry.
-std::string textProblem(std::string_view text, std::string_view what) {
-    if (const std::size_t bad = str::invalidUtf8Offset(text); bad != std::string_view::npos) {
-        return joined({what, " is not valid UTF-8 at byte ", std::to_string(bad), " of the value"});
-    }
-    if (const std::size_t bad = nonXmlCharOffset(text); bad != std::string_view::npos) {
-        return joined({what, " holds a character that XML 1.0 cannot represent at byte ", std::to_string(bad),
-                       " of the value"});
-    }
-    return {};
-}
-
 std::string relationProblem(const Mapping::Relation& relation, std::string_view relationName) {
     for (const auto& [source, classified] : relation) {
-        if (std::string problem = textProblem(source, joined({relationName, " source id"})); !problem.empty()) {
+        if (std::string problem = sourceIdProblem(relationName, source); !problem.empty()) {
             return problem;
         }
         for (const std::string& id : classified) {
-            if (std::string problem =
-                    textProblem(id, joined({"classified id of ", relationName, " source '", source, "'"}));
-                !problem.empty()) {
+            if (std::string problem = classifiedIdProblem(relationName, source, id); !problem.empty()) {
                 return problem;
             }
         }
@@ -296,6 +281,30 @@ std::size_t nonXmlCharOffset(std::string_view text) noexcept {
         ++i;
     }
     return std::string_view::npos;
+}
+
+bool boTextStorable(std::string_view text) noexcept {
+    return str::invalidUtf8Offset(text) == std::string_view::npos && nonXmlCharOffset(text) == std::string_view::npos;
+}
+
+std::string textProblem(std::string_view text, std::string_view what) {
+    if (const std::size_t bad = str::invalidUtf8Offset(text); bad != std::string_view::npos) {
+        return joined({what, " is not valid UTF-8 at byte ", std::to_string(bad), " of the value"});
+    }
+    if (const std::size_t bad = nonXmlCharOffset(text); bad != std::string_view::npos) {
+        return joined({what, " holds a character that XML 1.0 cannot represent at byte ", std::to_string(bad),
+                       " of the value"});
+    }
+    return {};
+}
+
+std::string sourceIdProblem(std::string_view relationName, std::string_view source) {
+    return boTextStorable(source) ? std::string() : textProblem(source, joined({relationName, " source id"}));
+}
+
+std::string classifiedIdProblem(std::string_view relationName, std::string_view source, std::string_view id) {
+    return boTextStorable(id) ? std::string()
+                              : textProblem(id, joined({"classified id of ", relationName, " source '", source, "'"}));
 }
 
 std::string mappingProblem(const Mapping& mapping) {

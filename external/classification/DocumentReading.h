@@ -57,6 +57,16 @@ inline constexpr unsigned kEditOptions =
 // character reference, or npos. Expects valid UTF-8.
 [[nodiscard]] std::size_t nonXmlCharOffset(std::string_view text) noexcept;
 
+// Whether the format can carry the text: valid UTF-8 made only of
+// characters XML 1.0 can represent.
+[[nodiscard]] bool boTextStorable(std::string_view text) noexcept;
+
+// Why a text cannot be stored, naming it as `what`; empty when it can.
+[[nodiscard]] std::string textProblem(std::string_view text, std::string_view what);
+[[nodiscard]] std::string sourceIdProblem(std::string_view relationName, std::string_view source);
+[[nodiscard]] std::string classifiedIdProblem(std::string_view relationName, std::string_view source,
+                                              std::string_view id);
+
 // The first text of the mapping that the format cannot carry, described, or
 // an empty string when every text can be written.
 [[nodiscard]] std::string mappingProblem(const Mapping& mapping);

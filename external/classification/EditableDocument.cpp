@@ -6,11 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -40,11 +41,13 @@ using namespace format;
 using Classified = std::set<std::string>;
 constexpr std::size_t npos = std::string_view::npos;
 
-// [begin, end) of the document's bytes becomes `text`.
+// [begin, end) of the document's bytes becomes [textBegin, textEnd) of the
+// planned texts.
 struct Edit {
     std::size_t begin;
     std::size_t end;
-    std::string text;
+    std::size_t textBegin;
+    std::size_t textEnd;
 };
 
 bool boIsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -87,18 +90,158 @@ struct NewElement {
 // parent's content.
 enum class Place { Before, After, End };
 
-struct Insertion {
+// A child element the edits remove, and a new element they add.
+struct Removal {
+    pugi::xml_node parent;
+    pugi::xml_node child;
+};
+struct Addition {
+    pugi::xml_node parent;
     pugi::xml_node anchor; // the sibling, or the parent for Place::End
     Place place;
-    std::vector<NewElement> elements;
+    NewElement element;
 };
 
-// The changes under one element.
-struct ParentChanges {
-    pugi::xml_node parent;
-    std::vector<pugi::xml_node> removed; // child elements, in document order
-    std::vector<Insertion> insertions;
+// Orders the planned changes by their parent, so that each parent's are
+// finished together.
+template <class A, class B>
+bool boParentBefore(const A& a, const B& b) noexcept {
+    return std::less<const void*>()(a.parent.internal_object(), b.parent.internal_object());
+}
+
+// A source id whose set differs between the document and the target, with
+// the elements that list it. `before` is null for a new source, `after` for
+// an unlisted one; both point into the mappings.
+struct SourceChange {
+    std::string_view id;
+    const Classified* before;
+    const Classified* after;
+    std::vector<pugi::xml_node> elements;
 };
+
+// The two relations, by the name of their element.
+struct RelationField {
+    const char* name;
+    Mapping::Relation Mapping::*member;
+};
+constexpr RelationField kRelations[] = {
+    {kRelationName, &Mapping::sourceToClassified},
+    {kSecondRelationName, &Mapping::secondRelation},
+};
+
+// How a target differs from the mapping the document holds.
+struct MappingDiff {
+    bool boHeader = false; // a text or a flag
+    std::vector<SourceChange> relations[std::size(kRelations)];
+
+    [[nodiscard]] bool boEmpty() const noexcept {
+        return !boHeader && relations[0].empty() && relations[1].empty();
+    }
+};
+
+void vDiffRelation(const Mapping::Relation& before, const Mapping::Relation& after,
+                   std::vector<SourceChange>& changes) {
+    auto old = before.begin();
+    auto now = after.begin();
+    while (old != before.end() || now != after.end()) {
+        if (now == after.end() || (old != before.end() && old->first < now->first)) {
+            changes.push_back(SourceChange{old->first, &old->second, nullptr, {}});
+            ++old;
+        } else if (old == before.end() || now->first < old->first) {
+            changes.push_back(SourceChange{now->first, nullptr, &now->second, {}});
+            ++now;
+        } else {
+            if (old->second != now->second) {
+                changes.push_back(SourceChange{old->first, &old->second, &now->second, {}});
+            }
+            ++old;
+            ++now;
+        }
+    }
+}
+
+MappingDiff diffOf(const Mapping& base, const Mapping& target) {
+    MappingDiff diff;
+    diff.boHeader = base.boFlag1 != target.boFlag1 || base.boFlag2 != target.boFlag2;
+    for (const TextField& field : kTextFields) {
+        diff.boHeader = diff.boHeader || base.*field.member != target.*field.member;
+    }
+    for (std::size_t i = 0; i < std::size(kRelations); ++i) {
+        vDiffRelation(base.*kRelations[i].member, target.*kRelations[i].member, diff.relations[i]);
+    }
+    return diff;
+}
+
+// The first text of the target that cannot be stored, as mappingProblem()
+// names it. Only what the target changes needs a look: every text the
+// document holds passed the same check when it was read.
+std::string diffProblem(const Mapping& base, const Mapping& target, const MappingDiff& diff) {
+    for (const TextField& field : kTextFields) {
+        if (base.*field.member != target.*field.member) {
+            if (std::string problem = textProblem(target.*field.member, field.name); !problem.empty()) {
+                return problem;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < std::size(kRelations); ++i) {
+        for (const SourceChange& change : diff.relations[i]) {
+            if (change.after == nullptr) {
+                continue;
+            }
+            if (change.before == nullptr) {
+                if (std::string problem = sourceIdProblem(kRelations[i].name, change.id); !problem.empty()) {
+                    return problem;
+                }
+            }
+            for (const std::string& id : *change.after) {
+                if (change.before == nullptr || !change.before->contains(id)) {
+                    if (std::string problem = classifiedIdProblem(kRelations[i].name, change.id, id);
+                        !problem.empty()) {
+                        return problem;
+                    }
+                }
+            }
+        }
+    }
+    return {};
+}
+
+// Makes `current`, the mapping the diff started from, equal to the target
+// by the changes of the diff alone.
+void vApplyDiff(const MappingDiff& diff, const Mapping& target, Mapping& current) {
+    for (const TextField& field : kTextFields) {
+        current.*field.member = target.*field.member;
+    }
+    current.boFlag1 = target.boFlag1;
+    current.boFlag2 = target.boFlag2;
+    for (std::size_t i = 0; i < std::size(kRelations); ++i) {
+        Mapping::Relation& relation = current.*kRelations[i].member;
+        const std::vector<SourceChange>& changes = diff.relations[i];
+        // The changes come in key order: one walk through the relation beats
+        // a search for each when there are many.
+        const bool walk = changes.size() * 16 > relation.size();
+        auto at = relation.begin();
+        for (const SourceChange& change : changes) {
+            if (walk) {
+                while (at != relation.end() && std::string_view(at->first) < change.id) {
+                    ++at;
+                }
+            } else {
+                at = relation.lower_bound(std::string(change.id));
+            }
+            if (change.before == nullptr) {
+                at = std::next(relation.emplace_hint(at, change.id, *change.after));
+            } else if (at == relation.end() || at->first != change.id) {
+                continue; // not from this mapping; cannot happen
+            } else if (change.after == nullptr) {
+                at = relation.erase(at);
+            } else {
+                at->second = *change.after;
+                ++at;
+            }
+        }
+    }
+}
 
 // Plans the byte edits that turn the document holding `base` into one
 // holding `target`. Positions come from the parse: pugixml's names and
@@ -117,15 +260,40 @@ public:
 
     // False when a position could not be found, a fault of this code rather
     // than of the document.
-    bool boPlan(const Mapping& base, const Mapping& target, std::vector<Edit>& edits) {
-        vPlanRootAttributes(base, target, edits);
-        vPlanRelation(kRelationName, base.sourceToClassified, target.sourceToClassified);
-        vPlanRelation(kSecondRelationName, base.secondRelation, target.secondRelation);
-        for (const ParentChanges& changes : parents_) {
-            vFinish(changes, edits);
+    bool boPlan(const Mapping& base, const Mapping& target, MappingDiff& diff, std::vector<Edit>& edits) {
+        if (diff.boHeader) {
+            vPlanRootAttributes(base, target, edits);
+        }
+        for (std::size_t i = 0; i < std::size(kRelations); ++i) {
+            vPlanRelation(kRelations[i].name, target.*kRelations[i].member, diff.relations[i]);
+        }
+        std::stable_sort(removals_.begin(), removals_.end(), boParentBefore<Removal, Removal>);
+        std::stable_sort(additions_.begin(), additions_.end(), boParentBefore<Addition, Addition>);
+        auto removal = removals_.begin();
+        auto addition = additions_.begin();
+        while (removal != removals_.end() || addition != additions_.end()) {
+            const pugi::xml_node parent =
+                addition == additions_.end() ||
+                        (removal != removals_.end() && boParentBefore(*removal, *addition))
+                    ? removal->parent
+                    : addition->parent;
+            auto removalEnd = removal;
+            while (removalEnd != removals_.end() && removalEnd->parent == parent) {
+                ++removalEnd;
+            }
+            auto additionEnd = addition;
+            while (additionEnd != additions_.end() && additionEnd->parent == parent) {
+                ++additionEnd;
+            }
+            vFinish(parent, {removal, removalEnd}, {addition, additionEnd}, edits);
+            removal = removalEnd;
+            addition = additionEnd;
         }
         return !fault_;
     }
+
+    // The texts the edits insert, one after the other.
+    [[nodiscard]] std::string_view textsGet() const noexcept { return texts_; }
 
 private:
     // ---- Positions in the bytes ----
@@ -311,22 +479,8 @@ private:
 
     // ---- Planning ----
 
-    ParentChanges& changesOf(pugi::xml_node parent) {
-        const auto [found, added] = parentIndex_.try_emplace(parent.internal_object(), parents_.size());
-        if (added) {
-            parents_.push_back(ParentChanges{parent, {}, {}});
-        }
-        return parents_[found->second];
-    }
-
     void vInsert(pugi::xml_node anchor, Place place, const NewElement& element) {
-        ParentChanges& changes = changesOf(place == Place::End ? anchor : anchor.parent());
-        if (!changes.insertions.empty() && changes.insertions.back().anchor == anchor &&
-            changes.insertions.back().place == place) {
-            changes.insertions.back().elements.push_back(element);
-        } else {
-            changes.insertions.push_back(Insertion{anchor, place, {element}});
-        }
+        additions_.push_back(Addition{place == Place::End ? anchor : anchor.parent(), anchor, place, element});
     }
 
     using Survivors = std::vector<std::pair<std::string_view, pugi::xml_node>>;
@@ -338,7 +492,11 @@ private:
     // is, so one binary search finds it.
     template <class Ids, class MakeElement>
     void vInsertInOrder(const Survivors& survivors, pugi::xml_node parent, const Ids& ids, MakeElement make) {
-        std::vector<std::string_view> runningMax;
+        if (ids.empty()) {
+            return;
+        }
+        std::vector<std::string_view>& runningMax = runningMax_;
+        runningMax.clear();
         runningMax.reserve(survivors.size());
         for (const auto& survivor : survivors) {
             runningMax.push_back(runningMax.empty() ? survivor.first : std::max(runningMax.back(), survivor.first));
@@ -362,9 +520,9 @@ private:
         const auto set = [&](const char* name, std::string_view value) {
             if (const pugi::xml_attribute attribute = root_.attribute(name)) {
                 const auto [begin, end] = valueRange(attribute);
-                std::string escaped;
-                vAppendEscaped(escaped, value, charAt(begin - 1));
-                edits.push_back(Edit{begin, end, std::move(escaped)});
+                const std::size_t text = texts_.size();
+                vAppendEscaped(texts_, value, charAt(begin - 1));
+                edits.push_back(Edit{begin, end, text, texts_.size()});
                 return;
             }
             added += ' ';
@@ -386,45 +544,36 @@ private:
         }
         if (!added.empty()) {
             const std::size_t at = valueRange(root_.last_attribute()).second + 1;
-            edits.push_back(Edit{at, at, std::move(added)});
+            vEdit(edits, at, at, added);
         }
     }
 
-    // A source id whose set differs between base and target, with the
-    // elements that list it. `before` is null for a new source, `after` for
-    // an unlisted one.
-    struct SourceChange {
-        std::string_view id;
-        const Classified* before;
-        const Classified* after;
-        std::vector<pugi::xml_node> elements;
-    };
+    // The change of the source id or where it would be, looked for from
+    // `from` on in doubling steps, so that a file in key order costs O(1) a
+    // source; from the start when the id lies before `from`.
+    using Changes = std::vector<SourceChange>;
+    static Changes::iterator changeOf(Changes& changes, Changes::iterator from, std::string_view id) {
+        if (from == changes.end() || id < from->id) {
+            from = changes.begin();
+        }
+        std::size_t step = 1;
+        while (static_cast<std::size_t>(changes.end() - from) > step && (from + step)->id < id) {
+            from += static_cast<std::ptrdiff_t>(step);
+            step *= 2;
+        }
+        const auto to = static_cast<std::size_t>(changes.end() - from) > step
+                            ? from + static_cast<std::ptrdiff_t>(step) + 1
+                            : changes.end();
+        return std::lower_bound(from, to, id, [](const SourceChange& c, std::string_view v) { return c.id < v; });
+    }
 
-    void vPlanRelation(const char* name, const Mapping::Relation& before, const Mapping::Relation& after) {
-        if (before == after) {
+    void vPlanRelation(const char* name, const Mapping::Relation& after, std::vector<SourceChange>& changes) {
+        if (changes.empty()) {
             return;
         }
-        std::vector<SourceChange> changes;
-        auto old = before.begin();
-        auto now = after.begin();
-        while (old != before.end() || now != after.end()) {
-            if (now == after.end() || (old != before.end() && old->first < now->first)) {
-                changes.push_back(SourceChange{old->first, &old->second, nullptr, {}});
-                ++old;
-            } else if (old == before.end() || now->first < old->first) {
-                changes.push_back(SourceChange{now->first, nullptr, &now->second, {}});
-                ++now;
-            } else {
-                if (old->second != now->second) {
-                    changes.push_back(SourceChange{old->first, &old->second, &now->second, {}});
-                }
-                ++old;
-                ++now;
-            }
-        }
-
         // One pass over the source elements: each finds its change, if any,
-        // by binary search.
+        // ahead of the one before.
+        auto cursor = changes.begin();
         pugi::xml_node firstRelation;
         Survivors survivors;
         for (pugi::xml_node relation = root_.first_child(); relation; relation = relation.next_sibling()) {
@@ -439,12 +588,11 @@ private:
                     continue;
                 }
                 const std::string_view id = source.attribute(kIdName).value();
-                const auto change = std::lower_bound(changes.begin(), changes.end(), id,
-                                                     [](const SourceChange& c, std::string_view v) { return c.id < v; });
+                const auto change = cursor = changeOf(changes, cursor, id);
                 if (change != changes.end() && change->id == id) {
                     change->elements.push_back(source);
                     if (change->after == nullptr) {
-                        changesOf(relation).removed.push_back(source);
+                        removals_.push_back(Removal{relation, source});
                         continue;
                     }
                 }
@@ -487,13 +635,16 @@ private:
             fault_ = true;
             return;
         }
-        std::vector<std::string_view> removed;
+        std::vector<std::string_view>& removed = removedIds_;
+        removed.clear();
         std::set_difference(change.before->begin(), change.before->end(), change.after->begin(), change.after->end(),
                             std::back_inserter(removed));
-        std::vector<std::string_view> added;
+        std::vector<std::string_view>& added = addedIds_;
+        added.clear();
         std::set_difference(change.after->begin(), change.after->end(), change.before->begin(), change.before->end(),
                             std::back_inserter(added));
-        Survivors survivors;
+        Survivors& survivors = classifiedSurvivors_;
+        survivors.clear();
         for (const pugi::xml_node source : change.elements) {
             for (pugi::xml_node classified = source.first_child(); classified;
                  classified = classified.next_sibling()) {
@@ -503,7 +654,7 @@ private:
                 }
                 const std::string_view id = classified.attribute(kIdName).value();
                 if (std::binary_search(removed.begin(), removed.end(), id)) {
-                    changesOf(source).removed.push_back(classified);
+                    removals_.push_back(Removal{source, classified});
                 } else if (source == change.elements.front()) {
                     survivors.emplace_back(id, classified);
                 }
@@ -546,11 +697,11 @@ private:
     }
 
     // True when every child of the parent is a removed element or whitespace.
-    bool boOnlyRemovedAndSpace(const ParentChanges& changes) {
-        auto removed = changes.removed.begin();
-        for (pugi::xml_node child = changes.parent.first_child(); child; child = child.next_sibling()) {
-            if (removed != changes.removed.end() && child == *removed) {
-                ++removed;
+    bool boOnlyRemovedAndSpace(pugi::xml_node parent, std::span<const Removal> removals) {
+        auto removal = removals.begin();
+        for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+            if (removal != removals.end() && child == removal->child) {
+                ++removal;
                 continue;
             }
             if (!boIsSpaceNode(child)) {
@@ -560,68 +711,78 @@ private:
         return true;
     }
 
-    void vFinish(const ParentChanges& changes, std::vector<Edit>& edits) {
-        const pugi::xml_node parent = changes.parent;
+    // The edits under one parent. Its removals are in document order, its
+    // additions in byte order; those with the same place go together.
+    void vFinish(pugi::xml_node parent, std::span<const Removal> removals, std::span<const Addition> additions,
+                 std::vector<Edit>& edits) {
         // An element left with nothing but whitespace becomes an empty-element
         // tag, as a new file has it.
-        if (changes.insertions.empty() && !changes.removed.empty() && parent != root_ &&
-            boOnlyRemovedAndSpace(changes)) {
-            edits.push_back(Edit{startTag(parent).trimmed, end(parent), " />"});
+        if (additions.empty() && parent != root_ && boOnlyRemovedAndSpace(parent, removals)) {
+            vEdit(edits, startTag(parent).trimmed, end(parent), " />");
             return;
         }
-        for (const pugi::xml_node child : changes.removed) {
-            const std::size_t begin = start(child);
-            edits.push_back(Edit{begin - lead(child).size(), end(child), {}});
+        for (const Removal& removal : removals) {
+            const std::size_t begin = start(removal.child);
+            vEdit(edits, begin - lead(removal.child).size(), end(removal.child), {});
         }
-        for (const Insertion& insertion : changes.insertions) {
-            std::string text;
-            switch (insertion.place) {
+        while (!additions.empty()) {
+            std::size_t count = 1;
+            while (count < additions.size() && additions[count].anchor == additions.front().anchor &&
+                   additions[count].place == additions.front().place) {
+                ++count;
+            }
+            const std::span<const Addition> group = additions.first(count);
+            additions = additions.subspan(count);
+            std::string& text = texts_;
+            const std::size_t textBegin = text.size();
+            switch (group.front().place) {
             case Place::Before: {
-                const pugi::xml_node first = withCommentsAbove(insertion.anchor);
+                const pugi::xml_node first = withCommentsAbove(group.front().anchor);
                 const std::string_view before = lead(first);
-                for (const NewElement& element : insertion.elements) {
-                    vAppendElement(text, element, before);
+                for (const Addition& addition : group) {
+                    vAppendElement(text, addition.element, before);
                     text += before;
                 }
                 const std::size_t at = start(first);
-                edits.push_back(Edit{at, at, std::move(text)});
+                edits.push_back(Edit{at, at, textBegin, text.size()});
                 break;
             }
             case Place::After: {
-                const std::string_view before = lead(insertion.anchor);
-                for (const NewElement& element : insertion.elements) {
+                const std::string_view before = lead(group.front().anchor);
+                for (const Addition& addition : group) {
                     text += before;
-                    vAppendElement(text, element, before);
+                    vAppendElement(text, addition.element, before);
                 }
-                const std::size_t at = end(insertion.anchor);
-                edits.push_back(Edit{at, at, std::move(text)});
+                const std::size_t at = end(group.front().anchor);
+                edits.push_back(Edit{at, at, textBegin, text.size()});
                 break;
             }
-            case Place::End: vAppendAtEnd(parent, insertion.elements, edits); break;
+            case Place::End: vAppendAtEnd(parent, group, edits); break;
             }
         }
     }
 
     // New elements at the end of the parent's content, before the
     // whitespace that indents its end tag; an empty-element tag is opened.
-    void vAppendAtEnd(pugi::xml_node parent, const std::vector<NewElement>& elements, std::vector<Edit>& edits) {
-        const std::string inner = childLead(parent, elements.front().name);
+    void vAppendAtEnd(pugi::xml_node parent, std::span<const Addition> additions, std::vector<Edit>& edits) {
+        const std::string inner = childLead(parent, additions.front().element.name);
         const std::string_view close = boHasLineBreak(inner) ? lead(parent) : std::string_view();
-        std::string text;
+        std::string& text = texts_;
+        const std::size_t textBegin = text.size();
         const StartTag tag = startTag(parent);
         if (tag.boSelfClosing) {
             text += '>';
         }
-        for (const NewElement& element : elements) {
+        for (const Addition& addition : additions) {
             text += inner;
-            vAppendElement(text, element, inner);
+            vAppendElement(text, addition.element, inner);
         }
         if (tag.boSelfClosing) {
             text += close;
             text += "</";
             text += parent.name();
             text += '>';
-            edits.push_back(Edit{tag.trimmed, tag.close + 2, std::move(text)});
+            edits.push_back(Edit{tag.trimmed, tag.close + 2, textBegin, text.size()});
             return;
         }
         const std::size_t endTag = contentEnd(parent);
@@ -632,22 +793,34 @@ private:
         if (at == endTag) {
             text += close;
         }
-        edits.push_back(Edit{at, at, std::move(text)});
+        edits.push_back(Edit{at, at, textBegin, text.size()});
+    }
+
+    void vEdit(std::vector<Edit>& edits, std::size_t begin, std::size_t end, std::string_view text) {
+        const std::size_t textBegin = texts_.size();
+        texts_.append(text);
+        edits.push_back(Edit{begin, end, textBegin, texts_.size()});
     }
 
     std::string_view text_;
     std::string_view buffer_;
     pugi::xml_node root_;
+    std::string texts_;
+    // Scratch space of the planning, kept to spare allocations.
+    std::vector<std::string_view> removedIds_;
+    std::vector<std::string_view> addedIds_;
+    std::vector<std::string_view> runningMax_;
+    Survivors classifiedSurvivors_;
     std::size_t epilogStart_ = 0;
     std::string step_ = "  ";
     bool fault_ = false;
-    std::vector<ParentChanges> parents_;
-    std::unordered_map<const void*, std::size_t> parentIndex_;
+    std::vector<Removal> removals_;
+    std::vector<Addition> additions_;
 };
 
 // The bytes with the edits applied. False when two edits overlap, a fault
 // of the planning.
-bool boApply(std::string_view text, std::vector<Edit>& edits, std::string& out) {
+bool boApply(std::string_view text, std::string_view texts, std::vector<Edit>& edits, std::string& out) {
     std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
         return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
     });
@@ -657,7 +830,7 @@ bool boApply(std::string_view text, std::vector<Edit>& edits, std::string& out) 
         if (edit.begin < at || edit.end < edit.begin || edit.end > text.size()) {
             return false;
         }
-        size = size - (edit.end - edit.begin) + edit.text.size();
+        size = size - (edit.end - edit.begin) + (edit.textEnd - edit.textBegin);
         at = edit.end;
     }
     out.clear();
@@ -665,7 +838,7 @@ bool boApply(std::string_view text, std::vector<Edit>& edits, std::string& out) 
     at = 0;
     for (const Edit& edit : edits) {
         out.append(text.substr(at, edit.begin - at));
-        out.append(edit.text);
+        out.append(texts.substr(edit.textBegin, edit.textEnd - edit.textBegin));
         at = edit.end;
     }
     out.append(text.substr(at));
@@ -730,11 +903,12 @@ bool EditableDocument::boRender(const Mapping& target, std::string& out) {
         error_ = parsed_->unrenderable;
         return false;
     }
-    if (std::string problem = mappingProblem(target); !problem.empty()) {
+    MappingDiff diff = diffOf(mapping_, target);
+    if (std::string problem = diffProblem(mapping_, target, diff); !problem.empty()) {
         error_ = std::move(problem);
         return false;
     }
-    if (target == mapping_) {
+    if (diff.boEmpty()) {
         out = parsed_->text;
         return true;
     }
@@ -744,7 +918,8 @@ bool EditableDocument::boRender(const Mapping& target, std::string& out) {
     std::vector<Edit> edits;
     Patcher patcher(parsed_->text, parsed_->buffer, parsed_->dom.document_element());
     std::string rendered;
-    if (!patcher.boPlan(mapping_, target, edits) || !boApply(parsed_->text, edits, rendered)) {
+    if (!patcher.boPlan(mapping_, target, diff, edits) ||
+        !boApply(parsed_->text, patcher.textsGet(), edits, rendered)) {
         error_ = "the changes could not be placed in the document";
         return false;
     }
@@ -753,7 +928,7 @@ bool EditableDocument::boRender(const Mapping& target, std::string& out) {
     parsed_->dom.reset();
     std::string().swap(parsed_->buffer);
     parsed_->boCurrent = false;
-    mapping_ = target;
+    vApplyDiff(diff, target, mapping_);
     return true;
 }
 

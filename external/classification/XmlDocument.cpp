@@ -101,9 +101,7 @@ std::string errnoText(int error) { return std::error_code(error, std::generic_ca
 
 } // namespace
 
-bool XmlDocument::boTextStorable(std::string_view text) noexcept {
-    return str::invalidUtf8Offset(text) == std::string_view::npos && nonXmlCharOffset(text) == std::string_view::npos;
-}
+bool XmlDocument::boTextStorable(std::string_view text) noexcept { return format::boTextStorable(text); }
 
 bool XmlDocument::boRead(std::istream& stream) {
     error_.clear();
