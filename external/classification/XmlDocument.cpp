@@ -3,8 +3,10 @@
 #include <pugixml.hpp>
 
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -52,12 +54,20 @@ void vBuildDocument(const Mapping& mapping, pugi::xml_document& document) {
     vAppendRelation(root, kSecondRelationName, mapping.secondRelation);
 }
 
+// Bytes read whole, in a buffer that is not cleared before it is filled.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+
+    [[nodiscard]] std::string_view viewGet() const noexcept { return {data.get(), size}; }
+};
+
 // The rest of the stream from its position, read in large blocks. False on
 // a stream that is failed before or broken while reading. A seekable stream
 // announces its size, so a file is usually read in one block; the
 // announcement is only a hint (folders and devices report odd sizes), and a
 // huge one is ignored rather than allocated up front.
-bool boReadAll(std::istream& stream, std::string& buffer) {
+bool boReadAll(std::istream& stream, Bytes& bytes) {
     constexpr std::size_t kLargestHint = std::size_t{1} << 26;
     std::size_t expected = 0;
     if (std::streambuf* const source = stream.rdbuf()) {
@@ -73,17 +83,20 @@ bool boReadAll(std::istream& stream, std::string& buffer) {
     // One byte more than expected, so that a stream of the announced size
     // ends within the first block.
     constexpr std::size_t kMinimumBlock = 64 * 1024;
-    std::size_t used = 0;
-    buffer.resize(expected + 1 > kMinimumBlock ? expected + 1 : kMinimumBlock);
+    std::size_t capacity = expected + 1 > kMinimumBlock ? expected + 1 : kMinimumBlock;
+    bytes.data = std::make_unique_for_overwrite<char[]>(capacity);
+    bytes.size = 0;
     for (;;) {
-        stream.read(buffer.data() + used, static_cast<std::streamsize>(buffer.size() - used));
-        used += static_cast<std::size_t>(stream.gcount());
+        stream.read(bytes.data.get() + bytes.size, static_cast<std::streamsize>(capacity - bytes.size));
+        bytes.size += static_cast<std::size_t>(stream.gcount());
         if (!stream) {
             break;
         }
-        buffer.resize(buffer.size() * 2);
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+        std::memcpy(larger.get(), bytes.data.get(), bytes.size);
+        bytes.data = std::move(larger);
+        capacity *= 2;
     }
-    buffer.resize(used);
     return !stream.bad();
 }
 
@@ -109,15 +122,15 @@ bool XmlDocument::boRead(std::istream& stream) {
         error_ = "the stream is not readable";
         return false;
     }
-    std::string bytes;
+    Bytes bytes;
     if (!boReadAll(stream, bytes)) {
-        error_ = joined({"reading the stream failed after ", std::to_string(bytes.size()), " bytes"});
+        error_ = joined({"reading the stream failed after ", std::to_string(bytes.size), " bytes"});
         return false;
     }
     std::string buffer;
     pugi::xml_document document;
     Mapping read;
-    if (!boParseDocument(bytes, buffer, kReadOptions, document, read, error_)) {
+    if (!boParseDocument(bytes.viewGet(), buffer, kReadOptions, document, read, error_)) {
         return false;
     }
     mapping_ = std::move(read);
