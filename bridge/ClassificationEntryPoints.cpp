@@ -4,6 +4,7 @@
 
 #include "bridge/StringConversion.h"
 #include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
+#include "external/managed/ModuleLoader.h"
 #include "external/managed/Runtime.h"
 #include "external/managed/System/String.h"
 #include "external/managed/vyr/bridge/Directories.h"
@@ -22,6 +23,15 @@ using managed::marshal_as;
 using Module = managed::CommonClassification::Modules::CommonClassificationModule;
 using ManagedString = managed::System::String;
 
+// An address inside this library: the runtime looks for the module library
+// in this library's folder first.
+const char kLibraryAnchor = 0;
+
+// Step one of each entry point: the module object, made by the module
+// library, which the runtime loads at the first call that needs it. A module
+// that cannot be loaded throws here, before anything else is made.
+Handle<Module> moduleNew() { return managed::runtime::moduleCreate(&kLibraryAnchor); }
+
 } // namespace
 
 void vClassify(const vyr::DirectoriesInterface& directories,
@@ -30,7 +40,7 @@ void vClassify(const vyr::DirectoriesInterface& directories,
                const std::string& sClassificationFilterMappingName, const vyr::cache::Level& iLevel,
                const vyr::cache::Level& outputLevel, const std::string& sDefinitionToUpdate,
                vyr::classification::ClassificationUiCallbackInterface* classificationCallback) {
-    const Handle<Module> module = gcnew<Module>();
+    const Handle<Module> module = moduleNew();
     const Handle<managed::vyr::bridge::IDirectories> directoriesProxy =
         gcnew<managed::vyr::bridge::Directories>(directories);
     const auto classificationAdminProxy = gcnew<managed::vyr::bridge::classification::Admin>(classificationAdmin);
@@ -59,7 +69,7 @@ void vClassify(const vyr::DirectoriesInterface& directories,
                vyr::bridge::classification::AdminWrapper& classificationAdmin,
                vyr::bridge::definition::AdminWrapper& definitionAdmin, const std::string& sClassificationMappingName,
                const vyr::definition::Node& sourceNodes) {
-    const Handle<Module> module = gcnew<Module>();
+    const Handle<Module> module = moduleNew();
     // The node proxy takes the nodes it may edit, hence a non-const node;
     // the caller's node is handed on as it is, and only the module decides
     // what to do with it.

@@ -33,6 +33,13 @@ class AdminWrapper;
 // proxy or the module throws reaches the caller unchanged. The caller's
 // objects must stay valid until the call returns. Calls share nothing but the
 // store behind classificationAdmin, so they may run on several threads.
+//
+// The module comes from the module library, which the runtime loads at the
+// first call and keeps (external/managed/ModuleLoader.h: which file, and how
+// a host names another). A library that cannot be loaded, has no factory or
+// was built for another module interface version makes the call throw
+// managed::runtime::ModuleLoadException before anything else is made; the
+// next call tries again.
 
 // A classification run. The callback may be null; levels pass as their
 // integer values, unchecked.

@@ -26,9 +26,17 @@ if(TARGET vyr-classification)
   install(TARGETS vyr-classification RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The headers of the outside face and of the entry points, and every header
-# of this project that they include, found by following their #include
-# lines. Each keeps its repository path below include/vyr-classification.
+# The sample module, under the file name the runtime looks for by default,
+# beside the bridge library: installed programs find it without naming it.
+# Nothing links it, so it is no target of the package.
+set_target_properties(vyr_sample_module PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS vyr_sample_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# The headers of the outside face and of the entry points, the module
+# author's kit (the module interface, the runtime's loader and the UTF
+# conversions), and every header of this project that they include, found
+# by following their #include lines. Each keeps its repository path below
+# include/vyr-classification.
 set(vyr_headers_pending
   Vyr/Libraries/Classification/ClassificationAdminWrapper.h
   Vyr/Libraries/Classification/ClassificationWriteAccess.h
@@ -37,7 +45,10 @@ set(vyr_headers_pending
   external/definition/AdminWrapper.h
   external/definition/Node.h
   external/classification/ClassificationUiCallbackInterface.h
-  external/assert/Assert.h)
+  external/assert/Assert.h
+  external/managed/CommonClassification/Modules/CommonClassificationModule.h
+  external/managed/ModuleLoader.h
+  external/str/Utf.h)
 set(vyr_headers "")
 while(vyr_headers_pending)
   list(POP_FRONT vyr_headers_pending header)

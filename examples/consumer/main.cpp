@@ -1,14 +1,18 @@
 // A host program built outside the library's repository: it points the
 // directory service at a folder of level folders, queries a classification
 // through the store's outside face (AdminWrapper), edits it through a
-// WriteAccess, and runs the sample classification module through the first
-// entry point.
+// WriteAccess, and runs the classification module through the first entry
+// point. It links the bridge library alone: the runtime loads the module at
+// that call, by default the sample module installed beside the bridge.
 //
 // Usage: vyr-consumer FOLDER. FOLDER holds system/, shared/ and user/, laid
 // out like examples/data; the run writes below FOLDER/user, so give it a
 // copy. Exit status 0 when every step gives what the sample data promises.
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <set>
 #include <string>
@@ -54,7 +58,8 @@ int main(int argc, char** argv) {
         vyr::classification::WriteAccess access = admin.writeAccessGet("materials");
         check(access.boLockFile(vyr::cache::User), "user level locked");
         check(access.boAddMapping("clip", "steel", vyr::cache::User), "clip -> steel added at the user level");
-    } // written back into user/Classification/materials.xml here
+        check(access.boWriteBack(), "written back into user/Classification/materials.xml");
+    }
     check(admin.sClassifiedIdGet("materials", "clip") == "steel", "clip -> steel, decided by the user level");
 
     vyr::bridge::definition::AdminWrapper definitions("consumer definitions");
@@ -62,6 +67,28 @@ int main(int argc, char** argv) {
                                            "approved-materials", vyr::cache::User, vyr::cache::User,
                                            "approved-parts", nullptr);
     check(admin.boMappingExists("approved-parts", "clip", "steel"), "the module kept clip -> steel");
+
+    // Another program edits a level file (here: by hand, replacing it);
+    // the host sees the edit once it refreshes, and the change count moves.
+    const std::uint64_t seen = admin.changeCountGet("materials");
+    const std::filesystem::path file = folder / "user" / "Classification" / "materials.xml";
+    std::string text;
+    {
+        std::ifstream in(file, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::size_t end = text.find("</relation>");
+    check(end != std::string::npos, "the user level has a relation element");
+    if (end != std::string::npos) {
+        text.insert(end, "<source id=\"washer\"><classified id=\"zinc\"/></source>");
+        std::ofstream(folder / "edited.xml", std::ios::binary) << text;
+        std::filesystem::rename(folder / "edited.xml", file);
+    }
+    check(!admin.boMappingExists("materials", "washer", "zinc"), "not seen before the refresh");
+    check(admin.boRefresh("materials"), "the refresh reads the changed file");
+    check(admin.boMappingExists("materials", "washer", "zinc") && admin.changeCountGet("materials") != seen,
+          "washer -> zinc seen, the change count moved");
+    check(!admin.boRefresh("materials"), "nothing more to refresh");
 
     // A fresh store reads the files again: the edit and the run reached them.
     AdminWrapper::vAdminReset();

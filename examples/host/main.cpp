@@ -1,6 +1,7 @@
-// The demo host: a native program that links the bridge library and the
-// sample classification module, points the directory service at a folder of
-// level folders, and calls both entry points the way a native application
+// The demo host: a native program that links the bridge library alone
+// (the runtime loads the sample classification module beside it at the
+// first entry point call), points the directory service at a folder of level
+// folders, and calls both entry points the way a native application
 // would. It reaches the store only through the bridge's outside face.
 //
 // Usage: vyr-demo-host [FOLDER]. FOLDER holds system/, shared/ and user/,

@@ -1,5 +1,5 @@
 // The sample classification module ("assembly") that the demo host, the
-// command-line tool and the whole-road test link. It does one small but real
+// command-line tool and the whole-road test run. It does one small but real
 // run through the classification proxy, the way a real module would:
 //
 //   For the classification MAPPING, the FILTER classification and the
@@ -29,6 +29,8 @@
 // of the entry point unchanged. vClassifyNodes prints each node with its
 // children count and its classified ids in the named classification.
 
+#include "examples/module/SampleModule.h"
+
 #include <cstdint>
 #include <iostream>
 #include <map>
@@ -43,7 +45,6 @@
 #include "external/classification/ClassificationUiCallbackInterface.h"
 #include "external/classification/Mapping.h"
 #include "external/definition/Node.h"
-#include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 #include "external/str/Utf.h"
 
 namespace managed::CommonClassification::Modules {
@@ -152,30 +153,19 @@ void vNodePrint(Store& store, const std::string& mappingId, const ::vyr::definit
 
 } // namespace
 
-// The services bound by vInit, held for the run that follows.
-struct CommonClassificationModule::Impl {
-    Handle<vyr::bridge::IDirectories> directories;
-    Handle<vyr::bridge::classification::Admin> classificationAdmin;
-    Handle<vyr::bridge::definition::Admin> definitionAdmin;
-};
-
-CommonClassificationModule::CommonClassificationModule() : impl_(std::make_unique<Impl>()) {}
-
-CommonClassificationModule::~CommonClassificationModule() = default;
-
-void CommonClassificationModule::vInit(Handle<vyr::bridge::IDirectories> directories,
-                                       Handle<vyr::bridge::classification::Admin> classificationAdmin,
-                                       Handle<vyr::bridge::definition::Admin> definitionAdmin) {
-    impl_->directories = std::move(directories);
-    impl_->classificationAdmin = std::move(classificationAdmin);
-    impl_->definitionAdmin = std::move(definitionAdmin);
+void SampleModule::vInit(Handle<vyr::bridge::IDirectories> directories,
+                         Handle<vyr::bridge::classification::Admin> classificationAdmin,
+                         Handle<vyr::bridge::definition::Admin> definitionAdmin) {
+    directories_ = std::move(directories);
+    classificationAdmin_ = std::move(classificationAdmin);
+    definitionAdmin_ = std::move(definitionAdmin);
 }
 
-void CommonClassificationModule::vClassify(
-    Handle<System::String> classificationMappingName, Handle<System::String> classificationFilterMappingName,
-    std::int32_t iLevel, std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
-    Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) {
-    Store& store = impl_->classificationAdmin->nativeGet();
+void SampleModule::vClassify(Handle<System::String> classificationMappingName,
+                             Handle<System::String> classificationFilterMappingName, std::int32_t iLevel,
+                             std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
+                             Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) {
+    Store& store = classificationAdmin_->nativeGet();
     const Reporter report(classificationCallback ? classificationCallback->nativeGet() : nullptr);
     const std::string mappingId = utf8Get(classificationMappingName);
     const std::string filterId = utf8Get(classificationFilterMappingName);
@@ -245,15 +235,20 @@ void CommonClassificationModule::vClassify(
             }
             report.progress(++done, input.size());
         }
-    } // the write access writes the output level back into its file here
+        // Saved now, so that the run reports "wrote" only when it did.
+        if (!access.boWriteBack()) {
+            throw std::runtime_error("could not write '" + updateId + "' at level " + levelName(outputLevel) +
+                                     " back into its file");
+        }
+    }
 
     report.message("kept " + std::to_string(keptPairs) + " pairs of " + std::to_string(keptSources) +
                    " source ids; wrote them into " + updateId + " at level " + levelName(outputLevel));
 }
 
-void CommonClassificationModule::vClassifyNodes(Handle<System::String> classificationMappingName,
-                                                Handle<vyr::bridge::definition::Node> sourceNodes) {
-    Store& store = impl_->classificationAdmin->nativeGet();
+void SampleModule::vClassifyNodes(Handle<System::String> classificationMappingName,
+                                  Handle<vyr::bridge::definition::Node> sourceNodes) {
+    Store& store = classificationAdmin_->nativeGet();
     const std::string mappingId = utf8Get(classificationMappingName);
     std::cout << "module: nodes classified by " << mappingId << '\n';
     vNodePrint(store, mappingId, sourceNodes->nativeGet(), 0);

@@ -1,16 +1,63 @@
 #pragma once
-// TEMPORARY STUB (replaced by the real one on merge)
+
+#include <memory>
 #include <string>
+
 #include "external/classification/Mapping.h"
+
 namespace vyr::classification {
+
+// A level file's document kept whole for editing (format:
+// docs/file-format.md). Parses the file's bytes once, holds the mapping they
+// carry, and writes a changed mapping back by changing only the bytes of
+// what differs: comments, processing instructions, unknown attributes and
+// elements, text, the declaration, a byte order mark and the layout of
+// everything untouched stay byte for byte. A new file is written by
+// XmlDocument::boWrite instead. Owns a copy of the bytes and their parsed
+// form; thread-compatible. Movable; a moved-from document holds nothing.
 class EditableDocument {
 public:
+    EditableDocument();
+    ~EditableDocument();
+    EditableDocument(EditableDocument&&) noexcept;
+    EditableDocument& operator=(EditableDocument&&) noexcept;
+    EditableDocument(const EditableDocument&) = delete;
+    EditableDocument& operator=(const EditableDocument&) = delete;
+
+    // Takes the whole file. True exactly when XmlDocument::boRead accepts the
+    // same bytes, and then mappingGet() is the mapping it reads. False, with
+    // the reason in errorGet() and the earlier document kept, otherwise.
     [[nodiscard]] bool boParse(std::string bytes);
+
+    // The mapping the document holds: as parsed, or as last rendered.
     [[nodiscard]] const Mapping& mappingGet() const noexcept { return mapping_; }
+
+    // Changes the document so that it holds `target` and writes the whole
+    // document into `out`. Changes only what differs from mappingGet(): root
+    // attributes whose value differs (added when missing), source elements
+    // added (at their byte-order place among the existing ones, indented like
+    // their neighbours), removed or changed (classified elements added or
+    // removed inside them), a relation element created when it is missing.
+    // Reading `out` gives exactly `target`; afterwards mappingGet() is
+    // `target` and the next call starts from `out`. False, with the document
+    // and `out` unchanged and the reason in errorGet(), when no document was
+    // parsed, when a text of `target` cannot be stored (as
+    // XmlDocument::boWrite refuses it), or when the document holds markup
+    // that reading skips but a rewrite could not keep (a processing
+    // instruction that is not well-formed).
     [[nodiscard]] bool boRender(const Mapping& target, std::string& out);
+
+    // The reason of the last failure, empty after a success.
     [[nodiscard]] const std::string& errorGet() const noexcept { return error_; }
+
 private:
+    struct Parsed;
+
+    [[nodiscard]] bool boParseAgain();
+
     Mapping mapping_;
     std::string error_;
+    std::unique_ptr<Parsed> parsed_;
 };
-}
+
+} // namespace vyr::classification

@@ -208,6 +208,25 @@ struct flock wholeFile(short type) noexcept {
     return range;
 }
 
+// The bytes of a lock file that carry the lock, and the turnstile that
+// waiters queue at before they try it.
+constexpr off_t kLockByte = 0;
+constexpr off_t kTurnByte = 1;
+
+// Locks (F_WRLCK), or unlocks (F_UNLCK), one byte of the open file without
+// waiting. 0, EAGAIN when another open file holds it, or errno.
+int rangeLock(int descriptor, off_t start, short type) noexcept {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = start;
+    range.l_len = 1;
+    if (sys().fcntlLock(descriptor, F_OFD_SETLK, &range) == 0) {
+        return 0;
+    }
+    return errno == EACCES ? EAGAIN : errno;
+}
+
 // Marks the level file open at the descriptor as locked (a shared read
 // lock, which a locker's probe for a write lock sees). 0 or errno.
 int markSet(int descriptor) noexcept {
@@ -601,38 +620,58 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
             error = EINVAL;
             return nullptr;
         }
-        struct flock range = wholeFile(F_WRLCK);
-        bool boBusy = false;
-        if (sys().fcntlLock(descriptor, F_OFD_SETLK, &range) != 0) {
-            if (errno != EAGAIN && errno != EACCES) {
-                error = errno;
+        // Waits on this open lock file while it is the one at the name.
+        // Waiters queue at a turnstile byte before the lock byte, so that a
+        // holder that lets go and locks again at once queues behind the
+        // waiter at the turnstile instead of keeping every waiter out.
+        bool boTurn = false;
+        for (;;) {
+            int result = boTurn ? 0 : rangeLock(descriptor, kTurnByte, F_WRLCK);
+            if (result != 0 && result != EAGAIN) {
+                error = result;
                 return nullptr;
             }
-            boBusy = true;
-        }
-        if (!boBusy) {
+            boTurn = result == 0;
+            if (boTurn) {
+                result = rangeLock(descriptor, kLockByte, F_WRLCK);
+                if (result != 0 && result != EAGAIN) {
+                    error = result;
+                    return nullptr;
+                }
+            }
             // The lock counts only on the file that is still at the name: a
             // lock file deleted (and perhaps made again) since the open locks
             // nothing that others see.
             struct stat named {};
-            if (sys().fstatat(folderDescriptor, lockText.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-                named.st_dev != locked.st_dev || named.st_ino != locked.st_ino) {
-                boBusy = true;
-            } else if (const int mark = markTake(folderDescriptor, levelText.c_str()); mark != -2) {
-                const std::pair identity{static_cast<std::uint64_t>(locked.st_dev),
-                                         static_cast<std::uint64_t>(locked.st_ino)};
-                return std::unique_ptr<FileLock>(new FileLock(closer.release(), mark, identity));
-            } else {
-                boBusy = true; // a holder whose lock file was deleted under it
+            const bool boNamed =
+                sys().fstatat(folderDescriptor, lockText.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == locked.st_dev && named.st_ino == locked.st_ino;
+            if (!boNamed) {
+                break; // open the file now at the name
             }
+            if (boTurn && result == 0) {
+                (void)rangeLock(descriptor, kTurnByte, F_UNLCK);
+                boTurn = false;
+                const int mark = markTake(folderDescriptor, levelText.c_str());
+                if (mark != -2) {
+                    const std::pair identity{static_cast<std::uint64_t>(locked.st_dev),
+                                             static_cast<std::uint64_t>(locked.st_ino)};
+                    return std::unique_ptr<FileLock>(new FileLock(closer.release(), mark, identity));
+                }
+                // A holder whose lock file was deleted under it still marks
+                // the level file: wait for it.
+                (void)rangeLock(descriptor, kLockByte, F_UNLCK);
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                error = EWOULDBLOCK;
+                return nullptr;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + jitter() % 1800));
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             error = EWOULDBLOCK;
             return nullptr;
         }
-        // A short, random pause: a holder that lets go and locks again at
-        // once does not keep every waiter out.
-        std::this_thread::sleep_for(std::chrono::microseconds(500 + jitter() % 4500));
     }
 }
 

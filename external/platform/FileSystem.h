@@ -168,8 +168,10 @@ private:
 // open-file-description record lock on the lock file beside the level file
 // (it holds on network file systems that carry POSIX record locks, and a
 // descriptor closed elsewhere in the process does not drop it), checked
-// after locking to be the file that is still at the lock file's name. It
-// also keeps a read lock on the level file itself: a locker that finds the
+// after locking to be the file that is still at the lock file's name.
+// Waiters queue at a turnstile byte first, so that a holder that locks again
+// at once cannot keep them out. It also keeps a read lock on the level file
+// itself: a locker that finds the
 // level file marked so waits, even when the lock file was deleted and made
 // again meanwhile. Owns both descriptors. Thread-compatible.
 class FileLock {

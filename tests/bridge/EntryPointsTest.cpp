@@ -19,6 +19,7 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/ModuleLoader.h"
 #include "tests/support/RecordingModule.h"
 
 namespace {
@@ -42,12 +43,16 @@ public:
     void vMessage(const std::string&) override {}
 };
 
-// Points the directory service at a folder of its own, records what the
+// Names the recording module to the runtime, as a host names its module,
+// points the directory service at a folder of its own, records what the
 // recording module sees, and calls the entry points with the caller's
-// objects it holds.
+// objects it holds. The runtime loads the module at the first call; this
+// program also links it, to read its log, and the loader finds that same
+// library.
 class EntryPoints : public ::testing::Test {
 protected:
     void SetUp() override {
+        managed::runtime::vModuleFileSet(VYR_RECORDING_MODULE_PATH);
         static std::atomic<int> counter{0};
         folder_ = std::filesystem::temp_directory_path() /
                   ("vyr-entry-points-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));

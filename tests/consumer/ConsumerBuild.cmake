@@ -1,23 +1,55 @@
-# cmake -DFORM=package|subproject -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=...
+# cmake -DFORM=package|subproject|module -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=...
 #       -DGENERATOR=... -DCXX_COMPILER=... -DCONFIG=... -P ConsumerBuild.cmake
-# Builds examples/consumer in WORK_DIR, from scratch, against BUILD_DIR
-# installed into WORK_DIR/prefix (package) or with SOURCE_DIR as its
-# subproject, and runs it on a copy of the sample data.
+# Builds a project of a library user in WORK_DIR, from scratch, and runs it
+# on a copy of the sample data:
+#   package:    examples/consumer against BUILD_DIR installed into
+#               WORK_DIR/prefix, and its query-only host once more with the
+#               README's pkg-config line;
+#   subproject: examples/consumer with SOURCE_DIR as its subproject;
+#   module:     examples/inverse-module (a module library and its host)
+#               against BUILD_DIR installed into WORK_DIR/prefix.
 function(step)
   execute_process(COMMAND ${ARGN} COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 
+# Runs the program; its standard output must be `expected`.
+function(step_prints expected)
+  execute_process(COMMAND ${ARGN} COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY OUTPUT_VARIABLE printed)
+  if(NOT printed STREQUAL expected)
+    message(FATAL_ERROR "printed '${printed}', expected '${expected}'")
+  endif()
+endfunction()
+
 file(REMOVE_RECURSE ${WORK_DIR})
-if(FORM STREQUAL "package")
+set(project consumer)
+if(FORM STREQUAL "package" OR FORM STREQUAL "module")
   step(${CMAKE_COMMAND} --install ${BUILD_DIR} --config ${CONFIG} --prefix ${WORK_DIR}/prefix)
   set(library_option -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+  if(FORM STREQUAL "module")
+    set(project inverse-module)
+  endif()
 elseif(FORM STREQUAL "subproject")
   set(library_option -DVYR_CLASSIFICATION_SOURCE_DIR=${SOURCE_DIR})
 else()
-  message(FATAL_ERROR "FORM must be package or subproject, not '${FORM}'")
+  message(FATAL_ERROR "FORM must be package, subproject or module, not '${FORM}'")
 endif()
-step(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/consumer -B ${WORK_DIR}/build -G ${GENERATOR}
+step(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/${project} -B ${WORK_DIR}/build -G ${GENERATOR}
      -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_BUILD_TYPE=${CONFIG} ${library_option})
-step(${CMAKE_COMMAND} --build ${WORK_DIR}/build --config ${CONFIG} --target vyr-consumer)
+step(${CMAKE_COMMAND} --build ${WORK_DIR}/build --config ${CONFIG})
 file(COPY ${SOURCE_DIR}/examples/data/ DESTINATION ${WORK_DIR}/data)
+
+if(FORM STREQUAL "module")
+  step(${WORK_DIR}/build/vyr-inverse-host ${WORK_DIR}/build/libvyr_inverse_module.so ${WORK_DIR}/data)
+  return()
+endif()
+step_prints("glass\npolycarbonate\n" ${WORK_DIR}/build/vyr-query ${WORK_DIR}/data materials panel)
 step(${WORK_DIR}/build/vyr-consumer ${WORK_DIR}/data)
+if(FORM STREQUAL "package")
+  # The README's line, as written there, with the prefix of this install.
+  set(ENV{PKG_CONFIG_PATH} ${WORK_DIR}/prefix/lib/pkgconfig)
+  execute_process(COMMAND pkg-config --variable=libdir vyr-classification
+                  OUTPUT_VARIABLE libdir OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  step(sh -c "${CXX_COMPILER} -o ${WORK_DIR}/my_host ${SOURCE_DIR}/examples/consumer/query.cpp \
+$(pkg-config --cflags --libs vyr-classification) -Wl,-rpath,${libdir}")
+  step_prints("steel\n" ${WORK_DIR}/my_host ${WORK_DIR}/data materials bolt)
+endif()

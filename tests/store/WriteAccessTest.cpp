@@ -556,6 +556,40 @@ TEST(KilledWriter, TheLevelFileIsLeftAsItWasAndReadable) {
     }
 }
 
+// What the format does not know survives a write-back: comments, unknown
+// attributes and elements, and the layout of the sources the edit did not
+// touch.
+TEST_F(DirectAccess, HandWrittenContentSurvivesAnEditAtANeighbouringSource) {
+    const std::string handWritten =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!-- kept by the workshop -->\n"
+        "<classification version=\"1\" id=\"m\" owner=\"workshop\">\n"
+        "  <relation>\n"
+        "    <source id='a'>  <classified id=\"x\"/> <!-- checked 2026 --></source>\n"
+        "    <source id=\"c\"><note>hand</note><classified id=\"z\" /></source>\n"
+        "  </relation>\n"
+        "  <future kind=\"v2\"/>\n"
+        "</classification>\n";
+    {
+        std::ofstream(fileOf(User), std::ios::binary) << handWritten;
+    }
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        ASSERT_TRUE(access.boAddMapping("b", "y", User));
+        ASSERT_TRUE(access.boAddMapping("c", "w", User));
+    }
+    const std::string written = readFile(fileOf(User));
+    for (const char* kept : {"<!-- kept by the workshop -->", "owner=\"workshop\"",
+                             "<source id='a'>  <classified id=\"x\"/> <!-- checked 2026 --></source>",
+                             "<note>hand</note>", "<future kind=\"v2\"/>"}) {
+        EXPECT_NE(written.find(kept), std::string::npos) << kept << " in\n" << written;
+    }
+    Mapping onDisk;
+    ASSERT_TRUE(readMapping(fileOf(User), onDisk));
+    EXPECT_EQ(onDisk.sourceToClassified, (Mapping::Relation{{"a", {"x"}}, {"b", {"y"}}, {"c", {"w", "z"}}}));
+}
+
 // The merge of a write-back: this store's edits since the base go on top of
 // what another writer left in the file, pair by pair.
 TEST(LevelMerge, EditsGoOnTopPairByPairAndNothingTheirsRemovedComesBack) {

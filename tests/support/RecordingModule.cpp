@@ -1,7 +1,7 @@
-// A classification module ("assembly") for the tests: it defines the module's
-// members so that each construction and call, with its arguments, lands in a
-// log that the tests read, together with the creations that the runtime
-// reports.
+// A classification module ("assembly") for the tests: each construction and
+// call, with its arguments, lands in a log that the tests read, together with
+// the creations that the runtime reports. The tests name its file to the
+// runtime as a host would.
 
 #include "tests/support/RecordingModule.h"
 
@@ -11,7 +11,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 #include "external/managed/Runtime.h"
 
 namespace vyr::test {
@@ -99,69 +98,53 @@ void Recorder::vFailureSet(std::string_view sOperation) {
     log.sFailingOperation = sOperation;
 }
 
-} // namespace vyr::test
-
-namespace managed::CommonClassification::Modules {
-
-// The recording module keeps the services that vInit bound, as a real
-// module would for its run.
-struct CommonClassificationModule::Impl {
-    Handle<vyr::bridge::IDirectories> directories;
-    Handle<vyr::bridge::classification::Admin> classificationAdmin;
-    Handle<vyr::bridge::definition::Admin> definitionAdmin;
-};
-
-CommonClassificationModule::CommonClassificationModule() : impl_(std::make_unique<Impl>()) {
-    ::vyr::test::Record record;
+RecordingModule::RecordingModule() {
+    Record record;
     record.sOperation = "construct";
     record.object = this;
-    ::vyr::test::vRecord(std::move(record));
+    vRecord(std::move(record));
 }
 
-CommonClassificationModule::~CommonClassificationModule() = default;
-
-void CommonClassificationModule::vInit(Handle<vyr::bridge::IDirectories> directories,
-                                       Handle<vyr::bridge::classification::Admin> classificationAdmin,
-                                       Handle<vyr::bridge::definition::Admin> definitionAdmin) {
-    ::vyr::test::Record record;
+void RecordingModule::vInit(managed::Handle<managed::vyr::bridge::IDirectories> directories,
+                            managed::Handle<managed::vyr::bridge::classification::Admin> classificationAdmin,
+                            managed::Handle<managed::vyr::bridge::definition::Admin> definitionAdmin) {
+    Record record;
     record.sOperation = "vInit";
     record.object = this;
-    record.arguments = {::vyr::test::objectGet(directories), ::vyr::test::objectGet(classificationAdmin),
-                        ::vyr::test::objectGet(definitionAdmin)};
+    record.arguments = {objectGet(directories), objectGet(classificationAdmin), objectGet(definitionAdmin)};
     record.natives = {&directories->nativeGet(), &classificationAdmin->nativeGet(), &definitionAdmin->nativeGet()};
-    impl_->directories = std::move(directories);
-    impl_->classificationAdmin = std::move(classificationAdmin);
-    impl_->definitionAdmin = std::move(definitionAdmin);
-    ::vyr::test::vRecord(std::move(record));
+    directories_ = std::move(directories);
+    classificationAdmin_ = std::move(classificationAdmin);
+    definitionAdmin_ = std::move(definitionAdmin);
+    vRecord(std::move(record));
 }
 
-void CommonClassificationModule::vClassify(
-    Handle<System::String> classificationMappingName, Handle<System::String> classificationFilterMappingName,
-    std::int32_t iLevel, std::int32_t outputLevel, Handle<System::String> definitionToUpdate,
-    Handle<vyr::bridge::classification::CommonClassificationCallback> classificationCallback) {
-    ::vyr::test::Record record;
+void RecordingModule::vClassify(
+    managed::Handle<managed::System::String> classificationMappingName,
+    managed::Handle<managed::System::String> classificationFilterMappingName, std::int32_t iLevel,
+    std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
+    managed::Handle<managed::vyr::bridge::classification::CommonClassificationCallback> classificationCallback) {
+    Record record;
     record.sOperation = "vClassify";
     record.object = this;
-    record.arguments = {::vyr::test::objectGet(classificationMappingName),
-                        ::vyr::test::objectGet(classificationFilterMappingName),
-                        ::vyr::test::objectGet(definitionToUpdate), ::vyr::test::objectGet(classificationCallback)};
-    record.strings = {::vyr::test::codeUnitsGet(classificationMappingName),
-                      ::vyr::test::codeUnitsGet(classificationFilterMappingName),
-                      ::vyr::test::codeUnitsGet(definitionToUpdate)};
+    record.arguments = {objectGet(classificationMappingName), objectGet(classificationFilterMappingName),
+                        objectGet(definitionToUpdate), objectGet(classificationCallback)};
+    record.strings = {codeUnitsGet(classificationMappingName), codeUnitsGet(classificationFilterMappingName),
+                      codeUnitsGet(definitionToUpdate)};
     record.integers = {iLevel, outputLevel};
     record.natives = {classificationCallback ? classificationCallback->nativeGet() : nullptr};
-    ::vyr::test::vRecord(std::move(record));
+    vRecord(std::move(record));
 }
 
-void CommonClassificationModule::vClassifyNodes(Handle<System::String> classificationMappingName,
-                                                Handle<vyr::bridge::definition::Node> sourceNodes) {
-    ::vyr::test::Record record;
+void RecordingModule::vClassifyNodes(managed::Handle<managed::System::String> classificationMappingName,
+                                     managed::Handle<managed::vyr::bridge::definition::Node> sourceNodes) {
+    Record record;
     record.sOperation = "vClassifyNodes";
     record.object = this;
-    record.arguments = {::vyr::test::objectGet(classificationMappingName), ::vyr::test::objectGet(sourceNodes)};
-    record.strings = {::vyr::test::codeUnitsGet(classificationMappingName)};
+    record.arguments = {objectGet(classificationMappingName), objectGet(sourceNodes)};
+    record.strings = {codeUnitsGet(classificationMappingName)};
     record.natives = {&sourceNodes->nativeGet()};
-    ::vyr::test::vRecord(std::move(record));
+    vRecord(std::move(record));
 }
 
-} // namespace managed::CommonClassification::Modules
+} // namespace vyr::test

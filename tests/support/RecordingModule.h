@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 #include "external/platform/Export.h"
 
 namespace vyr::test {
@@ -44,6 +45,32 @@ public:
     // "vClassify", "vClassifyNodes") throw std::runtime_error("<operation>
     // failed") after recording itself; an empty name plans no failure.
     static void vFailureSet(std::string_view sOperation);
+};
+
+// The recording classification module: records its construction and each
+// call with its arguments, and keeps the services that vInit bound, as a
+// real module would for its run. One thread at a time per object; the log is
+// the recorder's.
+class RecordingModule final : public managed::CommonClassification::Modules::CommonClassificationModule {
+public:
+    RecordingModule();
+
+    void vInit(managed::Handle<managed::vyr::bridge::IDirectories> directories,
+               managed::Handle<managed::vyr::bridge::classification::Admin> classificationAdmin,
+               managed::Handle<managed::vyr::bridge::definition::Admin> definitionAdmin) override;
+    void vClassify(
+        managed::Handle<managed::System::String> classificationMappingName,
+        managed::Handle<managed::System::String> classificationFilterMappingName, std::int32_t iLevel,
+        std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
+        managed::Handle<managed::vyr::bridge::classification::CommonClassificationCallback> classificationCallback)
+        override;
+    void vClassifyNodes(managed::Handle<managed::System::String> classificationMappingName,
+                        managed::Handle<managed::vyr::bridge::definition::Node> sourceNodes) override;
+
+private:
+    managed::Handle<managed::vyr::bridge::IDirectories> directories_;
+    managed::Handle<managed::vyr::bridge::classification::Admin> classificationAdmin_;
+    managed::Handle<managed::vyr::bridge::definition::Admin> definitionAdmin_;
 };
 
 } // namespace vyr::test

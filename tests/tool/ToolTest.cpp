@@ -218,9 +218,9 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
     const std::vector<std::string> lines = linesOf(check.out);
     ASSERT_EQ(lines.size(), 4U) << check.out;
     EXPECT_EQ(lines[0], sys("folder.xml").string() + ": a folder stands where the mapping file should be");
-    EXPECT_EQ(lines[1], user("latin1.xml").string() + ": invalid UTF-8 at byte offset 35");
+    EXPECT_EQ(lines[1], user("latin1.xml").string() + ": invalid UTF-8 at line 1, column 36");
     EXPECT_EQ(lines[2].rfind(shared("malformed.xml").string() + ": XML parse error: ", 0), 0U) << lines[2];
-    EXPECT_THAT(lines[2], HasSubstr("byte offset"));
+    EXPECT_THAT(lines[2], HasSubstr(" at line 1, column "));
     EXPECT_EQ(lines[3], "checked 9 files: 3 do not read");
     EXPECT_EQ(check.err, "vyr-classification check: 3 of 9 files do not read\n");
 
@@ -489,7 +489,7 @@ TEST_F(ToolTest, EditsNeverWriteOverAFileThatDoesNotRead) {
     const Outcome add = tool({"add", "materials", "bolt", "zinc", "--level", "user"});
     EXPECT_EQ(add.status, 1);
     EXPECT_EQ(add.err, "vyr-classification add: " + user("materials.xml").string() +
-                           " does not read (XML parse error: Start-end tags mismatch at byte offset 52); not "
+                           " does not read (XML parse error: Start-end tags mismatch at line 1, column 53); not "
                            "writing over it\n");
     const Outcome classify = tool({"classify", "approved-materials", "--filter", "approved-materials", "--in", "user",
                                    "--out", "user", "--update", "materials"});
@@ -637,8 +637,8 @@ TEST_F(ToolTest, LevelFilesThatDoNotReadAreReportedLoudly) {
     const std::string broken = "<classification version=\"1\" id=\"materials\"><relation>";
     writeFile(user("materials.xml"), broken);
     const std::string warning = "warning: " + user("materials.xml").string() +
-                                " (level user) does not read: XML parse error: Start-end tags mismatch at byte "
-                                "offset 52\n";
+                                " (level user) does not read: XML parse error: Start-end tags mismatch at line 1, "
+                                "column 53\n";
 
     // What reads is shown; the user file is named with its reason.
     const Outcome show = tool({"show", "materials"});

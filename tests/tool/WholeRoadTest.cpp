@@ -1,8 +1,8 @@
-// The whole road, in a program that links only the bridge library, the
-// sibling shared libraries and the sample module: the host sets the level
-// folders, calls the first entry point with the sample module, and finds the
-// module's result in the store (through the wrapper) and in the files (read
-// again by a fresh store).
+// The whole road, in a program that links only the bridge library and the
+// sibling shared libraries: the host sets the level folders, calls the first
+// entry point, which loads the sample module from beside the bridge, and
+// finds the module's result in the store (through the wrapper) and in the
+// files (read again by a fresh store).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,118 @@
+#include "InverseModule.h"
+
+#include <iostream>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "Source/Core/Utilities/Cache/Level.h"
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "external/classification/ClassificationUiCallbackInterface.h"
+#include "external/definition/Node.h"
+#include "external/directories/Directories.h"
+#include "external/str/Utf.h"
+
+namespace inverse {
+namespace {
+
+using Store = vyr::bridge::classification::AdminWrapper;
+
+// Strings reach a module as UTF-16; the store speaks UTF-8.
+std::string utf8Get(const managed::Handle<managed::System::String>& text) {
+    std::string result;
+    if (text) {
+        vyr::str::details::vUtfConvertImpl<char, char16_t>(result, text->view());
+    }
+    return result;
+}
+
+bool boHasLevels(Store& store, const std::string& id) {
+    return store.boClassificationExists(id) && !store.cachesGet(id)->levels.empty();
+}
+
+void vNodePrint(Store& store, const std::string& mapping, const vyr::definition::Node& node, int depth) {
+    std::cout << std::string(static_cast<std::size_t>(2 * depth), ' ') << node.nameGet() << ':';
+    if (const std::set<std::string>* classified = store.pClassifiedIdsGet(mapping, node.nameGet())) {
+        for (const std::string& id : *classified) {
+            std::cout << ' ' << id;
+        }
+    }
+    std::cout << '\n';
+    for (const vyr::definition::Node& child : node.childrenGet()) {
+        vNodePrint(store, mapping, child, depth + 1);
+    }
+}
+
+} // namespace
+
+void InverseModule::vInit(managed::Handle<proxies::IDirectories> directories,
+                          managed::Handle<proxies::classification::Admin> classificationAdmin,
+                          managed::Handle<proxies::definition::Admin> definitionAdmin) {
+    directories_ = std::move(directories);
+    classificationAdmin_ = std::move(classificationAdmin);
+    definitionAdmin_ = std::move(definitionAdmin);
+}
+
+void InverseModule::vClassify(
+    managed::Handle<managed::System::String> classificationMappingName,
+    managed::Handle<managed::System::String> /*classificationFilterMappingName*/, std::int32_t /*iLevel*/,
+    std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
+    managed::Handle<proxies::classification::CommonClassificationCallback> classificationCallback) {
+    Store& store = classificationAdmin_->nativeGet();
+    vyr::classification::ClassificationUiCallbackInterface* const callback =
+        classificationCallback ? classificationCallback->nativeGet() : nullptr;
+    const std::string mapping = utf8Get(classificationMappingName);
+    const std::string update = utf8Get(definitionToUpdate);
+    const auto level = static_cast<vyr::cache::Level>(outputLevel);
+    if (!boHasLevels(store, mapping)) {
+        throw std::runtime_error("no classification '" + mapping + "' reads at any level");
+    }
+
+    // A copy: the run's own edits must not move what it reads.
+    std::map<std::string, std::set<std::string>> inverse;
+    for (const auto& [source, classified] : store.cachesGet(mapping)->merged.sourceToClassified) {
+        for (const std::string& classifiedId : classified) {
+            inverse[classifiedId].insert(source);
+        }
+    }
+
+    if (!boHasLevels(store, update) &&
+        !store.boCreateClassification(update, "inverse of " + mapping, "", "", "", false, false, level)) {
+        throw std::runtime_error("cannot create '" + update + "'");
+    }
+    {
+        vyr::classification::WriteAccess access = store.writeAccessGet(update);
+        if (!access.boLockFile(level)) {
+            throw std::runtime_error("cannot lock the file of '" + update + "'");
+        }
+        int done = 0;
+        for (const auto& [classifiedId, sources] : inverse) {
+            bool boFirst = true;
+            for (const std::string& source : sources) {
+                if (!(boFirst ? access.boSetMapping(classifiedId, source, level)
+                              : access.boAddMapping(classifiedId, source, level))) {
+                    throw std::runtime_error("cannot edit '" + update + "'");
+                }
+                boFirst = false;
+            }
+            if (callback != nullptr) {
+                callback->vProgress(++done, static_cast<int>(inverse.size()));
+            }
+        }
+    } // written back here
+    if (callback != nullptr) {
+        callback->vMessage("wrote the inverse of " + mapping + " into " + update + " (user folder " +
+                           vyr::str::utf8FromPath(directories_->nativeGet().userDirectoryGet()) + ")");
+    }
+}
+
+void InverseModule::vClassifyNodes(managed::Handle<managed::System::String> classificationMappingName,
+                                   managed::Handle<proxies::definition::Node> sourceNodes) {
+    std::cout << "nodes of " << definitionAdmin_->nativeGet().nameGet() << '\n';
+    vNodePrint(classificationAdmin_->nativeGet(), utf8Get(classificationMappingName), sourceNodes->nativeGet(), 1);
+}
+
+} // namespace inverse

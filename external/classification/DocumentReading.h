@@ -1,0 +1,88 @@
+#pragma once
+
+// The reading rules of the mapping format (docs/file-format.md), shared by
+// XmlDocument, which reads a document into a Mapping, and EditableDocument,
+// which keeps the parsed document for a later write-back. Internal to the
+// vyr_mapping library; never installed.
+
+#include <pugixml.hpp>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "external/classification/Mapping.h"
+
+namespace vyr::classification::format {
+
+// Names of the format.
+inline constexpr const char* kRootName = "classification";
+inline constexpr const char* kVersionName = "version";
+inline constexpr const char* kVersion = "1";
+inline constexpr const char* kFlag1Name = "flag1";
+inline constexpr const char* kFlag2Name = "flag2";
+inline constexpr const char* kRelationName = "relation";
+inline constexpr const char* kSecondRelationName = "secondRelation";
+inline constexpr const char* kSourceName = "source";
+inline constexpr const char* kClassifiedName = "classified";
+inline constexpr const char* kIdName = "id";
+inline constexpr const char* kTrue = "true";
+inline constexpr const char* kFalse = "false";
+
+// The text attributes of the root and the member each one holds.
+struct TextField {
+    const char* name;
+    std::string Mapping::*member;
+};
+inline constexpr TextField kTextFields[] = {
+    {"id", &Mapping::sId},       {"text2", &Mapping::sText2}, {"text3", &Mapping::sText3},
+    {"text4", &Mapping::sText4}, {"text5", &Mapping::sText5}, {"text6", &Mapping::sText6},
+    {"text7", &Mapping::sText7},
+};
+
+// The parser keeps a doctype node so that it can be refused, and the
+// declaration so that its encoding can be checked.
+inline constexpr unsigned kReadOptions = pugi::parse_default | pugi::parse_doctype | pugi::parse_declaration;
+// For editing, whitespace, comments and processing instructions become nodes
+// too, so that every byte inside the root element belongs to a node. Accepts
+// no document that kReadOptions refuses, and reads the same mapping.
+inline constexpr unsigned kEditOptions =
+    kReadOptions | pugi::parse_ws_pcdata | pugi::parse_comments | pugi::parse_pi;
+
+// The parts one after the other, in one allocation.
+[[nodiscard]] std::string joined(std::initializer_list<std::string_view> parts);
+
+// The offset of the first character that XML 1.0 cannot carry, even as a
+// character reference, or npos. Expects valid UTF-8.
+[[nodiscard]] std::size_t nonXmlCharOffset(std::string_view text) noexcept;
+
+// Whether the format can carry the text: valid UTF-8 made only of
+// characters XML 1.0 can represent.
+[[nodiscard]] bool boTextStorable(std::string_view text) noexcept;
+
+// Why a text cannot be stored, naming it as `what`; empty when it can.
+[[nodiscard]] std::string textProblem(std::string_view text, std::string_view what);
+[[nodiscard]] std::string sourceIdProblem(std::string_view relationName, std::string_view source);
+[[nodiscard]] std::string classifiedIdProblem(std::string_view relationName, std::string_view source,
+                                              std::string_view id);
+
+// The first text of the mapping that the format cannot carry, described, or
+// an empty string when every text can be written.
+[[nodiscard]] std::string mappingProblem(const Mapping& mapping);
+
+// "line L, column C" of a byte offset of the document: lines end at a line
+// feed, a carriage return and line feed pair, or a lone carriage return;
+// columns count characters (UTF-8 code points) from 1, a byte order mark
+// not included.
+[[nodiscard]] std::string positionText(std::string_view document, std::size_t offset);
+
+// Checks the document's bytes, parses a copy of them into `buffer` and
+// `document` with `options`, and reads the mapping into `mapping`. The
+// document's nodes point into `buffer`, which must outlive it and stay
+// unchanged. False, with the reason and its line and column in `error`,
+// for bytes that are not a mapping document.
+[[nodiscard]] bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options,
+                                   pugi::xml_document& document, Mapping& mapping, std::string& error);
+
+} // namespace vyr::classification::format

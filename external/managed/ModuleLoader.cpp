@@ -1,0 +1,168 @@
+#include "external/managed/ModuleLoader.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+namespace managed::runtime {
+namespace {
+
+namespace fs = std::filesystem;
+using CommonClassification::Modules::CommonClassificationModule;
+using CommonClassification::Modules::kModuleFactoryName;
+using CommonClassification::Modules::kModuleInterfaceVersion;
+using CommonClassification::Modules::ModuleFactory;
+
+// The file the host named and the factories of the libraries loaded so far,
+// by the name they were looked up under. Guarded by `mutex`. A failed
+// attempt leaves nothing here.
+struct LoaderState {
+    std::mutex mutex;
+    fs::path file;
+    std::map<fs::path, ModuleFactory> factories;
+};
+
+LoaderState& stateGet() {
+    static LoaderState state;
+    return state;
+}
+
+// The loader's last error, in its own words.
+std::string dlErrorGet() {
+    const char* const text = ::dlerror();
+    return text != nullptr ? std::string(text) : std::string("no reason given");
+}
+
+// The path the loader opened the library from.
+std::string loadedPathGet(void* handle, const fs::path& fallback) {
+    const link_map* map = nullptr;
+    if (::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr &&
+        map->l_name[0] != '\0') {
+        return map->l_name;
+    }
+    return fallback.string();
+}
+
+// The folder of the library that holds the address; empty when unknown.
+fs::path callerFolderGet(const void* callerAddress) {
+    Dl_info info{};
+    if (callerAddress == nullptr || ::dladdr(callerAddress, &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    return fs::path(info.dli_fname).parent_path();
+}
+
+// Opens the module library named `file`; throws ModuleLoadException when it
+// does not load. A bare file name is looked for in the folder of the library
+// that holds `callerAddress` first; a file found there that does not load is
+// an error of its own, not a reason to look further.
+void* libraryOpen(const fs::path& file, const void* callerAddress) {
+    constexpr int kFlags = RTLD_NOW | RTLD_LOCAL;
+    std::string sLookedAt;
+    if (!file.has_parent_path()) {
+        const fs::path folder = callerFolderGet(callerAddress);
+        if (!folder.empty()) {
+            const fs::path beside = folder / file;
+            std::error_code ignored;
+            if (fs::exists(beside, ignored)) {
+                void* const handle = ::dlopen(beside.c_str(), kFlags);
+                if (handle == nullptr) {
+                    throw ModuleLoadException(file, dlErrorGet());
+                }
+                return handle;
+            }
+            sLookedAt = "not in " + folder.string() + " (the bridge library's folder), and the library search failed: ";
+        }
+    }
+    void* const handle = ::dlopen(file.c_str(), kFlags);
+    if (handle == nullptr) {
+        throw ModuleLoadException(file, sLookedAt + dlErrorGet());
+    }
+    return handle;
+}
+
+// Loads the library named `file` and checks its factory and its interface
+// version. A library that fails a check is closed again (none of its module
+// code has run but its factory's version answer), so that a corrected file
+// is read afresh by the next attempt.
+ModuleFactory libraryLoad(const fs::path& file, const void* callerAddress) {
+    void* const handle = libraryOpen(file, callerAddress);
+    const std::string path = loadedPathGet(handle, file);
+    ::dlerror();
+    void* const symbol = ::dlsym(handle, kModuleFactoryName);
+    if (symbol == nullptr) {
+        const std::string reason = dlErrorGet();
+        ::dlclose(handle);
+        throw ModuleLoadException(file, path + " has no factory function " + kModuleFactoryName + ": " + reason);
+    }
+    const auto factory = reinterpret_cast<ModuleFactory>(symbol);
+    const std::uint32_t version = factory(kModuleInterfaceVersion, nullptr);
+    if (version != kModuleInterfaceVersion) {
+        ::dlclose(handle);
+        throw ModuleLoadException(file, path + " was built for module interface version " + std::to_string(version) +
+                                            "; this runtime needs version " +
+                                            std::to_string(kModuleInterfaceVersion));
+    }
+    return factory;
+}
+
+} // namespace
+
+ModuleLoadException::ModuleLoadException(std::filesystem::path file, std::string sReason)
+    : file_(std::move(file)), sReason_(std::move(sReason)),
+      message_("Cannot load the classification module \"" + file_.string() + "\": " + sReason_) {}
+
+ModuleLoadException::~ModuleLoadException() = default;
+
+const char* ModuleLoadException::what() const noexcept { return message_.c_str(); }
+
+void vModuleFileSet(std::filesystem::path file) {
+    LoaderState& state = stateGet();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.file = std::move(file);
+}
+
+std::filesystem::path moduleFileGet() {
+    LoaderState& state = stateGet();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    return state.file.empty() ? fs::path(kModuleFileName) : state.file;
+}
+
+Handle<CommonClassificationModule> moduleCreate(const void* callerAddress) {
+    fs::path file;
+    ModuleFactory factory = nullptr;
+    {
+        // Held while loading, so that two first calls load the library once.
+        LoaderState& state = stateGet();
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        file = state.file.empty() ? fs::path(kModuleFileName) : state.file;
+        const auto found = state.factories.find(file);
+        if (found != state.factories.end()) {
+            factory = found->second;
+        } else {
+            factory = libraryLoad(file, callerAddress);
+            state.factories.emplace(file, factory);
+        }
+    }
+
+    // The module's constructor runs outside the lock: it may take its time.
+    CommonClassificationModule* created = nullptr;
+    const std::uint32_t version = factory(kModuleInterfaceVersion, &created);
+    if (version != kModuleInterfaceVersion || created == nullptr) {
+        // A factory that breaks its contract; an object it made for another
+        // version is left alone, since its layout is unknown here.
+        throw ModuleLoadException(file, "its factory made no module for interface version " +
+                                            std::to_string(kModuleInterfaceVersion));
+    }
+    std::unique_ptr<CommonClassificationModule> owned(created);
+    Handle<CommonClassificationModule> module(std::move(owned));
+    vAllocationReport(CommonClassificationModule::managedTypeName, module.get());
+    return module;
+}
+
+} // namespace managed::runtime
