@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "external/assert/Assert.h"
-#include "external/str/Utf.h"
 #include "tools/classification/Display.h"
 
 namespace vyr::tool {
@@ -177,25 +176,7 @@ const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const
     return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
 }
 
-std::string sTextProblemGet(std::string_view text) {
-    if (!str::boIsValidUtf8(text)) {
-        return "is not valid UTF-8";
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') {
-            return "holds a control character that a mapping file cannot carry";
-        }
-        // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
-        if (byte == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
-            (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
-            return "holds U+FFFE or U+FFFF, which a mapping file cannot carry";
-        }
-    }
-    return {};
-}
-
-bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
+bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason, std::size_t spare) {
     // Opening without waiting: a pipe put in the file's place must not hang
     // the tool. What was opened is then checked to be a regular file.
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -208,9 +189,11 @@ bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reaso
     if (!boRead) {
         reason = "not a regular file";
     }
-    // Read straight into the text, sized from the status; a file that grows
-    // meanwhile is read to its end.
+    // Read straight into the text, sized from the status (with the spare
+    // room, so that keeping it takes no copy); a file that grows meanwhile
+    // is read to its end.
     std::size_t size = 0;
+    bytes.reserve(boRead ? static_cast<std::size_t>(status.st_size) + 1 + spare : 0);
     bytes.resize(boRead ? static_cast<std::size_t>(status.st_size) + 1 : 0);
     while (boRead) {
         if (size == bytes.size()) {
@@ -227,6 +210,7 @@ bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reaso
         }
     }
     bytes.resize(size);
+    bytes.reserve(size + spare);
     ::close(descriptor);
     return boRead;
 }

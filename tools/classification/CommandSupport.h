@@ -17,6 +17,7 @@
 
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "tools/classification/Commands.h"
+#include "tools/classification/TextRules.h"
 
 namespace vyr::tool {
 
@@ -92,12 +93,10 @@ void vWarningsPrint(const Context& context, std::string_view command, const std:
 // (or is not in the cache).
 [[nodiscard]] const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source);
 
-// Why the text cannot be stored in a mapping file, or empty when it can:
-// it must be UTF-8 that XML 1.0 can carry.
-[[nodiscard]] std::string sTextProblemGet(std::string_view text);
-
 // Reads the whole file, which must be a regular file: a pipe or a device is
-// never waited on. Follows links. Empty reason on success.
-[[nodiscard]] bool boFileBytesGet(const std::filesystem::path& path, std::string& bytes, std::string& reason);
+// never waited on. Follows links. Empty reason on success. The text keeps
+// room for `spare` more bytes.
+[[nodiscard]] bool boFileBytesGet(const std::filesystem::path& path, std::string& bytes, std::string& reason,
+                                  std::size_t spare = 0);
 
 } // namespace vyr::tool

@@ -14,168 +14,13 @@
 #include "tools/classification/CommandSupport.h"
 #include "tools/classification/Commands.h"
 #include "tools/classification/Display.h"
+#include "tools/classification/PairReading.h"
 
 namespace vyr::tool {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The pairs to import, each source id with the classified ids listed for it
-// (possibly none: a pair whose classified id is null lists the source id).
-using Wanted = std::map<std::string, std::set<std::string>, std::less<>>;
-
-// Reads the pairs of `export` (or `show --json`) output: an object whose
-// "pairs" member is an array, or that array alone. Each pair is an object
-// with a text "source" and a "classified" that is text or null; other
-// members are passed over. Streams through the document, so that a large
-// file is never held as a tree. One document, one thread.
-class PairReader final : public nlohmann::json_sax<Json> {
-public:
-    explicit PairReader(Wanted& wanted) : wanted_(wanted) {}
-
-    // Empty after a document that gave its pairs.
-    [[nodiscard]] std::string problemGet() const {
-        if (!problem_.empty()) {
-            return problem_;
-        }
-        return boPairsSeen_ ? std::string() : "no \"pairs\" array";
-    }
-
-    bool null() override { return boScalar(nullptr); }
-    bool boolean(bool) override { return boScalar("true or false"); }
-    bool number_integer(number_integer_t) override { return boScalar("a number"); }
-    bool number_unsigned(number_unsigned_t) override { return boScalar("a number"); }
-    bool number_float(number_float_t, const string_t&) override { return boScalar("a number"); }
-    bool binary(binary_t&) override { return boScalar("binary data"); }
-    bool string(string_t& text) override {
-        if (boInPair() && (key_ == "source" || key_ == "classified")) {
-            const std::string problem = sTextProblemGet(text);
-            if (!problem.empty()) {
-                return boFail("its " + key_ + " id " + problem);
-            }
-            (key_ == "source" ? source_ : classified_) = std::move(text);
-            return true;
-        }
-        return boScalar("text");
-    }
-
-    bool start_object(std::size_t) override {
-        if (depth_ == 0) {
-            boTopObject_ = true;
-        } else if (boAtPairs()) {
-            ++pairs_;
-            source_.reset();
-            classified_.reset();
-            key_.clear();
-        }
-        ++depth_;
-        return true;
-    }
-    bool key(string_t& key) override {
-        if (depth_ == 1 && boTopObject_) {
-            topKey_ = key;
-        } else if (boInPair()) {
-            key_ = key;
-        }
-        return true;
-    }
-    bool end_object() override {
-        --depth_;
-        if (boAtPairs()) {
-            if (!source_) {
-                return boFail("it has no \"source\" text");
-            }
-            // Exported pairs come sorted by source id: most land at the end.
-            auto at = wanted_.end();
-            if (wanted_.empty() || std::prev(at)->first < *source_) {
-                at = wanted_.emplace_hint(at, std::move(*source_), std::set<std::string>());
-            } else if (std::prev(at)->first == *source_) {
-                --at;
-            } else {
-                at = wanted_.try_emplace(std::move(*source_)).first;
-            }
-            if (classified_) {
-                at->second.emplace_hint(at->second.end(), std::move(*classified_));
-            }
-        }
-        return true;
-    }
-    bool start_array(std::size_t) override {
-        if (boAtPairs()) {
-            return boScalar("an array");
-        }
-        ++depth_;
-        if (!boPairsSeen_ && !boInPairs_ && (depth_ == 1 || (depth_ == 2 && boTopObject_ && topKey_ == "pairs"))) {
-            boInPairs_ = true;
-            pairsDepth_ = depth_;
-        }
-        return true;
-    }
-    bool end_array() override {
-        if (boAtPairs()) {
-            boInPairs_ = false;
-            boPairsSeen_ = true;
-        }
-        --depth_;
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
-        // "[json.exception.parse_error.101] parse error at line 1, column 5: ...", without the bracket.
-        const std::string text = error.what();
-        const std::size_t from = text.find("] ");
-        problem_ = from == std::string::npos ? text : text.substr(from + 2);
-        return false;
-    }
-
-private:
-    // Directly inside the pairs array, or directly inside one pair.
-    [[nodiscard]] bool boAtPairs() const { return boInPairs_ && depth_ == pairsDepth_; }
-    [[nodiscard]] bool boInPair() const { return boInPairs_ && depth_ == pairsDepth_ + 1; }
-
-    // A value that is not an object: fine outside the pairs, an error as a
-    // pair or as its source id, and as its classified id unless null.
-    bool boScalar(const char* kind) {
-        const std::string shown = kind == nullptr ? "null" : kind;
-        if (boAtPairs()) {
-            ++pairs_;
-            return boFail("it is " + shown + ", not an object");
-        }
-        if (boInPair() && key_ == "source") {
-            return boFail("its \"source\" is " + shown + ", not text");
-        }
-        if (boInPair() && key_ == "classified") {
-            if (kind == nullptr) {
-                classified_.reset();
-                return true;
-            }
-            return boFail("its \"classified\" is " + shown + ", not text or null");
-        }
-        if (!boPairsSeen_ && depth_ == 1 && boTopObject_ && topKey_ == "pairs") {
-            problem_ = "\"pairs\" is not an array";
-            return false;
-        }
-        return true;
-    }
-
-    bool boFail(const std::string& message) {
-        problem_ = "pair " + std::to_string(pairs_) + ": " + message;
-        return false;
-    }
-
-    Wanted& wanted_;
-    int depth_ = 0;
-    int pairsDepth_ = 0;     // the depth of the pairs array's elements
-    bool boInPairs_ = false; // the pairs array is open
-    bool boPairsSeen_ = false;
-    bool boTopObject_ = false;
-    std::string topKey_;
-    std::string key_;
-    std::size_t pairs_ = 0;
-    std::optional<std::string> source_;
-    std::optional<std::string> classified_;
-    std::string problem_;
-};
 
 // What an import changes at the level, counted against the level's sets.
 struct Changes {
@@ -269,15 +114,14 @@ int iImportRun(const Context& context, const ImportOptions& options, std::istrea
         std::string text;
         if (options.input == "-") {
             text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            text.reserve(text.size() + kPairsTextSpare);
         } else {
             std::string reason;
-            if (!boFileBytesGet(options.input, text, reason)) {
+            if (!boFileBytesGet(options.input, text, reason, kPairsTextSpare)) {
                 return iFail(context, "import", options.input + " " + reason + "; nothing changed");
             }
         }
-        PairReader reader(wanted);
-        (void)Json::sax_parse(text, &reader);
-        const std::string problem = reader.problemGet();
+        const std::string problem = sPairsRead(text, wanted);
         if (!problem.empty()) {
             const std::string from = options.input == "-" ? "standard input" : options.input;
             return iFail(context, "import", from + ": " + problem + "; nothing changed");
