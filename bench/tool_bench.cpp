@@ -183,26 +183,27 @@ void BM_Show(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// Child processes on a shared machine: enough runs to steady the means.
 BENCHMARK(BM_Show)
     ->Args({100'000, 1})
     ->Args({100'000, 0})
     ->UseManualTime()
-    ->Iterations(5)
+    ->Iterations(10)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Import)
     ->Args({100'000, 1})
     ->Args({100'000, 0})
     ->UseManualTime()
-    ->Iterations(5)
+    ->Iterations(10)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Import)->Args({1'000'000, 0})->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Import)->Args({1'000'000, 0})->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 int main(int argc, char** argv) {
     return vyr::bench::runWithRatios(
         argc, argv,
-        {{"BM_Import/100000/1/iterations:5/manual_time", "BM_Show/100000/1/iterations:5/manual_time"},
-         {"BM_Import/100000/0/iterations:5/manual_time", "BM_Show/100000/0/iterations:5/manual_time"},
-         {"BM_Import/1000000/0/iterations:2/manual_time", "BM_Import/100000/0/iterations:5/manual_time"}});
+        {{"BM_Import/100000/1/iterations:10/manual_time", "BM_Show/100000/1/iterations:10/manual_time"},
+         {"BM_Import/100000/0/iterations:10/manual_time", "BM_Show/100000/0/iterations:10/manual_time"},
+         {"BM_Import/1000000/0/iterations:3/manual_time", "BM_Import/100000/0/iterations:10/manual_time"}});
 }
