@@ -361,8 +361,15 @@ TEST_F(ToolTest, EditRunsTheEditorUnderTheLockAndWritesOnlyWhatReads) {
                                     "' edit materials --level user";
         return runProgram("/usr/bin/script", {"-qec", command, "/dev/null"}, io(), io() / "answers");
     };
-    const Outcome changed = edit("#!/bin/sh\nsed -i 's/id=\"glass\"/id=\"acrylic\"/' \"$1\"\n", "");
+    // While the editor runs, another edit of the level waits for the lock
+    // and is refused, with its status, instead of being lost.
+    const std::string other = "'" + std::string(VYR_TOOL_PATH) + "' --root '" + data().string() +
+                              "' add materials bolt zinc --level user; echo $? > '" + (io() / "other").string() + "'";
+    const Outcome changed =
+        edit("#!/bin/sh\n" + other + "\nsed -i 's/id=\"glass\"/id=\"acrylic\"/' \"$1\"\n", "");
     EXPECT_EQ(changed.status, 0) << changed.out;
+    EXPECT_THAT(changed.out, HasSubstr("vyr-classification add: cannot lock " + user("materials.xml").string()));
+    EXPECT_EQ(readFile(io() / "other"), "1\n");
     EXPECT_THAT(changed.out, HasSubstr("edited materials at level user: 1 source id changed"));
     EXPECT_EQ(tableOf(tool({"show", "materials", "--source", "panel"}).out),
               (std::vector<std::string>{"panel   acrylic        user (overrides sys)",
