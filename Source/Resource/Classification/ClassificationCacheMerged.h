@@ -131,6 +131,9 @@ public:
         }
     }
 
+    // The single-id lookups below go through the hashed index: one hash of
+    // the id and, mostly, one slot and one entry read, however large the view.
+
     // The merged classified ids of the source id, or null. Valid until the
     // next rebuild, a refresh that takes the source id out of the view, or
     // the destruction of the level cache; a refresh of the source id edits

@@ -109,8 +109,10 @@ public:
         }
     }
 
-    // Indexes every entry of the map, in a slot array sized for exactly
-    // that many. Throws only std::bad_alloc, and then leaves the index empty.
+    // Indexes every entry of the map, in a slot array sized for that many
+    // (the smallest that stays at most half full), so that a rebuilt view
+    // keeps no room it does not need. Throws only std::bad_alloc, and then
+    // leaves the index empty.
     template <class Map>
     void vAssign(Map& map) {
         vClear();
