@@ -13,8 +13,17 @@
 //   BM_XmlRead, for information: the same three files read with the real
 //   XmlDocument into mappings, without the store.
 // - BM_WrapperLookup: pClassifiedIdsGet through the wrapper on the cached
-//   classification. Baseline BM_MergedLookup: the same lookups on its
-//   CacheMerged directly.
+//   classification, for source ids in a shuffled order (some absent).
+//   Baseline BM_UnorderedLookup: find of the same keys in an
+//   std::unordered_map<std::string, std::set<std::string>> holding the same
+//   merged relation. For information: BM_MergedLookup, the same lookups on
+//   the CacheMerged directly (the wrapper's own share), and
+//   BM_OrderedLookup, find in an std::map copy of the merged relation (the
+//   tree walk that lookups cost before the view had its hashed index).
+// - BM_WrapperInverseLookup: pSourceIdsGet through the wrapper, for
+//   classified ids in a shuffled order (some absent). Baseline
+//   BM_UnorderedInverseLookup: the same keys in an std::unordered_map copy
+//   of the inverse relation.
 // - BM_FirstUseMemory: the memory of a first use, counted by the global
 //   operator new and delete of this executable. Counters:
 //     peak_B_per_pair      highest live bytes during the load, above the
@@ -24,6 +33,10 @@
 //   the loaded classification stores: 3 x 200,000 in the three level
 //   mappings, plus 400,000 in the merged map, plus 400,000 in its inverse
 //   (1,400,000). `level_pairs` and `merged_pairs` show the parts.
+//   The hashed indexes of the merged view are part of what is retained;
+//   `index_B_per_pair` is their share, `unindexed_B_per_pair` what is
+//   retained without them (the view as it was before it had them), and
+//   `retained_growth` the ratio of the two retained figures.
 //
 // The files are written once per process, with the real XmlDocument, into a
 // temporary folder that is removed at exit.
@@ -49,6 +62,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/Level.h"
@@ -150,6 +164,7 @@ public:
     fs::path root;
     std::vector<fs::path> files; // Sys, Shared, User
     std::vector<std::string> lookups; // source ids in a shuffled order, some absent
+    std::vector<std::string> inverseLookups; // classified ids in a shuffled order, some absent
 
 private:
     BenchData() {
@@ -180,6 +195,11 @@ private:
             lookups.push_back(sourceId(index * 53 % (2 * kSourcesPerLevel + 1000)));
         }
         std::shuffle(lookups.begin(), lookups.end(), std::mt19937(42));
+        for (int index = 0; index < 4096; ++index) {
+            inverseLookups.push_back(index % 16 == 15 ? "absent-" + std::to_string(index)
+                                                      : vyr::bench::classifiedId(index * 37));
+        }
+        std::shuffle(inverseLookups.begin(), inverseLookups.end(), std::mt19937(43));
     }
 };
 
@@ -263,6 +283,72 @@ void BM_WrapperLookup(benchmark::State& state) {
     }
 }
 
+// The same merged relations in the unordered and ordered standard maps,
+// copied once from the loaded view.
+struct Copies {
+    std::unordered_map<std::string, std::set<std::string>> sourceToClassified;
+    std::unordered_map<std::string, std::set<std::string>> classifiedToSource;
+    Relation ordered;
+};
+
+const Copies& copiesGet() {
+    static const Copies copies = [] {
+        const auto& merged = loadedWrapperGet().cachesGet(kId)->merged;
+        Copies made;
+        made.sourceToClassified.insert(merged.sourceToClassified.begin(), merged.sourceToClassified.end());
+        made.classifiedToSource.insert(merged.classifiedToSource.begin(), merged.classifiedToSource.end());
+        made.ordered.insert(merged.sourceToClassified.begin(), merged.sourceToClassified.end());
+        return made;
+    }();
+    return copies;
+}
+
+template <class Map>
+const std::set<std::string>* pFound(const Map& map, const std::string& key) {
+    const auto found = map.find(key);
+    return found == map.end() ? nullptr : &found->second;
+}
+
+void BM_UnorderedLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    const auto& map = copiesGet().sourceToClassified;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pFound(map, data.lookups[next]));
+        next = (next + 1) % data.lookups.size();
+    }
+}
+
+void BM_OrderedLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    const auto& map = copiesGet().ordered;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pFound(map, data.lookups[next]));
+        next = (next + 1) % data.lookups.size();
+    }
+}
+
+void BM_WrapperInverseLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    AdminWrapper& wrapper = loadedWrapperGet();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(wrapper.pSourceIdsGet(kId, data.inverseLookups[next]));
+        next = (next + 1) % data.inverseLookups.size();
+    }
+}
+
+void BM_UnorderedInverseLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    const auto& map = copiesGet().classifiedToSource;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pFound(map, data.inverseLookups[next]));
+        next = (next + 1) % data.inverseLookups.size();
+    }
+}
+
 void BM_MergedLookup(benchmark::State& state) {
     const BenchData& data = BenchData::get();
     const auto& merged = loadedWrapperGet().cachesGet(kId)->merged;
@@ -298,6 +384,7 @@ void BM_FirstUseMemory(benchmark::State& state) {
     const BenchData& data = BenchData::get();
     long long peak = 0;
     long long retained = 0;
+    long long indexBytes = 0;
     double levelPairs = 0;
     double mergedPairs = 0;
     for (auto _ : state) {
@@ -316,6 +403,7 @@ void BM_FirstUseMemory(benchmark::State& state) {
                 levelPairs += static_cast<double>(classified.size());
             }
         }
+        indexBytes = static_cast<long long>(cache->merged.indexBytesGet());
         mergedPairs = 0;
         for (const auto& [source, classified] : cache->merged.sourceToClassified) {
             mergedPairs += static_cast<double>(classified.size());
@@ -330,6 +418,9 @@ void BM_FirstUseMemory(benchmark::State& state) {
     state.counters["retained_MB"] = static_cast<double>(retained) / 1e6;
     state.counters["peak_B_per_pair"] = static_cast<double>(peak) / pairs;
     state.counters["retained_B_per_pair"] = static_cast<double>(retained) / pairs;
+    state.counters["index_B_per_pair"] = static_cast<double>(indexBytes) / pairs;
+    state.counters["unindexed_B_per_pair"] = static_cast<double>(retained - indexBytes) / pairs;
+    state.counters["retained_growth"] = static_cast<double>(retained) / static_cast<double>(retained - indexBytes);
 }
 
 BENCHMARK(BM_FirstUse)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
@@ -338,7 +429,11 @@ BENCHMARK(BM_XmlRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(
 BENCHMARK(BM_FirstUseMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
 // After the first-use benchmarks, which reset the admin at will.
 BENCHMARK(BM_WrapperLookup);
+BENCHMARK(BM_UnorderedLookup);
 BENCHMARK(BM_MergedLookup);
+BENCHMARK(BM_OrderedLookup);
+BENCHMARK(BM_WrapperInverseLookup);
+BENCHMARK(BM_UnorderedInverseLookup);
 
 } // namespace
 
@@ -346,5 +441,8 @@ int main(int argc, char** argv) {
     return vyr::bench::runWithRatios(argc, argv,
                                      {{"BM_FirstUse", "BM_ParseOnly"},
                                       {"BM_XmlRead", "BM_ParseOnly"},
-                                      {"BM_WrapperLookup", "BM_MergedLookup"}});
+                                      {"BM_WrapperLookup", "BM_UnorderedLookup"},
+                                      {"BM_WrapperInverseLookup", "BM_UnorderedInverseLookup"},
+                                      {"BM_WrapperLookup", "BM_MergedLookup"},
+                                      {"BM_OrderedLookup", "BM_UnorderedLookup"}});
 }

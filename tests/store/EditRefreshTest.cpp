@@ -1,7 +1,8 @@
 // Edits through a write access leave the merged view exactly as a full
 // rebuild of the levels would, and rebuild it only when it was not current:
 // random sequences of every edit checked against a rebuild after each step,
-// and a count of the rebuilds that edits of a large classification make.
+// and a count of the rebuilds that edits of a large classification make;
+// after each step, the view's hashed indexes hold exactly its maps' entries.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
@@ -26,6 +28,9 @@ using classification::WriteAccess;
 using Records = std::map<Level, utilities::FileRecord>;
 
 constexpr std::array<Level, 3> kLevels{Sys, Shared, User};
+// Every id the random edits use, and one they never do.
+const std::vector<std::string> kProbes{"s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7",
+                                       "c0", "c1", "c2", "c3", "c4", "absent"};
 
 // The view equals a fresh rebuild and the plain merge rule; the latter
 // derives the inverse from the forward relation and holds no empty set, so
@@ -142,6 +147,8 @@ TEST(EditRefresh, RandomEditsLeaveTheViewAsARebuildWould) {
                 access.vCreateFileIfNotAtLevel(level);
                 continue;
             }
+            // Current or stale, the view's indexes match its maps.
+            expectIndexExact(cache.merged, kProbes, "step " + std::to_string(step));
             EXPECT_EQ(cache.rebuildCountGet() - rebuildsBefore, boRebuild ? 1U : 0U) << "step " << step;
             if (cache.boChangePendingGet()) {
                 // Only a removal at an absent level leaves a stale view as it was.
@@ -186,11 +193,21 @@ TEST(EditRefresh, EditsOfALargeClassificationDoNotRebuildIt) {
     }
     access.vMappedToSourceRemove("s1", User);
     access.vMappedToClassifiedRemove("y", User);
+    // Source ids that enter the view and leave it again, many times over:
+    // the index grows, and its erasures close up long probe runs.
+    for (int index = 0; index < 3'000; ++index) {
+        const std::string sourceId = "new" + std::to_string(index);
+        ASSERT_TRUE(access.boSetMapping(sourceId, "n" + std::to_string(index % 7), User));
+        if (index % 3 != 0) {
+            access.vMappedToSourceInherit(sourceId, User);
+        }
+    }
     EXPECT_EQ(cache.rebuildCountGet(), rebuildsAfterLoad + 1);
+    expectIndexExact(cache.merged, {"new1", "new2", "n0", "y", "x"}, "after the edits");
     EXPECT_EQ(admin.pClassifiedIdsGet("big", "s19999"), untouched);
     EXPECT_EQ(admin.pSourceIdsGet("big", "y"), nullptr);
     EXPECT_EQ(admin.sClassifiedIdGet("big", "s0"), "x");
-    EXPECT_EQ(admin.mappingsGet("big").size(), 1U + kSources - 2'000U);
+    EXPECT_EQ(admin.mappingsGet("big").size(), 1U + kSources - 2'000U + 1'000U);
 }
 
 } // namespace

@@ -102,6 +102,8 @@ TEST(MergeRule, RandomEditsAgreeWithAPlainMerge) {
     const std::vector<std::string> sources = {"s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7"};
     const std::vector<std::string> classifiedIds = {"c0", "c1", "c2", "c3", "c4"};
     const Level allLevels[] = {Sys, Shared, User};
+    std::vector<std::string> probes = sources;
+    probes.insert(probes.end(), classifiedIds.begin(), classifiedIds.end());
 
     for (unsigned seed = 1; seed <= 20; ++seed) {
         std::mt19937 engine(seed);
@@ -154,7 +156,18 @@ TEST(MergeRule, RandomEditsAgreeWithAPlainMerge) {
             ASSERT_EQ(cache.merged.sourceToClassified, sourceToClassified) << "seed " << seed << " step " << step;
             ASSERT_EQ(cache.merged.classifiedToSource, classifiedToSource) << "seed " << seed << " step " << step;
             expectConsistent(cache.merged);
+            expectIndexExact(cache.merged, probes, "seed " + std::to_string(seed) + " step " + std::to_string(step));
+            if (HasFailure()) {
+                return;
+            }
         }
+        // A copy indexes its own entries; a move takes the indexes along.
+        classification::CacheMerged<Level> copy(cache.merged);
+        cache.vChanged();
+        expectIndexExact(copy, probes, "copy");
+        const classification::CacheMerged<Level> moved(std::move(copy));
+        expectIndexExact(moved, probes, "moved");
+        EXPECT_EQ(moved.sourceToClassified, cache.merged.sourceToClassified);
     }
 }
 

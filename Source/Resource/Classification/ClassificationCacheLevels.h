@@ -35,8 +35,10 @@ public:
     ~CacheLevels() override = default;
 
     // Rebuilds the merged view from every present level; it is current
-    // afterwards.
+    // afterwards. A rebuild that fails leaves the view empty and the change
+    // pending, so that the next edit rebuilds instead of refreshing.
     void vChanged() override {
+        this->boChangePending = true;
         merged.vRebuild(this->levels);
         this->boChangePending = false;
         ++rebuildCount;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <set>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Source/Resource/Classification/ClassificationIdIndex.h"
 #include "assert/Check.h"
 #include "external/classification/Mapping.h"
 
@@ -18,9 +20,9 @@ namespace vyr::classification {
 // classified ids back to source ids. Its level cache rebuilds it from scratch
 // after a change that may touch many source ids, and refreshes the one
 // source id that an edit touched otherwise; either way it ends up exactly as
-// a rebuild would leave it. Owns both maps; thread-compatible (read and
-// changed under the admin's mutex, or by the single thread that holds a
-// write access).
+// a rebuild would leave it. Owns both maps and a hashed index beside each;
+// thread-compatible (read and changed under the admin's mutex, or by the
+// single thread that holds a write access).
 //
 // Invariants after every rebuild and refresh: (s, c) is in
 // sourceToClassified exactly when (c, s) is in classifiedToSource;
@@ -32,68 +34,38 @@ public:
     using IdSet = std::set<std::string>;
     using Relation = std::map<std::string, IdSet, std::less<>>;
 
+    CacheMerged() = default;
+    // A copy indexes the entries of its own maps.
+    CacheMerged(const CacheMerged& other)
+        : sourceToClassified(other.sourceToClassified), classifiedToSource(other.classifiedToSource) {
+        sourceIndex.vAssign(sourceToClassified);
+        inverseIndex.vAssign(classifiedToSource);
+    }
+    CacheMerged& operator=(const CacheMerged& other) {
+        if (this != &other) {
+            CacheMerged copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    // Map entries move with their map, so each index moves with its map.
+    CacheMerged(CacheMerged&&) noexcept = default;
+    CacheMerged& operator=(CacheMerged&&) noexcept = default;
+    ~CacheMerged() = default;
+
     // Recomputes both maps from the level mappings. Costs one pass over
     // every entry of every level: the levels' relations are sorted alike, so
     // they are merged side by side, and each source id's set is copied once,
-    // from the highest level that lists it.
+    // from the highest level that lists it. Each index is filled once its
+    // map is complete, in a slot array sized for it. When an allocation
+    // fails, the view is left empty (and its indexes with it).
     void vRebuild(const std::map<Level, Mapping>& levels) {
-        sourceToClassified.clear();
-        classifiedToSource.clear();
-
-        using Cursor = std::pair<Mapping::Relation::const_iterator, Mapping::Relation::const_iterator>;
-        std::vector<Cursor> cursors; // ascending level order
-        cursors.reserve(levels.size());
-        for (const auto& [level, mapping] : levels) {
-            if (!mapping.sourceToClassified.empty()) {
-                cursors.emplace_back(mapping.sourceToClassified.begin(), mapping.sourceToClassified.end());
-            }
-        }
-
-        if (cursors.size() == 1) {
-            // One level decides everything: copy its relation in order.
-            for (auto it = cursors.front().first; it != cursors.front().second; ++it) {
-                sourceToClassified.emplace_hint(sourceToClassified.end(), it->first, it->second);
-            }
-        } else {
-            while (true) {
-                const std::string* smallest = nullptr;
-                for (const Cursor& cursor : cursors) {
-                    if (cursor.first != cursor.second && (smallest == nullptr || cursor.first->first < *smallest)) {
-                        smallest = &cursor.first->first;
-                    }
-                }
-                if (smallest == nullptr) {
-                    break;
-                }
-                // The last level listing the smallest source id is the highest one.
-                const IdSet* deciding = nullptr;
-                const std::string* key = nullptr;
-                for (Cursor& cursor : cursors) {
-                    if (cursor.first != cursor.second && cursor.first->first == *smallest) {
-                        deciding = &cursor.first->second;
-                        key = &cursor.first->first;
-                    }
-                }
-                sourceToClassified.emplace_hint(sourceToClassified.end(), *key, *deciding);
-                const std::string_view advanced = *key;
-                for (Cursor& cursor : cursors) {
-                    if (cursor.first != cursor.second && cursor.first->first == advanced) {
-                        ++cursor.first;
-                    }
-                }
-            }
-        }
-
-        // Source ids arrive in ascending order, so each goes at the end of
-        // its classified id's set.
-        for (const auto& [source, classified] : sourceToClassified) {
-            for (const std::string& classifiedId : classified) {
-                auto slot = classifiedToSource.lower_bound(classifiedId);
-                if (slot == classifiedToSource.end() || slot->first != classifiedId) {
-                    slot = classifiedToSource.emplace_hint(slot, classifiedId, IdSet());
-                }
-                slot->second.emplace_hint(slot->second.end(), source);
-            }
+        vEmpty();
+        try {
+            vBuild(levels);
+        } catch (...) {
+            vEmpty();
+            throw;
         }
     }
 
@@ -105,7 +77,8 @@ public:
     // map operation per element of the old and the new set, however many
     // other source ids there are. The entries of other source ids are left
     // as they are, and so are pointers to them (an inverse set that empties
-    // is the only entry erased).
+    // is the only entry erased). The indexes follow every entry added or
+    // erased, even when an allocation fails part way.
     // Requires: the view was current before the levels changed, and every
     // source id whose entries at the levels changed since is refreshed.
     void vSourceRefresh(std::string_view sourceId, const std::map<Level, Mapping>& levels) {
@@ -120,19 +93,19 @@ public:
             }
         }
 
-        auto entry = sourceToClassified.lower_bound(key);
-        const bool boListed = entry != sourceToClassified.end() && entry->first == key;
+        Entry* entry = sourceIndex.pFind(key);
         if (deciding == nullptr) {
-            if (boListed) {
+            if (entry != nullptr) {
                 for (const std::string& classifiedId : entry->second) {
                     vInverseErase(classifiedId, key);
                 }
-                sourceToClassified.erase(entry);
+                sourceIndex.vErase(*entry); // before the entry goes
+                sourceToClassified.erase(key);
             }
             return;
         }
-        if (!boListed) {
-            entry = sourceToClassified.emplace_hint(entry, key, IdSet());
+        if (entry == nullptr) {
+            entry = &vEntryAdd(sourceToClassified, sourceIndex, key);
         }
 
         // Both sets are sorted alike: walk them side by side and edit the
@@ -158,21 +131,24 @@ public:
         }
     }
 
+    // The single-id lookups below go through the hashed index: one hash of
+    // the id and, mostly, one slot and one entry read, however large the view.
+
     // The merged classified ids of the source id, or null. Valid until the
     // next rebuild, a refresh that takes the source id out of the view, or
     // the destruction of the level cache; a refresh of the source id edits
     // the set in place.
     [[nodiscard]] const IdSet* pClassifiedIdsGet(std::string_view sourceId) const {
-        const auto found = sourceToClassified.find(sourceId);
-        return found == sourceToClassified.end() ? nullptr : &found->second;
+        const Entry* found = sourceIndex.pFind(sourceId);
+        return found == nullptr ? nullptr : &found->second;
     }
 
     // The source ids mapped to the classified id, or null. Valid until the
     // next rebuild, a refresh that empties the set, or the destruction of
     // the level cache.
     [[nodiscard]] const IdSet* pSourceIdsGet(std::string_view classifiedId) const {
-        const auto found = classifiedToSource.find(classifiedId);
-        return found == classifiedToSource.end() ? nullptr : &found->second;
+        const Entry* found = inverseIndex.pFind(classifiedId);
+        return found == nullptr ? nullptr : &found->second;
     }
 
     // The one classified id of the source id: the smallest when there are
@@ -213,15 +189,130 @@ public:
         return pairs;
     }
 
+    // How many entries each index holds: (source ids, classified ids). Equal
+    // to the sizes of the maps whenever the index is exact.
+    [[nodiscard]] std::pair<std::size_t, std::size_t> indexSizesGet() const {
+        return {sourceIndex.sizeGet(), inverseIndex.sizeGet()};
+    }
+
+    // The heap bytes of both indexes' slot arrays.
+    [[nodiscard]] std::size_t indexBytesGet() const { return sourceIndex.bytesGet() + inverseIndex.bytesGet(); }
+
+    // Read freely; changed only by the operations of this class, which keep
+    // the indexes below in step. Code that changed a map directly would
+    // leave its index stale (and holding addresses of erased entries).
     Relation sourceToClassified;
     Relation classifiedToSource;
 
 private:
+    using Entry = typename Relation::value_type;
+
+    // Beside each map, the address of each of its entries, hashed by the
+    // entry's key: every lookup of one id goes through it. Exact after every
+    // operation of this class, failed ones included: an entry is indexed
+    // once it is in its map, and leaves the index before it leaves the map.
+    // Invalidated by any change of a map outside this class; a move of the
+    // view keeps it, a copy indexes its own entries.
+    IdIndex<Entry> sourceIndex;
+    IdIndex<Entry> inverseIndex;
+
+    // Empties both maps and both indexes; the indexes first, so that they
+    // never hold an address the maps have freed.
+    void vEmpty() noexcept {
+        sourceIndex.vClear();
+        inverseIndex.vClear();
+        sourceToClassified.clear();
+        classifiedToSource.clear();
+    }
+
+    // The merge of vRebuild, into empty maps and indexes.
+    void vBuild(const std::map<Level, Mapping>& levels) {
+        // Where the merge stands in one level's relation, and the last
+        // round that found the level at the smallest source id.
+        struct Cursor {
+            Mapping::Relation::const_iterator at;
+            Mapping::Relation::const_iterator end;
+            std::size_t round = 0;
+        };
+        std::vector<Cursor> cursors; // ascending level order
+        cursors.reserve(levels.size());
+        for (const auto& [level, mapping] : levels) {
+            if (!mapping.sourceToClassified.empty()) {
+                cursors.push_back({mapping.sourceToClassified.begin(), mapping.sourceToClassified.end()});
+            }
+        }
+
+        if (cursors.size() == 1) {
+            // One level decides everything: copy its relation in order.
+            for (auto it = cursors.front().at; it != cursors.front().end; ++it) {
+                sourceToClassified.emplace_hint(sourceToClassified.end(), it->first, it->second);
+            }
+        } else {
+            // One comparison per level and source id: each smaller id found
+            // starts a new round, and the levels marked with the last round
+            // are those at the smallest id; the highest of them decides.
+            std::size_t round = 0;
+            while (true) {
+                const Cursor* deciding = nullptr;
+                for (Cursor& cursor : cursors) {
+                    if (cursor.at == cursor.end) {
+                        continue;
+                    }
+                    const int order = deciding == nullptr ? -1 : cursor.at->first.compare(deciding->at->first);
+                    if (order < 0) {
+                        ++round;
+                    }
+                    if (order <= 0) {
+                        deciding = &cursor;
+                        cursor.round = round;
+                    }
+                }
+                if (deciding == nullptr) {
+                    break;
+                }
+                sourceToClassified.emplace_hint(sourceToClassified.end(), deciding->at->first, deciding->at->second);
+                for (Cursor& cursor : cursors) {
+                    if (cursor.round == round && cursor.at != cursor.end) {
+                        ++cursor.at;
+                    }
+                }
+            }
+        }
+        sourceIndex.vAssign(sourceToClassified);
+
+        // Source ids arrive in ascending order, so each goes at the end of
+        // its classified id's set. The inverse index, filled as the entries
+        // come, finds each classified id's entry without a walk down the map.
+        for (const auto& [source, classified] : sourceToClassified) {
+            for (const std::string& classifiedId : classified) {
+                Entry* entry = inverseIndex.pFind(classifiedId);
+                if (entry == nullptr) {
+                    entry = &vEntryAdd(classifiedToSource, inverseIndex, classifiedId);
+                }
+                entry->second.emplace_hint(entry->second.end(), source);
+            }
+        }
+    }
+
+    // Adds an empty entry for the id, which neither the map nor the index
+    // holds, to both; room in the index is made first, so that the entry is
+    // indexed once it is in the map.
+    static Entry& vEntryAdd(Relation& map, IdIndex<Entry>& index, const std::string& id) {
+        index.vReserve(index.sizeGet() + 1);
+        Entry& entry = *map.try_emplace(id).first;
+        index.vInsert(entry);
+        return entry;
+    }
+
     // Puts the source id into the classified id's inverse set. Bulk edits
     // mostly go in ascending source order, so a source id above every one in
     // the set goes to its end without a search.
     void vInverseInsert(const std::string& classifiedId, const std::string& sourceId) {
-        IdSet& sources = classifiedToSource.try_emplace(classifiedId).first->second;
+        Entry* entry = inverseIndex.pFind(classifiedId);
+        if (entry == nullptr) {
+            entry = &vEntryAdd(classifiedToSource, inverseIndex, classifiedId);
+        }
+        IdSet& sources = entry->second;
         if (sources.empty() || *sources.rbegin() < sourceId) {
             sources.emplace_hint(sources.end(), sourceId);
         } else {
@@ -232,15 +323,16 @@ private:
     // Takes the source id out of the classified id's inverse set, erasing
     // the set when it empties.
     void vInverseErase(const std::string& classifiedId, const std::string& sourceId) {
-        const auto found = classifiedToSource.find(classifiedId);
-        if (found != classifiedToSource.end()) {
+        Entry* entry = inverseIndex.pFind(classifiedId);
+        if (entry != nullptr) {
             // One search: erasing by key would look for the whole range.
-            const auto source = found->second.find(sourceId);
-            if (source != found->second.end()) {
-                found->second.erase(source);
+            const auto source = entry->second.find(sourceId);
+            if (source != entry->second.end()) {
+                entry->second.erase(source);
             }
-            if (found->second.empty()) {
-                classifiedToSource.erase(found);
+            if (entry->second.empty()) {
+                inverseIndex.vErase(*entry); // before the entry goes
+                classifiedToSource.erase(classifiedId);
             }
         }
     }

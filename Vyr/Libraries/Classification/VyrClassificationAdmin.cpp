@@ -142,13 +142,10 @@ bool Admin::boMappingExists(std::string_view id, std::string_view sSourceId, std
     if (cache == nullptr) {
         return false;
     }
-    const auto found = cache->merged.sourceToClassified.find(sSourceId);
-    if (found == cache->merged.sourceToClassified.end()) {
-        return false;
-    }
+    const std::set<std::string>* classified = cache->merged.pClassifiedIdsGet(sSourceId);
     // The merged sets order plain std::string keys, so the classified id is
     // looked up as one.
-    return found->second.find(std::string(sClassifiedId)) != found->second.end();
+    return classified != nullptr && classified->find(std::string(sClassifiedId)) != classified->end();
 }
 
 WriteAccess Admin::writeAccessGet(std::string_view id) {
