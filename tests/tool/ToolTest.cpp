@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -392,13 +393,16 @@ TEST_F(ToolTest, EditRunsTheEditorUnderTheLockAndWritesOnlyWhatReads) {
     EXPECT_EQ(readFile(io() / "level-1"), before);
     EXPECT_THAT(readFile(user("materials.xml")), HasSubstr("<classified id=\"pmma\" />"));
 
-    // Discarded: the level file keeps what it had.
+    // Discarded: the level file keeps what it had, and its time.
+    setFileTime(user("materials.xml"), std::chrono::seconds(-3600));
+    const auto keptTime = fs::last_write_time(user("materials.xml"));
     const std::string kept = readFile(user("materials.xml"));
     const Outcome discarded = edit("#!/bin/sh\nprintf '<broken' >> \"$1\"\n", "d\n");
     EXPECT_EQ(discarded.status, 1) << discarded.out;
     EXPECT_THAT(discarded.out, HasSubstr("discarded; nothing changed; the copy stays in " + io().string() +
                                          "/vyr-classification-materials.user."));
     EXPECT_EQ(readFile(user("materials.xml")), kept);
+    EXPECT_EQ(fs::last_write_time(user("materials.xml")), keptTime);
     EXPECT_EQ(tool({"check"}).status, 0);
 }
 
@@ -503,6 +507,15 @@ TEST_F(ToolTest, EditsNeverWriteOverAFileThatDoesNotRead) {
     EXPECT_EQ(classify.status, 1);
     EXPECT_EQ(snapshotOf(data()), before);
     EXPECT_EQ(readFile(user("materials.xml")), broken);
+
+    // A pipe swapped in where the file was is never opened: show and check
+    // return, naming it.
+    fs::remove(user("materials.xml"));
+    ASSERT_EQ(::mkfifo(user("materials.xml").c_str(), 0644), 0);
+    const Outcome show = tool({"show", "materials"});
+    EXPECT_EQ(show.status, 3);
+    EXPECT_THAT(show.err, HasSubstr("not a regular file"));
+    EXPECT_EQ(tool({"check"}).status, 1);
 }
 
 TEST_F(ToolTest, ClassifyWritesTheAllowedPairs) {

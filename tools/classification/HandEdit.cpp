@@ -177,9 +177,16 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
     const auto present = cache.levels.find(level);
     const classification::Mapping::Relation before =
         present == cache.levels.end() ? classification::Mapping::Relation() : present->second.sourceToClassified;
+    // The level file handed back as it was: the write access then leaves
+    // it untouched when it lets the level go.
+    const auto fileKept = [&] {
+        std::string ignored;
+        (void)access->boLevelReplace(level, original, ignored);
+    };
     std::string reason;
     const fs::path copy = copyMake(id, level, original, reason);
     if (copy.empty()) {
+        fileKept();
         return iFail(context, "edit", reason + "; nothing changed");
     }
 
@@ -188,15 +195,18 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
     while (true) {
         const int status = iEditorRun(editor, copy);
         if (status != 0) {
+            fileKept();
             return iFail(context, "edit",
                          "the editor (" + editor + ") ended with " +
                              (status < 0 ? std::string("no status") : "status " + std::to_string(status)) +
                              "; nothing changed; the copy stays in " + pathText(copy));
         }
         if (!boFileBytesGet(copy, edited, reason)) {
+            fileKept();
             return iFail(context, "edit", "the copy " + pathText(copy) + " " + reason + "; nothing changed");
         }
         if (edited == original) {
+            fileKept();
             fs::remove(copy);
             context.out << "the copy of " << shown << " was not changed; nothing changed (" << pathText(file) << ")\n";
             return iDoneStatus(warnings);
@@ -214,6 +224,7 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
             boAnswered = static_cast<bool>(std::getline(in, answer));
         } while (boAnswered && answer != "" && answer != "e" && answer != "d");
         if (!boAnswered || answer == "d") {
+            fileKept();
             return iFail(context, "edit", "discarded; nothing changed; the copy stays in " + pathText(copy));
         }
     }

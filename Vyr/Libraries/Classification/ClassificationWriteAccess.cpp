@@ -112,8 +112,8 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
 
 // Parses a file's bytes into the mapping; false with the reason when they
 // do not read.
-bool boParse(std::string bytes, Mapping& mapping, std::string* reason = nullptr) {
-    std::istringstream stream(std::move(bytes));
+bool boParse(std::string_view bytes, Mapping& mapping, std::string* reason = nullptr) {
+    std::istringstream stream{std::string(bytes)};
     XmlDocument document(mapping);
     const bool boRead = document.boRead(stream);
     if (!boRead && reason != nullptr) {
@@ -127,7 +127,7 @@ bool boParse(std::string bytes, Mapping& mapping, std::string* reason = nullptr)
 WriteAccess::~WriteAccess() {
     for (auto& [level, locked] : lockedFiles) {
         VYR_ASSERT(locked != nullptr, "No file locked", kWriteBackFunction);
-        if (locked != nullptr && !boLevelWriteBack(level, *locked)) {
+        if (locked != nullptr && !boLevelWriteBack(level, *locked, locked.use_count() == 1)) {
             vWriteBackFailed(level, *locked);
         }
     }
@@ -136,7 +136,7 @@ WriteAccess::~WriteAccess() {
 bool WriteAccess::boWriteBack() {
     bool boAll = true;
     for (auto& [level, locked] : lockedFiles) {
-        if (locked != nullptr && !boLevelWriteBack(level, *locked)) {
+        if (locked != nullptr && !boLevelWriteBack(level, *locked, false)) {
             vWriteBackFailed(level, *locked);
             boAll = false;
         }
@@ -153,19 +153,17 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
         return false;
     }
     const std::uint64_t hash = platform::contentHash(bytes);
-    if (const auto present = cache->levels.find(level);
-        present != cache->levels.end() && record.boKnownContent(stamp, hash)) {
-        locked.base = present->second;
-        return true;
+    if (cache->levels.count(level) == 0 || !record.boKnownContent(stamp, hash)) {
+        Mapping read;
+        if (!boParse(bytes, read)) {
+            VYR_REPORT("Level file does not read; not locked", kLockedReadFunction);
+            return false;
+        }
+        cache->vLevelSet(level, std::move(read), true);
+        record.vKnownSet(stamp, hash);
     }
-    Mapping read;
-    if (!boParse(std::move(bytes), read)) {
-        VYR_REPORT("Level file does not read; not locked", kLockedReadFunction);
-        return false;
-    }
-    locked.base = read;
-    cache->vLevelSet(level, std::move(read), true);
-    record.vKnownSet(stamp, hash);
+    locked.base = std::move(bytes);
+    locked.boBase = true;
     return true;
 }
 
@@ -177,17 +175,17 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
 // only while the level file is still the one merged with; otherwise the
 // merge runs again. A file that does not read, or became a link, is left
 // alone.
-bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
+bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal) {
     const auto found = cache->levels.find(level);
     if (found == cache->levels.end()) {
         return true;
     }
-    const Mapping ours = found->second;
+    const Mapping& ours = found->second;
     utilities::FileRecord& record = (*fileRecords)[level];
     const platform::Folder& folder = locked.folder;
     const std::string& name = folder.nameGet();
     // Nothing to do after a write-back that nothing has changed since.
-    if (locked.boWritten && locked.base == ours) {
+    if (locked.boWritten && locked.writtenChangeCount == cache->changeCountGet()) {
         if (const platform::FileProbe present = folder.probe(name);
             present.kind == platform::FileKind::Regular && record.boKnownStamp(present.stamp)) {
             return true;
@@ -198,7 +196,9 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         const platform::FileProbe present = folder.probe(name);
         std::optional<platform::FileStamp> expected;
-        Mapping merged = ours;
+        // The level as it must now stand: ours, or the merge of ours onto
+        // another writer's version.
+        std::optional<Mapping> merged;
         std::string bytes;
         EditableDocument given;
         if (locked.boDocumentGiven && !given.boParse(locked.document)) {
@@ -227,10 +227,14 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
                 return false;
             }
             if (!boKnown) {
-                merged = mergeLevel(locked.base.value_or(Mapping()), ours, theirs.mappingGet());
+                Mapping base;
+                if (locked.boBase && !boParse(locked.base, base)) {
+                    base = Mapping();
+                }
+                merged = mergeLevel(base, ours, theirs.mappingGet());
             }
             EditableDocument& document = locked.boDocumentGiven ? given : theirs;
-            if (!document.boRender(merged, bytes)) {
+            if (!document.boRender(merged ? *merged : ours, bytes)) {
                 VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
                 return false;
             }
@@ -238,7 +242,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
         } else if (present.kind == platform::FileKind::Missing) {
             // Deleted while locked: made again, without replacing anything
             // that appears meanwhile.
-            if (!(locked.boDocumentGiven ? given.boRender(merged, bytes) : boRenderNew(merged, bytes))) {
+            if (!(locked.boDocumentGiven ? given.boRender(ours, bytes) : boRenderNew(ours, bytes))) {
                 VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
                 return false;
             }
@@ -254,16 +258,25 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked) {
         case Publication::Done:
             break;
         }
-        // Another holder of the level merges its later edits against what
-        // was just written; the view shows what the file now holds.
-        locked.base = merged;
-        locked.boWritten = true;
+        // The view shows what the file now holds.
+        if (merged && *merged != ours) {
+            cache->vLevelSet(level, std::move(*merged), true);
+        }
         if (locked.boDocumentGiven) {
             locked.document = bytes;
         }
-        if (merged != ours) {
-            cache->vLevelSet(level, std::move(merged), true);
+        // A later write-back of this holder or of another one sharing the
+        // lock merges its edits against what was just written; the last
+        // holder's last write-back has no later one.
+        if (boFinal) {
+            locked.base.clear();
+            locked.boBase = false;
+        } else {
+            locked.base = std::move(bytes);
+            locked.boBase = true;
         }
+        locked.boWritten = true;
+        locked.writtenChangeCount = cache->changeCountGet();
         return true;
     }
     VYR_REPORT("Level file keeps changing while it is written back; not written back", kWriteBackFunction);
@@ -281,8 +294,9 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     Mapping read;
     if (locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0) {
         const std::uint64_t hash = platform::contentHash(bytes);
-        if (boParse(std::move(bytes), read)) {
-            locked.base = read;
+        if (boParse(bytes, read)) {
+            locked.base = std::move(bytes);
+            locked.boBase = true;
             locked.boDocumentGiven = false;
             locked.document.clear();
             cache->vLevelSet(level, std::move(read), true);
@@ -290,7 +304,8 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
             return;
         }
     }
-    locked.base.reset();
+    locked.base.clear();
+    locked.boBase = false;
     locked.boWritten = false;
     cache->levels.erase(level);
     cache->vChanged();
@@ -319,11 +334,27 @@ bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::st
         return false;
     }
     Mapping read;
-    if (!boParse(std::string(document), read, &reason)) {
+    if (!boParse(document, read, &reason)) {
         return false;
     }
-    found->second->document.assign(document);
-    found->second->boDocumentGiven = true;
+    LockedFile& locked = *found->second;
+    // The file as it stands, given back unchanged: nothing to write.
+    std::string current;
+    platform::FileStamp stamp;
+    const utilities::FileRecord& record = (*fileRecords)[level];
+    if (locked.folder.read(locked.folder.nameGet(), current, stamp) == 0 && current == document &&
+        record.boKnownContent(stamp, platform::contentHash(current))) {
+        if (const auto present = cache->levels.find(level); present == cache->levels.end() || present->second != read) {
+            cache->vLevelSet(level, std::move(read), true);
+        }
+        locked.boDocumentGiven = false;
+        locked.document.clear();
+        locked.boWritten = true;
+        locked.writtenChangeCount = cache->changeCountGet();
+        return true;
+    }
+    locked.document.assign(document);
+    locked.boDocumentGiven = true;
     cache->vLevelSet(level, std::move(read), true);
     return true;
 }

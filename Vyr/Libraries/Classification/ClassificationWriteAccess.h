@@ -100,7 +100,8 @@ public:
     // (line and column) and no change. On success the level holds the
     // document's mapping at once (the merged view is rebuilt) and the
     // write-back writes the document as it is, with later edits and other
-    // writers' changes patched in.
+    // writers' changes patched in. The file's own bytes given back unchanged
+    // are not written again (unless later edits change the level).
     [[nodiscard]] bool boLevelReplace(Level level, std::string_view document, std::string& reason);
 
     // Makes the level's missing file from the highest cached level's header
@@ -122,7 +123,9 @@ public:
                                                            const char* function);
 
 private:
-    [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked);
+    // boFinal: this is the last write-back of the lock entry (the last
+    // holder ends), so no base is kept for a later one.
+    [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked, bool boFinal);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
 };
 

@@ -30,14 +30,20 @@ struct CacheWriteAccess<Cache>::LockedFile {
     const utilities::FileRecord* owner = nullptr;
     std::unique_ptr<platform::FileLock> lock;
     platform::Folder folder;
-    // The level as read under the lock or as last written back.
-    std::optional<Mapping> base;
+    // The level file as read under the lock or as last written back: the
+    // base against which the edits are told apart when another writer
+    // changed the file. Kept as the document's bytes (one block, cheap to
+    // copy) and parsed only when a merge needs it; empty with boBase false
+    // when the edits made the level.
+    std::string base;
+    bool boBase = false;
     // A whole document that the holder gave for the level, written back as
     // it is (merged with other writers' changes); empty when none.
     std::string document;
     bool boDocumentGiven = false;
-    // The last write-back succeeded and `base` is what it wrote.
+    // The last write-back succeeded, and the cache's change count it left.
     bool boWritten = false;
+    std::uint64_t writtenChangeCount = 0;
 };
 
 namespace detail {
