@@ -24,10 +24,6 @@ namespace vyr::cache {
 
 template <class Cache>
 struct CacheWriteAccess<Cache>::LockedFile {
-    using Mapping = typename decltype(std::declval<Cache&>().levels)::mapped_type;
-
-    // The file record of the level this entry locks; the admin owns it.
-    const utilities::FileRecord* owner = nullptr;
     std::unique_ptr<platform::FileLock> lock;
     platform::Folder folder;
     // The level file as read under the lock or as last written back: the
@@ -169,7 +165,6 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
         return nullptr;
     }
     auto locked = std::make_shared<LockedFile>();
-    locked->owner = &record;
     if (const int error = locked->folder.open(levelFolderOf(record), record.filePath); error != 0) {
         if (error == ELOOP || error == EXDEV) {
             VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", function);
