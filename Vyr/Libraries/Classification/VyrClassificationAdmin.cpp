@@ -105,12 +105,13 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     if (platform::readRegular(record.filePath, bytes, stamp) != 0) {
         return false;
     }
-    const std::uint64_t hash = platform::contentHash(bytes);
+    // Not hashed: loads are the hot path, and the status change time tells
+    // a rewrite; a lock hashes what it reads.
     std::istringstream stream(std::move(bytes));
     if (!boReadFromStream(stream, level, cache->second)) {
         return false;
     }
-    record.vKnownSet(stamp, hash);
+    record.vKnownSet(stamp, utilities::FileRecord::kContentUnknown);
     return true;
 }
 

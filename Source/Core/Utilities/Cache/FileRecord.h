@@ -93,11 +93,15 @@ struct FileRecord {
                stamp.changeTime == changeTime && stamp.size == size && stamp.device == device && stamp.inode == inode;
     }
 
-    // The same, comparing the content as well: a rewrite that keeps the size
-    // and restores the time differs only there.
+    // The same, comparing the content as well where it is known (a file
+    // system that keeps no status change time would show a rewrite that
+    // restores the size and time only there). A version read for a query is
+    // not hashed (kContentUnknown): its change time tells.
     [[nodiscard]] bool boKnownContent(const platform::FileStamp& stamp, std::uint64_t hash) const noexcept {
-        return boKnownStamp(stamp) && hash == contentHash;
+        return boKnownStamp(stamp) && (contentHash == kContentUnknown || hash == contentHash);
     }
+
+    static constexpr std::uint64_t kContentUnknown = 0;
 };
 
 // Sets lastWrite of the record at the level (created if absent) to the
