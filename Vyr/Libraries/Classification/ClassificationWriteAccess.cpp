@@ -463,7 +463,8 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
             return false;
         }
     }
-    const std::shared_ptr<LockedFile> locked = lockEntryGet(record, function);
+    bool boHeld = false;
+    const std::shared_ptr<LockedFile> locked = lockEntryGet(record, function, boHeld);
     if (locked == nullptr) {
         return false;
     }

@@ -84,10 +84,10 @@ protected:
     }
 
     // The lock entry of the record's level: the one a write access of this
-    // process holds, or one taken now. Null on failure, reported with the
-    // reason under `function`.
+    // process holds (boHeld set), or one taken now. Null on failure,
+    // reported with the reason under `function`.
     [[nodiscard]] static std::shared_ptr<LockedFile> lockEntryGet(utilities::FileRecord& record,
-                                                                  const char* function);
+                                                                  const char* function, bool& boHeld);
 
     Cache* cache;
     Records* fileRecords;

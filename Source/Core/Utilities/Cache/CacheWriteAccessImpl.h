@@ -152,14 +152,16 @@ bool CacheWriteAccess<Cache>::boLevelHeld(const utilities::FileRecord& record) {
 
 template <class Cache>
 std::shared_ptr<typename CacheWriteAccess<Cache>::LockedFile>
-CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char* function) {
+CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char* function, bool& boHeld) {
     detail::HeldLocks& table = detail::heldLocks();
     {
         const std::lock_guard lock(table.mutex);
         if (auto held = detail::heldEntryFind(table, &record)) {
+            boHeld = true;
             return std::static_pointer_cast<LockedFile>(std::move(held));
         }
     }
+    boHeld = false;
     if (record.filePath.empty()) {
         VYR_REPORT("Level file has no path inside the level folder; not locked", function);
         return nullptr;
@@ -212,12 +214,7 @@ bool CacheWriteAccess<Cache>::boLockFile(const Level& level) {
     }
     utilities::FileRecord& record = (*fileRecords)[level];
     bool boHeld = false;
-    {
-        detail::HeldLocks& table = detail::heldLocks();
-        const std::lock_guard lock(table.mutex);
-        boHeld = detail::heldEntryFind(table, &record) != nullptr;
-    }
-    std::shared_ptr<LockedFile> locked = lockEntryGet(record, detail::kLockFunction);
+    std::shared_ptr<LockedFile> locked = lockEntryGet(record, detail::kLockFunction, boHeld);
     if (locked == nullptr) {
         return false;
     }
