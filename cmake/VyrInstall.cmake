@@ -16,10 +16,26 @@ foreach(target IN LISTS VYR_PACKAGE_TARGETS)
   endif()
 endforeach()
 
-install(TARGETS ${VYR_PACKAGE_TARGETS} EXPORT VyrClassificationTargets
+# Two export sets. The store's static libraries carry pugixml in their link
+# interface (a static library passes its dependencies on to whoever links
+# it); the bridge library has pugixml inside and needs only its runtime
+# library. So the targets that need pugixml's package go into a set of their
+# own, which the package configuration loads only when pugixml's package is
+# found: a host of Vyr::bridge needs no pugixml development files.
+set(vyr_store_targets vyr_mapping vyr_store_headers vyr_store vyr_platform)
+set(vyr_base_targets ${VYR_PACKAGE_TARGETS})
+list(REMOVE_ITEM vyr_base_targets ${vyr_store_targets})
+foreach(target IN LISTS vyr_store_targets)
+  if(NOT target IN_LIST VYR_PACKAGE_TARGETS)
+    message(FATAL_ERROR "${target} is no target of the package")
+  endif()
+endforeach()
+install(TARGETS ${vyr_base_targets} EXPORT VyrClassificationTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ${vyr_store_targets} EXPORT VyrClassificationStoreTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(TARGET vyr-classification)
   file(RELATIVE_PATH tool_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
   set_target_properties(vyr-classification PROPERTIES INSTALL_RPATH "$ORIGIN/${tool_to_lib}")
@@ -68,6 +84,7 @@ foreach(header IN LISTS vyr_headers)
 endforeach()
 
 install(EXPORT VyrClassificationTargets NAMESPACE Vyr:: DESTINATION ${vyr_package_dir})
+install(EXPORT VyrClassificationStoreTargets NAMESPACE Vyr:: DESTINATION ${vyr_package_dir})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VyrClassificationConfig.cmake.in
   ${PROJECT_BINARY_DIR}/VyrClassificationConfig.cmake INSTALL_DESTINATION ${vyr_package_dir})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/VyrClassificationConfigVersion.cmake

@@ -22,11 +22,7 @@ using Store = vyr::bridge::classification::AdminWrapper;
 
 // Strings reach a module as UTF-16; the store speaks UTF-8.
 std::string utf8Get(const managed::Handle<managed::System::String>& text) {
-    std::string result;
-    if (text) {
-        vyr::str::details::vUtfConvertImpl<char, char16_t>(result, text->view());
-    }
-    return result;
+    return text ? vyr::str::utf8FromUtf16(text->view()) : std::string();
 }
 
 bool boHasLevels(Store& store, const std::string& id) {
@@ -71,12 +67,11 @@ void InverseModule::vClassify(
         throw std::runtime_error("no classification '" + mapping + "' reads at any level");
     }
 
-    // A copy: the run's own edits must not move what it reads.
+    // The merged pairs, copied under the store's lock: the run's own edits
+    // cannot move them.
     std::map<std::string, std::set<std::string>> inverse;
-    for (const auto& [source, classified] : store.cachesGet(mapping)->merged.sourceToClassified) {
-        for (const std::string& classifiedId : classified) {
-            inverse[classifiedId].insert(source);
-        }
+    for (const auto& [source, classifiedId] : store.mappingsGet(mapping)) {
+        inverse[classifiedId].insert(source);
     }
 
     if (!boHasLevels(store, update) &&

@@ -57,11 +57,7 @@ using Store = ::vyr::bridge::classification::AdminWrapper;
 constexpr const char* kAllowed = "allow";
 
 std::string utf8Get(const Handle<System::String>& text) {
-    std::string result;
-    if (text) {
-        ::vyr::str::details::vUtfConvertImpl<char, char16_t>(result, text->view());
-    }
-    return result;
+    return text ? ::vyr::str::utf8FromUtf16(text->view()) : std::string();
 }
 
 std::string levelName(std::int32_t level) {

@@ -34,6 +34,8 @@ void vValidateUtf8(std::string_view text);
 [[nodiscard]] std::filesystem::path pathFromUtf8(std::string_view text);
 [[nodiscard]] std::string utf8FromPath(const std::filesystem::path& path);
 
+// The conversions behind utf16FromUtf8 and utf8FromUtf16 below, which are the
+// ones to call.
 namespace details {
 
 template <class To, class From>
@@ -59,4 +61,24 @@ template <>
 void vUtfConvertImpl<char, char16_t>(std::string& out, std::u16string_view in);
 
 } // namespace details
+
+// The UTF-16 form of UTF-8 text: one code unit per character of the Basic
+// Multilingual Plane, a surrogate pair for each character above it. Throws
+// std::system_error (std::errc::illegal_byte_sequence) on text that is not
+// valid UTF-8.
+[[nodiscard]] inline WideString utf16FromUtf8(std::string_view text) {
+    WideString result;
+    details::vUtfConvertImpl<WideChar, char>(result, text);
+    return result;
+}
+
+// The UTF-8 form of UTF-16 text, such as the code units of a managed string
+// (managed::System::String::view()). Throws std::system_error
+// (std::errc::illegal_byte_sequence) on an unpaired surrogate.
+[[nodiscard]] inline std::string utf8FromUtf16(std::u16string_view text) {
+    std::string result;
+    details::vUtfConvertImpl<char, char16_t>(result, text);
+    return result;
+}
+
 } // namespace vyr::str

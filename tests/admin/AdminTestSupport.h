@@ -16,6 +16,7 @@
 
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Source/Core/Utilities/Cache/Level.h"
+#include "Vyr/Libraries/Classification/ClassificationAdminInstance.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/classification/Mapping.h"

@@ -160,5 +160,45 @@ TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
     EXPECT_EQ(wrapper.changeCountGet("never-loaded"), 0U);
 }
 
+// A module reads a whole classification through mappingsGet: the merged
+// pairs, copied under the store's lock, so a refresh on another thread never
+// shows it half of one version and half of the other.
+TEST_F(AdminWrapperTest, MappingsGetCopiesTheMergedPairsUnderTheLock) {
+    const Relation shared{{"oak", {"leaf"}}, {"elm", {"seed", "bark"}}};
+    const Relation userA{{"oak", {"acorn"}}, {"ash", {"key"}}};
+    const Relation userB{{"oak", {"twig", "bud"}}, {"yew", {"berry"}}};
+    vWriteLevel("tree", cache::Shared, mappingMake("tree", "s", shared));
+    vWriteLevel("tree", cache::User, mappingMake("tree", "u", userA));
+    const Pairs pairsA = pairsOf(mergeOf({{cache::Shared, mappingMake("tree", "s", shared)},
+                                          {cache::User, mappingMake("tree", "u", userA)}}));
+    const Pairs pairsB = pairsOf(mergeOf({{cache::Shared, mappingMake("tree", "s", shared)},
+                                          {cache::User, mappingMake("tree", "u", userB)}}));
+    ASSERT_NE(pairsA, pairsB);
+
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.mappingsGet("tree"), pairsA);
+    EXPECT_EQ(wrapper.mappingsGet("tree"), admin().mappingsGet("tree"));
+    EXPECT_TRUE(wrapper.mappingsGet("no-such-id").empty());
+
+    // One thread rewrites the user level and refreshes; the other reads.
+    constexpr int kRounds = 40;
+    std::barrier start(2);
+    std::thread writer([&] {
+        start.arrive_and_wait();
+        for (int round = 1; round <= kRounds; ++round) {
+            vWriteLevel("tree", cache::User, mappingMake("tree", "u", round % 2 == 0 ? userA : userB));
+            setFileTime(fileAt("tree", cache::User), std::chrono::seconds(round));
+            (void)wrapper.boRefresh("tree");
+        }
+    });
+    start.arrive_and_wait();
+    for (int round = 0; round < kRounds; ++round) {
+        const Pairs seen = wrapper.mappingsGet("tree");
+        EXPECT_TRUE(seen == pairsA || seen == pairsB);
+    }
+    writer.join();
+    EXPECT_EQ(wrapper.mappingsGet("tree"), pairsA);
+}
+
 } // namespace
 } // namespace vyr::test

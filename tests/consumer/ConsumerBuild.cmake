@@ -1,4 +1,4 @@
-# cmake -DFORM=package|subproject|module -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=...
+# cmake -DFORM=package|subproject|module|bridge-only -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=...
 #       -DGENERATOR=... -DCXX_COMPILER=... -DCONFIG=... -P ConsumerBuild.cmake
 # Builds a project of a library user in WORK_DIR, from scratch, and runs it
 # on a copy of the sample data:
@@ -7,7 +7,15 @@
 #               README's pkg-config line;
 #   subproject: examples/consumer with SOURCE_DIR as its subproject;
 #   module:     examples/inverse-module (a module library and its host)
-#               against BUILD_DIR installed into WORK_DIR/prefix.
+#               against BUILD_DIR installed into WORK_DIR/prefix;
+#   bridge-only: tests/consumer/bridge-host against BUILD_DIR installed into
+#               WORK_DIR/prefix, with the system's prefixes ignored by
+#               find_package, so that pugixml's CMake package is out of
+#               sight (the project checks that it is): a host of Vyr::bridge
+#               needs no pugixml development files, and links every
+#               operation the installed headers declare for a host. First
+#               configured with pugixml in sight, where the store component
+#               must be found.
 function(step)
   execute_process(COMMAND ${ARGN} COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
@@ -21,23 +29,38 @@ function(step_prints expected)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
-set(project consumer)
+set(project_dir ${SOURCE_DIR}/examples/consumer)
 if(FORM STREQUAL "package" OR FORM STREQUAL "module")
   step(${CMAKE_COMMAND} --install ${BUILD_DIR} --config ${CONFIG} --prefix ${WORK_DIR}/prefix)
   set(library_option -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
   if(FORM STREQUAL "module")
-    set(project inverse-module)
+    set(project_dir ${SOURCE_DIR}/examples/inverse-module)
   endif()
+elseif(FORM STREQUAL "bridge-only")
+  step(${CMAKE_COMMAND} --install ${BUILD_DIR} --config ${CONFIG} --prefix ${WORK_DIR}/prefix)
+  step(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer/bridge-host -B ${WORK_DIR}/with-store -G ${GENERATOR}
+       -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DVYR_EXPECT_STORE=ON)
+  set(project_dir ${SOURCE_DIR}/tests/consumer/bridge-host)
+  # /usr/local, /usr and / (where /lib leads into /usr/lib): every place a
+  # Debian package puts a CMake package. Given as an initial cache, since a
+  # list does not pass through one -D argument here.
+  file(WRITE ${WORK_DIR}/no-system-packages.cmake "set(CMAKE_IGNORE_PREFIX_PATH /usr/local /usr / CACHE STRING \"\")\n")
+  set(library_option -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -C ${WORK_DIR}/no-system-packages.cmake)
 elseif(FORM STREQUAL "subproject")
   set(library_option -DVYR_CLASSIFICATION_SOURCE_DIR=${SOURCE_DIR})
 else()
-  message(FATAL_ERROR "FORM must be package, subproject or module, not '${FORM}'")
+  message(FATAL_ERROR "FORM must be package, subproject, module or bridge-only, not '${FORM}'")
 endif()
-step(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/${project} -B ${WORK_DIR}/build -G ${GENERATOR}
+step(${CMAKE_COMMAND} -S ${project_dir} -B ${WORK_DIR}/build -G ${GENERATOR}
      -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_BUILD_TYPE=${CONFIG} ${library_option})
 step(${CMAKE_COMMAND} --build ${WORK_DIR}/build --config ${CONFIG})
 file(COPY ${SOURCE_DIR}/examples/data/ DESTINATION ${WORK_DIR}/data)
 
+if(FORM STREQUAL "bridge-only")
+  step_prints("bolt steel\nbracket aluminium\nclip nylon\nhinge brass\npanel glass\npanel polycarbonate\n"
+            ${WORK_DIR}/build/vyr-bridge-host ${WORK_DIR}/data materials)
+  return()
+endif()
 if(FORM STREQUAL "module")
   step(${WORK_DIR}/build/vyr-inverse-host ${WORK_DIR}/build/libvyr_inverse_module.so ${WORK_DIR}/data)
   return()

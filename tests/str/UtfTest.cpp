@@ -14,17 +14,10 @@ namespace {
 
 using vyr::str::WideString;
 
-WideString wideGet(std::string_view utf8) {
-    WideString wide;
-    vyr::str::details::vUtfConvertImpl<vyr::str::WideChar, char>(wide, utf8);
-    return wide;
-}
+// The public pair that module libraries call.
+WideString wideGet(std::string_view utf8) { return vyr::str::utf16FromUtf8(utf8); }
 
-std::string utf8Get(std::u16string_view utf16) {
-    std::string utf8;
-    vyr::str::details::vUtfConvertImpl<char, char16_t>(utf8, utf16);
-    return utf8;
-}
+std::string utf8Get(std::u16string_view utf16) { return vyr::str::utf8FromUtf16(utf16); }
 
 bool boIsIllegalByteSequence(const std::system_error& error) {
     return error.code() == std::make_error_code(std::errc::illegal_byte_sequence);
@@ -147,6 +140,7 @@ TEST(Utf, EveryClassOfInvalidTextIsRefused) {
             EXPECT_TRUE(boIsIllegalByteSequence(error)) << error.what();
         }
         EXPECT_TRUE(wide.empty());
+        EXPECT_THROW((void)vyr::str::utf16FromUtf8(invalid.text), std::system_error);
     }
 }
 
@@ -165,6 +159,7 @@ TEST(Utf, UnpairedSurrogatesDoNotBecomeUtf8) {
         } catch (const std::system_error& error) {
             EXPECT_TRUE(boIsIllegalByteSequence(error)) << error.what();
         }
+        EXPECT_THROW((void)vyr::str::utf8FromUtf16(text), std::system_error);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "Vyr/Libraries/Classification/ClassificationAdminInstance.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 
 namespace vyr::bridge::classification {
@@ -77,6 +78,10 @@ const std::set<std::string>* AdminWrapper::pClassifiedIdsGet(std::string_view id
 
 const std::set<std::string>* AdminWrapper::pSourceIdsGet(std::string_view id, std::string_view classifiedId) {
     return static_cast<AdminInterface*>(admin)->pSourceIdsGet(id, classifiedId);
+}
+
+std::set<std::pair<std::string, std::string>> AdminWrapper::mappingsGet(std::string_view id) {
+    return static_cast<AdminInterface*>(admin)->mappingsGet(id);
 }
 
 std::string AdminWrapper::sClassifiedIdGet(std::string_view id, std::string_view sourceId) {

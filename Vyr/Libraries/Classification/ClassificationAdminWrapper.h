@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
@@ -18,13 +18,6 @@ class Admin;
 } // namespace vyr::classification
 
 namespace vyr::bridge::classification {
-
-// The process-wide owner of the admin, holding one after this call. The first
-// creation and vAdminReset are serialised, so concurrent callers never make a
-// second admin or lose one. Must not be called (nor a wrapper made) while
-// holding an admin's mutex: creation takes the owner's lock, then the new
-// admin's.
-std::unique_ptr<vyr::classification::Admin>& adminInstanceGet();
 
 // The store's outside face: the handle through which a host program, a
 // classification module and the tools reach the process-wide admin, as a
@@ -75,7 +68,10 @@ public:
                                               const Level& level);
     // The id's level cache; never null. For an unknown id an empty cache
     // entry is made, so boClassificationExists is true afterwards. Valid until
-    // the admin is destroyed, but read without the store's lock once returned.
+    // the admin is destroyed. Takes the store's lock for the lookup only: what
+    // the caller reads through the pointer is unguarded, so it may read only
+    // while no other thread queries, refreshes or edits the id. For the
+    // merged pairs, mappingsGet makes a copy under the lock.
     [[nodiscard]] Cache* cachesGet(std::string_view id);
     // The texts of the highest level that has the id; empty for an unknown id.
     [[nodiscard]] std::string sText2Get(std::string_view id);
@@ -95,6 +91,13 @@ public:
     [[nodiscard]] const std::set<std::string>* pClassifiedIdsGet(std::string_view id, std::string_view sourceId);
     // The same for the source ids of a classified id.
     [[nodiscard]] const std::set<std::string>* pSourceIdsGet(std::string_view id, std::string_view classifiedId);
+    // Every (source id, classified id) pair of the id's merged view, ordered
+    // by source id, then classified id; empty for an unknown id. A copy,
+    // made under the store's lock (taken for the call's run), so it stays
+    // valid and unchanged whatever the store does next: the way for a
+    // module or host to read a whole classification. Reading the merged
+    // view through cachesGet instead is not guarded by any lock.
+    [[nodiscard]] std::set<std::pair<std::string, std::string>> mappingsGet(std::string_view id);
     // The one classified id of the source id (the smallest, reported, when
     // there are several); empty when there is none.
     [[nodiscard]] std::string sClassifiedIdGet(std::string_view id, std::string_view sourceId);
