@@ -41,6 +41,11 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // The last write-back succeeded, and the cache's change count it left.
     bool boWritten = false;
     std::uint64_t writtenChangeCount = 0;
+    // A fingerprint of the level as the file held it when it was last read
+    // or written under this lock: a level whose fingerprint differs has
+    // changed, without a look at the file.
+    std::uint64_t fingerprint = 0;
+    bool boFingerprint = false;
 };
 
 namespace detail {
