@@ -404,7 +404,9 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
 bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::string& reason) {
     vFailureClear(failure);
     const bool boDone = boLevelReplaceNoted(level, document, reason);
-    vFailureTargetSet(failure, level, fileRecords == nullptr ? std::filesystem::path() : (*fileRecords)[level].filePath);
+    if (fileRecords != nullptr) {
+        vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+    }
     return boDone;
 }
 

@@ -228,7 +228,8 @@ void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure) {
         const bool boFirst = !failure.boFailed();
         std::string bytes;
         platform::FileStamp stamp;
-        const int error = present.kind == platform::FileKind::Regular ? platform::readRegular(file, bytes, stamp) : EINVAL;
+        const int error =
+            present.kind == platform::FileKind::Regular ? platform::readRegular(file, bytes, stamp) : EINVAL;
         if (error == ENOENT) {
             continue;
         }

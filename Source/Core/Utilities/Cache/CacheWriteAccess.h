@@ -22,12 +22,12 @@ inline constexpr std::chrono::milliseconds kLockWait{3000};
 }
 
 // The generic half of a write access to one cached item: the lock table of
-// its levels, and why its last operation failed. Points at the item's cache and file records in the admin
-// without owning them (both live as long as the admin); shares one lock
-// entry per locked level with the other accesses of this process that lock
-// the same level of the same item. Thread-compatible: one thread at a time,
-// and not while another thread runs admin operations on the same item.
-// Movable, never copied.
+// its levels, and why its last operation failed (owned). Points at the
+// item's cache and file records in the admin without owning them (both live
+// as long as the admin); shares one lock entry per locked level with the
+// other accesses of this process that lock the same level of the same item.
+// Thread-compatible: one thread at a time, and not while another thread
+// runs admin operations on the same item. Movable, never copied.
 template <class Cache>
 class CacheWriteAccess {
 public:
