@@ -27,13 +27,19 @@
 
 namespace vyr::assert {
 
-// "<what>: <reason><after>" for an errno value, with the reason as a person
-// reads it ("no space left on device", "read-only file system").
-[[nodiscard]] inline std::string errnoMessage(std::string_view what, int error, std::string_view after = {}) {
+// The reason of an errno value as a person reads it inside a sentence ("no
+// space left on device", "read-only file system").
+[[nodiscard]] inline std::string errnoReason(int error) {
     std::string reason = std::generic_category().message(error);
     if (reason.size() > 1 && reason[0] >= 'A' && reason[0] <= 'Z' && !(reason[1] >= 'A' && reason[1] <= 'Z')) {
         reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
     }
+    return reason;
+}
+
+// "<what>: <reason><after>" for an errno value (see errnoReason).
+[[nodiscard]] inline std::string errnoMessage(std::string_view what, int error, std::string_view after = {}) {
+    const std::string reason = errnoReason(error);
     std::string message;
     message.reserve(what.size() + 2 + reason.size() + after.size());
     message += what;

@@ -15,6 +15,19 @@
 // edit at 100,000 against 10,000 (how the cost grows with the data), and the
 // same for the baseline, which shows how much of that growth this machine's
 // memory gives any pass over the larger data.
+//
+// The save that changes nothing, on a User level of N source ids (two
+// classified ids each) in a file as the store writes it:
+//
+// - BM_QuietSave/N: with the level locked, an add of a pair the level holds
+//   and boWriteBack(), which finds the file already holding the level and
+//   writes nothing.
+//   Baseline BM_Save/N: the same with an edit that changes the level each
+//   round (one of two pairs added, the other removed), written back.
+// - BM_DocumentHolds/N: the test the quiet save makes, boDocumentHolds over
+//   the file's bytes and the level's mapping.
+//   Baseline BM_ParseAndCompare/N: the same answer by parsing the file for
+//   editing (its mapping built) and comparing the mappings.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -25,6 +38,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +49,7 @@
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "bench/BenchLevels.h"
 #include "bench/BenchSupport.h"
+#include "external/classification/EditableDocument.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
 #include "external/directories/Directories.h"
@@ -199,8 +214,81 @@ void BM_RebuildFinal(benchmark::State& state) {
     state.counters["sources"] = static_cast<double>(merged.sourceToClassified.size());
 }
 
+// A User level of n source ids, two classified ids each.
+Mapping userLevelOf(int n) {
+    Mapping user(kId, "bench", "", "", "", false, false);
+    for (int index = 0; index < n; ++index) {
+        user.vMappingAdd(vyr::bench::sourceId(index), vyr::bench::classifiedId(index * 7));
+        user.vMappingAdd(vyr::bench::sourceId(index), vyr::bench::classifiedId(index * 7 + 500));
+    }
+    return user;
+}
+
+// Locks the User level of n source ids and saves it once per round: with an
+// add of a pair it holds, or with an add and, the next round, its removal.
+void vSaveRounds(benchmark::State& state, bool boChanging) {
+    const int n = static_cast<int>(state.range(0));
+    EditData& data = EditData::get();
+    (void)data.prepare(1);
+    Mapping user = userLevelOf(n);
+    if (!vyr::classification::XmlDocument(user).boWrite(data.userFile.string())) {
+        state.SkipWithError("the User file cannot be written");
+        return;
+    }
+    const std::string source = vyr::bench::sourceId(n / 2);
+    const std::string held = vyr::bench::classifiedId(n / 2 * 7);
+    Admin admin;
+    WriteAccess access = admin.writeAccessGet(kId);
+    if (!access.boLockFile(vyr::cache::User)) {
+        state.SkipWithError("the User file does not lock");
+        return;
+    }
+    bool boOdd = false;
+    for (auto _ : state) {
+        if (boChanging) {
+            benchmark::DoNotOptimize(access.boAddMapping(source, boOdd ? "new-1" : "new-2", vyr::cache::User));
+            access.vMappingRemove(source, boOdd ? "new-2" : "new-1", vyr::cache::User);
+        } else {
+            benchmark::DoNotOptimize(access.boAddMapping(source, held, vyr::cache::User));
+        }
+        boOdd = !boOdd;
+        if (!access.boWriteBack()) {
+            state.SkipWithError("the write-back failed");
+            return;
+        }
+    }
+}
+
+void BM_QuietSave(benchmark::State& state) { vSaveRounds(state, false); }
+void BM_Save(benchmark::State& state) { vSaveRounds(state, true); }
+
+void BM_DocumentHolds(benchmark::State& state) {
+    Mapping user = userLevelOf(static_cast<int>(state.range(0)));
+    std::ostringstream out;
+    (void)vyr::classification::XmlDocument(user).boWrite(out);
+    const std::string bytes = out.str();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vyr::classification::boDocumentHolds(bytes, user));
+    }
+}
+
+void BM_ParseAndCompare(benchmark::State& state) {
+    Mapping user = userLevelOf(static_cast<int>(state.range(0)));
+    std::ostringstream out;
+    (void)vyr::classification::XmlDocument(user).boWrite(out);
+    const std::string bytes = out.str();
+    for (auto _ : state) {
+        vyr::classification::EditableDocument document;
+        benchmark::DoNotOptimize(document.boParse(bytes) && document.mappingGet() == user);
+    }
+}
+
 BENCHMARK(BM_BulkEdit)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RebuildFinal)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QuietSave)->Arg(100'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Save)->Arg(100'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DocumentHolds)->Arg(100'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseAndCompare)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
@@ -209,5 +297,7 @@ int main(int argc, char** argv) {
                                      {{"BM_BulkEdit/100000", "BM_RebuildFinal/100000"},
                                       {"BM_BulkEdit/10000", "BM_RebuildFinal/10000"},
                                       {"BM_BulkEdit/100000", "BM_BulkEdit/10000"},
-                                      {"BM_RebuildFinal/100000", "BM_RebuildFinal/10000"}});
+                                      {"BM_RebuildFinal/100000", "BM_RebuildFinal/10000"},
+                                      {"BM_QuietSave/100000/real_time", "BM_Save/100000/real_time"},
+                                      {"BM_DocumentHolds/100000", "BM_ParseAndCompare/100000"}});
 }

@@ -845,7 +845,98 @@ bool boApply(std::string_view text, std::string_view texts, std::vector<Edit>& e
     return true;
 }
 
+// Walks the source elements of one relation's elements along the relation
+// of the mapping: each must be the next source of the mapping, with exactly
+// its classified ids, in order.
+class RelationWalk {
+public:
+    explicit RelationWalk(const Mapping::Relation& relation) noexcept
+        : at_(relation.begin()), end_(relation.end()) {}
+
+    bool boElementHolds(pugi::xml_node relationNode) {
+        for (pugi::xml_node source = relationNode.first_child(); source; source = source.next_sibling()) {
+            if (source.type() != pugi::node_element || std::strcmp(source.name(), kSourceName) != 0) {
+                continue;
+            }
+            const pugi::xml_attribute id = source.attribute(kIdName);
+            if (!id || at_ == end_ || at_->first != id.value()) {
+                return false;
+            }
+            auto classified = at_->second.begin();
+            for (pugi::xml_node node = source.first_child(); node; node = node.next_sibling()) {
+                if (node.type() != pugi::node_element || std::strcmp(node.name(), kClassifiedName) != 0) {
+                    continue;
+                }
+                const pugi::xml_attribute classifiedId = node.attribute(kIdName);
+                if (!classifiedId || classified == at_->second.end() || *classified != classifiedId.value()) {
+                    return false;
+                }
+                ++classified;
+            }
+            if (classified != at_->second.end()) {
+                return false;
+            }
+            ++at_;
+        }
+        return true;
+    }
+
+    [[nodiscard]] bool boDone() const noexcept { return at_ == end_; }
+
+private:
+    Mapping::Relation::const_iterator at_;
+    Mapping::Relation::const_iterator end_;
+};
+
+// A flag as reading takes it: absent is false; anything but "true" or
+// "false" does not read.
+bool boFlagHolds(pugi::xml_node root, const char* name, bool expected) {
+    const pugi::xml_attribute attribute = root.attribute(name);
+    if (!attribute) {
+        return !expected;
+    }
+    return std::strcmp(attribute.value(), expected ? kTrue : kFalse) == 0;
+}
+
 } // namespace
+
+bool boDocumentHolds(std::string_view bytes, const Mapping& mapping) {
+    // The parser decodes in place, so it works on a copy; with the reading's
+    // options, it decodes the values exactly as reading does.
+    std::string buffer(bytes);
+    pugi::xml_document document;
+    if (!document.load_buffer_inplace(buffer.data(), buffer.size(), kReadOptions, pugi::encoding_utf8)) {
+        return false;
+    }
+    const pugi::xml_node root = document.document_element();
+    if (std::strcmp(root.name(), kRootName) != 0) {
+        return false;
+    }
+    for (const TextField& field : kTextFields) {
+        const pugi::xml_attribute attribute = root.attribute(field.name);
+        if (mapping.*field.member != (attribute ? attribute.value() : "")) {
+            return false;
+        }
+    }
+    if (!boFlagHolds(root, kFlag1Name, mapping.boFlag1) || !boFlagHolds(root, kFlag2Name, mapping.boFlag2)) {
+        return false;
+    }
+    RelationWalk relation(mapping.sourceToClassified);
+    RelationWalk second(mapping.secondRelation);
+    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+        if (child.type() != pugi::node_element) {
+            continue;
+        }
+        if (std::strcmp(child.name(), kRelationName) == 0) {
+            if (!relation.boElementHolds(child)) {
+                return false;
+            }
+        } else if (std::strcmp(child.name(), kSecondRelationName) == 0 && !second.boElementHolds(child)) {
+            return false;
+        }
+    }
+    return relation.boDone() && second.boDone();
+}
 
 EditableDocument::EditableDocument() = default;
 EditableDocument::~EditableDocument() = default;

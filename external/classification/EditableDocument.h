@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "external/classification/Mapping.h"
 
@@ -59,5 +60,15 @@ private:
     std::string error_;
     std::unique_ptr<Parsed> parsed_;
 };
+
+// Whether the bytes of a document that reads as a level file hold exactly
+// the mapping: XmlDocument::boRead would read the same texts, flags and
+// pairs. Builds no mapping of the bytes: parses them and walks them along
+// the mapping, stopping at the first difference. False whenever it cannot
+// tell at once, for a document that lists a source id or a classified id
+// out of order or twice (which XmlDocument::boWrite never does): the caller
+// then compares the long way. Meant for bytes known to read (checks less
+// than reading does).
+[[nodiscard]] bool boDocumentHolds(std::string_view bytes, const Mapping& mapping);
 
 } // namespace vyr::classification

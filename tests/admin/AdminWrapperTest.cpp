@@ -158,6 +158,30 @@ TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
     EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "bark"));
     EXPECT_NE(wrapper.changeCountGet("tree"), count);
     EXPECT_EQ(wrapper.changeCountGet("never-loaded"), 0U);
+
+    // The file stops reading: the level keeps what it held, and the refresh
+    // says so in a record and in its failure value, at every refresh.
+    writeFile(fileAt("tree", cache::User), "<classification version=\"1\" id=\"tree\">\n  <relation>\n");
+    const AssertCapture capture;
+    classification::Failure failure;
+    for (int refresh = 0; refresh < 2; ++refresh) {
+        EXPECT_FALSE(wrapper.boRefresh("tree", failure));
+        EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "bark"));
+        EXPECT_EQ(failure.level, cache::User);
+        EXPECT_EQ(failure.file, fileAt("tree", cache::User));
+        EXPECT_EQ(failure.sWhat, "Level file does not read; the level keeps what it held");
+        EXPECT_EQ(failure.error, 0);
+        EXPECT_NE(failure.sReason.find(" at line 2, column "), std::string::npos) << failure.sReason;
+    }
+    EXPECT_FALSE(wrapper.boRefresh("tree"));
+    EXPECT_EQ(capture.messages(),
+              std::vector<std::string>(3, "Level file does not read; the level keeps what it held"));
+    EXPECT_EQ(capture.functions(), std::vector<std::string>(3, "vyr::classification::Admin::boRefresh"));
+    // Once it reads again, the refresh takes it and the value is empty.
+    vWriteLevel("tree", cache::User, mappingMake("tree", "t", {{"oak", {"root"}}}));
+    EXPECT_TRUE(wrapper.boRefresh("tree", failure));
+    EXPECT_FALSE(failure.boFailed());
+    EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "root"));
 }
 
 // A module reads a whole classification through mappingsGet: the merged

@@ -47,8 +47,18 @@ const std::array<std::string_view, 3> kAllowedClassPrefixes = {
 
 // Operations of the outside face that hosts call by name, checked one by
 // one so that a new one cannot be left out of the table unnoticed.
-const std::array<std::string_view, 13> kOutsideFaceEdits = {
+const std::array<std::string_view, 16> kOutsideFaceEdits = {
     "vyr::classification::WriteAccess::boWriteBack()",
+    "vyr::cache::CacheWriteAccess<vyr::classification::CacheLevels<vyr::cache::Level> >::failureGet() const",
+    "vyr::bridge::classification::AdminWrapper::boRefresh(std::basic_string_view<char, std::char_traits<char> >, "
+    "vyr::cache::Failure&)",
+    "vyr::bridge::classification::AdminWrapper::boCreateClassification(std::__cxx11::basic_string<char, "
+    "std::char_traits<char>, std::allocator<char> > const&, std::__cxx11::basic_string<char, "
+    "std::char_traits<char>, std::allocator<char> > const&, std::__cxx11::basic_string<char, "
+    "std::char_traits<char>, std::allocator<char> > const&, std::__cxx11::basic_string<char, "
+    "std::char_traits<char>, std::allocator<char> > const&, std::__cxx11::basic_string<char, "
+    "std::char_traits<char>, std::allocator<char> > const&, bool, bool, vyr::cache::Level const&, "
+    "vyr::cache::Failure&)",
     "vyr::classification::WriteAccess::boLevelReplace(",
     "vyr::classification::WriteAccess::boLevelDocumentGet(",
     "vyr::bridge::classification::AdminWrapper::boRefresh(",

@@ -304,7 +304,7 @@ TEST(NodeExport, BridgeAnswersForTheDefinitionLibrary) {
     Dl_info info{};
     ASSERT_NE(::dladdr(function, &info), 0);
     // The program loads the bridge library by its SONAME.
-    EXPECT_EQ(std::filesystem::path(info.dli_fname).filename(), "libvyr_bridge.so.1");
+    EXPECT_EQ(std::filesystem::path(info.dli_fname).filename(), VYR_BRIDGE_SONAME);
 }
 
 } // namespace

@@ -613,5 +613,58 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
     }
 }
 
+// A write-back that the system refuses gives its reason as a value: the
+// level, the file, what failed, the error number and its text. Its record
+// keeps its message and names the operation called: boWriteBack, or the
+// destructor when that was the write-back. A creation that fails gives its
+// reason the same way.
+TEST_F(FaultInjectionTest, AFailedWriteBackGivesItsReasonAsAValueAndItsRecordNamesTheCall) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    const std::string before = readFile(file);
+    AdminWrapper wrapper;
+    const AssertCapture capture;
+    const SystemCallsRestore restore;
+    const auto fullDisk = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
+    {
+        auto access = wrapper.writeAccessGet("fruit");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        platform::systemCalls().write = fullDisk;
+        ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
+        EXPECT_FALSE(access.boWriteBack());
+        const classification::Failure& failure = access.failureGet();
+        EXPECT_TRUE(failure.boFailed());
+        EXPECT_EQ(failure.level, cache::User);
+        EXPECT_EQ(failure.file, file);
+        EXPECT_EQ(failure.sWhat, "Level file could not be written back");
+        EXPECT_EQ(failure.error, ENOSPC);
+        EXPECT_EQ(failure.sReason, "no space left on device");
+        EXPECT_EQ(capture.messages(),
+                  std::vector<std::string>{"Level file could not be written back: no space left on device"});
+        EXPECT_EQ(capture.functions(), std::vector<std::string>{"vyr::classification::WriteAccess::boWriteBack"});
+
+        // The next operation starts empty; the destructor's write-back fails too.
+        capture.clear();
+        ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
+        EXPECT_FALSE(access.failureGet().boFailed());
+    }
+    EXPECT_EQ(capture.functions(), std::vector<std::string>{"vyr::classification::WriteAccess::~WriteAccess"});
+    EXPECT_EQ(readFile(file), before);
+
+    classification::Failure failure;
+    EXPECT_FALSE(wrapper.boCreateClassification("fresh", "t", "", "", "", false, false, cache::User, failure));
+    EXPECT_EQ(failure.level, cache::User);
+    EXPECT_EQ(failure.file, fileAt("fresh", cache::User));
+    EXPECT_EQ(failure.sWhat, "Level file could not be created");
+    EXPECT_EQ(failure.error, ENOSPC);
+    EXPECT_FALSE(wrapper.boCreateClassification("fruit", "t", "", "", "", false, false, cache::User, failure));
+    EXPECT_EQ(failure.sWhat, "Classification already exists.");
+    EXPECT_EQ(failure.error, 0);
+    platform::vSystemCallsReset();
+    EXPECT_TRUE(wrapper.boCreateClassification("fresh", "t", "", "", "", false, false, cache::User, failure));
+    EXPECT_FALSE(failure.boFailed());
+    EXPECT_TRUE(failure.file.empty());
+}
+
 } // namespace
 } // namespace vyr::test

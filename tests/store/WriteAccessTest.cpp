@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -208,6 +210,87 @@ TEST_F(DirectAccess, LockedLevelsAreReadUnderTheLockAndWrittenBackWithoutEdits) 
         EXPECT_EQ(records.at(level).lastWrite, utilities::lastWriteTicksGet(fileOf(level)));
     }
     EXPECT_EQ(readBack(fileOf(Shared)), shared);
+}
+
+// What a write-back could change about a file: its bytes, its identity and
+// its last-write time.
+struct FileState {
+    std::string bytes;
+    ino_t inode = 0;
+    std::int64_t seconds = 0;
+    long nanoseconds = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState stateOf(const fs::path& file) {
+    struct stat status {};
+    EXPECT_EQ(::stat(file.c_str(), &status), 0) << file;
+    return {readFile(file), status.st_ino, status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
+}
+
+// A save that would give the file what it holds writes nothing, neither
+// boWriteBack nor the destructor: the file keeps its bytes, its inode and
+// its time, and the write-back succeeds. A real edit still lands, and so
+// does a whole document that differs from the file only in a comment.
+TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
+    const Mapping original = mappingOf("m", {{"s", {"a"}}, {"t", {"b", "c"}}});
+    cache.vLevelSet(Sys, mappingOf("m", {{"u", {"sys"}}}), true);
+    const auto fileHolding = [&](const Mapping& mapping) {
+        EXPECT_TRUE(writeMapping(fileOf(User), mapping));
+        setFileTimeUtc(fileOf(User), utc(2020, 1, 1));
+        return stateOf(fileOf(User));
+    };
+    struct Case {
+        const char* name;
+        std::function<void(WriteAccess&)> edits;
+    };
+    const Case cases[] = {
+        {"a lock alone", [](WriteAccess&) {}},
+        {"a set to the value the level holds",
+         [](WriteAccess& access) { EXPECT_TRUE(access.boSetMapping("s", "a", User)); }},
+        {"an add and an inherit of the same source",
+         [](WriteAccess& access) {
+             EXPECT_TRUE(access.boAddMapping("n", "x", User));
+             access.vMappedToSourceInherit("n", User);
+         }},
+    };
+    for (const Case& quiet : cases) {
+        SCOPED_TRACE(quiet.name);
+        const FileState before = fileHolding(original);
+        {
+            WriteAccess access(&cache, &records);
+            ASSERT_TRUE(access.boLockFile(User));
+            quiet.edits(access);
+            EXPECT_TRUE(access.boWriteBack());
+            EXPECT_FALSE(access.failureGet().boFailed());
+            EXPECT_EQ(stateOf(fileOf(User)), before);
+            quiet.edits(access); // once more, for the destructor
+        }
+        EXPECT_EQ(stateOf(fileOf(User)), before);
+        EXPECT_EQ(cache.levels.at(User), original);
+    }
+
+    const FileState before = fileHolding(original);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        ASSERT_TRUE(access.boSetMapping("s", "z", User));
+    }
+    EXPECT_NE(stateOf(fileOf(User)).inode, before.inode);
+    EXPECT_EQ(readBack(fileOf(User)).sourceToClassified, (Mapping::Relation{{"s", {"z"}}, {"t", {"b", "c"}}}));
+
+    // A document given by hand is compared by its bytes: a comment is a change.
+    const FileState plain = fileHolding(original);
+    const std::string commented = plain.bytes + "<!-- checked -->\n";
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        std::string reason;
+        ASSERT_TRUE(access.boLevelReplace(User, commented, reason)) << reason;
+        EXPECT_TRUE(access.boWriteBack());
+    }
+    EXPECT_EQ(readFile(fileOf(User)), commented);
+    EXPECT_EQ(cache.levels.at(User), original);
 }
 
 TEST_F(DirectAccess, WritingBackAShorterMappingLeavesNoOldTail) {

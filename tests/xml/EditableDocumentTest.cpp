@@ -198,6 +198,32 @@ TEST(EditableDocumentTest, EditsOfAWrittenFileGiveWhatAFreshWriteGives) {
     }
 }
 
+// The walk that tells a write-back that the file already holds the level:
+// true for every file as the store writes it, never true for a mapping
+// that differs in anything, and for hand-written documents true or unsure.
+TEST(EditableDocumentTest, ADocumentHoldsOnlyTheMappingItReads) {
+    HandWritten random(11);
+    int held = 0;
+    for (int round = 0; round < 300; ++round) {
+        const Mapping mapping = edited(Mapping(), random);
+        EXPECT_TRUE(boDocumentHolds(written(mapping), mapping));
+        const Mapping other = edited(mapping, random);
+        EXPECT_EQ(boDocumentHolds(written(mapping), other), other == mapping);
+
+        const std::string hand = random.document();
+        const auto [accepted, fromHand] = read(hand);
+        if (!accepted) {
+            continue;
+        }
+        held += boDocumentHolds(hand, fromHand) ? 1 : 0;
+        const Mapping changed = edited(fromHand, random);
+        if (changed != fromHand) {
+            EXPECT_FALSE(boDocumentHolds(hand, changed)) << hand;
+        }
+    }
+    EXPECT_GT(held, 0);
+}
+
 TEST(EditableDocumentTest, EditsKeepEverythingTheyDoNotChange) {
     for (unsigned seed = 1; seed <= 400; ++seed) {
         HandWritten random(seed);

@@ -57,6 +57,12 @@ bool AdminWrapper::boCreateClassification(const std::string& id, const std::stri
     return admin->boCreateClassification(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2, level);
 }
 
+bool AdminWrapper::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,
+                                          const std::string& sText4, const std::string& sText5, bool boFlag1,
+                                          bool boFlag2, const Level& level, vyr::classification::Failure& failure) {
+    return admin->boCreateClassification(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2, level, failure);
+}
+
 AdminWrapper::Cache* AdminWrapper::cachesGet(std::string_view id) {
     const std::lock_guard lock(admin->mutex);
     return admin->cachesGet(id);
@@ -95,6 +101,10 @@ std::string AdminWrapper::sSourceIdGet(std::string_view id, std::string_view cla
 vyr::classification::WriteAccess AdminWrapper::writeAccessGet(std::string_view id) { return admin->writeAccessGet(id); }
 
 bool AdminWrapper::boRefresh(std::string_view id) { return admin->boRefresh(id); }
+
+bool AdminWrapper::boRefresh(std::string_view id, vyr::classification::Failure& failure) {
+    return admin->boRefresh(id, failure);
+}
 
 std::uint64_t AdminWrapper::changeCountGet(std::string_view id) { return admin->changeCountGet(id); }
 

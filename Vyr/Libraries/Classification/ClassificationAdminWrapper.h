@@ -37,11 +37,15 @@ namespace vyr::bridge::classification {
 // never when the store is reset or the process ends.
 //
 // Failures: a missing id, source id or file is a value (null, empty string,
-// false), never an error. An assertion record (vyr::assert::Assert; enable it
-// with Assert::vEnable(true), then read recordsGet() or set a listener) means
-// a broken precondition or a failure of the operation that made it; the
-// operation still returns a defined result. Only failures of the standard
-// library (allocation, text that is not valid UTF-8) throw.
+// false), never an error. An operation that writes or reads files tells why
+// it failed in a vyr::classification::Failure value: the forms of
+// boCreateClassification and boRefresh that take one, and failureGet() of a
+// WriteAccess. An assertion record (vyr::assert::Assert; enable it with
+// Assert::vEnable(true), then read recordsGet() or set a listener) means a
+// broken precondition or a failure of the operation that made it, and names
+// that operation; the operation still returns a defined result. Only
+// failures of the standard library (allocation, text that is not valid
+// UTF-8) throw.
 //
 // A wrapper, and every pointer and write access obtained through it, must not
 // be used after vAdminReset.
@@ -66,6 +70,12 @@ public:
                                               const std::string& sText3, const std::string& sText4,
                                               const std::string& sText5, bool boFlag1, bool boFlag2,
                                               const Level& level);
+    // The same; on false, `failure` says why (the level, the file, what
+    // failed and the reason); after a success it is empty.
+    [[nodiscard]] bool boCreateClassification(const std::string& id, const std::string& sText2,
+                                              const std::string& sText3, const std::string& sText4,
+                                              const std::string& sText5, bool boFlag1, bool boFlag2,
+                                              const Level& level, vyr::classification::Failure& failure);
     // The id's level cache; never null. For an unknown id an empty cache
     // entry is made, so boClassificationExists is true afterwards. Valid until
     // the admin is destroyed. Takes the store's lock for the lookup only: what
@@ -115,10 +125,17 @@ public:
     // the id before is then invalid. False when nothing changed: they all
     // stay valid. A level that a write access of this process holds is
     // never read (its holder's write-back merges the file); a deleted file
-    // leaves its level as it was. For an id not loaded yet it is the first
-    // load. Takes the store's lock; use it on a timer or on the host's own
-    // signal that files changed.
+    // leaves its level as it was. A level file that is there but does not
+    // read (a parse error, an unreadable or non-regular file) leaves its
+    // level as it was too, and is reported as an assertion record each time.
+    // For an id not loaded yet it is the first load. Takes the store's lock;
+    // use it on a timer or on the host's own signal that files changed.
     [[nodiscard]] bool boRefresh(std::string_view id);
+    // The same; `failure` names the first level file that did not read
+    // (level, file, what failed, the reason with its line and column), and is
+    // empty when every file that is there read. The result still says
+    // whether the view changed (other levels may have been read).
+    [[nodiscard]] bool boRefresh(std::string_view id, vyr::classification::Failure& failure);
 
     // A count that moves whenever the store's view of the id changes (edits,
     // refreshes, reloads); 0 for an id that is not loaded. Loads nothing and

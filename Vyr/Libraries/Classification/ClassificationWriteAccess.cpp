@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -24,8 +25,11 @@ namespace {
 
 using LockedFile = WriteAccess::LockedFile;
 
-constexpr const char* kWriteBackFunction = "vyr::classification::WriteAccess::~WriteAccess";
-constexpr const char* kLockedReadFunction = "vyr::classification::WriteAccess::boLockedFileRead";
+// The records of a write-back name the operation that was called.
+constexpr const char* kDestructorFunction = "vyr::classification::WriteAccess::~WriteAccess";
+constexpr const char* kWriteBackFunction = "vyr::classification::WriteAccess::boWriteBack";
+// The file is read under the lock only by boLockFile.
+constexpr const char* kLockedReadFunction = cache::detail::kLockFunction;
 constexpr const char* kCreateFunction = "vyr::classification::WriteAccess::vCreateFileIfNotAtLevel";
 // How often a write-back merges again when the level file keeps changing
 // under it (writers that ignore the lock), before it gives up.
@@ -50,15 +54,16 @@ enum class Publication { Done, Changed, Failed };
 // the old one's owner, group, bits and extended attributes (a new one gets
 // the folder's group). Changed: the name no longer holds what was merged
 // with, nothing was written. Every failure is reported under `function`
-// with `what` and the reason; a file that was published all the same (a
-// folder that could not be synced) is recorded.
+// with `what` and the reason, and noted in `failed`; a file that was
+// published all the same (a folder that could not be synced) is recorded.
 Publication publish(LockedFile& locked, utilities::FileRecord& record, const std::string& bytes,
-                    const std::optional<platform::FileStamp>& expected, const char* what, const char* function) {
+                    const std::optional<platform::FileStamp>& expected, const char* what, const char* function,
+                    Failure& failed) {
     const platform::Folder& folder = locked.folder;
     const std::string& name = folder.nameGet();
     platform::PendingFile pending;
     if (const int error = pending.create(folder, cache::temporaryFileName(name, cache::temporaryUniqueGet())); error != 0) {
-        VYR_REPORT_ERRNO(what, error, "", function);
+        VYR_FAIL_ERRNO(failed, what, error, "", function);
         return Publication::Failed;
     }
     std::string_view kept;
@@ -68,11 +73,11 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
     }
     if (keepError != 0) {
         const std::string context = std::string(what) + ": its " + std::string(kept) + " cannot be kept";
-        VYR_REPORT_ERRNO(context, keepError, "", function);
+        VYR_FAIL_ERRNO(failed, context, keepError, "", function);
         return Publication::Failed;
     }
     if (const int error = pending.write(bytes); error != 0) {
-        VYR_REPORT_ERRNO(what, error, "", function);
+        VYR_FAIL_ERRNO(failed, what, error, "", function);
         return Publication::Failed;
     }
     const bool boMarked = pending.markTake() == 0;
@@ -89,7 +94,7 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
         if (error == EEXIST && !expected) {
             return Publication::Changed;
         }
-        VYR_REPORT_ERRNO(what, error, "", function);
+        VYR_FAIL_ERRNO(failed, what, error, "", function);
         return Publication::Failed;
     }
     platform::FileStamp stamp;
@@ -102,12 +107,41 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
         locked.lock->vMarkMove(pending.descriptorRelease());
     }
     if (error != 0) {
-        const std::string context = expected ? "Level file was written back, but the folder could not be synced"
+        const char* const context = expected ? "Level file was written back, but the folder could not be synced"
                                              : "Level file was made, but its publication did not complete";
-        VYR_REPORT_ERRNO(context, error, "", function);
+        VYR_FAIL_ERRNO(failed, context, error, "", function);
         return Publication::Failed;
     }
     return Publication::Done;
+}
+
+// A fingerprint of the mapping: equal mappings have equal ones, so a
+// different fingerprint tells a change in one pass over the mapping, which
+// costs a fraction of parsing its file. Equal fingerprints tell nothing for
+// sure.
+std::uint64_t fingerprintOf(const Mapping& mapping) {
+    std::uint64_t value = 0x243F6A8885A308D3ULL;
+    const auto mix = [&value](std::uint64_t part) {
+        value = (value ^ part) * 0x9E3779B97F4A7C15ULL;
+        value ^= value >> 29;
+    };
+    const auto mixText = [&mix](std::string_view text) { mix(std::hash<std::string_view>{}(text) + text.size()); };
+    for (const std::string* text : {&mapping.sId, &mapping.sText2, &mapping.sText3, &mapping.sText4, &mapping.sText5,
+                                    &mapping.sText6, &mapping.sText7}) {
+        mixText(*text);
+    }
+    mix((mapping.boFlag1 ? 1U : 0U) | (mapping.boFlag2 ? 2U : 0U));
+    for (const Mapping::Relation* relation : {&mapping.sourceToClassified, &mapping.secondRelation}) {
+        mix(relation->size());
+        for (const auto& [source, classified] : *relation) {
+            mixText(source);
+            mix(classified.size());
+            for (const std::string& id : classified) {
+                mixText(id);
+            }
+        }
+    }
+    return value;
 }
 
 // Parses a file's bytes into the mapping; false with the reason when they
@@ -125,19 +159,24 @@ bool boParse(std::string_view bytes, Mapping& mapping, std::string* reason = nul
 } // namespace
 
 WriteAccess::~WriteAccess() {
+    vFailureClear(failure);
     for (auto& [level, locked] : lockedFiles) {
-        VYR_ASSERT(locked != nullptr, "No file locked", kWriteBackFunction);
-        if (locked != nullptr && !boLevelWriteBack(level, *locked, locked.use_count() == 1)) {
+        VYR_ASSERT(locked != nullptr, "No file locked", kDestructorFunction);
+        if (locked != nullptr && !boLevelWriteBack(level, *locked, locked.use_count() == 1, kDestructorFunction)) {
             vWriteBackFailed(level, *locked);
         }
     }
 }
 
 bool WriteAccess::boWriteBack() {
+    vFailureClear(failure);
     bool boAll = true;
     for (auto& [level, locked] : lockedFiles) {
-        if (locked != nullptr && !boLevelWriteBack(level, *locked, false)) {
+        if (locked != nullptr && !boLevelWriteBack(level, *locked, false, kWriteBackFunction)) {
             vWriteBackFailed(level, *locked);
+            if (boAll) {
+                vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+            }
             boAll = false;
         }
     }
@@ -149,19 +188,22 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     std::string bytes;
     platform::FileStamp stamp;
     if (const int error = locked.folder.read(locked.folder.nameGet(), bytes, stamp); error != 0) {
-        VYR_REPORT_ERRNO("Level file cannot be read", error, "; not locked", kLockedReadFunction);
+        VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not locked", kLockedReadFunction);
         return false;
     }
     const std::uint64_t hash = platform::contentHash(bytes);
     if (cache->levels.count(level) == 0 || !record.boKnownContent(stamp, hash)) {
         Mapping read;
-        if (!boParse(bytes, read)) {
-            VYR_REPORT("Level file does not read; not locked", kLockedReadFunction);
+        std::string reason;
+        if (!boParse(bytes, read, &reason)) {
+            VYR_FAIL(failure, "Level file does not read; not locked", std::move(reason), kLockedReadFunction);
             return false;
         }
         cache->vLevelSet(level, std::move(read), true);
         record.vKnownSet(stamp, hash);
     }
+    locked.fingerprint = fingerprintOf(cache->levels.at(level));
+    locked.boFingerprint = true;
     locked.base = std::move(bytes);
     locked.boBase = true;
     return true;
@@ -173,9 +215,11 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
 // on top of it. The new document is the file's own with the differences
 // patched in, written to a temporary file and renamed over the level file
 // only while the level file is still the one merged with; otherwise the
-// merge runs again. A file that does not read, or became a link, is left
-// alone.
-bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal) {
+// merge runs again. A file that already holds what would be written is kept
+// as it is: its bytes, identity and time stay. A file that does not read, or
+// became a link, is left alone. Failures are reported under `function` and
+// noted in the failure value.
+bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal, const char* function) {
     const auto found = cache->levels.find(level);
     if (found == cache->levels.end()) {
         return true;
@@ -200,14 +244,17 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         // another writer's version.
         std::optional<Mapping> merged;
         std::string bytes;
+        // The file holds the bytes already: nothing is written.
+        bool boKept = false;
         EditableDocument given;
         if (locked.boDocumentGiven && !given.boParse(locked.document)) {
-            VYR_REPORT("Level document given by hand does not read; not written back", kWriteBackFunction);
+            VYR_FAIL(failure, "Level document given by hand does not read; not written back", given.errorGet(),
+                     function);
             return false;
         }
         if (present.kind == platform::FileKind::Regular) {
             if (present.links > 1) {
-                VYR_REPORT("Level file has several hard links; not written back", kWriteBackFunction);
+                VYR_FAIL(failure, "Level file has several hard links; not written back", {}, function);
                 return false;
             }
             std::string file;
@@ -216,49 +263,74 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                 if (error == ENOENT) {
                     continue;
                 }
-                VYR_REPORT_ERRNO("Level file cannot be read", error, "; not written back", kWriteBackFunction);
+                VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not written back", function);
                 return false;
             }
-            const bool boKnown = record.boKnownContent(stamp, platform::contentHash(file));
-            EditableDocument theirs;
-            if (!theirs.boParse(std::move(file))) {
-                VYR_REPORT("Level file was replaced by one that does not read; not written back",
-                           kWriteBackFunction);
-                return false;
-            }
-            if (!boKnown) {
-                Mapping base;
-                if (locked.boBase && !boParse(locked.base, base)) {
-                    base = Mapping();
+            const std::uint64_t hash = platform::contentHash(file);
+            const bool boKnown = record.boKnownContent(stamp, hash);
+            if (boKnown && !locked.boDocumentGiven &&
+                (!locked.boFingerprint || locked.fingerprint == fingerprintOf(ours)) &&
+                boDocumentHolds(file, ours)) {
+                // The version the store knows, holding the level as it
+                // stands: told without reading the file's mapping.
+                bytes = std::move(file);
+                boKept = true;
+            } else {
+                EditableDocument theirs;
+                if (!theirs.boParse(file)) {
+                    VYR_FAIL(failure, "Level file was replaced by one that does not read; not written back",
+                             theirs.errorGet(), function);
+                    return false;
                 }
-                merged = mergeLevel(base, ours, theirs.mappingGet());
+                if (!boKnown) {
+                    Mapping base;
+                    if (locked.boBase && !boParse(locked.base, base)) {
+                        base = Mapping();
+                    }
+                    merged = mergeLevel(base, ours, theirs.mappingGet());
+                }
+                EditableDocument& document = locked.boDocumentGiven ? given : theirs;
+                if (!document.boRender(merged ? *merged : ours, bytes)) {
+                    VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
+                             document.errorGet(), function);
+                    return false;
+                }
+                // A hand edit that changes only comments or layout differs
+                // here and is written.
+                boKept = bytes == file;
             }
-            EditableDocument& document = locked.boDocumentGiven ? given : theirs;
-            if (!document.boRender(merged ? *merged : ours, bytes)) {
-                VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
-                return false;
+            if (boKept) {
+                record.vKnownSet(stamp, hash);
             }
             expected = stamp;
         } else if (present.kind == platform::FileKind::Missing) {
             // Deleted while locked: made again, without replacing anything
             // that appears meanwhile.
             if (!(locked.boDocumentGiven ? given.boRender(ours, bytes) : boRenderNew(ours, bytes))) {
-                VYR_REPORT("Level mapping cannot be stored in a level file; not written back", kWriteBackFunction);
+                VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
+                         locked.boDocumentGiven ? given.errorGet() : std::string(), function);
                 return false;
             }
         } else {
-            VYR_REPORT("Level path is no longer a regular file; not written back", kWriteBackFunction);
+            VYR_FAIL(failure, "Level path is no longer a regular file; not written back", {}, function);
             return false;
         }
-        switch (publish(locked, record, bytes, expected, kFailed, kWriteBackFunction)) {
-        case Publication::Changed:
-            continue;
-        case Publication::Failed:
-            return false;
-        case Publication::Done:
-            break;
+        if (!boKept) {
+            switch (publish(locked, record, bytes, expected, kFailed, function, failure)) {
+            case Publication::Changed:
+                continue;
+            case Publication::Failed:
+                return false;
+            case Publication::Done:
+                break;
+            }
         }
-        // The view shows what the file now holds.
+        // The fingerprint of what the file now holds, for a later
+        // write-back; the view shows it.
+        locked.boFingerprint = !boFinal;
+        if (!boFinal) {
+            locked.fingerprint = fingerprintOf(merged ? *merged : ours);
+        }
         if (merged && *merged != ours) {
             cache->vLevelSet(level, std::move(*merged), true);
         }
@@ -279,7 +351,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         locked.writtenChangeCount = cache->changeCountGet();
         return true;
     }
-    VYR_REPORT("Level file keeps changing while it is written back; not written back", kWriteBackFunction);
+    VYR_FAIL(failure, "Level file keeps changing while it is written back; not written back", {}, function);
     return false;
 }
 
@@ -295,6 +367,8 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     if (locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0) {
         const std::uint64_t hash = platform::contentHash(bytes);
         if (boParse(bytes, read)) {
+            locked.fingerprint = fingerprintOf(read);
+            locked.boFingerprint = true;
             locked.base = std::move(bytes);
             locked.boBase = true;
             locked.boDocumentGiven = false;
@@ -307,6 +381,7 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     locked.base.clear();
     locked.boBase = false;
     locked.boWritten = false;
+    locked.boFingerprint = false;
     cache->levels.erase(level);
     cache->vChanged();
     record.lastWrite = 0;
@@ -327,14 +402,24 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
 }
 
 bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::string& reason) {
+    vFailureClear(failure);
+    const bool boDone = boLevelReplaceNoted(level, document, reason);
+    if (fileRecords != nullptr) {
+        vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+    }
+    return boDone;
+}
+
+bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document, std::string& reason) {
     const auto found = lockedFiles.find(level);
     if (found == lockedFiles.end() || found->second == nullptr) {
-        VYR_REPORT("File isn't locked", "vyr::classification::WriteAccess::boLevelReplace");
+        VYR_FAIL(failure, "File isn't locked", {}, "vyr::classification::WriteAccess::boLevelReplace");
         reason = "the level is not locked";
         return false;
     }
     Mapping read;
     if (!boParse(document, read, &reason)) {
+        vFailureNote(failure, "Level document given by hand does not read", {}, 0, reason);
         return false;
     }
     LockedFile& locked = *found->second;
@@ -359,14 +444,42 @@ bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::st
     return true;
 }
 
-bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
+// The lock check that every edit begins with: false, reported under
+// `function` and noted, when the level is not locked.
+bool WriteAccess::boEditAllowed(Level level, const char* function) {
+    vFailureClear(failure);
     const bool locked = boIsLocked(level);
-    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::boAddMapping");
     if (!locked) {
-        return false;
+        vFailureNote(failure, "File isn't locked", {}, 0, {});
+        if (fileRecords != nullptr) {
+            vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+        } else {
+            failure.level = level;
+        }
     }
-    if (!XmlDocument::boTextStorable(sourceId) || !XmlDocument::boTextStorable(classifiedId)) {
-        VYR_REPORT("Ids cannot be stored in a level file", "vyr::classification::WriteAccess::boAddMapping");
+    VYR_ASSERT(locked, "File isn't locked", function);
+    return locked;
+}
+
+// Whether the file format can hold both ids of a pair; reported under
+// `function` and noted when it cannot.
+bool WriteAccess::boIdsStorable(const std::string& sourceId, const std::string& classifiedId, Level level,
+                                const char* function) {
+    const bool boSource = XmlDocument::boTextStorable(sourceId);
+    if (boSource && XmlDocument::boTextStorable(classifiedId)) {
+        return true;
+    }
+    VYR_FAIL(failure, "Ids cannot be stored in a level file",
+             std::string(boSource ? "the classified id" : "the source id") +
+                 " is not valid UTF-8 or holds a character that XML 1.0 cannot represent",
+             function);
+    vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+    return false;
+}
+
+bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
+    constexpr const char* kFunction = "vyr::classification::WriteAccess::boAddMapping";
+    if (!boEditAllowed(level, kFunction) || !boIdsStorable(sourceId, classifiedId, level, kFunction)) {
         return false;
     }
     cache->getOrCreate(level).vMappingAdd(sourceId, classifiedId);
@@ -375,13 +488,8 @@ bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& c
 }
 
 bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
-    const bool locked = boIsLocked(level);
-    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::boSetMapping");
-    if (!locked) {
-        return false;
-    }
-    if (!XmlDocument::boTextStorable(sourceId) || !XmlDocument::boTextStorable(classifiedId)) {
-        VYR_REPORT("Ids cannot be stored in a level file", "vyr::classification::WriteAccess::boSetMapping");
+    constexpr const char* kFunction = "vyr::classification::WriteAccess::boSetMapping";
+    if (!boEditAllowed(level, kFunction) || !boIdsStorable(sourceId, classifiedId, level, kFunction)) {
         return false;
     }
     cache->getOrCreate(level).vMappingSet(sourceId, classifiedId);
@@ -390,33 +498,25 @@ bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& c
 }
 
 void WriteAccess::vMappingRemove(const std::string& sourceId, const std::string& classifiedId, Level level) {
-    const bool locked = boIsLocked(level);
-    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::vMappingRemove");
-    if (locked) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappingRemove")) {
         cache->vMappingRemove(sourceId, classifiedId, level);
     }
 }
 
 void WriteAccess::vMappedToSourceRemove(const std::string& sourceId, Level level) {
-    const bool locked = boIsLocked(level);
-    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::vMappedToSourceRemove");
-    if (locked) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToSourceRemove")) {
         cache->vMappedToSourceRemove(sourceId, level);
     }
 }
 
 void WriteAccess::vMappedToClassifiedRemove(const std::string& classifiedId, Level level) {
-    const bool locked = boIsLocked(level);
-    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::vMappedToClassifiedRemove");
-    if (locked) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToClassifiedRemove")) {
         cache->vMappedToClassifiedRemove(classifiedId, level);
     }
 }
 
 void WriteAccess::vMappedToSourceInherit(const std::string& sourceId, Level level) {
-    const bool locked = boIsLocked(level);
-    VYR_ASSERT(locked, "File isn't locked", "vyr::classification::WriteAccess::vMappedToSourceInherit");
-    if (locked) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToSourceInherit")) {
         cache->vMappedToSourceInherit(sourceId, level);
     }
 }
@@ -425,6 +525,7 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
     if (cache == nullptr || fileRecords == nullptr) {
         return; // moved from
     }
+    vFailureClear(failure);
     utilities::FileRecord& record = (*fileRecords)[level];
     if (record.filePath.empty()) {
         return; // the id names no file inside the level folder
@@ -441,7 +542,8 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
         }
     }
     if (cache->levels.empty()) {
-        VYR_REPORT("No cached definition in lower level", kCreateFunction);
+        VYR_FAIL(failure, "No cached definition in lower level", {}, kCreateFunction);
+        vFailureTargetSet(failure, level, record.filePath);
         return;
     }
     const Mapping& highest = cache->levels.rbegin()->second;
@@ -450,10 +552,12 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
     Mapping& created = cache->mappingAtLevel(level);
     created.vSet(header);
     cache->vChangePendingMark(); // the merged view is left as it was: stale until the next rebuild
-    (void)boLevelFileCreate(record, created, kCreateFunction);
+    (void)boLevelFileCreate(record, created, kCreateFunction, failure);
+    vFailureTargetSet(failure, level, record.filePath);
 }
 
-bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping& mapping, const char* function) {
+bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping& mapping, const char* function,
+                                    Failure& failed) {
     {
         // Anything at the path (a dangling link too) takes the place; it is
         // looked at again under the lock.
@@ -464,20 +568,20 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
         }
     }
     bool boHeld = false;
-    const std::shared_ptr<LockedFile> locked = lockEntryGet(record, function, boHeld);
+    const std::shared_ptr<LockedFile> locked = lockEntryGet(record, function, boHeld, failed);
     if (locked == nullptr) {
         return false;
     }
     std::string bytes;
     if (!boRenderNew(mapping, bytes)) {
-        VYR_REPORT("Level mapping cannot be stored in a level file; not created", function);
+        VYR_FAIL(failed, "Level mapping cannot be stored in a level file; not created", {}, function);
         return false;
     }
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         if (locked->folder.probe(locked->folder.nameGet()).kind != platform::FileKind::Missing) {
             return false;
         }
-        switch (publish(*locked, record, bytes, std::nullopt, "Level file could not be created", function)) {
+        switch (publish(*locked, record, bytes, std::nullopt, "Level file could not be created", function, failed)) {
         case Publication::Done:
             return true;
         case Publication::Failed:

@@ -14,6 +14,9 @@ extern template class VYR_EXPORT CacheWriteAccess<classification::CacheLevels<Le
 
 namespace vyr::classification {
 
+// Why an operation failed (Source/Core/Utilities/Cache/Failure.h).
+using Failure = cache::Failure;
+
 // Write access to one classification, handed out by the admin
 // (AdminWrapper::writeAccessGet). Points at the classification's level cache
 // and file records in the admin without owning them; owns its share of the
@@ -46,11 +49,18 @@ namespace vyr::classification {
 // attributes and elements, and the layout of untouched sources stay. If
 // another program changed the level file meanwhile, the edits made since the
 // lock are applied on top of its version, pair by pair; the file is looked
-// at once more just before the rename. A refused lock, a failed write-back
-// and an edit whose ids the file format cannot hold show as assertion
-// records (vyr::assert::Assert) that name the reason. After a failed
-// write-back the level is read again from its file at once, so the store
-// agrees with the file and the failed edits never reach it later.
+// at once more just before the rename. A level whose file already holds it
+// (its texts, flags and pairs; for a whole document given by hand, its
+// bytes) is not written: the file keeps its bytes, its identity and its
+// time, and that level's write-back succeeds. A missing file is always made.
+//
+// Failures: a refused lock, a failed write-back and an edit whose ids the
+// file format cannot hold are assertion records (vyr::assert::Assert) that
+// name the operation called, and the value failureGet() (declared in the
+// base) holds the level, the file, what failed and the reason until the
+// next operation. After a failed write-back the level is read again from its
+// file at once, so the store agrees with the file and the failed edits never
+// reach it later.
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
 public:
     using Level = cache::Level;
@@ -62,29 +72,32 @@ public:
     // Writes every locked level that the cache holds back into its file,
     // in ascending level order, then releases the locks. A failure is
     // reported and leaves the file as it was. Use boWriteBack() first to
-    // learn the result; a level unchanged since it is not written again.
+    // learn the result; a level unchanged since it is not written again, and
+    // a level that its file already holds is not written at all.
     ~WriteAccess() override;
 
     // Writes every locked level that the cache holds back into its file now,
     // by the same path as the destructor, in ascending level order. True
-    // only when every level reached its file; each failure is also reported
-    // as an assertion record with its reason, and the failed level is read
-    // again from its file. The locks stay held and further edits are
-    // allowed. A level with no edit since its last successful write-back,
-    // whose file did not change meanwhile, is not rewritten. The way for a
-    // host to save and learn the result:
+    // only when every level reached its file (a level that its file already
+    // holds is left alone and counts as written). Each failure is reported
+    // as an assertion record, and the failed level is read again from its
+    // file; failureGet() then names the first level that failed, its file
+    // and the reason. The locks stay held and further edits are allowed.
+    // The way for a host to save and learn the result:
     //     auto access = store.writeAccessGet(id);
     //     if (access.boLockFile(Level::User) && access.boAddMapping(s, c, Level::User) &&
     //         access.boWriteBack()) { /* on disk */ }
+    //     else { const Failure& failure = access.failureGet(); /* failure.sWhat, failure.sReason */ }
     [[nodiscard]] bool boWriteBack();
 
     // Add or set a pair at a locked level, creating the level from the
     // lowest present one when the cache lacks it. False, and no change, when
     // the level is not locked or the file format cannot hold the ids
-    // (reported).
+    // (reported, and in failureGet()).
     [[nodiscard]] bool boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level);
     [[nodiscard]] bool boSetMapping(const std::string& sourceId, const std::string& classifiedId, Level level);
-    // Removals at a locked level; they never create a level.
+    // Removals at a locked level; they never create a level. At a level
+    // that is not locked nothing changes (reported, and in failureGet()).
     void vMappingRemove(const std::string& sourceId, const std::string& classifiedId, Level level);
     void vMappedToSourceRemove(const std::string& sourceId, Level level);
     void vMappedToClassifiedRemove(const std::string& classifiedId, Level level);
@@ -97,7 +110,7 @@ public:
     [[nodiscard]] bool boLevelDocumentGet(Level level, std::string& bytes) const;
     // Replaces the locked level by a whole document (a file edited by
     // hand): it must read as a level file does, else false with the reason
-    // (line and column) and no change. On success the level holds the
+    // (line and column, also in failureGet()) and no change. On success the level holds the
     // document's mapping at once (the merged view is rebuilt) and the
     // write-back writes the document as it is, with later edits and other
     // writers' changes patched in. The file's own bytes given back unchanged
@@ -117,16 +130,22 @@ public:
     // Writes a new file holding the mapping at the record's path, under the
     // level's lock (this process's holder's, or one taken for the call),
     // never replacing anything there. Records the new file's stamp. False,
-    // reported with the reason under `function`, on failure; a file already
-    // at the path is a plain false.
+    // reported with the reason under `function` and noted in `failed`, on
+    // failure; a file already at the path is a plain false.
     [[nodiscard]] VYR_HIDDEN static bool boLevelFileCreate(utilities::FileRecord& record, const Mapping& mapping,
-                                                           const char* function);
+                                                           const char* function, Failure& failed);
 
 private:
     // boFinal: this is the last write-back of the lock entry (the last
-    // holder ends), so no base is kept for a later one.
-    [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked, bool boFinal);
+    // holder ends), so no base is kept for a later one. `function` is the
+    // operation called, named by the records.
+    [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked, bool boFinal,
+                                                   const char* function);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
+    [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document, std::string& reason);
+    [[nodiscard]] VYR_HIDDEN bool boEditAllowed(Level level, const char* function);
+    [[nodiscard]] VYR_HIDDEN bool boIdsStorable(const std::string& sourceId, const std::string& classifiedId,
+                                                Level level, const char* function);
 };
 
 } // namespace vyr::classification

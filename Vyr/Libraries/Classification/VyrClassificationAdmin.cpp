@@ -6,6 +6,7 @@
 #include <sstream>
 #include <utility>
 
+#include "Source/Core/Utilities/Cache/FailureNote.h"
 #include "assert/Check.h"
 #include "external/classification/XmlDocument.h"
 #include "external/directories/Directories.h"
@@ -186,12 +187,72 @@ std::optional<std::string> Admin::levelFileProblemGet(const std::filesystem::pat
 }
 
 bool Admin::boRefresh(std::string_view id) {
+    Failure failure;
+    return boRefresh(id, failure);
+}
+
+bool Admin::boRefresh(std::string_view id, Failure& failure) {
+    failure = Failure();
     const std::lock_guard lock(mutex);
     const auto before = caches.find(id);
     const std::uint64_t count = before == caches.end() ? 0 : before->second.changeCountGet();
     vUpdateFromFiles(id);
+    vUnreadLevelsReport(id, failure);
     const auto after = caches.find(id);
     return after != caches.end() && (before == caches.end() || after->second.changeCountGet() != count);
+}
+
+// The update skips a file that does not read without a word; a refresh,
+// which a host runs to learn of changes, says so. Only a file that is there
+// and is not the version the store last read or wrote can be one that did
+// not read; it is read once more to learn why (and one that reads now, having
+// changed since, is left to the next refresh).
+void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure) {
+    constexpr const char* kFunction = "vyr::classification::Admin::boRefresh";
+    const auto records = files.find(id);
+    if (records == files.end()) {
+        return;
+    }
+    for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
+        const auto found = records->second.find(level->first);
+        if (level->second.empty() || found == records->second.end() || found->second.filePath.empty() ||
+            WriteAccess::boLevelHeld(found->second)) {
+            continue;
+        }
+        const std::filesystem::path& file = found->second.filePath;
+        const platform::FileProbe present = platform::probe(file);
+        if (present.kind == platform::FileKind::Missing || present.kind == platform::FileKind::Unknown ||
+            (present.kind == platform::FileKind::Regular && found->second.boKnownStamp(present.stamp))) {
+            continue;
+        }
+        const bool boFirst = !failure.boFailed();
+        std::string bytes;
+        platform::FileStamp stamp;
+        const int error =
+            present.kind == platform::FileKind::Regular ? platform::readRegular(file, bytes, stamp) : EINVAL;
+        if (error == ENOENT) {
+            continue;
+        }
+        if (error == EINVAL) {
+            VYR_FAIL(failure, "Level path is not a regular file; the level keeps what it held",
+                     present.kind == platform::FileKind::Folder ? "a folder stands where the mapping file should be"
+                                                                : "not a regular file",
+                     kFunction);
+        } else if (error != 0) {
+            VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; the level keeps what it held", kFunction);
+        } else {
+            Mapping mapping;
+            XmlDocument document(mapping);
+            std::istringstream stream(std::move(bytes));
+            if (document.boRead(stream)) {
+                continue;
+            }
+            VYR_FAIL(failure, "Level file does not read; the level keeps what it held", document.errorGet(), kFunction);
+        }
+        if (boFirst) {
+            cache::vFailureTargetSet(failure, level->first, file);
+        }
+    }
 }
 
 std::uint64_t Admin::changeCountGet(std::string_view id) {
@@ -205,15 +266,23 @@ bool Admin::boIsCached(std::string_view id) const { return caches.find(id) != ca
 bool Admin::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,
                                    const std::string& sText4, const std::string& sText5, bool boFlag1, bool boFlag2,
                                    const Level& level) {
+    Failure failure;
+    return boCreateClassification(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2, level, failure);
+}
+
+bool Admin::boCreateClassification(const std::string& id, const std::string& sText2, const std::string& sText3,
+                                   const std::string& sText4, const std::string& sText5, bool boFlag1, bool boFlag2,
+                                   const Level& level, Failure& failure) {
+    constexpr const char* kFunction = "vyr::classification::Admin::boCreateClassification";
+    failure = Failure();
     const std::lock_guard lock(mutex);
     vUpdateFromFiles(id);
     if (level != cache::Sys) {
         vCreateFolderIfNotAtLevel(level);
     }
-    VYR_ASSERT(level != cache::Sys, "You are not supposed to do changes at sys level.",
-               "vyr::classification::Admin::boCreateClassification");
+    VYR_ASSERT(level != cache::Sys, "You are not supposed to do changes at sys level.", kFunction);
     VYR_ASSERT(!(caches.find(id) != caches.end() && boFileThere(filesGet(id)[level].filePath)),
-               "Classification already exists.", "vyr::classification::Admin::boCreateClassification");
+               "Classification already exists.", kFunction);
 
     const Mapping mapping(id, sText2, sText3, sText4, sText5, boFlag1, boFlag2);
 
@@ -223,6 +292,11 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
     // process makes at the path meanwhile is kept and the creation fails.
     const std::filesystem::path folder = path(level);
     if (folder.empty() || !utilities::boIdStaysInFolder(id)) {
+        cache::vFailureNote(failure,
+                            folder.empty() ? "No path found at given level"
+                                           : "Classification id cannot name a file inside the level folder",
+                            {}, 0, {});
+        cache::vFailureTargetSet(failure, level, {});
         return false;
     }
     std::filesystem::path file = folder.native() + str::pathFromUtf8("/" + id + ".").native();
@@ -234,7 +308,10 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
         record.filePath = file;
     }
     record.levelFolder = folder;
-    if (!WriteAccess::boLevelFileCreate(record, mapping, "vyr::classification::Admin::boCreateClassification")) {
+    if (!WriteAccess::boLevelFileCreate(record, mapping, kFunction, failure)) {
+        // A plain false: something is at the path.
+        cache::vFailureNote(failure, "Classification already exists.", {}, 0, {});
+        cache::vFailureTargetSet(failure, level, file);
         record = before;
         return false;
     }

@@ -86,9 +86,12 @@ public:
     // Reads again the id's level files that changed since the store last
     // read or wrote them (the rule of writeAccessGet), rebuilding the merged
     // view once when any was read; true when the view changed. A level that
-    // a write access of this process holds is not read. Takes the admin's
-    // mutex.
+    // a write access of this process holds is not read. A level file that is
+    // there but does not read is reported, and its level keeps what it held;
+    // the second form also gives the first such file in `failure` (empty
+    // when every file there read). Takes the admin's mutex.
     [[nodiscard]] bool boRefresh(std::string_view id);
+    [[nodiscard]] bool boRefresh(std::string_view id, Failure& failure);
 
     // A count that moves whenever the id's merged view changes; 0 for an id
     // that is not cached. Loads nothing. Takes the admin's mutex.
@@ -98,11 +101,16 @@ public:
     [[nodiscard]] bool boIsCached(std::string_view id) const;
 
     // Writes a new classification's file at the level and caches it. Never
-    // replaces an existing file. Takes the admin's mutex.
+    // replaces an existing file. The second form gives why it returned
+    // false in `failure` (empty after a success). Takes the admin's mutex.
     [[nodiscard]] bool boCreateClassification(const std::string& id, const std::string& sText2,
                                               const std::string& sText3, const std::string& sText4,
                                               const std::string& sText5, bool boFlag1, bool boFlag2,
                                               const Level& level);
+    [[nodiscard]] bool boCreateClassification(const std::string& id, const std::string& sText2,
+                                              const std::string& sText3, const std::string& sText4,
+                                              const std::string& sText5, bool boFlag1, bool boFlag2,
+                                              const Level& level, Failure& failure);
 
     // Queries on the merged view; each takes the admin's mutex and loads the
     // classification on first use.
@@ -121,6 +129,11 @@ private:
     Cache* pLoadedCacheGet(std::string_view id);
     // Requires: the admin's mutex is held.
     std::string sTopTextGet(std::string_view id, std::string Mapping::*text);
+    // Reports each level file of the id that is there, is not held by a
+    // write access of this process, and is not the version last read or
+    // written, when it does not read; notes the first in `failure`.
+    // Requires: the admin's mutex is held.
+    void vUnreadLevelsReport(std::string_view id, Failure& failure);
 };
 
 } // namespace vyr::classification

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "Source/Core/Utilities/Cache/Failure.h"
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 
@@ -21,12 +22,12 @@ inline constexpr std::chrono::milliseconds kLockWait{3000};
 }
 
 // The generic half of a write access to one cached item: the lock table of
-// its levels. Points at the item's cache and file records in the admin
-// without owning them (both live as long as the admin); shares one lock
-// entry per locked level with the other accesses of this process that lock
-// the same level of the same item. Thread-compatible: one thread at a time,
-// and not while another thread runs admin operations on the same item.
-// Movable, never copied.
+// its levels, and why its last operation failed (owned). Points at the
+// item's cache and file records in the admin without owning them (both live
+// as long as the admin); shares one lock entry per locked level with the
+// other accesses of this process that lock the same level of the same item.
+// Thread-compatible: one thread at a time, and not while another thread
+// runs admin operations on the same item. Movable, never copied.
 template <class Cache>
 class CacheWriteAccess {
 public:
@@ -41,7 +42,7 @@ public:
     CacheWriteAccess(Cache* cachePointer, Records* records) noexcept : cache(cachePointer), fileRecords(records) {}
     CacheWriteAccess(CacheWriteAccess&& other) noexcept
         : cache(std::exchange(other.cache, nullptr)), fileRecords(std::exchange(other.fileRecords, nullptr)),
-          lockedFiles(std::exchange(other.lockedFiles, {})) {}
+          lockedFiles(std::exchange(other.lockedFiles, {})), failure(std::exchange(other.failure, {})) {}
     CacheWriteAccess(const CacheWriteAccess&) = delete;
     CacheWriteAccess& operator=(const CacheWriteAccess&) = delete;
     CacheWriteAccess& operator=(CacheWriteAccess&&) = delete;
@@ -65,11 +66,18 @@ public:
     // again when it changed since the store last read or wrote it. Refused
     // (false, one report with the reason) when the path or a folder below
     // the level folder is a link, the file is not a regular file, has
-    // several hard links or does not read, or the lock cannot be had. A
-    // level already locked by this access stays locked; another access of
-    // this process that locks the same level of the same item shares the
-    // lock entry, and with it the base.
+    // several hard links or does not read, or the lock cannot be had; the
+    // reason is then also in failureGet(). A level already locked by this
+    // access stays locked; another access of this process that locks the
+    // same level of the same item shares the lock entry, and with it the
+    // base.
     [[nodiscard]] bool boLockFile(const Level& level);
+
+    // Why the last operation of this access that can fail failed: its
+    // level, file, what failed and the reason. Emptied when such an
+    // operation starts, so it is empty after one that succeeded. Valid until
+    // the next operation of this access.
+    [[nodiscard]] const Failure& failureGet() const noexcept { return failure; }
 
     // Whether some write access of this process holds the level of the
     // record locked. Its file is then not read into the cache behind the
@@ -85,13 +93,20 @@ protected:
 
     // The lock entry of the record's level: the one a write access of this
     // process holds (boHeld set), or one taken now. Null on failure,
-    // reported with the reason under `function`.
+    // reported with the reason under `function` and noted in `failed`.
     [[nodiscard]] static std::shared_ptr<LockedFile> lockEntryGet(utilities::FileRecord& record,
-                                                                  const char* function, bool& boHeld);
+                                                                  const char* function, bool& boHeld,
+                                                                  Failure& failed);
 
     Cache* cache;
     Records* fileRecords;
     std::map<Level, std::shared_ptr<LockedFile>> lockedFiles;
+    // Why the last operation failed; empty after one that succeeded.
+    Failure failure;
+
+private:
+    // The work of boLockFile on the level's record; notes its failure.
+    [[nodiscard]] bool boLevelLock(const Level& level, utilities::FileRecord& record);
 };
 
 } // namespace vyr::cache

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/CacheWriteAccess.h"
+#include "Source/Core/Utilities/Cache/FailureNote.h"
 #include "Source/Core/Utilities/Cache/FileNames.h"
 #include "assert/Check.h"
 #include "external/platform/FileSystem.h"
@@ -40,6 +41,11 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // The last write-back succeeded, and the cache's change count it left.
     bool boWritten = false;
     std::uint64_t writtenChangeCount = 0;
+    // A fingerprint of the level as the file held it when it was last read
+    // or written under this lock: a level whose fingerprint differs has
+    // changed, without a look at the file.
+    std::uint64_t fingerprint = 0;
+    bool boFingerprint = false;
 };
 
 namespace detail {
@@ -81,41 +87,41 @@ inline std::shared_ptr<void> heldEntryFind(HeldLocks& table, const void* record)
     return alive;
 }
 
-// Reports a refused lock, naming the reason.
-inline void vLockRefusalReport(int error) {
+// Reports a refused lock, naming the reason, and notes it.
+inline void vLockRefusalReport(int error, const char* function, Failure& failed) {
     switch (error) {
     case EWOULDBLOCK:
-        VYR_REPORT("Level file is locked by another process", kLockFunction);
+        VYR_FAIL(failed, "Level file is locked by another process", {}, function);
         break;
     case ELOOP:
     case EXDEV:
-        VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
+        VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
         break;
     case EINVAL:
-        VYR_REPORT("Lock file is not a regular file; not locked", kLockFunction);
+        VYR_FAIL(failed, "Lock file is not a regular file; not locked", {}, function);
         break;
     default:
-        VYR_REPORT_ERRNO("Level file cannot be locked", error, "", kLockFunction);
+        VYR_FAIL_ERRNO(failed, "Level file cannot be locked", error, "", function);
         break;
     }
 }
 
-// Whether what is at the level path may be locked; reports why not.
-inline bool boLockable(const platform::FileProbe& found) {
+// Whether what is at the level path may be locked; reports and notes why not.
+inline bool boLockable(const platform::FileProbe& found, const char* function, Failure& failed) {
     switch (found.kind) {
     case platform::FileKind::Missing:
         return true;
     case platform::FileKind::Regular:
         if (found.links > 1) {
-            VYR_REPORT("Level file has several hard links; not locked", kLockFunction);
+            VYR_FAIL(failed, "Level file has several hard links; not locked", {}, function);
             return false;
         }
         return true;
     case platform::FileKind::Link:
-        VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
+        VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
         return false;
     default:
-        VYR_REPORT("Level path is not a regular file; not locked", kLockFunction);
+        VYR_FAIL(failed, "Level path is not a regular file; not locked", {}, function);
         return false;
     }
 }
@@ -152,7 +158,8 @@ bool CacheWriteAccess<Cache>::boLevelHeld(const utilities::FileRecord& record) {
 
 template <class Cache>
 std::shared_ptr<typename CacheWriteAccess<Cache>::LockedFile>
-CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char* function, bool& boHeld) {
+CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char* function, bool& boHeld,
+                                      Failure& failed) {
     detail::HeldLocks& table = detail::heldLocks();
     {
         const std::lock_guard lock(table.mutex);
@@ -163,15 +170,15 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
     }
     boHeld = false;
     if (record.filePath.empty()) {
-        VYR_REPORT("Level file has no path inside the level folder; not locked", function);
+        VYR_FAIL(failed, "Level file has no path inside the level folder; not locked", {}, function);
         return nullptr;
     }
     auto locked = std::make_shared<LockedFile>();
     if (const int error = locked->folder.open(levelFolderOf(record), record.filePath); error != 0) {
         if (error == ELOOP || error == EXDEV) {
-            VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", function);
+            VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
         } else {
-            VYR_REPORT_ERRNO("Level folder cannot be opened", error, "; not locked", function);
+            VYR_FAIL_ERRNO(failed, "Level folder cannot be opened", error, "; not locked", function);
         }
         return nullptr;
     }
@@ -181,14 +188,14 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
     const platform::FileProbe found = locked->folder.probe(name);
     if (found.kind == platform::FileKind::Link || found.kind == platform::FileKind::Folder ||
         found.kind == platform::FileKind::Other) {
-        (void)detail::boLockable(found);
+        (void)detail::boLockable(found, function, failed);
         return nullptr;
     }
     int error = 0;
     int keepError = 0;
     locked->lock = platform::FileLock::acquire(locked->folder, lockFileName(name), name, kLockWait, error, keepError);
     if (locked->lock == nullptr) {
-        detail::vLockRefusalReport(error);
+        detail::vLockRefusalReport(error, function, failed);
         return nullptr;
     }
     if (keepError != 0) {
@@ -206,15 +213,25 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
 
 template <class Cache>
 bool CacheWriteAccess<Cache>::boLockFile(const Level& level) {
+    vFailureClear(failure);
     if (boIsLocked(level)) {
         return true;
     }
     if (cache == nullptr || fileRecords == nullptr) {
+        vFailureNote(failure, "Write access was moved from; not locked", {}, 0, {});
+        failure.level = level;
         return false;
     }
     utilities::FileRecord& record = (*fileRecords)[level];
+    const bool boLocked = boLevelLock(level, record);
+    vFailureTargetSet(failure, level, record.filePath);
+    return boLocked;
+}
+
+template <class Cache>
+bool CacheWriteAccess<Cache>::boLevelLock(const Level& level, utilities::FileRecord& record) {
     bool boHeld = false;
-    std::shared_ptr<LockedFile> locked = lockEntryGet(record, detail::kLockFunction, boHeld);
+    std::shared_ptr<LockedFile> locked = lockEntryGet(record, detail::kLockFunction, boHeld, failure);
     if (locked == nullptr) {
         return false;
     }
@@ -228,10 +245,11 @@ bool CacheWriteAccess<Cache>::boLockFile(const Level& level) {
         }
         const platform::FileProbe found = locked->folder.probe(name);
         if (found.kind == platform::FileKind::Missing) {
-            VYR_REPORT("Level file cannot be created; not locked", detail::kLockFunction);
+            // The creation's own failure, noted first, is the cause.
+            VYR_FAIL(failure, "Level file cannot be created; not locked", {}, detail::kLockFunction);
             return false;
         }
-        if (!detail::boLockable(found) || !boLockedFileRead(level, *locked)) {
+        if (!detail::boLockable(found, detail::kLockFunction, failure) || !boLockedFileRead(level, *locked)) {
             return false;
         }
     }
