@@ -26,11 +26,10 @@ namespace vyr::classification {
 // lock the same level; each writes back the levels it locked.
 //
 // Locking a level (boLockFile, declared in the base): takes an exclusive lock
-// that other processes respect (an open-file-description record lock on
-// <file>.lock beside the level file, checked to be the file still at that
-// name, plus a mark on the level file itself; works on network file systems
-// that support POSIX record locks), held until this object is destroyed.
-// Waits a few seconds for another holder, then returns false. Removes
+// that other processes respect, held until this object is destroyed (the
+// protocol, with <file>.lock beside the level file, is described once at
+// vyr::platform::FileLock in external/platform/FileSystem.h). Waits a few
+// seconds for another holder, then returns false. Removes
 // temporary files that killed writers left. Re-reads the level file when it
 // changed since the store last read or wrote it; false when the file exists
 // but does not read, is a symbolic link, has several hard links or is not a
@@ -46,7 +45,8 @@ namespace vyr::classification {
 // attributes and elements, and the layout of untouched sources stay. If
 // another program changed the level file meanwhile, the edits made since the
 // lock are applied on top of its version, pair by pair; the file is looked
-// at once more just before the rename. A refused lock, a failed write-back
+// at once more, and the lock confirmed, just before the rename: a lock that
+// the system lost (ENOLCK, EIO) fails the write-back and renames nothing. A refused lock, a failed write-back
 // and an edit whose ids the file format cannot hold show as assertion
 // records (vyr::assert::Assert) that name the reason. After a failed
 // write-back the level is read again from its file at once, so the store
