@@ -699,8 +699,11 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
                 (void)rangeLock(descriptor, kLockByte, F_UNLCK);
             }
             if (!boAnnounced) {
+                // A lock call that the system fails outright fails the lock;
+                // one that it merely refuses (an offset it cannot carry)
+                // leaves this locker waiting unannounced.
                 const int announced = rangeLock(descriptor, waitOffset, F_RDLCK);
-                if (announced != 0 && announced != EAGAIN) {
+                if (announced == ENOLCK || announced == EIO) {
                     error = announced;
                     return nullptr;
                 }

@@ -49,8 +49,10 @@ constexpr std::array<std::string_view, 18> kRemoteTypes{
     "coda",  "ncpfs", "ocfs2", "gfs2",   "lustre", "gpfs",     "glusterfs", "beegfs", "orangefs",
 };
 
-// A FUSE file system: its server decides what a write or a lock means. A
-// FUSE file system on a local block device (fuseblk) is local.
+// A FUSE file system: its server decides what a write or a lock means, and
+// most servers leave record locks to this machine's kernel, so a FUSE file
+// system counts as one that does not share them. A FUSE file system on a
+// local block device (fuseblk) is local.
 bool boFuse(std::string_view type) noexcept { return type == "fuse" || type.starts_with("fuse."); }
 
 bool boNfs(std::string_view type) noexcept { return type == "nfs" || type == "nfs4"; }
@@ -209,7 +211,7 @@ std::string lockReasonOf(const MountEntry& entry) {
         }
     }
     if (boFuse(entry.type)) {
-        return "FUSE file system " + entry.type + ", whose locks may stay on this machine";
+        return "FUSE file system " + entry.type;
     }
     return {};
 }
@@ -249,7 +251,7 @@ int fileSystemKindGet(const std::filesystem::path& folder, FileSystemKind& kind)
     } else if (magic != nullptr) {
         kind.type = magic->type;
         if (boFuse(kind.type)) {
-            kind.lockReason = "FUSE file system, whose locks may stay on this machine";
+            kind.lockReason = "FUSE file system";
         }
     }
     kind.boRemote = magic != nullptr || boFuse(kind.type) ||

@@ -27,7 +27,9 @@ struct FileSystemKind {
     // write to it without this machine being told.
     bool boRemote = false;
     // Whether a record lock taken here is seen by every other machine that
-    // writes the folder. True for a local file system.
+    // writes the folder. True for a local file system; false for CIFS
+    // mounted with nobrl, NFS with nolock or local_lock=all or posix, and
+    // FUSE (most of its servers leave locks to this machine).
     bool boLocksShared = true;
     // Why locks are not shared ("CIFS mounted with nobrl"); empty when they are.
     std::string lockReason;
