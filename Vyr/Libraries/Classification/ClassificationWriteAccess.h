@@ -29,11 +29,10 @@ namespace vyr::classification {
 // that other processes respect, held until this object is destroyed (the
 // protocol, with <file>.lock beside the level file, is described once at
 // vyr::platform::FileLock in external/platform/FileSystem.h). Waits a few
-// seconds for another holder, then returns false. Removes
-// temporary files that killed writers left. Re-reads the level file when it
-// changed since the store last read or wrote it; false when the file exists
-// but does not read, is a symbolic link, has several hard links or is not a
-// regular file. A missing file is made from the highest cached level's
+// seconds for another holder, then returns false. Removes temporary files
+// that killed writers left. Re-reads the level file when it changed since
+// the store last read or wrote it; false when the file exists but does not
+// read, is a symbolic link, has several hard links or is not a regular file. A missing file is made from the highest cached level's
 // header (texts and flags, no pairs).
 //
 // Edits apply to the cache and the merged view at once. The write-back
@@ -46,9 +45,10 @@ namespace vyr::classification {
 // another program changed the level file meanwhile, the edits made since the
 // lock are applied on top of its version, pair by pair; the file is looked
 // at once more, and the lock confirmed, just before the rename: a lock that
-// the system lost (ENOLCK, EIO) fails the write-back and renames nothing. A refused lock, a failed write-back
-// and an edit whose ids the file format cannot hold show as assertion
-// records (vyr::assert::Assert) that name the reason. After a failed
+// the system lost (ENOLCK, EIO) fails the write-back and renames nothing. A
+// refused lock, a failed write-back and an edit whose ids the file format
+// cannot hold show as assertion records (vyr::assert::Assert) that name the
+// reason. After a failed
 // write-back the level is read again from its file at once, so the store
 // agrees with the file and the failed edits never reach it later.
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
