@@ -6,10 +6,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <random>
 #include <thread>
 #include <utility>
@@ -208,13 +210,21 @@ struct flock wholeFile(short type) noexcept {
     return range;
 }
 
-// The bytes of a lock file that carry the lock, and the turnstile that
-// waiters queue at before they try it.
+// The bytes of a lock file (see FileLock): the lock, and from kWaitBase on
+// the announcements of waiters, each at the millisecond it arrived.
 constexpr off_t kLockByte = 0;
-constexpr off_t kTurnByte = 1;
+constexpr off_t kWaitBase = 2;
 
-// Locks (F_WRLCK), or unlocks (F_UNLCK), one byte of the open file without
-// waiting. 0, EAGAIN when another open file holds it, or errno.
+// Where a locker that arrives now announces itself: kWaitBase plus the
+// wall-clock milliseconds since 1970, which order the waiters of every
+// process (and, roughly, of every machine) by their arrival.
+off_t waitOffsetNow() noexcept {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return kWaitBase + std::max<off_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+// Locks (F_WRLCK, F_RDLCK), or unlocks (F_UNLCK), one byte of the open file
+// without waiting. 0, EAGAIN when another open file holds it, or errno.
 int rangeLock(int descriptor, off_t start, short type) noexcept {
     struct flock range {};
     range.l_type = type;
@@ -225,6 +235,18 @@ int rangeLock(int descriptor, off_t start, short type) noexcept {
         return 0;
     }
     return errno == EACCES ? EAGAIN : errno;
+}
+
+// Whether another open file than this one holds a lock on some of the
+// `length` bytes from `start`. A system that cannot tell counts as none: the
+// lock itself then reports what is wrong.
+bool boLockedByOthers(int descriptor, off_t start, off_t length) noexcept {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = start;
+    range.l_len = length;
+    return sys().fcntlLock(descriptor, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
 // Marks the level file open at the descriptor as locked (a shared read
@@ -555,6 +577,11 @@ FileLock::~FileLock() {
     sys().close(lockDescriptor_); // releases the record lock
 }
 
+int FileLock::heldConfirm() const noexcept {
+    const int result = rangeLock(lockDescriptor_, kLockByte, F_WRLCK);
+    return result == EAGAIN ? ENOLCK : result;
+}
+
 void FileLock::vMarkMove(int descriptor) noexcept {
     if (markDescriptor_ >= 0) {
         sys().close(markDescriptor_);
@@ -570,6 +597,8 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
     const std::string levelText(levelName);
     const int folderDescriptor = folder.descriptorGet();
     const auto deadline = std::chrono::steady_clock::now() + wait;
+    // This locker's place among the waiters (see FileLock).
+    const off_t waitOffset = waitOffsetNow();
     thread_local std::minstd_rand jitter{std::random_device{}()};
     for (;;) {
         // Only a regular file carries the lock: a link is refused by the
@@ -621,18 +650,24 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
             return nullptr;
         }
         // Waits on this open lock file while it is the one at the name.
-        // Waiters queue at a turnstile byte before the lock byte, so that a
-        // holder that lets go and locks again at once queues behind the
-        // waiter at the turnstile instead of keeping every waiter out.
-        bool boTurn = false;
+        bool boAnnounced = false;
+        std::optional<std::chrono::steady_clock::time_point> freeSince;
         for (;;) {
-            int result = boTurn ? 0 : rangeLock(descriptor, kTurnByte, F_WRLCK);
-            if (result != 0 && result != EAGAIN) {
-                error = result;
-                return nullptr;
+            // Waiters that arrived earlier go first, unless the lock stays
+            // free for kYieldToWaiters without one of them taking it.
+            bool boTry = true;
+            if (waitOffset > kWaitBase && boLockedByOthers(descriptor, kWaitBase, waitOffset - kWaitBase)) {
+                const auto now = std::chrono::steady_clock::now();
+                if (boLockedByOthers(descriptor, kLockByte, 1)) {
+                    freeSince.reset();
+                    boTry = false;
+                } else {
+                    freeSince = freeSince.value_or(now);
+                    boTry = now - *freeSince >= kYieldToWaiters;
+                }
             }
-            boTurn = result == 0;
-            if (boTurn) {
+            int result = EAGAIN;
+            if (boTry) {
                 result = rangeLock(descriptor, kLockByte, F_WRLCK);
                 if (result != 0 && result != EAGAIN) {
                     error = result;
@@ -649,11 +684,12 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
             if (!boNamed) {
                 break; // open the file now at the name
             }
-            if (boTurn && result == 0) {
-                (void)rangeLock(descriptor, kTurnByte, F_UNLCK);
-                boTurn = false;
+            if (result == 0) {
                 const int mark = markTake(folderDescriptor, levelText.c_str());
                 if (mark != -2) {
+                    if (boAnnounced) {
+                        (void)rangeLock(descriptor, waitOffset, F_UNLCK);
+                    }
                     const std::pair identity{static_cast<std::uint64_t>(locked.st_dev),
                                              static_cast<std::uint64_t>(locked.st_ino)};
                     return std::unique_ptr<FileLock>(new FileLock(closer.release(), mark, identity));
@@ -661,6 +697,17 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
                 // A holder whose lock file was deleted under it still marks
                 // the level file: wait for it.
                 (void)rangeLock(descriptor, kLockByte, F_UNLCK);
+            }
+            if (!boAnnounced) {
+                // A lock call that the system fails outright fails the lock;
+                // one that it merely refuses (an offset it cannot carry)
+                // leaves this locker waiting unannounced.
+                const int announced = rangeLock(descriptor, waitOffset, F_RDLCK);
+                if (announced == ENOLCK || announced == EIO) {
+                    error = announced;
+                    return nullptr;
+                }
+                boAnnounced = announced == 0;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 error = EWOULDBLOCK;

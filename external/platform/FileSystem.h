@@ -164,18 +164,49 @@ private:
 };
 
 // An exclusive lock between processes on one level file, held until it is
-// destroyed and released by the system when the process ends. It is an
-// open-file-description record lock on the lock file beside the level file
-// (it holds on network file systems that carry POSIX record locks, and a
-// descriptor closed elsewhere in the process does not drop it), checked
-// after locking to be the file that is still at the lock file's name.
-// Waiters queue at a turnstile byte first, so that a holder that locks again
-// at once cannot keep them out. It also keeps a read lock on the level file
-// itself: a locker that finds the
-// level file marked so waits, even when the lock file was deleted and made
-// again meanwhile. Owns both descriptors. Thread-compatible.
+// destroyed and released by the system when the process ends. Owns both of
+// its descriptors. Thread-compatible. The one description of the protocol
+// that every writer of a level file follows:
+//
+// - The lock file: "<level file>.lock" beside the level file, empty, made
+//   on first use (with the folder's group and read and write bits, so that
+//   everyone who may write the folder may lock) and never removed or
+//   replaced. Only a regular file carries the lock; a link is refused.
+// - The lock: a write lock on byte 0 of the lock file, an open-file-
+//   description record lock (it holds on network file systems that carry
+//   POSIX record locks, and a descriptor closed elsewhere in the process
+//   does not drop it). It counts only on the file still at the lock file's
+//   name: a locker checks that after locking, and opens the new file when
+//   the old one was deleted.
+// - The mark: the holder also keeps a read lock on the whole level file, so
+//   that a lock file deleted and made again while held lets no second
+//   writer in: a locker that finds the level file marked waits. A level
+//   file published under the lock carries the mark before it takes the name.
+// - Waiting holds nothing that others need. A locker tries byte 0 without
+//   blocking and sleeps a millisecond or two between tries. While it waits
+//   it announces itself with a read lock on one byte, at offset 2 plus the
+//   wall-clock milliseconds since 1970 at which it arrived (byte 1 is not
+//   used), and drops it when it has the lock or gives up. Waiters go in
+//   the order of their arrival: a locker that finds an announcement below
+//   its own does not try byte 0, so the holder that lets go and locks again
+//   at once queues behind everyone who was waiting, and no waiter starves.
+//   That deference is bounded: once byte 0 has stayed free for
+//   kYieldToWaiters at every look without an earlier waiter taking it, the
+//   locker takes it. So a waiter that is stopped (a debugger, SIGSTOP, a
+//   machine cut off) keeps nobody out; each later locker loses at most
+//   kYieldToWaiters to it. Equal milliseconds, or clocks of two machines
+//   that disagree, only blur the order.
+// - Before a writer renames its new level file into place it confirms the
+//   lock (heldConfirm): a lock that the system lost renames nothing. Where
+//   a file system keeps record locks on each machine (fileSystemKindGet in
+//   FileSystemKind.h tells), two machines can both hold the lock; nothing
+//   here can notice that.
 class FileLock {
 public:
+    // How long a free lock is left to an earlier waiter before a later
+    // locker takes it.
+    static constexpr std::chrono::milliseconds kYieldToWaiters{100};
+
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock();
@@ -195,6 +226,13 @@ public:
     // The level file now at the name is the one open at `descriptor`, which
     // already carries its mark (PendingFile::markTake): the old mark goes.
     void vMarkMove(int descriptor) noexcept;
+
+    // Whether the lock is still held: sets it again through its own
+    // descriptor, which changes nothing while it is held. 0, or ENOLCK or
+    // EIO (the errno of the system, or ENOLCK when another holder has it)
+    // once the system has lost it, as a network file system does whose
+    // lease ran out while this machine was cut off.
+    [[nodiscard]] int heldConfirm() const noexcept;
 
     // The identity of the lock file: its device and inode.
     [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> identityGet() const noexcept { return identity_; }

@@ -11,11 +11,12 @@ namespace {
 // The real calls; open and fcntl are variadic in the C library.
 int openAt(int folder, const char* name, int flags, mode_t mode) { return ::openat(folder, name, flags, mode); }
 int fcntlLock(int descriptor, int command, struct flock* range) { return ::fcntl(descriptor, command, range); }
+int mountTableOpen() { return ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC); }
 
 constexpr SystemCalls kReal{
     &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,    &::renameat,
     &::renameat2, &::linkat, &::unlinkat, &::fchmod, &::fchown, &fcntlLock, &::flistxattr, &::fgetxattr,
-    &::fsetxattr,
+    &::fsetxattr, &::statfs, &mountTableOpen,
 };
 
 SystemCalls& table() noexcept {

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 
 namespace vyr::platform {
@@ -30,6 +31,10 @@ struct SystemCalls {
     ssize_t (*flistxattr)(int descriptor, char* names, size_t size);
     ssize_t (*fgetxattr)(int descriptor, const char* name, void* value, size_t size);
     int (*fsetxattr)(int descriptor, const char* name, const void* value, size_t size, int flags);
+    int (*statfs)(const char* path, struct statfs* status);
+    // Opens this process's mount table (/proc/self/mountinfo) for reading:
+    // a descriptor, or -1 with errno.
+    int (*mountTableOpen)();
 };
 
 // The table in use. Not synchronised: a test replaces entries only while

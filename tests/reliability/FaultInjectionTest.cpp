@@ -5,7 +5,9 @@
 // is lost.
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -24,6 +26,7 @@
 
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/classification/XmlDocument.h"
+#include "external/platform/FileSystemKind.h"
 #include "external/platform/SystemCalls.h"
 #include "tests/reliability/ReliabilitySupport.h"
 
@@ -98,6 +101,10 @@ int openatMissingOnce(int folder, const char* name, int flags, mode_t mode) {
     }
     return ::openat(folder, name, flags, mode);
 }
+
+// The mount table that the platform layer reads instead of this process's.
+fs::path gMountTable;
+int mountTableFake() { return ::open(gMountTable.c_str(), O_RDONLY | O_CLOEXEC); }
 
 // The reliability fixture with two mappings of one classification.
 class FaultInjectionTest : public ReliabilityFixture {
@@ -515,6 +522,13 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
          "Level file could not be written back: input/output error", false},
         {"folder fsync", [](platform::SystemCalls& calls) { calls.fsync = &fsyncFailingSecond; },
          "Level file was written back, but the folder could not be synced: input/output error", true},
+        // A lock the system lost while it was held: nothing is renamed.
+        {"lock lost, no locks available",
+         [](platform::SystemCalls& calls) { calls.fcntlLock = [](int, int, struct flock*) { return errno = ENOLCK, -1; }; },
+         "Level file could not be written back: its lock cannot be confirmed: no locks available", false},
+        {"lock lost, input/output error",
+         [](platform::SystemCalls& calls) { calls.fcntlLock = [](int, int, struct flock*) { return errno = EIO, -1; }; },
+         "Level file could not be written back: its lock cannot be confirmed: input/output error", false},
     };
     for (const Case& fault : cases) {
         SCOPED_TRACE(fault.name);
@@ -534,6 +548,9 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         EXPECT_THAT(capture.messages(), Contains(fault.message));
         EXPECT_EQ(readFile(file) == before, !fault.boWritten);
         EXPECT_EQ(wrapper.boMappingExists("fruit", "fig", "purple"), fault.boWritten);
+        for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+            EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+        }
     }
 
     // A file being replaced reads, never as missing; a lock on a read-only
@@ -554,6 +571,11 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         auto access = wrapper.writeAccessGet("fruit");
         EXPECT_FALSE(access.boLockFile(cache::User));
         EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file cannot be locked: read-only file system"});
+        platform::vSystemCallsReset();
+        platform::systemCalls().fcntlLock = [](int, int, struct flock*) { return errno = ENOLCK, -1; };
+        capture.clear();
+        EXPECT_FALSE(access.boLockFile(cache::User));
+        EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file cannot be locked: no locks available"});
     }
 
     // An editor saves while the temporary file is synced: both edits stay.
@@ -664,6 +686,60 @@ TEST_F(FaultInjectionTest, AFailedWriteBackGivesItsReasonAsAValueAndItsRecordNam
     EXPECT_TRUE(wrapper.boCreateClassification("fresh", "t", "", "", "", false, false, cache::User, failure));
     EXPECT_FALSE(failure.boFailed());
     EXPECT_TRUE(failure.file.empty());
+}
+
+// The file system of a level folder, found in the mount table by the
+// folder's device number: whether it shares locks between machines (and
+// why not), and whether it is a network or FUSE file system. Without a
+// mount table, statfs alone tells the type.
+TEST_F(FaultInjectionTest, FileSystemsThatDoNotShareLocksAreNamed) {
+    const SystemCallsRestore restore;
+    struct stat status {};
+    ASSERT_EQ(::stat(folder.path().c_str(), &status), 0);
+    const std::string device = std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev));
+    gMountTable = folder / "mountinfo";
+    platform::systemCalls().mountTableOpen = &mountTableFake;
+    struct Case {
+        const char* entry; // type, source and file-system options
+        bool boRemote;
+        const char* lockReason;
+    };
+    const Case cases[] = {
+        {"cifs //server/levels rw,vers=3.1.1,cache=strict,nobrl,actimeo=1", true, "CIFS mounted with nobrl"},
+        {"cifs //server/levels rw,vers=3.1.1,cache=strict", true, ""},
+        {"nfs server:/levels rw,vers=3,nolock,local_lock=all", true, "NFS mounted with nolock"},
+        {"nfs server:/levels rw,vers=3,local_lock=posix", true, "NFS mounted with local_lock=posix"},
+        {"nfs4 server:/levels rw,vers=4.2,local_lock=none", true, ""},
+        {"fuse.sshfs user@server:/levels rw,user_id=0", true, "FUSE file system fuse.sshfs"},
+        {"ext4 /dev/sda1 rw", false, ""},
+    };
+    for (const Case& mounted : cases) {
+        SCOPED_TRACE(mounted.entry);
+        // Another file system with the options comes first; only the
+        // folder's own device counts.
+        writeFile(gMountTable, "20 1 0:9999 / /other rw - cifs //other/share rw,nobrl\n"
+                               "21 1 " + device + " / /mnt/level\\040folders rw,relatime shared:7 - " +
+                                   mounted.entry + "\n");
+        platform::FileSystemKind kind;
+        ASSERT_EQ(platform::fileSystemKindGet(folder.path(), kind), 0);
+        EXPECT_EQ(kind.mountPoint, "/mnt/level folders");
+        EXPECT_EQ(kind.boRemote, mounted.boRemote);
+        EXPECT_EQ(kind.boLocksShared, std::string_view(mounted.lockReason).empty());
+        EXPECT_EQ(kind.lockReason, mounted.lockReason);
+    }
+
+    platform::systemCalls().mountTableOpen = [] { return errno = ENOENT, -1; };
+    platform::systemCalls().statfs = [](const char*, struct statfs* fileSystem) {
+        *fileSystem = {};
+        fileSystem->f_type = 0x65735546; // FUSE
+        return 0;
+    };
+    platform::FileSystemKind kind;
+    ASSERT_EQ(platform::fileSystemKindGet(folder.path(), kind), 0);
+    EXPECT_EQ(kind.type, "fuse");
+    EXPECT_TRUE(kind.boRemote);
+    EXPECT_FALSE(kind.boLocksShared);
+    EXPECT_EQ(platform::fileSystemKindGet(folder / "missing", kind), ENOENT);
 }
 
 } // namespace

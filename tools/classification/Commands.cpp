@@ -17,6 +17,7 @@
 #include "external/classification/Mapping.h"
 #include "external/definition/AdminWrapper.h"
 #include "external/directories/Directories.h"
+#include "external/platform/FileSystemKind.h"
 #include "tools/classification/CommandSupport.h"
 #include "tools/classification/ConsoleCallback.h"
 #include "tools/classification/Display.h"
@@ -173,6 +174,22 @@ std::vector<Warning> staleTemporaryFilesGet(const LevelFolders& folders) {
                                                                      std::string(levelName(level)) + " removes it, or "
                                                                : std::string()) +
                                     "rm -- " + shellWord(pathText(path))});
+        }
+    }
+    return warnings;
+}
+
+// The level folders whose file system keeps record locks on this machine:
+// writers on two machines can both lock a level file there.
+std::vector<Warning> unsharedLockFoldersGet(const LevelFolders& folders) {
+    std::vector<Warning> warnings;
+    for (const auto& [level, folder] : folders) {
+        platform::FileSystemKind kind;
+        if (platform::fileSystemKindGet(folder, kind) == 0 && !kind.boLocksShared) {
+            warnings.push_back({level, folder,
+                                "the file system does not share locks between machines (" + kind.lockReason +
+                                    "): writers on two machines can both lock a level file here and overwrite "
+                                    "each other's edits"});
         }
     }
     return warnings;
@@ -422,6 +439,8 @@ int iCheckRun(const Context& context, bool boJson, bool boAllowMissing) {
     warnings.insert(warnings.end(), misplaced.begin(), misplaced.end());
     const std::vector<Warning> stale = staleTemporaryFilesGet(context.folders);
     warnings.insert(warnings.end(), stale.begin(), stale.end());
+    const std::vector<Warning> unshared = unsharedLockFoldersGet(context.folders);
+    warnings.insert(warnings.end(), unshared.begin(), unshared.end());
 
     const auto failed = static_cast<std::size_t>(
         std::count_if(results.begin(), results.end(), [](const Result& result) { return !result.error.empty(); }));

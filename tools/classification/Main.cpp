@@ -282,8 +282,10 @@ int main(int argc, char** argv) {
     checkCommand->footer(example({"vyr-classification --root examples/data check"}) +
                          "\n\nA file at level shared or user that reads but that the store will not lock for an\n"
                          "edit (a symbolic link, a file with several hard links) is reported with the command\n"
-                         "that mends it. Status 1 when a file does not read or cannot be edited, 3 when there\n"
-                         "are only warnings.");
+                         "that mends it. A level folder whose file system does not share locks between\n"
+                         "machines (CIFS mounted with nobrl, NFS with nolock or local_lock, many FUSE file\n"
+                         "systems) is a warning. Status 1 when a file does not read or cannot be edited, 3 when\n"
+                         "there are only warnings.");
 
     // create
     CreateOptions create;

@@ -80,13 +80,25 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
         VYR_FAIL_ERRNO(failed, what, error, "", function);
         return Publication::Failed;
     }
-    const bool boMarked = pending.markTake() == 0;
+    // A lock the system has lost (a network file system's lease that ran
+    // out) lets another writer in: nothing is renamed under it.
+    const std::string lockLost = std::string(what) + ": its lock cannot be confirmed";
+    const int markError = pending.markTake();
+    if (markError == ENOLCK || markError == EIO) {
+        VYR_FAIL_ERRNO(failed, lockLost, markError, "", function);
+        return Publication::Failed;
+    }
+    const bool boMarked = markError == 0;
     // The last look before the rename: a save that landed while the
     // temporary file was written is merged, not overwritten.
     const platform::FileProbe now = folder.probe(name);
     if (expected ? (now.kind != platform::FileKind::Regular || now.stamp != *expected)
                  : now.kind != platform::FileKind::Missing) {
         return Publication::Changed;
+    }
+    if (const int error = locked.lock != nullptr ? locked.lock->heldConfirm() : 0; error != 0) {
+        VYR_FAIL_ERRNO(failed, lockLost, error, "", function);
+        return Publication::Failed;
     }
     bool boPublished = false;
     const int error = pending.publish(name, expected.has_value(), boPublished);

@@ -29,15 +29,13 @@ using Failure = cache::Failure;
 // lock the same level; each writes back the levels it locked.
 //
 // Locking a level (boLockFile, declared in the base): takes an exclusive lock
-// that other processes respect (an open-file-description record lock on
-// <file>.lock beside the level file, checked to be the file still at that
-// name, plus a mark on the level file itself; works on network file systems
-// that support POSIX record locks), held until this object is destroyed.
-// Waits a few seconds for another holder, then returns false. Removes
-// temporary files that killed writers left. Re-reads the level file when it
-// changed since the store last read or wrote it; false when the file exists
-// but does not read, is a symbolic link, has several hard links or is not a
-// regular file. A missing file is made from the highest cached level's
+// that other processes respect, held until this object is destroyed (the
+// protocol, with <file>.lock beside the level file, is described once at
+// vyr::platform::FileLock in external/platform/FileSystem.h). Waits a few
+// seconds for another holder, then returns false. Removes temporary files
+// that killed writers left. Re-reads the level file when it changed since
+// the store last read or wrote it; false when the file exists but does not
+// read, is a symbolic link, has several hard links or is not a regular file. A missing file is made from the highest cached level's
 // header (texts and flags, no pairs).
 //
 // Edits apply to the cache and the merged view at once. The write-back
@@ -49,10 +47,12 @@ using Failure = cache::Failure;
 // attributes and elements, and the layout of untouched sources stay. If
 // another program changed the level file meanwhile, the edits made since the
 // lock are applied on top of its version, pair by pair; the file is looked
-// at once more just before the rename. A level whose file already holds it
-// (its texts, flags and pairs; for a whole document given by hand, its
-// bytes) is not written: the file keeps its bytes, its identity and its
-// time, and that level's write-back succeeds. A missing file is always made.
+// at once more, and the lock confirmed, just before the rename: a lock that
+// the system lost (ENOLCK, EIO) fails the write-back and renames nothing. A
+// level whose file already holds it (its texts, flags and pairs; for a whole
+// document given by hand, its bytes) is not written: the file keeps its
+// bytes, its identity and its time, and that level's write-back succeeds. A
+// missing file is always made.
 //
 // Failures: a refused lock, a failed write-back and an edit whose ids the
 // file format cannot hold are assertion records (vyr::assert::Assert) that
