@@ -1,5 +1,6 @@
 #include "external/managed/ModuleLoader.h"
 
+#include <climits>
 #include <dlfcn.h>
 #include <link.h>
 
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace managed::runtime {
 namespace {
@@ -38,6 +40,57 @@ std::string dlErrorGet() {
     return text != nullptr ? std::string(text) : std::string("no reason given");
 }
 
+// The folder of the library that holds the address, as an absolute path;
+// empty when unknown. The dynamic linker keeps the name a library was found
+// under, which is relative when the search path that found it was (a
+// relative LD_LIBRARY_PATH entry): rebuilt later, after the program changed
+// its working folder, that name would point somewhere else. The linker also
+// records the library's absolute folder when it loads it, resolving such a
+// name against the working folder of that moment; that record is used.
+fs::path callerFolderGet(const void* callerAddress) {
+    Dl_info info{};
+    link_map* map = nullptr;
+    if (callerAddress == nullptr ||
+        ::dladdr1(callerAddress, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || map == nullptr ||
+        map->l_name == nullptr || map->l_name[0] == '\0') {
+        return {};
+    }
+    const fs::path name(map->l_name);
+    if (name.is_absolute()) {
+        return name.parent_path().lexically_normal();
+    }
+    // The link map is the library's handle to the dynamic linker.
+    char origin[PATH_MAX + 1] = {};
+    if (::dlinfo(map, RTLD_DI_ORIGIN, origin) != 0) {
+        return {};
+    }
+    const fs::path folder(origin);
+    return folder.is_absolute() ? folder.lexically_normal() : fs::path();
+}
+
+// The absolute path of the module library named `file`, which is absolute
+// itself or a bare file name; throws ModuleLoadException when a bare name is
+// found nowhere. A bare name is looked for in the folder of the library that
+// holds `callerAddress` (the bridge library), by its absolute path: neither
+// the library search path nor the working folder ever supplies a module.
+fs::path libraryFind(const fs::path& file, const void* callerAddress) {
+    if (file.is_absolute()) {
+        return file;
+    }
+    const fs::path folder = callerFolderGet(callerAddress);
+    if (!folder.empty()) {
+        const fs::path candidate = folder / file;
+        std::error_code ignored;
+        if (fs::exists(candidate, ignored)) {
+            return candidate;
+        }
+    }
+    throw ModuleLoadException(
+        file, "not found in " + (folder.empty() ? std::string("the bridge library's folder, which is unknown")
+                                                : folder.string() + " (the bridge library's folder)") +
+                  "; name the module's file with managed::runtime::vModuleFileSet");
+}
+
 // The path the loader opened the library from.
 std::string loadedPathGet(void* handle, const fs::path& fallback) {
     const link_map* map = nullptr;
@@ -48,51 +101,18 @@ std::string loadedPathGet(void* handle, const fs::path& fallback) {
     return fallback.string();
 }
 
-// The folder of the library that holds the address; empty when unknown.
-fs::path callerFolderGet(const void* callerAddress) {
-    Dl_info info{};
-    if (callerAddress == nullptr || ::dladdr(callerAddress, &info) == 0 || info.dli_fname == nullptr) {
-        return {};
-    }
-    return fs::path(info.dli_fname).parent_path();
-}
-
-// Opens the module library named `file`; throws ModuleLoadException when it
-// does not load. A bare file name is looked for in the folder of the library
-// that holds `callerAddress` first; a file found there that does not load is
-// an error of its own, not a reason to look further.
-void* libraryOpen(const fs::path& file, const void* callerAddress) {
-    constexpr int kFlags = RTLD_NOW | RTLD_LOCAL;
-    std::string sLookedAt;
-    if (!file.has_parent_path()) {
-        const fs::path folder = callerFolderGet(callerAddress);
-        if (!folder.empty()) {
-            const fs::path beside = folder / file;
-            std::error_code ignored;
-            if (fs::exists(beside, ignored)) {
-                void* const handle = ::dlopen(beside.c_str(), kFlags);
-                if (handle == nullptr) {
-                    throw ModuleLoadException(file, dlErrorGet());
-                }
-                return handle;
-            }
-            sLookedAt = "not in " + folder.string() + " (the bridge library's folder), and the library search failed: ";
-        }
-    }
-    void* const handle = ::dlopen(file.c_str(), kFlags);
-    if (handle == nullptr) {
-        throw ModuleLoadException(file, sLookedAt + dlErrorGet());
-    }
-    return handle;
-}
-
 // Loads the library named `file` and checks its factory and its interface
-// version. A library that fails a check is closed again (none of its module
-// code has run but its factory's version answer), so that a corrected file
-// is read afresh by the next attempt.
+// version. A file that is found but does not load is an error of its own,
+// not a reason to look further. A library that fails a check is closed
+// again (none of its module code has run but its factory's version answer),
+// so that a corrected file is read afresh by the next attempt.
 ModuleFactory libraryLoad(const fs::path& file, const void* callerAddress) {
-    void* const handle = libraryOpen(file, callerAddress);
-    const std::string path = loadedPathGet(handle, file);
+    const fs::path found = libraryFind(file, callerAddress);
+    void* const handle = ::dlopen(found.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        throw ModuleLoadException(file, dlErrorGet());
+    }
+    const std::string path = loadedPathGet(handle, found);
     ::dlerror();
     void* const symbol = ::dlsym(handle, kModuleFactoryName);
     if (symbol == nullptr) {
@@ -122,6 +142,14 @@ ModuleLoadException::~ModuleLoadException() = default;
 const char* ModuleLoadException::what() const noexcept { return message_.c_str(); }
 
 void vModuleFileSet(std::filesystem::path file) {
+    // A path with a folder is resolved now, against the working folder the
+    // host names it in, and never again later.
+    if (file.has_parent_path() && !file.is_absolute()) {
+        file = fs::absolute(file);
+    }
+    if (file.has_parent_path()) {
+        file = file.lexically_normal();
+    }
     LoaderState& state = stateGet();
     const std::lock_guard<std::mutex> lock(state.mutex);
     state.file = std::move(file);

@@ -13,11 +13,12 @@
 // a host that never classifies needs no module at all.
 //
 // The library is looked up by a file name, kModuleFileName unless the host
-// names another with vModuleFileSet. A bare file name is looked for first in
-// the folder of the library that asks for the module (the bridge library),
-// then through the system's usual library search (dlopen); a name with a
-// folder in it is loaded from there. Once loaded, a module library stays
-// loaded until the process ends.
+// names another with vModuleFileSet. A bare file name is looked for in the
+// folder of the library that asks for the module (the bridge library); a
+// name with a folder in it is loaded from there. Every file is opened by its
+// absolute path: nothing is ever looked up relative to the working folder or
+// on the library search path. Once loaded, a module library stays loaded
+// until the process ends.
 namespace managed::runtime {
 
 // The file name the runtime looks for when the host names none.
@@ -46,19 +47,24 @@ private:
 };
 
 // Names the module library that the entry point calls from now on use: a
-// bare file name (looked up like kModuleFileName) or a path. An empty path
-// goes back to kModuleFileName. Nothing is loaded here; a library loaded for
-// an earlier name stays loaded and the objects made from it stay valid.
-// Thread-safe.
+// bare file name (looked up like kModuleFileName) or a path. A relative path
+// is made absolute here, against the working folder of this call, and never
+// resolved again. An empty path goes back to kModuleFileName. Nothing is
+// loaded here; a library loaded for an earlier name stays loaded and the
+// objects made from it stay valid. Thread-safe; throws
+// std::filesystem::filesystem_error when a relative path is given and the
+// working folder cannot be determined.
 VYR_EXPORT void vModuleFileSet(std::filesystem::path file);
 
-// The file name the next entry point call looks for. Thread-safe.
+// The file name the next entry point call looks for: kModuleFileName, or
+// what the host named (a path made absolute). Thread-safe.
 [[nodiscard]] VYR_EXPORT std::filesystem::path moduleFileGet();
 
 // Creates a module object through the factory of the module library, which
 // is loaded first if no call has loaded it yet. `callerAddress` is any
-// address inside the library that asks: its folder is where a bare file name
-// is looked for first. Reports the object to the allocation observer, as
+// address inside the library that asks: its folder, as the dynamic linker
+// recorded it when it loaded that library, is where a bare file name is
+// looked for. Reports the object to the allocation observer, as
 // gcnew does. Throws ModuleLoadException when the library cannot be used;
 // nothing is kept of a failed attempt, so the next call tries again.
 // Whatever the module's constructor throws passes unchanged. Thread-safe.
