@@ -41,9 +41,11 @@ if(TARGET vyr-classification)
   install(TARGETS vyr-classification RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The sample module, under the file name the runtime looks for by default,
-# beside the bridge library: installed programs find it without naming it.
-# Nothing links it, so it is no target of the package.
+# The sample module, beside the bridge library under a file name of its own
+# (libVyrSampleClassification.so), not the one the runtime looks for by
+# default: it runs only where a program names it (a bare name will do, the
+# bridge library's folder being searched), and never stands in for a host's
+# module. Nothing links it, so it is no target of the package.
 set_target_properties(vyr_sample_module PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${vyr_build_libdir} INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
 install(TARGETS vyr_sample_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -3,6 +3,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 #include "external/managed/Runtime.h"
@@ -12,13 +13,20 @@
 // the first entry point call that needs it, not when the program starts, so
 // a host that never classifies needs no module at all.
 //
-// The library is looked up by a file name, kModuleFileName unless the host
-// names another with vModuleFileSet. A bare file name is looked for in the
-// folder of the library that asks for the module (the bridge library); a
-// name with a folder in it is loaded from there. Every file is opened by its
-// absolute path: nothing is ever looked up relative to the working folder or
-// on the library search path. Once loaded, a module library stays loaded
-// until the process ends.
+// The library is the file the host names with vModuleFileSet, else the file
+// named kModuleFileName. A path with a folder is loaded from there. A bare
+// file name is looked for, in this order, in
+//   1. the host program's own folder;
+//   2. the folders of the host program's own RUNPATH (or RPATH, when it has
+//      no RUNPATH), with "$ORIGIN" standing for the program's folder;
+//   3. the bridge library's folder, where a module installed beside the
+//      library lives;
+// and the first file found is loaded. The folders the host ships come
+// first, so that the host's own module is the one that runs. Every file is
+// opened by its absolute path: nothing is ever looked up relative to the
+// working folder, nor on the library search path (LD_LIBRARY_PATH, the
+// system's folders). Once loaded, a module library stays loaded until the
+// process ends.
 namespace managed::runtime {
 
 // The file name the runtime looks for when the host names none.
@@ -26,23 +34,31 @@ inline constexpr const char* kModuleFileName = "libVyrCommonClassification.so";
 
 // The module library cannot be used: the file was not found or does not
 // load, it has no factory, or it was built for another interface version.
-// Owns copies of the file name looked for and of the reason; immutable, so
-// thread-safe.
+// Owns copies of the file name looked for, of the reason and of the folders
+// looked in; immutable, so thread-safe.
 class VYR_EXPORT ModuleLoadException : public std::exception {
 public:
-    ModuleLoadException(std::filesystem::path file, std::string sReason);
+    ModuleLoadException(std::filesystem::path file, std::string sReason,
+                        std::vector<std::filesystem::path> lookedIn = {});
     ~ModuleLoadException() override;
 
     // The file looked for, as named.
     [[nodiscard]] const std::filesystem::path& fileGet() const noexcept { return file_; }
     // Why it cannot be used, with the system's own words where it gave any.
     [[nodiscard]] const std::string& sReasonGet() const noexcept { return sReason_; }
-    // "Cannot load the classification module "<file>": <reason>"
+    // The folders a bare file name was looked for in, in order, when it was
+    // found in none; empty when the file was found (or named by its path)
+    // but cannot be used.
+    [[nodiscard]] const std::vector<std::filesystem::path>& lookedInGet() const noexcept { return lookedIn_; }
+    // "Cannot load the classification module "<file>": <reason>"; when the
+    // file was not found, the reason names each folder looked in and how to
+    // name the module's file.
     [[nodiscard]] const char* what() const noexcept override;
 
 private:
     std::filesystem::path file_;
     std::string sReason_;
+    std::vector<std::filesystem::path> lookedIn_;
     std::string message_;
 };
 
@@ -59,6 +75,12 @@ VYR_EXPORT void vModuleFileSet(std::filesystem::path file);
 // The file name the next entry point call looks for: kModuleFileName, or
 // what the host named (a path made absolute). Thread-safe.
 [[nodiscard]] VYR_EXPORT std::filesystem::path moduleFileGet();
+
+// The absolute path of the module library file that the latest entry point
+// call made its module from (the file it loaded, or had loaded before), so
+// that a host can log which module runs; empty until a call has loaded one.
+// A call whose library cannot be used leaves it as it was. Thread-safe.
+[[nodiscard]] VYR_EXPORT std::filesystem::path moduleFileLoadedGet();
 
 // Creates a module object through the factory of the module library, which
 // is loaded first if no call has loaded it yet. `callerAddress` is any

@@ -179,6 +179,7 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
     Dl_info bridge{};
     ASSERT_NE(::dladdr(::dlsym(RTLD_DEFAULT, "_ZNK3vyr10definition4Node13boHasChildrenEv"), &bridge), 0);
     const fs::path bridgeFolder = fs::path(bridge.dli_fname).parent_path();
+    const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
     const fs::path besideBridge = bridgeFolder / managed::runtime::kModuleFileName;
     EXPECT_EQ(::dlopen(besideBridge.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 
@@ -203,8 +204,9 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
     const std::vector<Case> cases = {
         {missing, {missing.string() + ": cannot open shared object file"}},
         {"libVyrNoSuchModule.so",
-         {"not found in " + bridgeFolder.string() + " (the bridge library's folder); name the module's file with "
-                                                    "managed::runtime::vModuleFileSet"}},
+         {"not found in " + programFolder.string() + " (the program's folder), ",
+          bridgeFolder.string() + " (the program's RUNPATH, the bridge library's folder); name the module's file "
+                                  "with managed::runtime::vModuleFileSet"}},
         {VYR_NO_FACTORY_LIBRARY_PATH,
          {"has no factory function vyrClassificationModuleCreate: ",
           "undefined symbol: vyrClassificationModuleCreate"}},
@@ -226,19 +228,34 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
                 for (const std::string& part : failing.reason) {
                     EXPECT_THAT(error.sReasonGet(), HasSubstr(part));
                 }
+                // The folders looked in, the host's own first, when none had the file.
+                if (!failing.file.has_parent_path()) {
+                    ASSERT_FALSE(error.lookedInGet().empty());
+                    EXPECT_EQ(error.lookedInGet().front(), programFolder);
+                    EXPECT_EQ(error.lookedInGet().back(), bridgeFolder);
+                } else {
+                    EXPECT_TRUE(error.lookedInGet().empty());
+                }
             }
         }
     }
-    // Nothing was made, called or written.
+    // Nothing was made, called or written, and no module file was loaded.
+    EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), fs::path());
     EXPECT_EQ(created.load(), 0);
     EXPECT_EQ(callback.calls, 0);
     EXPECT_EQ(filesGet(temp / "data"), filesBefore);
 
-    // The next call tries again: the missing file is there now.
+    // The next call tries again: the missing file is there now, named by a
+    // relative path that is resolved once, when it is named.
     fs::copy_file(VYR_RECORDING_MODULE_PATH, missing);
-    managed::runtime::vModuleFileSet(missing);
+    const fs::path workingFolder = fs::current_path();
+    fs::current_path(temp.path());
+    managed::runtime::vModuleFileSet(fs::path(".") / missing.filename());
+    fs::current_path(workingFolder);
+    EXPECT_EQ(managed::runtime::moduleFileGet(), missing);
     EXPECT_NO_THROW(vClassify());
     EXPECT_GT(created.load(), 0);
+    EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), missing);
 
     managed::runtime::vModuleFileSet({});
     EXPECT_EQ(managed::runtime::moduleFileGet(), managed::runtime::kModuleFileName);
@@ -273,7 +290,8 @@ TEST(ModuleLoading, NothingIsTakenFromTheWorkingFolder) {
     const ChildRun found =
         childRun(VYR_WORKING_FOLDER_HOST_PATH, {elsewhere.string()}, host, settings, temp / "io-found");
     EXPECT_EQ(found.status, 0) << found.err;
-    EXPECT_EQ(found.out, "lib/" + fs::path(VYR_BRIDGE_SONAME_FILE).filename().string() + "\nran\n");
+    EXPECT_EQ(found.out, "lib/" + fs::path(VYR_BRIDGE_SONAME_FILE).filename().string() + "\nran " +
+                             module.string() + "\n");
     EXPECT_FALSE(fs::exists(mark));
 
     // With no module beside the bridge, none is found: the message names
@@ -282,7 +300,7 @@ TEST(ModuleLoading, NothingIsTakenFromTheWorkingFolder) {
     const ChildRun missing =
         childRun(VYR_WORKING_FOLDER_HOST_PATH, {elsewhere.string()}, host, settings, temp / "io-missing");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_THAT(missing.err, HasSubstr("not found in " + (host / "lib").string() + " (the bridge library's folder)"));
+    EXPECT_THAT(missing.err, HasSubstr(", " + (host / "lib").string() + " (the bridge library's folder); "));
     EXPECT_FALSE(fs::exists(mark));
 
     // No RUNPATH or RPATH in the build tree has an empty entry, which the

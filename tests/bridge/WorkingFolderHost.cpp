@@ -4,7 +4,7 @@
 // Usage: vyr-working-folder-host FOLDER. Prints the name under which the
 // dynamic linker found the bridge library, changes the working folder to
 // FOLDER, runs the node entry point (which loads the module), and prints
-// "ran". Exit status 0 when the run went through; 1 with the error on
+// "ran" and the module file that ran. Exit status 0 when the run went through; 1 with the error on
 // standard error otherwise.
 
 #include <dlfcn.h>
@@ -18,6 +18,7 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/ModuleLoader.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -45,6 +46,6 @@ int main(int argc, char** argv) {
         std::cerr << error.what() << '\n';
         return 1;
     }
-    std::cout << "ran\n";
+    std::cout << "ran " << managed::runtime::moduleFileLoadedGet().string() << '\n';
     return 0;
 }

@@ -6,8 +6,10 @@
 #               WORK_DIR/prefix, and its query-only host once more with the
 #               README's pkg-config line;
 #   subproject: examples/consumer with SOURCE_DIR as its subproject;
-#   module:     examples/inverse-module (a module library and its host)
-#               against BUILD_DIR installed into WORK_DIR/prefix.
+#   module:     examples/inverse-module (a host that ships its own module
+#               under the default name in its lib folder, and never names
+#               it) against BUILD_DIR installed into WORK_DIR/prefix; its
+#               module runs, and the host logs that module's file.
 function(step)
   execute_process(COMMAND ${ARGN} COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
@@ -61,7 +63,17 @@ step(${CMAKE_COMMAND} --build ${WORK_DIR}/build --config ${CONFIG})
 file(COPY ${SOURCE_DIR}/examples/data/ DESTINATION ${WORK_DIR}/data)
 
 if(FORM STREQUAL "module")
-  step(${WORK_DIR}/build/vyr-inverse-host ${WORK_DIR}/build/libvyr_inverse_module.so ${WORK_DIR}/data)
+  # The host ships its module under the default name in its own lib folder
+  # and never names it. A module under the default name beside the bridge
+  # (as the sample once was) must not stand in for it.
+  file(COPY_FILE ${WORK_DIR}/prefix/lib/libVyrSampleClassification.so ${WORK_DIR}/prefix/lib/libVyrCommonClassification.so)
+  execute_process(COMMAND ${WORK_DIR}/build/bin/vyr-inverse-host ${WORK_DIR}/data
+    COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY OUTPUT_VARIABLE printed)
+  set(expected "module: ${WORK_DIR}/build/lib/libVyrCommonClassification.so\n")
+  string(FIND "${printed}" "${expected}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "printed '${printed}', expected a line '${expected}'")
+  endif()
   return()
 endif()
 step_prints("glass\npolycarbonate\n" ${WORK_DIR}/build/vyr-query ${WORK_DIR}/data materials panel)
