@@ -16,12 +16,23 @@ set(vyr_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/vyr-classification)
 # through "$ORIGIN" in both places; the tool, built one folder below the
 # build folder as it is installed one below the prefix, reaches them the same
 # way from both.
+# A build folder made before the libraries were built into <build>/<libdir>
+# still holds them in their targets' own folders (and the sample, under the
+# default module name, beside the bridge), with the padded RUNPATH: those
+# old copies are removed.
 set(vyr_build_libdir ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 foreach(target IN LISTS VYR_PACKAGE_TARGETS)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "SHARED_LIBRARY")
     set_target_properties(${target} PROPERTIES
       LIBRARY_OUTPUT_DIRECTORY ${vyr_build_libdir} INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
+    get_target_property(old_dir ${target} BINARY_DIR)
+    if(NOT old_dir STREQUAL vyr_build_libdir)
+      file(GLOB old_copies ${old_dir}/lib${target}.so ${old_dir}/lib${target}.so.* ${old_dir}/libVyrCommonClassification.so)
+      if(old_copies)
+        file(REMOVE ${old_copies})
+      endif()
+    endif()
   endif()
 endforeach()
 
@@ -37,7 +48,8 @@ if(TARGET vyr-classification)
     set_target_properties(vyr-classification PROPERTIES
       RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_BINDIR})
   endif()
-  set_target_properties(vyr-classification PROPERTIES INSTALL_RPATH "$ORIGIN/${tool_to_lib}" BUILD_WITH_INSTALL_RPATH ON)
+  set_target_properties(vyr-classification PROPERTIES
+    INSTALL_RPATH "$ORIGIN/${tool_to_lib}" BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS vyr-classification RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 

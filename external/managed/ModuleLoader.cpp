@@ -255,10 +255,12 @@ fs::path libraryFind(const fs::path& file, const void* callerAddress) {
         lookedIn.push_back(place.folder);
         sLookedIn += (sLookedIn.empty() ? "" : ", ") + place.folder.string() + " (" + place.roles + ")";
     }
-    throw ModuleLoadException(file,
-                              "not found in " + (sLookedIn.empty() ? std::string("any folder: none is known") : sLookedIn) +
-                                  "; name the module's file with managed::runtime::vModuleFileSet",
-                              std::move(lookedIn));
+    if (sLookedIn.empty()) {
+        sLookedIn = "any folder: none is known";
+    }
+    throw ModuleLoadException(
+        file, "not found in " + sLookedIn + "; name the module's file with managed::runtime::vModuleFileSet",
+        std::move(lookedIn));
 }
 
 // The path the loader opened the library from.
