@@ -4,8 +4,8 @@
 # input classifications as the library merges their three levels, runs the
 # sample module through the first entry point (`classify`, naming the sample
 # by its file name, which the runtime finds beside the bridge library), and
-# shows what it wrote. Each command is printed exactly as it runs, so that it can be pasted
-# into the same shell afterwards; the copy stays for that.
+# shows what it wrote. Each command is printed exactly as it runs, so that it
+# can be pasted into the same shell afterwards; the copy stays for that.
 set -euo pipefail
 build=${1:?usage: demo.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
