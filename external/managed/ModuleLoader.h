@@ -27,6 +27,9 @@
 // working folder, nor on the library search path (LD_LIBRARY_PATH, the
 // system's folders). Once loaded, a module library stays loaded until the
 // process ends.
+//
+// These calls belong to the runtime library (libvyr_managed), which every
+// program that links the bridge library links too.
 namespace managed::runtime {
 
 // The file name the runtime looks for when the host names none.
@@ -85,8 +88,8 @@ VYR_EXPORT void vModuleFileSet(std::filesystem::path file);
 // Creates a module object through the factory of the module library, which
 // is loaded first if no call has loaded it yet. `callerAddress` is any
 // address inside the library that asks: its folder, as the dynamic linker
-// recorded it when it loaded that library, is where a bare file name is
-// looked for. Reports the object to the allocation observer, as
+// recorded it when it loaded that library, is the last place a bare file
+// name is looked for. Reports the object to the allocation observer, as
 // gcnew does. Throws ModuleLoadException when the library cannot be used;
 // nothing is kept of a failed attempt, so the next call tries again.
 // Whatever the module's constructor throws passes unchanged. Thread-safe.
