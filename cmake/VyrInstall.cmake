@@ -7,12 +7,32 @@ include(CMakePackageConfigHelpers)
 set(vyr_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/VyrClassification)
 set(vyr_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/vyr-classification)
 
-# Installed libraries find their siblings in their own folder, the tool in
-# the library folder next to its own.
+# The RUNPATHs are the same in the build tree as installed. Otherwise CMake
+# links the build tree's programs with the build folders and pads their
+# RUNPATH with ':' to make room for the installed one, and to the dynamic
+# linker each empty entry so made means the working folder. So the package's
+# shared libraries (and the sample module beside them) are built into one
+# folder, <build>/<libdir>, as they are installed, and find each other
+# through "$ORIGIN" in both places; the tool, built one folder below the
+# build folder as it is installed one below the prefix, reaches them the same
+# way from both.
+# A build folder made before the libraries were built into <build>/<libdir>
+# still holds them in their targets' own folders (and the sample, under the
+# default module name, beside the bridge), with the padded RUNPATH: those
+# old copies are removed.
+set(vyr_build_libdir ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 foreach(target IN LISTS VYR_PACKAGE_TARGETS)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "SHARED_LIBRARY")
-    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+    set_target_properties(${target} PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY ${vyr_build_libdir} INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
+    get_target_property(old_dir ${target} BINARY_DIR)
+    if(NOT old_dir STREQUAL vyr_build_libdir)
+      file(GLOB old_copies ${old_dir}/lib${target}.so ${old_dir}/lib${target}.so.* ${old_dir}/libVyrCommonClassification.so)
+      if(old_copies)
+        file(REMOVE ${old_copies})
+      endif()
+    endif()
   endif()
 endforeach()
 
@@ -38,14 +58,24 @@ install(TARGETS ${vyr_store_targets} EXPORT VyrClassificationStoreTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(TARGET vyr-classification)
   file(RELATIVE_PATH tool_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(vyr-classification PROPERTIES INSTALL_RPATH "$ORIGIN/${tool_to_lib}")
+  get_target_property(tool_dir vyr-classification BINARY_DIR)
+  file(RELATIVE_PATH tool_build_to_lib ${tool_dir} ${vyr_build_libdir})
+  if(NOT tool_build_to_lib STREQUAL tool_to_lib)
+    set_target_properties(vyr-classification PROPERTIES
+      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_BINDIR})
+  endif()
+  set_target_properties(vyr-classification PROPERTIES
+    INSTALL_RPATH "$ORIGIN/${tool_to_lib}" BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS vyr-classification RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The sample module, under the file name the runtime looks for by default,
-# beside the bridge library: installed programs find it without naming it.
-# Nothing links it, so it is no target of the package.
-set_target_properties(vyr_sample_module PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The sample module, beside the bridge library under a file name of its own
+# (libVyrSampleClassification.so), not the one the runtime looks for by
+# default: it runs only where a program names it (a bare name will do, the
+# bridge library's folder being searched), and never stands in for a host's
+# module. Nothing links it, so it is no target of the package.
+set_target_properties(vyr_sample_module PROPERTIES
+  LIBRARY_OUTPUT_DIRECTORY ${vyr_build_libdir} INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
 install(TARGETS vyr_sample_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The headers of the outside face and of the entry points, the module

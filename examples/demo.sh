@@ -2,9 +2,10 @@
 # The main job on the bundled sample data: demo.sh BUILD_DIR
 # Copies examples/data to BUILD_DIR/demo-data (afresh each run), shows the two
 # input classifications as the library merges their three levels, runs the
-# sample module through the first entry point (`classify`), and shows what it
-# wrote. Each command is printed exactly as it runs, so that it can be pasted
-# into the same shell afterwards; the copy stays for that.
+# sample module through the first entry point (`classify`, naming the sample
+# by its file name, which the runtime finds beside the bridge library), and
+# shows what it wrote. Each command is printed exactly as it runs, so that it
+# can be pasted into the same shell afterwards; the copy stays for that.
 set -euo pipefail
 build=${1:?usage: demo.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,7 +36,8 @@ run overrides materials
 step "Which materials are allowed (the filter)"
 run show approved-materials
 step "The classification run: keep the pairs whose material is allowed"
-run classify materials --filter approved-materials --in user --out user --update approved-parts
+run classify materials --filter approved-materials --in user --out user --update approved-parts \
+    --module libVyrSampleClassification.so
 step "What the run wrote at the user level"
 run show approved-parts
 echo

@@ -1,9 +1,10 @@
 // A host program built outside the library's repository: it points the
 // directory service at a folder of level folders, queries a classification
 // through the store's outside face (AdminWrapper), edits it through a
-// WriteAccess, and runs the classification module through the first entry
-// point. It links the bridge library alone: the runtime loads the module at
-// that call, by default the sample module installed beside the bridge.
+// WriteAccess, and runs the sample classification module through the first
+// entry point. It links the bridge library alone and names the sample by its
+// file name: the runtime finds it beside the bridge and loads it at that
+// call; the host then logs which module file ran.
 //
 // Usage: vyr-consumer FOLDER. FOLDER holds system/, shared/ and user/, laid
 // out like examples/data; the run writes below FOLDER/user, so give it a
@@ -23,6 +24,7 @@
 #include "external/assert/Assert.h"
 #include "external/definition/AdminWrapper.h"
 #include "external/directories/Directories.h"
+#include "external/managed/ModuleLoader.h"
 
 namespace {
 
@@ -63,10 +65,16 @@ int main(int argc, char** argv) {
     check(admin.sClassifiedIdGet("materials", "clip") == "steel", "clip -> steel, decided by the user level");
 
     vyr::bridge::definition::AdminWrapper definitions("consumer definitions");
+    check(managed::runtime::moduleFileLoadedGet().empty(), "no module file loaded before the first run");
+    managed::runtime::vModuleFileSet("libVyrSampleClassification.so");
     vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), admin, definitions, "materials",
                                            "approved-materials", vyr::cache::User, vyr::cache::User,
                                            "approved-parts", nullptr);
     check(admin.boMappingExists("approved-parts", "clip", "steel"), "the module kept clip -> steel");
+    const std::filesystem::path module = managed::runtime::moduleFileLoadedGet();
+    check(module.is_absolute() && module.filename() == "libVyrSampleClassification.so" &&
+              std::filesystem::is_regular_file(module),
+          "the module that ran: " + module.string());
 
     // Another program edits a level file (here: by hand, replacing it);
     // the host sees the edit once it refreshes, and the change count moves.

@@ -1,8 +1,9 @@
-// The demo host: a native program that links the bridge library alone
-// (the runtime loads the sample classification module beside it at the
-// first entry point call), points the directory service at a folder of level
-// folders, and calls both entry points the way a native application
-// would. It reaches the store only through the bridge's outside face.
+// The demo host: a native program that links the bridge library alone,
+// names the sample classification module by its file name (the runtime
+// finds it beside the bridge and loads it at the first entry point call),
+// points the directory service at a folder of level folders, and calls both
+// entry points the way a native application would. It reaches the store only
+// through the bridge's outside face.
 //
 // Usage: vyr-demo-host [FOLDER]. FOLDER holds system/, shared/ and user/,
 // laid out like examples/data (default FOLDER: the working directory). The
@@ -21,6 +22,7 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/ModuleLoader.h"
 #include "external/str/Utf.h"
 
 namespace {
@@ -45,6 +47,7 @@ int main(int argc, char** argv) {
     ConsoleCallback callback;
 
     std::cout << "host: classification run\n";
+    managed::runtime::vModuleFileSet(VYR_SAMPLE_MODULE_FILE);
     try {
         vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), classificationAdmin, definitionAdmin,
                                                "materials", "approved-materials", vyr::cache::User, vyr::cache::User,
@@ -53,6 +56,7 @@ int main(int argc, char** argv) {
         std::cerr << "host: the run failed: " << error.what() << '\n';
         return 1;
     }
+    std::cout << "host: the module that ran: " << managed::runtime::moduleFileLoadedGet().string() << '\n';
 
     std::cout << "host: approved-parts now holds\n";
     const auto& merged = classificationAdmin.cachesGet("approved-parts")->merged.sourceToClassified;

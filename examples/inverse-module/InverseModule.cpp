@@ -1,5 +1,7 @@
-#include "InverseModule.h"
+// A classification module in one source file: the class is declared here,
+// and vyr_classification_module() adds its factory without a header.
 
+#include <cstdint>
 #include <iostream>
 #include <map>
 #include <set>
@@ -13,9 +15,40 @@
 #include "external/classification/ClassificationUiCallbackInterface.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
 #include "external/str/Utf.h"
 
 namespace inverse {
+
+namespace proxies = managed::vyr::bridge;
+
+// A classification module that writes the inverse of a classification: for
+// each pair (s, c) of MAPPING's merged view, the pair (c, s) into UPDATE at
+// the output level, which it creates there when no level of it reads yet.
+// The filter and the input level are not used. vClassifyNodes prints each
+// node with the classified ids of its name in MAPPING.
+//
+// Holds the services that vInit bound, for the run that follows; one thread
+// at a time, as every module object.
+class InverseModule final : public managed::CommonClassification::Modules::CommonClassificationModule {
+public:
+    void vInit(managed::Handle<proxies::IDirectories> directories,
+               managed::Handle<proxies::classification::Admin> classificationAdmin,
+               managed::Handle<proxies::definition::Admin> definitionAdmin) override;
+    void vClassify(
+        managed::Handle<managed::System::String> classificationMappingName,
+        managed::Handle<managed::System::String> classificationFilterMappingName, std::int32_t iLevel,
+        std::int32_t outputLevel, managed::Handle<managed::System::String> definitionToUpdate,
+        managed::Handle<proxies::classification::CommonClassificationCallback> classificationCallback) override;
+    void vClassifyNodes(managed::Handle<managed::System::String> classificationMappingName,
+                        managed::Handle<proxies::definition::Node> sourceNodes) override;
+
+private:
+    managed::Handle<proxies::IDirectories> directories_;
+    managed::Handle<proxies::classification::Admin> classificationAdmin_;
+    managed::Handle<proxies::definition::Admin> definitionAdmin_;
+};
+
 namespace {
 
 using Store = vyr::bridge::classification::AdminWrapper;

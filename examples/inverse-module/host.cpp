@@ -1,10 +1,14 @@
-// A host that ships its own classification module: it names the module's
-// file to the runtime, then runs it through the first entry point on a copy
-// of the sample data and checks what it wrote.
+// A host that ships its own classification module: under the runtime's
+// default file name, in the lib folder beside its bin folder, which its
+// RUNPATH ($ORIGIN/../lib) names. It never names the module; the runtime
+// finds it there, ahead of anything beside the bridge library. The host runs
+// it through both entry points on a copy of the sample data, logs which
+// module file ran, and checks what it wrote.
 //
-// Usage: vyr-inverse-host MODULE FOLDER. MODULE is the module library's
-// file; FOLDER holds system/, shared/ and user/ like examples/data, and the
-// run writes below FOLDER/user. Exit status 0 when the inverse is there.
+// Usage: vyr-inverse-host FOLDER. FOLDER holds system/, shared/ and user/
+// like examples/data, and the run writes below FOLDER/user. Prints
+// "module: <file>" for the module file that ran. Exit status 0 when the
+// inverse is there.
 
 #include <exception>
 #include <filesystem>
@@ -31,14 +35,17 @@ public:
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::cerr << "usage: vyr-inverse-host MODULE FOLDER\n";
+    if (argc != 2) {
+        std::cerr << "usage: vyr-inverse-host FOLDER\n";
         return 2;
     }
-    // Before the first entry point call; nothing is loaded yet.
-    managed::runtime::vModuleFileSet(std::filesystem::absolute(argv[1]));
+    // Before the first entry point call no module file is loaded.
+    if (!managed::runtime::moduleFileLoadedGet().empty()) {
+        std::cerr << "FAILED: a module file is loaded before the first call\n";
+        return 1;
+    }
 
-    const std::filesystem::path folder = argv[2];
+    const std::filesystem::path folder = argv[1];
     vyr::Directories::vSysDirectorySet(folder / "system");
     vyr::Directories::vSharedDirectoriesSet({folder / "shared"});
     vyr::Directories::vUserDirectorySet(folder / "user");
@@ -48,12 +55,13 @@ int main(int argc, char** argv) {
     try {
         vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), admin, definitions, "materials", "",
                                                vyr::cache::User, vyr::cache::User, "parts-by-material", &callback);
+        std::cout << "module: " << managed::runtime::moduleFileLoadedGet().string() << '\n';
         vyr::definition::Node root("panel");
         root.addChild(vyr::definition::Node("bolt"));
         vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), admin, definitions, "materials",
                                                root);
     } catch (const managed::runtime::ModuleLoadException& error) {
-        std::cerr << error.what() << '\n'; // the file looked for, and why it cannot be used
+        std::cerr << error.what() << '\n'; // the file looked for, and where, or why it cannot be used
         return 1;
     } catch (const std::exception& error) {
         std::cerr << "the run failed: " << error.what() << '\n';

@@ -2,15 +2,27 @@
 // the store without any module library in the process, and each module
 // library that cannot be used makes the entry points throw, naming the file
 // and the reason, before anything is made or written. The next call tries
-// again.
+// again. A host that changes its working folder never gets a module, or any
+// other library, from there.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +45,8 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
+extern "C" char** environ;
+
 // Counts what a run reports; no run should report anything here.
 class CountingCallback final : public classification::ClassificationUiCallbackInterface {
 public:
@@ -40,6 +54,104 @@ public:
     void vMessage(const std::string&) override { ++calls; }
     int calls = 0;
 };
+
+// What a child process did: its exit status (-1 when it did not exit) and
+// what it wrote on standard output and standard error.
+struct ChildRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with the arguments in the working folder, with this
+// process's environment changed by `settings` ("NAME=value" each), and waits
+// for it. Its outputs go through files of `io`.
+ChildRun childRun(const fs::path& program, const std::vector<std::string>& arguments, const fs::path& workingFolder,
+                  const std::vector<std::string>& settings, const fs::path& io) {
+    fs::create_directories(io);
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view setting(*entry);
+        const bool boReplaced = std::any_of(settings.begin(), settings.end(), [&](const std::string& mine) {
+            return setting.substr(0, setting.find('=')) == std::string_view(mine).substr(0, mine.find('='));
+        });
+        if (!boReplaced) {
+            environment.emplace_back(setting);
+        }
+    }
+    environment.insert(environment.end(), settings.begin(), settings.end());
+    std::vector<std::string> argumentTexts{program.string()};
+    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    const auto pointers = [](std::vector<std::string>& texts) {
+        std::vector<char*> result;
+        for (std::string& text : texts) {
+            result.push_back(text.data());
+        }
+        result.push_back(nullptr);
+        return result;
+    };
+    std::vector<char*> argv = pointers(argumentTexts);
+    std::vector<char*> envp = pointers(environment);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ChildRun run;
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(spawned);
+        return run;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = readFile(io / "out");
+    run.err = readFile(io / "err");
+    return run;
+}
+
+// The RUNPATH and RPATH strings of an executable or shared object, as
+// readelf shows its dynamic section.
+std::vector<std::string> searchPathsGet(const fs::path& file) {
+    const std::string command = "readelf -d '" + file.string() + "' 2>/dev/null";
+    const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    std::vector<std::string> paths;
+    if (!pipe) {
+        ADD_FAILURE() << command;
+        return paths;
+    }
+    std::array<char, 8192> buffer{};
+    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
+        const std::string_view line(buffer.data());
+        const std::size_t open = line.find('[');
+        const std::size_t close = line.rfind(']');
+        if ((line.find("(RUNPATH)") != std::string_view::npos || line.find("(RPATH)") != std::string_view::npos) &&
+            open != std::string_view::npos && close != std::string_view::npos && close > open) {
+            paths.emplace_back(line.substr(open + 1, close - open - 1));
+        }
+    }
+    return paths;
+}
+
+// True for an ELF executable or shared object (not an object file).
+bool boIsLinkedElf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::array<unsigned char, EI_NIDENT + 2> head{};
+    if (!in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()))) {
+        return false;
+    }
+    if (std::memcmp(head.data(), ELFMAG, SELFMAG) != 0 || head[EI_DATA] != ELFDATA2LSB) {
+        return false;
+    }
+    const unsigned type = head[EI_NIDENT] | (static_cast<unsigned>(head[EI_NIDENT + 1]) << 8U);
+    return type == ET_EXEC || type == ET_DYN;
+}
 
 // Every file below the folder, with its size.
 std::vector<std::string> filesGet(const fs::path& folder) {
@@ -67,6 +179,7 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
     Dl_info bridge{};
     ASSERT_NE(::dladdr(::dlsym(RTLD_DEFAULT, "_ZNK3vyr10definition4Node13boHasChildrenEv"), &bridge), 0);
     const fs::path bridgeFolder = fs::path(bridge.dli_fname).parent_path();
+    const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
     const fs::path besideBridge = bridgeFolder / managed::runtime::kModuleFileName;
     EXPECT_EQ(::dlopen(besideBridge.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 
@@ -91,7 +204,9 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
     const std::vector<Case> cases = {
         {missing, {missing.string() + ": cannot open shared object file"}},
         {"libVyrNoSuchModule.so",
-         {"not in " + bridgeFolder.string(), "the library search failed: libVyrNoSuchModule.so: cannot open"}},
+         {"not found in " + programFolder.string() + " (the program's folder), ",
+          bridgeFolder.string() + " (the program's RUNPATH, the bridge library's folder); name the module's file "
+                                  "with managed::runtime::vModuleFileSet"}},
         {VYR_NO_FACTORY_LIBRARY_PATH,
          {"has no factory function vyrClassificationModuleCreate: ",
           "undefined symbol: vyrClassificationModuleCreate"}},
@@ -113,23 +228,98 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
                 for (const std::string& part : failing.reason) {
                     EXPECT_THAT(error.sReasonGet(), HasSubstr(part));
                 }
+                // The folders looked in, the host's own first, when none had the file.
+                if (!failing.file.has_parent_path()) {
+                    ASSERT_FALSE(error.lookedInGet().empty());
+                    EXPECT_EQ(error.lookedInGet().front(), programFolder);
+                    EXPECT_EQ(error.lookedInGet().back(), bridgeFolder);
+                } else {
+                    EXPECT_TRUE(error.lookedInGet().empty());
+                }
             }
         }
     }
-    // Nothing was made, called or written.
+    // Nothing was made, called or written, and no module file was loaded.
+    EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), fs::path());
     EXPECT_EQ(created.load(), 0);
     EXPECT_EQ(callback.calls, 0);
     EXPECT_EQ(filesGet(temp / "data"), filesBefore);
 
-    // The next call tries again: the missing file is there now.
+    // The next call tries again: the missing file is there now, named by a
+    // relative path that is resolved once, when it is named.
     fs::copy_file(VYR_RECORDING_MODULE_PATH, missing);
-    managed::runtime::vModuleFileSet(missing);
+    const fs::path workingFolder = fs::current_path();
+    fs::current_path(temp.path());
+    managed::runtime::vModuleFileSet(fs::path(".") / missing.filename());
+    fs::current_path(workingFolder);
+    EXPECT_EQ(managed::runtime::moduleFileGet(), missing);
     EXPECT_NO_THROW(vClassify());
     EXPECT_GT(created.load(), 0);
+    EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), missing);
 
     managed::runtime::vModuleFileSet({});
     EXPECT_EQ(managed::runtime::moduleFileGet(), managed::runtime::kModuleFileName);
     managed::runtime::vAllocationObserverSet({});
+}
+
+
+TEST(ModuleLoading, NothingIsTakenFromTheWorkingFolder) {
+    // A host's folder: the libraries it needs, under the names it asks for,
+    // and a module under the default name beside the bridge. The host is
+    // started there with the relative library path "lib", so the dynamic
+    // linker knows the bridge as "lib/libvyr_bridge.so.2".
+    TempFolder temp;
+    const fs::path host = temp / "host";
+    fs::create_directories(host / "lib");
+    for (const fs::path library : {VYR_BRIDGE_SONAME_FILE, VYR_MANAGED_SONAME_FILE, VYR_DIRECTORIES_SONAME_FILE,
+                                   VYR_ASSERT_SINK_SONAME_FILE}) {
+        fs::create_symlink(library, host / "lib" / library.filename());
+    }
+    const fs::path module = host / "lib" / managed::runtime::kModuleFileName;
+    fs::copy_file(VYR_RECORDING_MODULE_PATH, module);
+    // The folder it moves to before its first entry point call holds a
+    // planted library where the relative names lead: under the library
+    // path, and in the working folder itself.
+    const fs::path elsewhere = temp / "elsewhere";
+    fs::create_directories(elsewhere / "lib");
+    fs::copy_file(VYR_PLANTED_LIBRARY_PATH, elsewhere / "lib" / managed::runtime::kModuleFileName);
+    fs::copy_file(VYR_PLANTED_LIBRARY_PATH, elsewhere / managed::runtime::kModuleFileName);
+    const fs::path mark = temp / "planted.mark";
+    const std::vector<std::string> settings = {"LD_LIBRARY_PATH=lib", "VYR_TEST_MARK=" + mark.string()};
+
+    const ChildRun found =
+        childRun(VYR_WORKING_FOLDER_HOST_PATH, {elsewhere.string()}, host, settings, temp / "io-found");
+    EXPECT_EQ(found.status, 0) << found.err;
+    EXPECT_EQ(found.out, "lib/" + fs::path(VYR_BRIDGE_SONAME_FILE).filename().string() + "\nran " +
+                             module.string() + "\n");
+    EXPECT_FALSE(fs::exists(mark));
+
+    // With no module beside the bridge, none is found: the message names
+    // the bridge's real folder, and still nothing planted runs.
+    fs::remove(module);
+    const ChildRun missing =
+        childRun(VYR_WORKING_FOLDER_HOST_PATH, {elsewhere.string()}, host, settings, temp / "io-missing");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_THAT(missing.err, HasSubstr(", " + (host / "lib").string() + " (the bridge library's folder); "));
+    EXPECT_FALSE(fs::exists(mark));
+
+    // No RUNPATH or RPATH in the build tree has an empty entry, which the
+    // dynamic linker would take for the working folder.
+    int checked = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator entry(VYR_BUILD_DIR, fs::directory_options::skip_permission_denied, error),
+         end;
+         !error && entry != end; entry.increment(error)) {
+        if (!entry->is_regular_file(error) || entry->is_symlink(error) || !boIsLinkedElf(entry->path())) {
+            continue;
+        }
+        ++checked;
+        for (const std::string& searchPath : searchPathsGet(entry->path())) {
+            const std::string padded = ":" + searchPath + ":";
+            EXPECT_EQ(padded.find("::"), std::string::npos) << entry->path() << ": [" << searchPath << "]";
+        }
+    }
+    EXPECT_GT(checked, 10);
 }
 
 } // namespace

@@ -6,8 +6,10 @@
 #               WORK_DIR/prefix, and its query-only host once more with the
 #               README's pkg-config line;
 #   subproject: examples/consumer with SOURCE_DIR as its subproject;
-#   module:     examples/inverse-module (a module library and its host)
-#               against BUILD_DIR installed into WORK_DIR/prefix;
+#   module:     examples/inverse-module (a host that ships its own module
+#               under the default name in its lib folder, and never names
+#               it) against BUILD_DIR installed into WORK_DIR/prefix; its
+#               module runs, and the host logs that module's file.
 #   bridge-only: tests/consumer/bridge-host against BUILD_DIR installed into
 #               WORK_DIR/prefix, with the system's prefixes ignored by
 #               find_package, so that pugixml's CMake package is out of
@@ -32,6 +34,28 @@ file(REMOVE_RECURSE ${WORK_DIR})
 set(project_dir ${SOURCE_DIR}/examples/consumer)
 if(FORM STREQUAL "package" OR FORM STREQUAL "module")
   step(${CMAKE_COMMAND} --install ${BUILD_DIR} --config ${CONFIG} --prefix ${WORK_DIR}/prefix)
+  # No installed RUNPATH or RPATH has an empty entry, which the dynamic
+  # linker would take for the working folder.
+  file(GLOB_RECURSE installed LIST_DIRECTORIES false ${WORK_DIR}/prefix/bin/* ${WORK_DIR}/prefix/lib/*)
+  set(elf_count 0)
+  foreach(file IN LISTS installed)
+    if(IS_SYMLINK ${file})
+      continue()
+    endif()
+    file(READ_ELF ${file} RUNPATH runpath RPATH rpath CAPTURE_ERROR not_elf)
+    if(not_elf)
+      continue()
+    endif()
+    math(EXPR elf_count "${elf_count} + 1")
+    foreach(search_path IN ITEMS "${runpath}" "${rpath}")
+      if(":${search_path}:" MATCHES "::" AND NOT search_path STREQUAL "")
+        message(FATAL_ERROR "${file} has an empty search path entry: [${search_path}]")
+      endif()
+    endforeach()
+  endforeach()
+  if(elf_count EQUAL 0)
+    message(FATAL_ERROR "no installed program or library found below ${WORK_DIR}/prefix")
+  endif()
   set(library_option -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
   if(FORM STREQUAL "module")
     set(project_dir ${SOURCE_DIR}/examples/inverse-module)
@@ -62,7 +86,17 @@ if(FORM STREQUAL "bridge-only")
   return()
 endif()
 if(FORM STREQUAL "module")
-  step(${WORK_DIR}/build/vyr-inverse-host ${WORK_DIR}/build/libvyr_inverse_module.so ${WORK_DIR}/data)
+  # The host ships its module under the default name in its own lib folder
+  # and never names it. A module under the default name beside the bridge
+  # (as the sample once was) must not stand in for it.
+  file(COPY_FILE ${WORK_DIR}/prefix/lib/libVyrSampleClassification.so ${WORK_DIR}/prefix/lib/libVyrCommonClassification.so)
+  execute_process(COMMAND ${WORK_DIR}/build/bin/vyr-inverse-host ${WORK_DIR}/data
+    COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY OUTPUT_VARIABLE printed)
+  set(expected "module: ${WORK_DIR}/build/lib/libVyrCommonClassification.so\n")
+  string(FIND "${printed}" "${expected}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "printed '${printed}', expected a line '${expected}'")
+  endif()
   return()
 endif()
 step_prints("glass\npolycarbonate\n" ${WORK_DIR}/build/vyr-query ${WORK_DIR}/data materials panel)

@@ -24,6 +24,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 // Each test gets its own copy of the sample data and a folder for the
 // children's outputs, both removed afterwards. One thread.
@@ -503,7 +504,7 @@ TEST_F(ToolTest, EditsNeverWriteOverAFileThatDoesNotRead) {
                            " does not read (XML parse error: Start-end tags mismatch at line 1, column 53); not "
                            "writing over it\n");
     const Outcome classify = tool({"classify", "approved-materials", "--filter", "approved-materials", "--in", "user",
-                                   "--out", "user", "--update", "materials"});
+                                   "--out", "user", "--update", "materials", "--module", VYR_SAMPLE_MODULE_FILE});
     EXPECT_EQ(classify.status, 1);
     EXPECT_EQ(snapshotOf(data()), before);
     EXPECT_EQ(readFile(user("materials.xml")), broken);
@@ -519,16 +520,21 @@ TEST_F(ToolTest, EditsNeverWriteOverAFileThatDoesNotRead) {
 }
 
 TEST_F(ToolTest, ClassifyWritesTheAllowedPairs) {
+    // The sample module is named by its file name; the runtime finds it
+    // beside the bridge library, and the last line names the file that ran.
     const std::vector<std::string> run = {"classify", "materials", "--filter", "approved-materials", "--in",
-                                          "user",     "--out",     "user",     "--update",           "approved-parts"};
+                                          "user",     "--out",     "user",     "--update",           "approved-parts",
+                                          "--module", VYR_SAMPLE_MODULE_FILE};
     const Outcome first = tool(run);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(first.err, ""); // no terminal, no progress bar
+    const fs::path sample = VYR_SAMPLE_MODULE_PATH;
     EXPECT_EQ(linesOf(first.out),
               (std::vector<std::string>{"reading materials up to level user: 6 pairs of 6 source ids; keeping those "
                                         "that approved-materials allows",
                                         "created approved-parts at level user",
-                                        "kept 4 pairs of 3 source ids; wrote them into approved-parts at level user"}));
+                                        "kept 4 pairs of 3 source ids; wrote them into approved-parts at level user",
+                                        "ran the module " + sample.string()}));
     EXPECT_TRUE(fs::is_regular_file(user("approved-parts.xml")));
     EXPECT_EQ(tableOf(tool({"show", "approved-parts"}).out),
               (std::vector<std::string>{"bolt     steel          user", "bracket  aluminium      user",
@@ -556,6 +562,18 @@ TEST_F(ToolTest, ClassifyWritesTheAllowedPairs) {
     EXPECT_EQ(failed.err, "vyr-classification classify: no classification 'approved-colours' in the level folders "
                           "(see: vyr-classification list); nothing changed\n");
     EXPECT_EQ(snapshotOf(data()), before);
+
+    // Unnamed, the default module is looked for where the runtime looks and
+    // is nowhere here: the message says where, and how to name one.
+    const Outcome unnamed = tool(std::vector<std::string>(run.begin(), run.end() - 2));
+    EXPECT_EQ(unnamed.status, 1);
+    EXPECT_THAT(unnamed.err, StartsWith("vyr-classification classify: no classification module "
+                                        "libVyrCommonClassification.so in " +
+                                        fs::path(VYR_TOOL_PATH).parent_path().string() + ", "));
+    EXPECT_THAT(unnamed.err, HasSubstr(sample.parent_path().string() + "; name one with --module FILE (the sample "
+                                                                       "module: --module " VYR_SAMPLE_MODULE_FILE
+                                                                       "); nothing changed\n"));
+    EXPECT_EQ(snapshotOf(data()), before);
 }
 
 TEST_F(ToolTest, ClassifyDrawsAProgressBarOnlyOnATerminal) {
@@ -570,7 +588,8 @@ TEST_F(ToolTest, ClassifyDrawsAProgressBarOnlyOnATerminal) {
 
     const Outcome run = runProgram(VYR_TOOL_PATH,
                                    {"--root", data().string(), "classify", "materials", "--filter",
-                                    "approved-materials", "--in", "user", "--out", "user", "--update", "parts"},
+                                    "approved-materials", "--in", "user", "--out", "user", "--update", "parts",
+                                    "--module", VYR_SAMPLE_MODULE_FILE},
                                    io(), "/dev/null", side);
     EXPECT_EQ(run.status, 0);
     EXPECT_THAT(run.out, HasSubstr("kept 4 pairs"));
@@ -681,7 +700,7 @@ TEST_F(ToolTest, LevelFilesThatDoNotReadAreReportedLoudly) {
     EXPECT_EQ(add.err, "vyr-classification add: " + warning);
     EXPECT_THAT(add.out, HasSubstr("merged view: clip -> nylon, steel (decided by shared)\n"));
     const Outcome classify = tool({"classify", "materials", "--filter", "approved-materials", "--in", "user",
-                                   "--out", "user", "--update", "parts"});
+                                   "--out", "user", "--update", "parts", "--module", VYR_SAMPLE_MODULE_FILE});
     EXPECT_EQ(classify.status, 3);
     EXPECT_EQ(classify.err, "vyr-classification classify: " + warning);
     EXPECT_EQ(readFile(user("materials.xml")), broken);
@@ -922,6 +941,7 @@ TEST_F(ToolTest, DemoHostRunsOnTheSampleData) {
     EXPECT_THAT(host.out, HasSubstr("host: approved-parts now holds\n  bolt -> steel\n  bracket -> aluminium\n"
                                     "  panel -> glass\n  panel -> polycarbonate\n"));
     EXPECT_THAT(host.out, HasSubstr("host: progress 6/6\n"));
+    EXPECT_THAT(host.out, HasSubstr("host: the module that ran: " VYR_SAMPLE_MODULE_PATH "\n"));
     EXPECT_THAT(host.out, HasSubstr("module: nodes classified by approved-parts\n"
                                     "  assembly (2 children): not classified\n"
                                     "    bolt (0 children): steel\n"

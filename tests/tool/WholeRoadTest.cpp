@@ -1,6 +1,7 @@
 // The whole road, in a program that links only the bridge library and the
-// sibling shared libraries: the host sets the level folders, calls the first
-// entry point, which loads the sample module from beside the bridge, and
+// sibling shared libraries: the host names the sample module by its file
+// name, sets the level folders, calls the first entry point, which loads the
+// sample from beside the bridge, and
 // finds the module's result in the store (through the wrapper) and in the
 // files (read again by a fresh store).
 
@@ -21,6 +22,7 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/ModuleLoader.h"
 #include "tests/common/TestSupport.h"
 
 namespace vyr::test {
@@ -47,6 +49,7 @@ public:
 class WholeRoadTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        managed::runtime::vModuleFileSet(VYR_SAMPLE_MODULE_FILE);
         fs::copy(VYR_SAMPLE_DATA, temp.path(), fs::copy_options::recursive);
         Directories::vSysDirectorySet(temp / "system");
         Directories::vSharedDirectoriesSet({temp / "shared"});

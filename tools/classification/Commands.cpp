@@ -17,7 +17,9 @@
 #include "external/classification/Mapping.h"
 #include "external/definition/AdminWrapper.h"
 #include "external/directories/Directories.h"
+#include "external/managed/ModuleLoader.h"
 #include "external/platform/FileSystemKind.h"
+#include "external/str/Utf.h"
 #include "tools/classification/CommandSupport.h"
 #include "tools/classification/ConsoleCallback.h"
 #include "tools/classification/Display.h"
@@ -714,11 +716,29 @@ int iClassifyRun(const Context& context, const ClassifyOptions& options, std::os
     ConsoleCallback callback(context.out, terminal);
     assert::Assert::vClear();
     try {
+        if (!options.module.empty()) {
+            managed::runtime::vModuleFileSet(str::pathFromUtf8(options.module));
+        }
         bridge::classification::vClassify(Directories::getInstance(), store, definitions, options.mapping,
                                           options.filter, options.in, options.out, options.update, &callback);
+    } catch (const managed::runtime::ModuleLoadException& error) {
+        if (error.lookedInGet().empty()) {
+            return iFail(context, "classify", error.what());
+        }
+        std::string lookedIn;
+        for (const fs::path& folder : error.lookedInGet()) {
+            lookedIn += (lookedIn.empty() ? "" : ", ") + pathText(folder);
+        }
+        return iFail(context, "classify",
+                     "no classification module " + pathText(error.fileGet()) + " in " + lookedIn +
+                         "; name one with --module FILE (the sample module: --module " + kSampleModuleFile +
+                         "); nothing changed");
     } catch (const std::exception& error) {
-        return iFail(context, "classify", error.what());
+        const fs::path ran = managed::runtime::moduleFileLoadedGet();
+        return iFail(context, "classify",
+                     std::string(error.what()) + (ran.empty() ? "" : " (module " + pathText(ran) + ")"));
     }
+    context.out << "ran the module " << pathText(managed::runtime::moduleFileLoadedGet()) << '\n';
     const std::vector<std::string> failures = writeFailuresGet();
     if (!failures.empty()) {
         return iFail(context, "classify", "could not write " + pathText(file) + ": " + failures.front());

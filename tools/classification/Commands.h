@@ -64,10 +64,19 @@ struct ImportOptions {
     std::string input = "-"; // a file, or "-" for standard input
 };
 
+// The file name of the sample module, installed beside the bridge library.
+#ifndef VYR_SAMPLE_MODULE_FILE
+#define VYR_SAMPLE_MODULE_FILE "libVyrSampleClassification.so"
+#endif
+inline constexpr const char* kSampleModuleFile = VYR_SAMPLE_MODULE_FILE;
+
 struct ClassifyOptions {
     std::string mapping;
     std::string filter;
     std::string update;
+    // The module library's file (a path, or a bare file name looked up as
+    // the runtime looks up its default); empty: the runtime's own choice.
+    std::string module;
     Level in = cache::User;
     Level out = cache::User;
 };
@@ -98,7 +107,8 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
 int iCheckRun(const Context& context, bool boJson, bool boAllowMissing);
 int iCreateRun(const Context& context, const CreateOptions& options);
 int iEditRun(const Context& context, const EditOptions& options);
-// terminal: where to draw the progress bar, or null for none.
+// Runs the module the runtime finds, or options.module, and names the file
+// it ran. terminal: where to draw the progress bar, or null for none.
 int iClassifyRun(const Context& context, const ClassifyOptions& options, std::ostream* terminal);
 
 } // namespace vyr::tool

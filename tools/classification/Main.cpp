@@ -23,6 +23,7 @@
 #include <CLI/CLI.hpp>
 
 #include "external/assert/Assert.h"
+#include "external/managed/ModuleLoader.h"
 #include "tools/classification/CommandSupport.h"
 #include "tools/classification/Commands.h"
 #include "tools/classification/LevelFolders.h"
@@ -361,8 +362,8 @@ int main(int argc, char** argv) {
     std::string classifyIn;
     std::string classifyOut;
     CLI::App* classifyCommand = app.add_subcommand(
-        "classify", "Run the sample module: keep MAPPING's pairs that FILTER allows, write them into the --update "
-                    "classification");
+        "classify", "Run the classification module (the sample: keep MAPPING's pairs that FILTER allows, write them "
+                    "into the --update classification)");
     classifyCommand->add_option("MAPPING", classify.mapping, "The classification id to read")
         ->required()
         ->type_name("")
@@ -383,10 +384,20 @@ int main(int argc, char** argv) {
         ->required()
         ->type_name("ID")
         ->check(kId);
+    classifyCommand
+        ->add_option("--module", classify.module,
+                     std::string("The module library to run: a path, or a file name looked for like the default "
+                                 "(the sample module: ") +
+                         kSampleModuleFile + ")")
+        ->type_name("FILE");
     classifyCommand->footer(
-        example({"vyr-classification classify materials --filter approved-materials --in user --out user "
-                 "--update approved-parts"}) +
-        "\n\nA pair (s, c) is kept when FILTER maps c to \"allow\"."
+        example({std::string("vyr-classification classify materials --filter approved-materials --in user --out user "
+                             "--update approved-parts --module ") +
+                 kSampleModuleFile}) +
+        "\n\nWithout --module, the runtime looks for " + managed::runtime::kModuleFileName +
+        " in the program's folder, the folders of its RUNPATH and the bridge library's folder, and runs the first "
+        "it finds. The last line names the module file that ran."
+        "\n\nWith the sample module, a pair (s, c) is kept when FILTER maps c to \"allow\"."
         "\nA progress bar is drawn on standard error when it is a terminal." +
         kDashNote);
 

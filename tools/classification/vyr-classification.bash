@@ -36,7 +36,7 @@ _vyr_classification() {
                 _vyr_folders+=("$word")
                 continue
                 ;;
-            --level | --source | --classified | --text[2-5] | --filter | --in | --out | --update)
+            --level | --source | --classified | --text[2-5] | --filter | --in | --out | --update | --module)
                 ((i++))
                 continue
                 ;;
@@ -74,6 +74,10 @@ _vyr_classification() {
         COMPREPLY=()
         return
         ;;
+    --module)
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+        ;;
     esac
 
     if [[ $cur == -* && -z $ended ]]; then
@@ -87,7 +91,7 @@ _vyr_classification() {
         check) options="--json --allow-missing" ;;
         create) options="--level --text2 --text3 --text4 --text5 --flag1 --flag2" ;;
         add | set | remove | remove-source | remove-classified | inherit | edit) options="--level" ;;
-        classify) options="--filter --in --out --update" ;;
+        classify) options="--filter --in --out --update --module" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$global $options" -- "$cur")
         return
