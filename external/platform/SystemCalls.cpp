@@ -13,7 +13,8 @@ int openAt(int folder, const char* name, int flags, mode_t mode) { return ::open
 int fcntlLock(int descriptor, int command, struct flock* range) { return ::fcntl(descriptor, command, range); }
 
 constexpr SystemCalls kReal{
-    &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,    &::renameat,
+    &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,
+    &::clock_gettime,     &::renameat,
     &::renameat2, &::linkat, &::unlinkat, &::fchmod, &::fchown, &fcntlLock, &::flistxattr, &::fgetxattr,
     &::fsetxattr,
 };
