@@ -316,6 +316,14 @@ int readRegular(const std::filesystem::path& path, std::string& bytes, FileStamp
 
 std::uint64_t contentHash(std::string_view bytes) noexcept { return std::hash<std::string_view>{}(bytes); }
 
+std::int64_t clockTicksGet() noexcept {
+    struct timespec now {};
+    if (sys().clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        return kTicksUnknown;
+    }
+    return ticksFromUnix(now.tv_sec, now.tv_nsec);
+}
+
 Folder::Folder(Folder&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {}
 

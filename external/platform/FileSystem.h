@@ -57,6 +57,10 @@ struct FileProbe {
 // A hash of a file's content: tells a rewrite that keeps size and times.
 [[nodiscard]] std::uint64_t contentHash(std::string_view bytes) noexcept;
 
+// Our clock now, in the ticks of file times: the real-time clock, as file
+// times are wall-clock times. kTicksUnknown when it cannot be read.
+[[nodiscard]] std::int64_t clockTicksGet() noexcept;
+
 // An open folder that holds one file: reached from a base folder (which may
 // itself be a link) through subfolders none of which is a link. Every
 // operation works relative to the open folder, so a link or a folder renamed

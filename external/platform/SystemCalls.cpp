@@ -14,7 +14,8 @@ int fcntlLock(int descriptor, int command, struct flock* range) { return ::fcntl
 int mountTableOpen() { return ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC); }
 
 constexpr SystemCalls kReal{
-    &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,    &::renameat,
+    &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,
+    &::clock_gettime,     &::renameat,
     &::renameat2, &::linkat, &::unlinkat, &::fchmod, &::fchown, &fcntlLock, &::flistxattr, &::fgetxattr,
     &::fsetxattr, &::statfs, &mountTableOpen,
 };

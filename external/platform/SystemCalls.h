@@ -1,15 +1,17 @@
 #pragma once
 
 // The system calls of the platform layer, behind one table. Every call the
-// layer makes on a file or a folder goes through it, so that a test can
-// replace one entry and make that call fail on purpose (a full disk at the
-// fsync, a rename that is refused) without forking or resource limits.
+// layer makes on a file or a folder, and every read of the clock, goes
+// through it, so that a test can replace one entry and make that call fail
+// on purpose (a full disk at the fsync, a rename that is refused) or show
+// another file system or time, without forking or resource limits.
 // Nothing in the library changes the table.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
+#include <time.h>
 
 namespace vyr::platform {
 
@@ -21,6 +23,8 @@ struct SystemCalls {
     int (*fsync)(int descriptor);
     int (*fstat)(int descriptor, struct stat* status);
     int (*fstatat)(int folder, const char* name, struct stat* status, int flags);
+    // Our clock, read to tell how old a file's times are when it is read.
+    int (*clock_gettime)(clockid_t clock, struct timespec* time);
     int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to);
     int (*renameat2)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
     int (*linkat)(int fromFolder, const char* from, int toFolder, const char* to, int flags);

@@ -1,8 +1,10 @@
 // The write path with other programs and processes at work on the same
-// folders: files restored or rewritten behind the store's back, links and
-// hard links at level paths, a pipe where a file should be, creators that
-// race, and a lock held by another process.
+// folders: files restored or rewritten behind the store's back (on a file
+// system with whole-second times too), links and hard links at level paths,
+// a pipe where a file should be, creators that race, and a lock held by
+// another process.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <grp.h>
@@ -11,12 +13,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "external/platform/SystemCalls.h"
 #include "tests/reliability/ReliabilitySupport.h"
 
 namespace vyr::test {
@@ -328,6 +336,136 @@ TEST_F(WritePathTest, AnAdministratorsEditKeepsWhatTheFileHadAndTheUserCanLockAf
     });
     EXPECT_EQ(childWait(user), 0);
     EXPECT_EQ(levelOf(cache::User).sourceToClassified.count("kiwi"), 1U);
+}
+
+// A file system with whole-second times, as the store sees it through the
+// system-call table: every status shows times without their fraction, and
+// the change time equal to the modification time, so that the test decides
+// in which second each version was written (a rewrite within the second of
+// the last one leaves both times as they were). Our clock stands where the
+// test puts it. The test runs them on its own thread.
+std::int64_t gClockNanoseconds = 0; // our clock, since 1970
+int gLevelOpens = 0;                // opens of the level file "fruit.xml"
+
+void wholeSeconds(struct stat& status) {
+    status.st_mtim.tv_nsec = 0;
+    status.st_ctim = status.st_mtim;
+}
+int fstatWholeSeconds(int descriptor, struct stat* status) {
+    const int result = ::fstat(descriptor, status);
+    wholeSeconds(*status);
+    return result;
+}
+int fstatatWholeSeconds(int folder, const char* name, struct stat* status, int flags) {
+    const int result = ::fstatat(folder, name, status, flags);
+    wholeSeconds(*status);
+    return result;
+}
+int clockSet(clockid_t, struct timespec* time) {
+    time->tv_sec = static_cast<time_t>(gClockNanoseconds / 1'000'000'000);
+    time->tv_nsec = static_cast<long>(gClockNanoseconds % 1'000'000'000);
+    return 0;
+}
+int openatCounted(int folder, const char* name, int flags, mode_t mode) {
+    const std::string_view path(name);
+    if (path == "fruit.xml" || path.ends_with("/fruit.xml")) {
+        ++gLevelOpens;
+    }
+    return ::openat(folder, name, flags, mode);
+}
+
+struct SystemCallsRestore {
+    SystemCallsRestore() = default;
+    SystemCallsRestore(const SystemCallsRestore&) = delete;
+    SystemCallsRestore& operator=(const SystemCallsRestore&) = delete;
+    ~SystemCallsRestore() { platform::vSystemCallsReset(); }
+};
+
+// The second the file's modification time lies in.
+time_t secondOf(const fs::path& file) {
+    struct stat status {};
+    EXPECT_EQ(::stat(file.c_str(), &status), 0);
+    return status.st_mtim.tv_sec;
+}
+
+// Gives the file the modification time `second`.
+void vSecondSet(const fs::path& file, time_t second) {
+    const struct timespec times[2] = {{second, 0}, {second, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+// Rewrites the file in place with one text replaced by another of the same
+// size, within `second`: the stamp stays as it was.
+void vRewriteInSecond(const fs::path& file, const std::string& from, const std::string& to, time_t second) {
+    ASSERT_EQ(from.size(), to.size());
+    std::string content = readFile(file);
+    const std::size_t at = content.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    content.replace(at, from.size(), to);
+    std::FILE* inPlace = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(inPlace, nullptr);
+    std::fwrite(content.data(), 1, content.size(), inPlace);
+    std::fclose(inPlace);
+    vSecondSet(file, second);
+}
+
+TEST_F(WritePathTest, SameSizeRewritesWithinTheSecondOfTheReadAreSeen) {
+    const SystemCallsRestore restore;
+    platform::systemCalls().fstat = &fstatWholeSeconds;
+    platform::systemCalls().fstatat = &fstatatWholeSeconds;
+    platform::systemCalls().clock_gettime = &clockSet;
+    platform::systemCalls().openat = &openatCounted;
+    const fs::path file = fileAt("fruit", cache::User);
+    const time_t second = std::time(nullptr);
+    const auto clockAt = [](time_t at, std::int64_t milliseconds) {
+        gClockNanoseconds = static_cast<std::int64_t>(at) * 1'000'000'000 + milliseconds * 1'000'000;
+    };
+    clockAt(second, 500);
+
+    // Read for a query in the second it was written, then rewritten within
+    // it: a refresh sees the rewrite, and so does an edit.
+    vWriteLevel("fruit", cache::User, fruit);
+    vSecondSet(file, second);
+    AdminWrapper wrapper;
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "red");
+    vRewriteInSecond(file, "red", "tan", second);
+    EXPECT_TRUE(wrapper.boRefresh("fruit"));
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "tan");
+    vRewriteInSecond(file, "tan", "oak", second);
+    ASSERT_TRUE(boAdd(wrapper, "plum", "blue"));
+    EXPECT_EQ(levelOf(cache::User).sourceToClassified,
+              (Mapping::Relation{{"apple", {"oak"}}, {"pear", {"green"}}, {"plum", {"blue"}}}));
+
+    // Rewritten within the second of the store's own write-back.
+    const time_t written = secondOf(file);
+    vRewriteInSecond(file, "blue", "navy", written);
+    EXPECT_TRUE(wrapper.boRefresh("fruit"));
+    EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "plum"), "navy");
+    vRewriteInSecond(file, "green", "olive", written);
+    ASSERT_TRUE(boAdd(wrapper, "kiwi", "brown"));
+    EXPECT_EQ(levelOf(cache::User).sourceToClassified,
+              (Mapping::Relation{{"apple", {"oak"}}, {"kiwi", {"brown"}}, {"pear", {"olive"}}, {"plum", {"navy"}}}));
+
+    // Once our clock is past the window, one refresh finds the content
+    // unchanged; from then on the stamp alone decides.
+    clockAt(secondOf(file) + 3, 0);
+    gLevelOpens = 0;
+    EXPECT_FALSE(wrapper.boRefresh("fruit"));
+    EXPECT_EQ(gLevelOpens, 1);
+    EXPECT_FALSE(wrapper.boRefresh("fruit"));
+    EXPECT_EQ(gLevelOpens, 1);
+
+    // A file read long after its times is not hashed for a query; a lock
+    // still takes the level from what it reads, never from the stamp.
+    AdminWrapper::vAdminReset();
+    const time_t old = second - 60;
+    vRewriteInSecond(file, "oak", "elm", old);
+    AdminWrapper fresh;
+    EXPECT_EQ(fresh.sClassifiedIdGet("fruit", "apple"), "elm");
+    vRewriteInSecond(file, "elm", "ash", old);
+    ASSERT_TRUE(boAdd(fresh, "fig", "purple"));
+    EXPECT_EQ(levelOf(cache::User).sourceToClassified.at("apple"), std::set<std::string>{"ash"});
+    EXPECT_EQ(levelOf(cache::User).sourceToClassified.at("fig"), std::set<std::string>{"purple"});
 }
 
 } // namespace

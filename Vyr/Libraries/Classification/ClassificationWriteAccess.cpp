@@ -100,6 +100,9 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
         VYR_FAIL_ERRNO(failed, lockLost, error, "", function);
         return Publication::Failed;
     }
+    // Our clock before the file carries the name: a later version by
+    // another program is younger than this moment.
+    const std::int64_t writtenAt = platform::clockTicksGet();
     bool boPublished = false;
     const int error = pending.publish(name, expected.has_value(), boPublished);
     if (!boPublished) {
@@ -111,7 +114,7 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
     }
     platform::FileStamp stamp;
     if (pending.stampGet(stamp) == 0) {
-        record.vKnownSet(stamp, platform::contentHash(bytes));
+        record.vKnownSet(stamp, platform::contentHash(bytes), writtenAt);
     } else {
         record.lastWrite = 0;
     }
@@ -197,12 +200,17 @@ bool WriteAccess::boWriteBack() {
 
 bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     utilities::FileRecord& record = (*fileRecords)[level];
+    const std::int64_t readAt = platform::clockTicksGet();
     std::string bytes;
     platform::FileStamp stamp;
     if (const int error = locked.folder.read(locked.folder.nameGet(), bytes, stamp); error != 0) {
         VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not locked", kLockedReadFunction);
         return false;
     }
+    // The level is taken from the bytes read under the lock unless they are
+    // the version the store knows by content: a stamp alone (a load for a
+    // query does not hash an older file) would let a rewrite that kept the
+    // size and, on a file system with coarse times, the times go unseen.
     const std::uint64_t hash = platform::contentHash(bytes);
     if (cache->levels.count(level) == 0 || !record.boKnownContent(stamp, hash)) {
         Mapping read;
@@ -211,8 +219,13 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
             VYR_FAIL(failure, "Level file does not read; not locked", std::move(reason), kLockedReadFunction);
             return false;
         }
-        cache->vLevelSet(level, std::move(read), true);
-        record.vKnownSet(stamp, hash);
+        // The file as the cache already holds it leaves the view alone.
+        if (const auto held = cache->levels.find(level); held == cache->levels.end() || held->second != read) {
+            cache->vLevelSet(level, std::move(read), true);
+        }
+        record.vKnownSet(stamp, hash, readAt);
+    } else {
+        record.vContentChecked(stamp, readAt);
     }
     locked.fingerprint = fingerprintOf(cache->levels.at(level));
     locked.boFingerprint = true;
@@ -271,6 +284,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             }
             std::string file;
             platform::FileStamp stamp;
+            const std::int64_t readAt = platform::clockTicksGet();
             if (const int error = folder.read(name, file, stamp); error != 0) {
                 if (error == ENOENT) {
                     continue;
@@ -311,8 +325,10 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                 // here and is written.
                 boKept = bytes == file;
             }
-            if (boKept) {
-                record.vKnownSet(stamp, hash);
+            if (boKept && boKnown) {
+                record.vContentChecked(stamp, readAt);
+            } else if (boKept) {
+                record.vKnownSet(stamp, hash, readAt);
             }
             expected = stamp;
         } else if (present.kind == platform::FileKind::Missing) {
@@ -373,6 +389,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
 // of the cache until it is read again.
 void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     utilities::FileRecord& record = (*fileRecords)[level];
+    const std::int64_t readAt = platform::clockTicksGet();
     std::string bytes;
     platform::FileStamp stamp;
     Mapping read;
@@ -386,7 +403,7 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
             locked.boDocumentGiven = false;
             locked.document.clear();
             cache->vLevelSet(level, std::move(read), true);
-            record.vKnownSet(stamp, hash);
+            record.vKnownSet(stamp, hash, readAt);
             return;
         }
     }

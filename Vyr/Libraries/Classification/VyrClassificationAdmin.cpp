@@ -86,12 +86,14 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     // The status decides before anything is opened: a pipe or a device at
     // the path would block the open, or never end, while the admin's lock is
     // held. A file whose time, size and identity are those last read or
-    // written is not read again.
+    // written is not read again, unless that stamp is racy: a version
+    // written since, within the file system's time resolution of the last
+    // read, may show the same stamp, and only the content tells.
     const platform::FileProbe found = platform::probe(record.filePath);
     if (found.kind != platform::FileKind::Regular && found.kind != platform::FileKind::Folder) {
         return false;
     }
-    if (record.boKnownStamp(found.stamp)) {
+    if (record.boKnownStamp(found.stamp) && record.racy == 0) {
         return false;
     }
     auto cache = caches.find(id);
@@ -100,19 +102,29 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     }
     // The stamp recorded is that of the file actually read, so a file that
     // another program replaces or rewrites meanwhile differs from it at the
-    // next update and is read again then.
+    // next update and is read again then. Our clock is read first, so that
+    // every version written after the read is younger than that moment.
+    const std::int64_t readAt = platform::clockTicksGet();
     std::string bytes;
     platform::FileStamp stamp;
     if (platform::readRegular(record.filePath, bytes, stamp) != 0) {
         return false;
     }
-    // Not hashed: loads are the hot path, and the status change time tells
-    // a rewrite; a lock hashes what it reads.
+    // Only a racy version is hashed (or one compared with a racy record):
+    // loads are the hot path, and an older version's stamp tells a rewrite.
+    std::uint64_t hash = utilities::FileRecord::kContentUnknown;
+    if (record.racy != 0 || utilities::boRacyStamp(stamp, readAt)) {
+        hash = platform::contentHash(bytes);
+    }
+    if (record.boKnownContent(stamp, hash)) {
+        record.vContentChecked(stamp, readAt);
+        return false;
+    }
     std::istringstream stream(std::move(bytes));
     if (!boReadFromStream(stream, level, cache->second)) {
         return false;
     }
-    record.vKnownSet(stamp, utilities::FileRecord::kContentUnknown);
+    record.vKnownSet(stamp, hash, readAt);
     return true;
 }
 

@@ -59,9 +59,14 @@ inline constexpr const char* kLockFunction =
 // process takes its own lock, which then waits like any other holder.
 // Thread-safe: guarded by its own mutex.
 struct HeldLocks {
+    // A live or expired lock entry and the record it locks.
+    struct Held {
+        std::weak_ptr<void> entry;
+        const void* record = nullptr;
+    };
     std::mutex mutex;
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::weak_ptr<void>> held; // guarded by mutex
-    std::map<const void*, std::pair<std::uint64_t, std::uint64_t>> keys;         // guarded by mutex
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Held> held;        // guarded by mutex
+    std::map<const void*, std::pair<std::uint64_t, std::uint64_t>> keys; // guarded by mutex
 };
 
 inline HeldLocks& heldLocks() {
@@ -76,10 +81,13 @@ inline std::shared_ptr<void> heldEntryFind(HeldLocks& table, const void* record)
     if (key == table.keys.end()) {
         return nullptr;
     }
+    // The key of a lock that has gone may name another record's lock by
+    // now: a lock file made again can get the old one's inode.
     const auto entry = table.held.find(key->second);
-    std::shared_ptr<void> alive = entry == table.held.end() ? nullptr : entry->second.lock();
+    const bool boOwn = entry != table.held.end() && entry->second.record == record;
+    std::shared_ptr<void> alive = boOwn ? entry->second.entry.lock() : nullptr;
     if (alive == nullptr) {
-        if (entry != table.held.end()) {
+        if (boOwn) {
             table.held.erase(entry);
         }
         table.keys.erase(key);
@@ -205,7 +213,7 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
     {
         const std::lock_guard lock(table.mutex);
         const auto key = locked->lock->identityGet();
-        table.held.insert_or_assign(key, std::weak_ptr<void>(locked));
+        table.held.insert_or_assign(key, detail::HeldLocks::Held{std::weak_ptr<void>(locked), &record});
         table.keys.insert_or_assign(&record, key);
     }
     return locked;

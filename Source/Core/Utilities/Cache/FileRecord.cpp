@@ -8,6 +8,8 @@ std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexc
     return platform::ticksFromUnix(seconds, nanoseconds);
 }
 
+std::int64_t clockTicksGet() noexcept { return platform::clockTicksGet(); }
+
 bool boFileStampGet(const std::filesystem::path& file, platform::FileStamp& stamp) noexcept {
     const platform::FileProbe found = platform::probe(file);
     if (found.kind == platform::FileKind::Missing || found.kind == platform::FileKind::Unknown) {
