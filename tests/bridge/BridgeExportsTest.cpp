@@ -47,13 +47,19 @@ const std::array<std::string_view, 3> kAllowedClassPrefixes = {
 
 // Operations of the outside face that hosts call by name, checked one by
 // one so that a new one cannot be left out of the table unnoticed.
-const std::array<std::string_view, 12> kOutsideFaceEdits = {
+const std::array<std::string_view, 18> kOutsideFaceEdits = {
     "vyr::classification::WriteAccess::boWriteBack()",
     "vyr::classification::WriteAccess::boLevelReplace(",
     "vyr::classification::WriteAccess::boLevelDocumentGet(",
     "vyr::bridge::classification::AdminWrapper::boRefresh(",
     "vyr::bridge::classification::AdminWrapper::changeCountGet(",
     "vyr::bridge::classification::AdminWrapper::levelFileProblemGet(",
+    "vyr::bridge::classification::AdminWrapper::sTextProblemGet(",
+    "vyr::bridge::classification::AdminWrapper::sIdProblemGet(",
+    "vyr::bridge::classification::AdminWrapper::levelFolderGet(",
+    "vyr::bridge::classification::AdminWrapper::levelFilePathGet(",
+    "vyr::bridge::classification::AdminWrapper::lockRefusalGet(",
+    "vyr::bridge::classification::AdminWrapper::sourceLevelsGet(",
     "vyr::classification::WriteAccess::boAddMapping(",
     "vyr::classification::WriteAccess::boSetMapping(",
     "vyr::classification::WriteAccess::vMappingRemove(",

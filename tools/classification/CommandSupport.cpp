@@ -119,17 +119,6 @@ int iDoneStatus(const std::vector<Warning>& warnings) {
     return warnings.empty() ? kExitSuccess : kExitWarned;
 }
 
-std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level) {
-    const auto found =
-        std::find_if(warnings.begin(), warnings.end(), [&](const Warning& warning) { return warning.level == level; });
-    if (found == warnings.end()) {
-        return std::nullopt;
-    }
-    std::string reason = found->message;
-    warnings.erase(found);
-    return reason;
-}
-
 std::string sMergedLine(const Cache& cache, const std::string& source) {
     const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
     if (levels.empty()) {

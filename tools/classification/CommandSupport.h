@@ -63,10 +63,6 @@ void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings
 // kExitSuccess, or kExitWarned when there are warnings.
 [[nodiscard]] int iDoneStatus(const std::vector<Warning>& warnings);
 
-// Splits off the warning about the level's own file, when there is one: a
-// file that does not read must not be written over. Returns its reason.
-[[nodiscard]] std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level);
-
 // "bolt -> iron, steel (decided by user)", the source id in the merged view.
 [[nodiscard]] std::string sMergedLine(const Cache& cache, const std::string& source);
 

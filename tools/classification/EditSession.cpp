@@ -1,5 +1,7 @@
 #include "tools/classification/EditSession.h"
 
+#include <algorithm>
+
 #include "external/assert/Assert.h"
 #include "tools/classification/Display.h"
 
@@ -64,10 +66,12 @@ int EditSession::iOpen(std::string_view notOver) {
     warnings = unreadLevelsGet(context, id, cache);
     // A file that does not read must not be written over: the store would
     // fill the level from another one and the file's own content would be lost.
-    const std::optional<std::string> reason = editedLevelProblemTake(warnings, level);
+    const auto own = std::find_if(warnings.begin(), warnings.end(), [&](const Warning& w) { return w.level == level; });
+    const std::string reason = own == warnings.end() ? "" : own->message;
+    warnings.erase(own, own == warnings.end() ? own : own + 1);
     vWarningsPrint(context, warnings);
-    if (reason) {
-        return context.iFail(pathText(file) + " does not read (" + *reason + "); " + std::string(notOver));
+    if (!reason.empty()) {
+        return context.iFail(pathText(file) + " does not read (" + reason + "); " + std::string(notOver));
     }
     return kExitSuccess;
 }

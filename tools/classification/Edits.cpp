@@ -24,22 +24,21 @@ namespace fs = std::filesystem;
 namespace {
 
 // What an edit sees: the level's own set of the source id (null when the
-// level does not list it) and the words of its messages. Points into the
-// session and the arguments.
+// level does not list it) and the ids. Points into the session and the
+// arguments.
 struct EditView {
     const EditSession& session;
     const std::set<std::string>* atLevel;
-    const std::string& sourceId;
-    const std::string& classifiedId;
-    std::string id;         // 'id', for the messages
-    std::string source;     // shown
-    std::string classified; // shown
-    std::string level;
+    const std::string& source;
+    const std::string& classified;
 };
 
+using Access = classification::WriteAccess;
+
 // One kind of edit: its command, what it takes, and side by side its check
-// (the message when it would change nothing at the level, else empty), its
-// action under the lock, and the message when it is done.
+// (whether it would change nothing at the level), its action under the
+// lock, and its two messages, where {id}, {source}, {classified} and
+// {level} stand for what they name.
 struct EditKind {
     Command command;
     bool boSource;
@@ -47,13 +46,16 @@ struct EditKind {
     bool boClassifiedOptional;
     const char* example;
     const char* more;
-    std::string (*unchanged)(const EditView&);
-    void (*apply)(classification::WriteAccess&, const EditView&);
-    std::string (*done)(const EditView&);
+    bool (*boUnchanged)(const EditView&);
+    void (*apply)(Access&, const EditView&);
+    const char* unchanged;
+    const char* done;
 };
 
 void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids);
 int iEditRun(const Context& context);
+
+bool boHas(const EditView& v) { return v.atLevel != nullptr && v.atLevel->count(v.classified) != 0; }
 
 // Removals look at the level itself: the merged view may take a pair from
 // another level, which the edit does not touch.
@@ -64,108 +66,81 @@ const std::array<EditKind, 6> kEdits = {{
      "\n\nA level that does not list SOURCE yet starts from the set that 'show' prints for it\n"
      "(the merged set), adds CLASSIFIED, and decides SOURCE from then on.\n"
      "To hand the decision back to the levels below: vyr-classification inherit.",
-     [](const EditView& v) {
-         return v.atLevel != nullptr && v.atLevel->count(v.classifiedId) != 0
-                    ? v.id + " already has " + v.source + " -> " + v.classified + " at level " + v.level
-                    : std::string();
-     },
-     [](classification::WriteAccess& access, const EditView& v) {
+     boHas,
+     [](Access& access, const EditView& v) {
          // "Add" keeps what the person sees: a level that does not list the
          // source id yet starts from its merged set (as read under the
          // lock), which it then decides.
-         const Level level = v.session.level;
-         if (pLevelSetGet(*v.session.cache, level, v.sourceId) == nullptr) {
-             const std::set<std::string>* seen = v.session.cache->merged.pClassifiedIdsGet(v.sourceId);
+         const Cache& cache = *v.session.cache;
+         if (pLevelSetGet(cache, v.session.level, v.source) == nullptr) {
+             const std::set<std::string>* seen = cache.merged.pClassifiedIdsGet(v.source);
              for (const std::string& kept : seen == nullptr ? std::set<std::string>() : *seen) {
-                 (void)access.boAddMapping(v.sourceId, kept, level);
+                 (void)access.boAddMapping(v.source, kept, v.session.level);
              }
          }
-         (void)access.boAddMapping(v.sourceId, v.classifiedId, level);
+         (void)access.boAddMapping(v.source, v.classified, v.session.level);
      },
-     [](const EditView& v) {
-         return "added " + v.source + " -> " + v.classified + " to " + displayText(v.session.id) + " at level " +
-                v.level;
-     }},
+     "{id} already has {source} -> {classified} at level {level}",
+     "added {source} -> {classified} to {name} at level {level}"},
     {{"set", "Make CLASSIFIED the source id's only classified id at a level, replacing what it had", vEditDeclare,
       iEditRun},
      true, true, false, "vyr-classification set materials clip steel --level shared",
      "\n\nThe level decides SOURCE from then on; what the levels below give it is replaced.",
-     [](const EditView& v) {
-         return v.atLevel != nullptr && v.atLevel->size() == 1 && v.atLevel->count(v.classifiedId) != 0
-                    ? v.id + " already maps " + v.source + " to " + v.classified + " alone at level " + v.level
-                    : std::string();
-     },
-     [](classification::WriteAccess& access, const EditView& v) {
-         (void)access.boSetMapping(v.sourceId, v.classifiedId, v.session.level);
-     },
-     [](const EditView& v) {
-         return "set " + v.source + " -> " + v.classified + " in " + displayText(v.session.id) + " at level " +
-                v.level;
-     }},
+     [](const EditView& v) { return boHas(v) && v.atLevel->size() == 1; },
+     [](Access& access, const EditView& v) { (void)access.boSetMapping(v.source, v.classified, v.session.level); },
+     "{id} already maps {source} to {classified} alone at level {level}",
+     "set {source} -> {classified} in {name} at level {level}"},
     {{"remove", "Remove a pair at a level; without CLASSIFIED, every classified id of the source id", vEditDeclare,
       iEditRun},
      true, true, true, "vyr-classification remove materials panel glass --level user", "",
-     [](const EditView& v) {
-         return v.atLevel == nullptr || v.atLevel->count(v.classifiedId) == 0
-                    ? v.id + " has no pair " + v.source + " -> " + v.classified + " at level " + v.level
-                    : std::string();
-     },
-     [](classification::WriteAccess& access, const EditView& v) {
-         access.vMappingRemove(v.sourceId, v.classifiedId, v.session.level);
-     },
-     [](const EditView& v) {
-         return "removed " + v.source + " -> " + v.classified + " from " + displayText(v.session.id) +
-                " at level " + v.level;
-     }},
+     [](const EditView& v) { return !boHas(v); },
+     [](Access& access, const EditView& v) { access.vMappingRemove(v.source, v.classified, v.session.level); },
+     "{id} has no pair {source} -> {classified} at level {level}",
+     "removed {source} -> {classified} from {name} at level {level}"},
     {{"remove-source", "Remove every classified id of a source id at a level (it stays listed, empty)",
       vEditDeclare, iEditRun},
      true, false, false, "vyr-classification remove-source materials clip --level shared", "",
-     [](const EditView& v) {
-         return v.atLevel == nullptr || v.atLevel->empty()
-                    ? v.id + " maps " + v.source + " to nothing at level " + v.level
-                    : std::string();
-     },
-     [](classification::WriteAccess& access, const EditView& v) {
-         access.vMappedToSourceRemove(v.sourceId, v.session.level);
-     },
-     [](const EditView& v) {
-         return "removed every classified id of " + v.source + " from " + displayText(v.session.id) + " at level " +
-                v.level;
-     }},
+     [](const EditView& v) { return v.atLevel == nullptr || v.atLevel->empty(); },
+     [](Access& access, const EditView& v) { access.vMappedToSourceRemove(v.source, v.session.level); },
+     "{id} maps {source} to nothing at level {level}",
+     "removed every classified id of {source} from {name} at level {level}"},
     {{"remove-classified", "Remove a classified id from every source id at a level", vEditDeclare, iEditRun},
      false, true, false, "vyr-classification remove-classified materials glass --level user", "",
      [](const EditView& v) {
          const auto present = v.session.cache->levels.find(v.session.level);
-         const bool boListed =
-             present != v.session.cache->levels.end() &&
-             std::any_of(present->second.sourceToClassified.begin(), present->second.sourceToClassified.end(),
-                         [&](const auto& entry) { return entry.second.count(v.classifiedId) != 0; });
-         return boListed ? std::string()
-                         : "no source id of " + v.id + " maps to " + v.classified + " at level " + v.level;
+         return present == v.session.cache->levels.end() ||
+                std::none_of(present->second.sourceToClassified.begin(), present->second.sourceToClassified.end(),
+                             [&](const auto& entry) { return entry.second.count(v.classified) != 0; });
      },
-     [](classification::WriteAccess& access, const EditView& v) {
-         access.vMappedToClassifiedRemove(v.classifiedId, v.session.level);
-     },
-     [](const EditView& v) {
-         return "removed " + v.classified + " from every source id of " + displayText(v.session.id) + " at level " +
-                v.level;
-     }},
+     [](Access& access, const EditView& v) { access.vMappedToClassifiedRemove(v.classified, v.session.level); },
+     "no source id of {id} maps to {classified} at level {level}",
+     "removed {classified} from every source id of {name} at level {level}"},
     {{"inherit", "Undo a level's override: the level no longer lists SOURCE, so the levels below decide it again",
       vEditDeclare, iEditRun},
      true, false, false, "vyr-classification inherit materials gasket --level user", "",
-     [](const EditView& v) {
-         return v.atLevel == nullptr ? v.id + " does not list " + v.source + " at level " + v.level +
-                                           ", so the levels below decide it already"
-                                     : std::string();
-     },
-     [](classification::WriteAccess& access, const EditView& v) {
-         access.vMappedToSourceInherit(v.sourceId, v.session.level);
-     },
-     [](const EditView& v) {
-         return "level " + v.level + " of " + displayText(v.session.id) + " no longer lists " + v.source +
-                "; the levels below decide it";
-     }},
+     [](const EditView& v) { return v.atLevel == nullptr; },
+     [](Access& access, const EditView& v) { access.vMappedToSourceInherit(v.source, v.session.level); },
+     "{id} does not list {source} at level {level}, so the levels below decide it already",
+     "level {level} of {name} no longer lists {source}; the levels below decide it"},
 }};
+
+// The message with its places filled: {id} quoted, {name} as it is, the
+// ids as the text output shows them.
+std::string sMessage(std::string_view text, const EditView& v) {
+    const std::array<std::pair<std::string_view, std::string>, 5> places = {
+        {{"{id}", idText(v.session.id)},
+         {"{name}", displayText(v.session.id)},
+         {"{source}", displayText(v.source)},
+         {"{classified}", displayText(v.classified)},
+         {"{level}", std::string(levelName(v.session.level))}}};
+    std::string message;
+    while (!text.empty()) {
+        const auto place = std::find_if(places.begin(), places.end(), [&](const auto& p) { return text.starts_with(p.first); });
+        message += place == places.end() ? std::string(1, text.front()) : place->second;
+        text.remove_prefix(place == places.end() ? 1 : place->first.size());
+    }
+    return message;
+}
 
 const EditKind& editKindOf(std::string_view name) {
     return *std::find_if(kEdits.begin(), kEdits.end(),
@@ -191,13 +166,13 @@ void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
 // What the merged view shows now for what the edit touched.
 void vMergedViewPrint(const Context& context, const Cache& after, const EditView& view, bool boByClassified) {
     if (!boByClassified) {
-        context.out << "merged view: " << sMergedLine(after, view.sourceId) << '\n';
+        context.out << "merged view: " << sMergedLine(after, view.source) << '\n';
         return;
     }
     // Each source id that still maps to it, with the level that gives it.
-    const std::set<std::string>* sources = after.merged.pSourceIdsGet(view.classifiedId);
+    const std::set<std::string>* sources = after.merged.pSourceIdsGet(view.classified);
     if (sources == nullptr || sources->empty()) {
-        context.out << "merged view: no source id maps to " << view.classified << '\n';
+        context.out << "merged view: no source id maps to " << displayText(view.classified) << '\n';
         return;
     }
     constexpr std::size_t kShown = 10;
@@ -220,14 +195,12 @@ int iEditRun(const Context& context) {
     if (const int status = session.iOpen(); status != kExitSuccess) {
         return status;
     }
-    const std::string sourceId = args.source.value_or("");
-    const std::string classifiedId = args.classified.value_or("");
-    const EditView view{session, pLevelSetGet(*session.cache, session.level, sourceId), sourceId, classifiedId,
-                        idText(*args.id), displayText(sourceId), displayText(classifiedId),
-                        std::string(levelName(session.level))};
+    const std::string source = args.source.value_or("");
+    const std::string classified = args.classified.value_or("");
+    const EditView view{session, pLevelSetGet(*session.cache, session.level, source), source, classified};
     // An edit that would change nothing at the level says so and leaves the file alone.
-    if (const std::string unchanged = kind.unchanged(view); !unchanged.empty()) {
-        context.out << unchanged << "; nothing changed (" << pathText(session.file) << ")\n";
+    if (kind.boUnchanged(view)) {
+        context.out << sMessage(kind.unchanged, view) << "; nothing changed (" << pathText(session.file) << ")\n";
     } else {
         if (const int status = session.iLock(); status != kExitSuccess) {
             return status;
@@ -236,7 +209,7 @@ int iEditRun(const Context& context) {
         if (const int status = session.iWriteBack(); status != kExitSuccess) {
             return status;
         }
-        context.out << kind.done(view) << " (" << pathText(session.file) << ")\n";
+        context.out << sMessage(kind.done, view) << " (" << pathText(session.file) << ")\n";
     }
     vMergedViewPrint(context, *session.store.cachesGet(*args.id), view, !kind.boSource);
     return iDoneStatus(session.warnings);
