@@ -31,8 +31,8 @@ bool boIsLevelFolder(const LevelFolders& folders, const fs::path& folder) {
 }
 
 // Mapping files below the folders that the directory service names, in
-// places where the store never reads: any "*.xml" file in a folder named
-// like the store's folder, and any other file that reads as a mapping. Looks
+// places where the store never reads: any level file name in a folder named
+// like a level folder, and any other file that reads as a mapping. Looks
 // three folders deep and does not follow links.
 std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
     std::vector<Warning> warnings;
@@ -58,10 +58,14 @@ std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
             if (!seen.insert(canonical).second || boIsLevelFolder(folders, path.parent_path())) {
                 continue;
             }
-            std::string parent = path.parent_path().filename().string();
-            std::transform(parent.begin(), parent.end(), parent.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            if (parent == "classification" || sReadProblemGet(path).empty()) {
+            // A folder named like the level's own folder, in any case.
+            const auto lower = [](std::string text) {
+                std::transform(text.begin(), text.end(), text.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+                return text;
+            };
+            if (lower(path.parent_path().filename().string()) == lower(folders.at(level).filename().string()) ||
+                sReadProblemGet(path).empty()) {
                 warnings.push_back({level, path,
                                     "a mapping file where the store never reads; level " +
                                         std::string(levelName(level)) + " reads " + pathText(folders.at(level))});

@@ -45,22 +45,17 @@ void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
     app.fallthrough(); // folder options may also follow the command
     app.get_formatter()->column_width(34);
     // Existing folders; the option's type name says DIR already.
-    const CLI::Validator directory = CLI::Validator(CLI::ExistingDirectory).description("");
-    app.add_option("--root", options.root,
-                   "Folder holding system/, shared/ and user/ (default: $VYR_CLASSIFICATION_ROOT, else .)")
-        ->type_name("DIR")
-        ->envname("VYR_CLASSIFICATION_ROOT")
-        ->check(directory);
-    app.add_option("--system", options.system, "The system folder (level sys: <it>/Resources/Classification)")
-        ->type_name("DIR")
-        ->check(directory);
-    app.add_option("--shared", options.shared, "A shared folder; repeat for several (level shared)")
-        ->type_name("DIR")
-        ->check(directory)
-        ->allow_extra_args(false);
-    app.add_option("--user", options.user, "The user folder (level user: <it>/Classification)")
-        ->type_name("DIR")
-        ->check(directory);
+    const auto folder = [&](const std::string& name, auto& target, const std::string& description) {
+        return app.add_option(name, target, description)
+            ->type_name("DIR")
+            ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
+    };
+    folder("--root", options.root,
+           "Folder holding system/, shared/ and user/ (default: $VYR_CLASSIFICATION_ROOT, else .)")
+        ->envname("VYR_CLASSIFICATION_ROOT");
+    folder("--system", options.system, "The system folder (level sys: <it>/Resources/Classification)");
+    folder("--shared", options.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
+    folder("--user", options.user, "The user folder (level user: <it>/Classification)");
     app.add_flag("--verbose", options.boVerbose, "Print each assertion record of the library on standard error");
     vFooterSet(app, {"vyr-classification --root examples/data show materials"},
                "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
