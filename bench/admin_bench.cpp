@@ -77,6 +77,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
@@ -226,7 +227,7 @@ private:
             const fs::path& folder = folders[static_cast<std::size_t>(iLevel)];
             fs::create_directories(folder);
             const fs::path file = folder / (std::string(kId) + ".xml");
-            if (!vyr::classification::XmlDocument(mapping).boWrite(file.string())) {
+            if (!vyr::classification::XmlDocument(mapping).boWrite(file.string(), vyr::cache::temporaryFileName(file.filename().string(), vyr::cache::temporaryUniqueGet()))) {
                 std::fprintf(stderr, "cannot write %s\n", file.c_str());
                 std::abort();
             }

@@ -43,6 +43,7 @@
 #include <utility>
 #include <vector>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Resource/Classification/ClassificationCacheMerged.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
@@ -132,7 +133,7 @@ private:
     }
 
     static void fileWrite(const fs::path& file, Mapping mapping) {
-        if (!vyr::classification::XmlDocument(mapping).boWrite(file.string())) {
+        if (!vyr::classification::XmlDocument(mapping).boWrite(file.string(), vyr::cache::temporaryFileName(file.filename().string(), vyr::cache::temporaryUniqueGet()))) {
             std::fprintf(stderr, "cannot write %s\n", file.c_str());
             std::abort();
         }

@@ -33,6 +33,7 @@
 #include <system_error>
 #include <vector>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "external/assert/Assert.h"
@@ -266,7 +267,7 @@ private:
         fs::create_directories(file.parent_path());
         Mapping mapping = mappingTake(id);
         vTrace("documentPut", id, file.native());
-        if (XmlDocument(mapping).boWrite(file.string())) {
+        if (XmlDocument(mapping).boWrite(file.string(), vyr::cache::temporaryFileName(file.filename().string(), vyr::cache::temporaryUniqueGet()))) {
             rawFiles.erase(file);
         }
     }

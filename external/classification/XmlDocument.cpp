@@ -13,7 +13,6 @@
 #include <system_error>
 #include <utility>
 
-#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/classification/DocumentReading.h"
 #include "external/platform/FileSystem.h"
 #include "external/str/Utf.h"
@@ -117,6 +116,10 @@ std::string errnoText(int error) { return std::error_code(error, std::generic_ca
 
 bool XmlDocument::boTextStorable(std::string_view text) noexcept { return format::boTextStorable(text); }
 
+std::string XmlDocument::sTextProblemGet(std::string_view text, std::string_view what) {
+    return format::textProblem(text, what);
+}
+
 bool XmlDocument::boRead(std::istream& stream) {
     error_.clear();
     if (!stream) {
@@ -138,7 +141,7 @@ bool XmlDocument::boRead(std::istream& stream) {
     return true;
 }
 
-bool XmlDocument::boWrite(std::string_view utf8Path) const {
+bool XmlDocument::boWrite(std::string_view utf8Path, std::string_view temporaryName) const {
     error_.clear();
     const std::filesystem::path target = str::pathFromUtf8(utf8Path);
     const std::filesystem::path name = target.filename();
@@ -171,7 +174,7 @@ bool XmlDocument::boWrite(std::string_view utf8Path) const {
     const platform::FileProbe existing = folder.probe(folder.nameGet());
     platform::PendingFile pending;
     std::string_view kept;
-    int error = pending.create(folder, cache::temporaryFileName(folder.nameGet(), cache::temporaryUniqueGet()));
+    int error = pending.create(folder, std::string(temporaryName));
     if (error == 0 && existing.kind == platform::FileKind::Regular) {
         error = pending.attributesTake(folder.nameGet(), existing.stamp, kept);
     }

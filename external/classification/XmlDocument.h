@@ -24,13 +24,15 @@ public:
     [[nodiscard]] bool boRead(std::istream& stream);
 
     // Writes the complete document to the file at the UTF-8 path through a
-    // temporary file in the same folder, synced and renamed over the target,
-    // so a failure never leaves a partial file and never touches an existing
-    // one. False, with nothing written, when a text of the mapping is not
-    // valid UTF-8 or holds a character XML 1.0 cannot represent (a control
-    // character other than tab, line feed or carriage return, U+FFFE,
-    // U+FFFF). Throws std::system_error when the path is not valid UTF-8.
-    [[nodiscard]] bool boWrite(std::string_view utf8Path) const;
+    // temporary file in the same folder, named `temporaryName` by the caller
+    // (who picks a name no other writer uses at the same time), synced and
+    // renamed over the target, so a failure never leaves a partial file and
+    // never touches an existing one. False, with nothing written, when a
+    // text of the mapping is not valid UTF-8 or holds a character XML 1.0
+    // cannot represent (a control character other than tab, line feed or
+    // carriage return, U+FFFE, U+FFFF). Throws std::system_error when the
+    // path is not valid UTF-8.
+    [[nodiscard]] bool boWrite(std::string_view utf8Path, std::string_view temporaryName) const;
 
     // Writes the document at the stream's position and flushes; true when
     // the stream is still good afterwards. False, with nothing written, for
@@ -40,6 +42,9 @@ public:
     // Whether the format can carry the text: valid UTF-8 made only of
     // characters XML 1.0 can represent.
     [[nodiscard]] static bool boTextStorable(std::string_view text) noexcept;
+    // Why the format cannot carry the text, naming it `what` ("the id is
+    // not valid UTF-8 at byte 3 of the value"), or empty when it can.
+    [[nodiscard]] static std::string sTextProblemGet(std::string_view text, std::string_view what);
 
     // The reason of the last failed read or write, empty after a success.
     [[nodiscard]] const std::string& errorGet() const noexcept { return error_; }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tests/common/FileTimes.h"
 #include "tests/admin/AdminTestSupport.h"
 
 namespace vyr::test {
@@ -57,7 +58,7 @@ TEST_F(AdminCreationTest, NewUserLevelAboveASysFile) {
         EXPECT_EQ(cache.levels.at(cache::User), written);
         const utilities::FileRecord& record = target.files.find("colours")->second.at(cache::User);
         EXPECT_EQ(record.filePath, file);
-        EXPECT_EQ(record.lastWrite, utilities::lastWriteTicksGet(file));
+        EXPECT_EQ(record.lastWrite, vyr::test::lastWriteTicksGet(file));
     }
 
     // The store does not read its own file again; a file put in its place,

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "tests/common/FileTimes.h"
 #include "tests/admin/AdminTestSupport.h"
 
 namespace vyr::test {
@@ -45,8 +46,8 @@ TEST_F(AdminLoadingTest, FirstQueryReadsSysAndUserWithTheTopLevelDeciding) {
         EXPECT_EQ(cache.merged.classifiedToSource.count("yellow"), 1U);
 
         const auto& records = target.files.find("fruit")->second;
-        EXPECT_EQ(records.at(cache::Sys).lastWrite, utilities::lastWriteTicksGet(fileAt("fruit", cache::Sys)));
-        EXPECT_EQ(records.at(cache::User).lastWrite, utilities::lastWriteTicksGet(fileAt("fruit", cache::User)));
+        EXPECT_EQ(records.at(cache::Sys).lastWrite, vyr::test::lastWriteTicksGet(fileAt("fruit", cache::Sys)));
+        EXPECT_EQ(records.at(cache::User).lastWrite, vyr::test::lastWriteTicksGet(fileAt("fruit", cache::User)));
         EXPECT_GT(records.at(cache::User).lastWrite, 0);
         EXPECT_EQ(records.at(cache::Shared).lastWrite, 0);
     }
@@ -206,7 +207,7 @@ TEST_F(AdminLoadingTest, WriteAccessEditsReachTheFileAndAreNotReadBack) {
     Admin& target = admin();
     const std::lock_guard lock(target.mutex);
     EXPECT_EQ(target.files.find("edit")->second.at(cache::User).lastWrite,
-              utilities::lastWriteTicksGet(fileAt("edit", cache::User)));
+              vyr::test::lastWriteTicksGet(fileAt("edit", cache::User)));
 }
 
 } // namespace

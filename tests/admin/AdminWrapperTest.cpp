@@ -224,5 +224,53 @@ TEST_F(AdminWrapperTest, MappingsGetCopiesTheMergedPairsUnderTheLock) {
     EXPECT_EQ(wrapper.mappingsGet("tree"), pairsA);
 }
 
+TEST_F(AdminWrapperTest, TheStorePublishesItsRules) {
+    // What a text and an id may hold, in the store's words.
+    EXPECT_EQ(AdminWrapper::sTextProblemGet("caf\xC3\xA9 / \t"), "");
+    EXPECT_EQ(AdminWrapper::sTextProblemGet("ab\xFF"), "the text is not valid UTF-8 at byte 2 of the value");
+    EXPECT_EQ(AdminWrapper::sTextProblemGet("bell\a"),
+              "the text holds a character that XML 1.0 cannot represent at byte 4 of the value");
+    for (const std::string id : {"a.b", "m.xml", "sub/x", "1:x"}) {
+        EXPECT_EQ(AdminWrapper::sIdProblemGet(id), "") << id;
+    }
+    for (const std::string id : {"", "..", "../x", "/abs", "C:x", "a/", "a/.", "x\x07"}) {
+        EXPECT_NE(AdminWrapper::sIdProblemGet(id), "") << id;
+    }
+
+    // Where each level's folder is, and the file of an id in it.
+    AdminWrapper wrapper;
+    for (const cache::Level level : {cache::Sys, cache::Shared, cache::User}) {
+        EXPECT_EQ(wrapper.levelFolderGet(level), levelFolder(level));
+    }
+    EXPECT_EQ(wrapper.levelFilePathGet("a.b", cache::User), fileAt("a.b", cache::User));
+    EXPECT_EQ(wrapper.levelFilePathGet("../x", cache::User), fs::path());
+
+    // What a lock refuses.
+    vWriteLevel("plain", cache::User, Mapping("plain", "", "", "", "", false, false));
+    vWriteLevel("shared", cache::User, Mapping("shared", "", "", "", "", false, false));
+    fs::create_hard_link(fileAt("shared", cache::User), folder / "second-name.xml");
+    fs::create_symlink(fileAt("plain", cache::User), fileAt("link", cache::User));
+    fs::create_directories(fileAt("folder", cache::User));
+    using Refusal = AdminWrapper::LockRefusal;
+    EXPECT_EQ(AdminWrapper::lockRefusalGet(fileAt("plain", cache::User)), Refusal::None);
+    EXPECT_EQ(AdminWrapper::lockRefusalGet(fileAt("missing", cache::User)), Refusal::None);
+    EXPECT_EQ(AdminWrapper::lockRefusalGet(fileAt("shared", cache::User)), Refusal::SeveralNames);
+    EXPECT_EQ(AdminWrapper::lockRefusalGet(fileAt("link", cache::User)), Refusal::SymbolicLink);
+    EXPECT_EQ(AdminWrapper::lockRefusalGet(fileAt("folder", cache::User)), Refusal::NotAFile);
+
+    // Which levels list a source id, highest first.
+    Mapping sys("m", "", "", "", "", false, false);
+    sys.sourceToClassified = {{"both", {"a"}}, {"low", {"b"}}};
+    Mapping user("m", "", "", "", "", false, false);
+    user.sourceToClassified = {{"both", {}}, {"high", {"c"}}};
+    vWriteLevel("m", cache::Sys, sys);
+    vWriteLevel("m", cache::User, user);
+    const AdminWrapper::Cache& cache = *wrapper.cachesGet("m");
+    using Levels = std::vector<cache::Level>;
+    EXPECT_EQ(AdminWrapper::sourceLevelsGet(cache, "both"), (Levels{cache::User, cache::Sys}));
+    EXPECT_EQ(AdminWrapper::sourceLevelsGet(cache, "low"), (Levels{cache::Sys}));
+    EXPECT_EQ(AdminWrapper::sourceLevelsGet(cache, "none"), Levels());
+}
+
 } // namespace
 } // namespace vyr::test

@@ -47,7 +47,7 @@ const std::array<std::string_view, 3> kAllowedClassPrefixes = {
 
 // Operations of the outside face that hosts call by name, checked one by
 // one so that a new one cannot be left out of the table unnoticed.
-const std::array<std::string_view, 16> kOutsideFaceEdits = {
+const std::array<std::string_view, 22> kOutsideFaceEdits = {
     "vyr::classification::WriteAccess::boWriteBack()",
     "vyr::cache::CacheWriteAccess<vyr::classification::CacheLevels<vyr::cache::Level> >::failureGet() const",
     "vyr::bridge::classification::AdminWrapper::boRefresh(std::basic_string_view<char, std::char_traits<char> >, "
@@ -65,6 +65,13 @@ const std::array<std::string_view, 16> kOutsideFaceEdits = {
     "vyr::bridge::classification::AdminWrapper::changeCountGet(",
     "vyr::bridge::classification::AdminWrapper::levelFileProblemGet(",
     "vyr::bridge::classification::AdminWrapper::mappingsGet[abi:cxx11](",
+    // These return text or a path, so an ABI tag follows the name.
+    "vyr::bridge::classification::AdminWrapper::sTextProblemGet",
+    "vyr::bridge::classification::AdminWrapper::sIdProblemGet",
+    "vyr::bridge::classification::AdminWrapper::levelFolderGet",
+    "vyr::bridge::classification::AdminWrapper::levelFilePathGet",
+    "vyr::bridge::classification::AdminWrapper::lockRefusalGet(",
+    "vyr::bridge::classification::AdminWrapper::sourceLevelsGet(",
     "vyr::classification::WriteAccess::boAddMapping(",
     "vyr::classification::WriteAccess::boSetMapping(",
     "vyr::classification::WriteAccess::vMappingRemove(",

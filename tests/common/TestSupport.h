@@ -16,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/assert/Assert.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
@@ -61,11 +62,17 @@ inline std::string readFile(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A name for the temporary file through which the file at the path is
+// written, as the store names its own.
+inline std::string temporaryNameFor(const std::filesystem::path& file) {
+    return cache::temporaryFileName(file.filename().string(), cache::temporaryUniqueGet());
+}
+
 // Writes the mapping as a mapping file at the path (folders created).
 inline bool writeMapping(const std::filesystem::path& file, classification::Mapping mapping) {
     std::filesystem::create_directories(file.parent_path());
     const classification::XmlDocument document(mapping);
-    return document.boWrite(file.string());
+    return document.boWrite(file.string(), temporaryNameFor(file));
 }
 
 // Reads a mapping file; false when it does not read.

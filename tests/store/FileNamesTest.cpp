@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -117,6 +119,31 @@ TEST(FileNames, AnIdWithASubfolderWorks) {
     Mapping written;
     ASSERT_TRUE(readMapping(file, written));
     EXPECT_EQ(written.sourceToClassified, (Mapping::Relation{{"s", {"a", "b"}}}));
+}
+
+TEST(FileNames, TheParseTellsEachNameItsKindAndId) {
+    using cache::FileType;
+    // Every name the store makes parses back to its kind and id.
+    for (const std::string id : {"m", "a.b", "m.xml", "x.tmp", "x.lock", ".hidden", "caf\xC3\xA9", "1:x"}) {
+        const std::string level = cache::levelFileName(id);
+        const std::vector<std::pair<std::string, FileType>> made = {
+            {level, FileType::Level},
+            {cache::lockFileName(level), FileType::Lock},
+            {cache::temporaryFileName(level, 0x0123456789abcdefULL), FileType::Temporary},
+            {cache::temporaryFileName(level, cache::temporaryUniqueGet()), FileType::Temporary}};
+        for (const auto& [name, type] : made) {
+            const std::optional<cache::ParsedFileName> parsed = cache::parseFileName(name);
+            ASSERT_TRUE(parsed.has_value()) << name;
+            EXPECT_EQ(parsed->type, type) << name;
+            EXPECT_EQ(parsed->id, id) << name;
+        }
+    }
+    // Names the store never makes.
+    for (const std::string name : {"", ".xml", ".xml.lock", "m.json", "m.lock", "m.tmp", "m.xml.tmp",
+                                   ".m.xml.0123456789ABCDEF.tmp", ".m.xml.0123.tmp", "m.xml.0123456789abcdef.tmp",
+                                   "..xml.0123456789abcdef.tmp"}) {
+        EXPECT_FALSE(cache::parseFileName(name).has_value()) << name;
+    }
 }
 
 } // namespace

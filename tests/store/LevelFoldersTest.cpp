@@ -17,6 +17,7 @@
 
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "tests/common/FileTimes.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace vyr::test {
@@ -263,7 +264,7 @@ TEST(FileTimes, StampsAreTicksSince1601AndOrderLikeTheFileTimes) {
     records[User].filePath = file;
 
     setFileTimeUtc(file, utc(1970, 1, 1));
-    EXPECT_EQ(utilities::lastWriteTicksGet(file), 116444736000000000);
+    EXPECT_EQ(vyr::test::lastWriteTicksGet(file), 116444736000000000);
     setFileTimeUtc(file, utc(2020, 1, 1));
     TestAdmin::vLastWriteUpdate(records, User);
     const std::int64_t stamp = records.at(User).lastWrite;
@@ -271,9 +272,9 @@ TEST(FileTimes, StampsAreTicksSince1601AndOrderLikeTheFileTimes) {
 
     // An older file is not newer than its stamp; a newer one is.
     setFileTimeUtc(file, utc(2019, 12, 31));
-    EXPECT_LT(utilities::lastWriteTicksGet(file), stamp);
+    EXPECT_LT(vyr::test::lastWriteTicksGet(file), stamp);
     setFileTimeUtc(file, utc(2020, 1, 2));
-    EXPECT_GT(utilities::lastWriteTicksGet(file), stamp);
+    EXPECT_GT(vyr::test::lastWriteTicksGet(file), stamp);
 
     // A file written now has a positive stamp, later than both.
     writeFile(file, "y");
@@ -281,7 +282,7 @@ TEST(FileTimes, StampsAreTicksSince1601AndOrderLikeTheFileTimes) {
     EXPECT_GT(records.at(User).lastWrite, 132223104000000000);
     // Before 1970 is still positive.
     setFileTimeUtc(file, utc(1900, 1, 1));
-    EXPECT_GT(utilities::lastWriteTicksGet(file), 0);
+    EXPECT_GT(vyr::test::lastWriteTicksGet(file), 0);
 
     // A time that cannot be read, on a record created on the way.
     records[Shared].filePath = root / "missing.xml";
@@ -340,13 +341,13 @@ TEST(FileTimes, AFileThatChangedInAnyWayIsReadAgainAndAnUnchangedOneNot) {
 
     // The conversion itself saturates instead of overflowing, and keeps the
     // order of times before 1601 and far after 2262.
-    EXPECT_EQ(utilities::ticksFromUnix(0, 0), utilities::kTicksFrom1601To1970);
-    EXPECT_LT(utilities::ticksFromUnix(-20000000000LL, 0), utilities::ticksFromUnix(-2500000000LL, 0));
-    EXPECT_LT(utilities::ticksFromUnix(-2500000000LL, 0), utilities::ticksFromUnix(-2500000000LL, 100));
-    EXPECT_EQ(utilities::ticksFromUnix(std::numeric_limits<std::int64_t>::max(), 0),
+    EXPECT_EQ(vyr::test::ticksFromUnix(0, 0), platform::kTicksFrom1601To1970);
+    EXPECT_LT(vyr::test::ticksFromUnix(-20000000000LL, 0), vyr::test::ticksFromUnix(-2500000000LL, 0));
+    EXPECT_LT(vyr::test::ticksFromUnix(-2500000000LL, 0), vyr::test::ticksFromUnix(-2500000000LL, 100));
+    EXPECT_EQ(vyr::test::ticksFromUnix(std::numeric_limits<std::int64_t>::max(), 0),
               std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(utilities::ticksFromUnix(std::numeric_limits<std::int64_t>::min(), 0), utilities::kFileTimeUnknown + 1);
-    EXPECT_EQ(utilities::fileTimeTicks(fs::file_time_type::min()) < utilities::fileTimeTicks(fs::file_time_type::max()),
+    EXPECT_EQ(vyr::test::ticksFromUnix(std::numeric_limits<std::int64_t>::min(), 0), utilities::kFileTimeUnknown + 1);
+    EXPECT_EQ(vyr::test::fileTimeTicks(fs::file_time_type::min()) < vyr::test::fileTimeTicks(fs::file_time_type::max()),
               true);
 }
 

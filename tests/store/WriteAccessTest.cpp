@@ -24,6 +24,7 @@
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "tests/common/FileTimes.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace vyr::test {
@@ -207,7 +208,7 @@ TEST_F(DirectAccess, LockedLevelsAreReadUnderTheLockAndWrittenBackWithoutEdits) 
     }
     for (const Level level : {Sys, Shared, User}) {
         EXPECT_EQ(readFile(fileOf(level)), documentOf(cache.levels.at(level)));
-        EXPECT_EQ(records.at(level).lastWrite, utilities::lastWriteTicksGet(fileOf(level)));
+        EXPECT_EQ(records.at(level).lastWrite, vyr::test::lastWriteTicksGet(fileOf(level)));
     }
     EXPECT_EQ(readBack(fileOf(Shared)), shared);
 }
@@ -506,7 +507,7 @@ TEST_F(DirectAccess, CreatingTheGreatestLevelTakesItselfAsTemplate) {
     EXPECT_EQ(cache.rebuilds, 1);
     EXPECT_EQ(cache.merged.sourceToClassified, merged); // not rebuilt
     EXPECT_EQ(readBack(fileOf(User)), expected);
-    EXPECT_EQ(records.at(User).lastWrite, utilities::lastWriteTicksGet(fileOf(User)));
+    EXPECT_EQ(records.at(User).lastWrite, vyr::test::lastWriteTicksGet(fileOf(User)));
     EXPECT_GT(records.at(User).lastWrite, 0);
 
     // A lower level takes the greatest level present as template, too.
@@ -552,7 +553,7 @@ TEST(AdminWriteAccess, AnEditSeenAtOnceAndItsStampNotReadAgain) {
     // The stamp is the file's time as it stands after the write-back, so the
     // store does not read its own file again.
     utilities::FileRecord& record = admin.files.at("w").at(User);
-    EXPECT_EQ(record.lastWrite, utilities::lastWriteTicksGet(folders.file(User, "w")));
+    EXPECT_EQ(record.lastWrite, vyr::test::lastWriteTicksGet(folders.file(User, "w")));
     const std::lock_guard lock(admin.mutex);
     EXPECT_FALSE(admin.boUpdateFromFileAtLevel("w", User));
     admin.caches.at("w").mappingAtLevel(User).vMappingAdd("only", "in-memory");

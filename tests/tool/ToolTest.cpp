@@ -344,6 +344,20 @@ TEST_F(ToolTest, ExportAndImportCarryAViewUnderOneWriteBack) {
     EXPECT_EQ(snapshotOf(data()), before);
 }
 
+TEST_F(ToolTest, ImportRefusesAClassifiedThatIsAnArrayOrAnObject) {
+    const Snapshot before = snapshotOf(data());
+    for (const std::string classified : {R"(["zinc"])", R"({"id": "zinc"})", "[]", "{}"}) {
+        writeFile(io() / "odd.json", R"([{"source": "bolt", "classified": "iron"}, {"source": "panel", "classified": )" +
+                                         classified + "}]");
+        const Outcome odd =
+            tool({"import", "materials", "--level", "user", "--replace", (io() / "odd.json").string()});
+        EXPECT_EQ(odd.status, 1) << classified;
+        EXPECT_EQ(odd.err, "vyr-classification import: " + (io() / "odd.json").string() + ": pair 2: its \"classified\" is " +
+                               (classified[0] == '[' ? "an array" : "an object") + ", not text or null; nothing changed\n");
+    }
+    EXPECT_EQ(snapshotOf(data()), before);
+}
+
 TEST_F(ToolTest, EditRunsTheEditorUnderTheLockAndWritesOnlyWhatReads) {
     // Standard input must be a terminal: the tests give the tool one with
     // `script`, which also passes the answers on to it.

@@ -8,17 +8,20 @@
 #include <cerrno>
 #include <cstring>
 
-#include "external/assert/Assert.h"
 #include "tools/classification/Display.h"
 
 namespace vyr::tool {
 
 namespace fs = std::filesystem;
 
-int iFail(const Context& context, std::string_view command, std::string_view message) {
-    context.err << "vyr-classification " << command << ": " << message << '\n';
+int Context::iFail(std::string_view message) const {
+    err << "vyr-classification " << command << ": " << message << '\n';
     return kExitFailed;
 }
+
+fs::path Context::file(Level level, std::string_view id) const { return AdminWrapper().levelFilePathGet(id, level); }
+
+Level Context::level() const { return *levelParse(args.level.value()); }
 
 void vJsonWrite(std::ostream& out, const Json& document) {
     out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
@@ -76,7 +79,7 @@ const Cache* pReadableCacheGet(AdminWrapper& store, std::string_view id) {
 
 std::string sMissingReason(const Context& context, std::string_view id) {
     for (const auto& [level, folder] : context.folders) {
-        if (boAnythingAt(filePathGet(context.folders, level, id))) {
+        if (boAnythingAt(context.file(level, id))) {
             return "no file of " + idText(id) + " reads";
         }
     }
@@ -86,7 +89,7 @@ std::string sMissingReason(const Context& context, std::string_view id) {
 std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache) {
     std::vector<Warning> warnings;
     for (const auto& [level, folder] : context.folders) {
-        const fs::path file = filePathGet(context.folders, level, id);
+        const fs::path file = context.file(level, id);
         if (!boAnythingAt(file) || (cache != nullptr && cache->levels.count(level) != 0)) {
             continue;
         }
@@ -96,9 +99,9 @@ std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id
     return warnings;
 }
 
-void vWarningsPrint(const Context& context, std::string_view command, const std::vector<Warning>& warnings) {
+void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings) {
     for (const Warning& warning : warnings) {
-        context.err << "vyr-classification " << command << ": warning: " << pathText(warning.path) << " (level "
+        context.err << "vyr-classification " << context.command << ": warning: " << pathText(warning.path) << " (level "
                     << levelName(warning.level) << ") does not read: " << warning.message << '\n';
     }
 }
@@ -116,55 +119,13 @@ int iDoneStatus(const std::vector<Warning>& warnings) {
     return warnings.empty() ? kExitSuccess : kExitWarned;
 }
 
-std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level) {
-    const auto found =
-        std::find_if(warnings.begin(), warnings.end(), [&](const Warning& warning) { return warning.level == level; });
-    if (found == warnings.end()) {
-        return std::nullopt;
-    }
-    std::string reason = found->message;
-    warnings.erase(found);
-    return reason;
-}
-
-std::vector<std::string> writeFailuresGet() {
-    std::vector<std::string> messages;
-    for (const assert::AssertInfoWrapper& record : assert::Assert::recordsGet()) {
-        const std::string_view function = record->function();
-        if (function.starts_with("vyr::classification::WriteAccess") ||
-            function.starts_with("vyr::cache::CacheWriteAccess") ||
-            function == "vyr::classification::Admin::boCreateClassification") {
-            messages.emplace_back(record->message());
-        }
-    }
-    return messages;
-}
-
-std::string sWriteBackFailureGet(classification::WriteAccess& access) {
-    const bool boWritten = access.boWriteBack();
-    const std::vector<std::string> failures = writeFailuresGet();
-    if (!failures.empty()) {
-        return failures.front();
-    }
-    return boWritten ? std::string() : "the store did not write it";
-}
-
-std::optional<Level> decidingLevel(const Cache& cache, const std::string& source) {
-    for (auto it = cache.levels.rbegin(); it != cache.levels.rend(); ++it) {
-        if (it->second.sourceToClassified.count(source) != 0) {
-            return it->first;
-        }
-    }
-    return std::nullopt;
-}
-
 std::string sMergedLine(const Cache& cache, const std::string& source) {
-    const std::optional<Level> level = decidingLevel(cache, source);
-    if (!level) {
+    const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
+    if (levels.empty()) {
         return displayText(source) + " is not listed at any level";
     }
     return displayText(source) + " -> " + classifiedList(cache.merged.pClassifiedIdsGet(source)) + " (decided by " +
-           std::string(levelName(*level)) + ")";
+           std::string(levelName(levels.front())) + ")";
 }
 
 const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source) {
@@ -176,7 +137,7 @@ const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const
     return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
 }
 
-bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason, std::size_t spare) {
+bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
     // Opening without waiting: a pipe put in the file's place must not hang
     // the tool. What was opened is then checked to be a regular file.
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -189,11 +150,9 @@ bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reaso
     if (!boRead) {
         reason = "not a regular file";
     }
-    // Read straight into the text, sized from the status (with the spare
-    // room, so that keeping it takes no copy); a file that grows meanwhile
-    // is read to its end.
+    // Read straight into the text, sized from the status; a file that
+    // grows meanwhile is read to its end.
     std::size_t size = 0;
-    bytes.reserve(boRead ? static_cast<std::size_t>(status.st_size) + 1 + spare : 0);
     bytes.resize(boRead ? static_cast<std::size_t>(status.st_size) + 1 : 0);
     while (boRead) {
         if (size == bytes.size()) {
@@ -210,7 +169,6 @@ bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reaso
         }
     }
     bytes.resize(size);
-    bytes.reserve(size + spare);
     ::close(descriptor);
     return boRead;
 }

@@ -1,9 +1,8 @@
 #pragma once
 
-// What the tool's commands share: the one-line error and warning forms, the
-// JSON writer, the store's level cache of an id and what it tells about the
-// deciding level, the write failures the store reported, and a read of a
-// file's bytes that never blocks.
+// What the tool's commands share: the warning lines, the JSON writer, the
+// store's level cache of an id and what it tells about the deciding level,
+// and a read of a file's bytes that never blocks.
 
 #include <filesystem>
 #include <optional>
@@ -17,7 +16,6 @@
 
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "tools/classification/Commands.h"
-#include "tools/classification/TextRules.h"
 
 namespace vyr::tool {
 
@@ -25,10 +23,6 @@ using bridge::classification::AdminWrapper;
 using Cache = AdminWrapper::Cache;
 // Objects keep their members in the order they were added.
 using Json = nlohmann::ordered_json;
-
-// One line "vyr-classification COMMAND: MESSAGE" on the error stream; returns
-// kExitFailed.
-int iFail(const Context& context, std::string_view command, std::string_view message);
 
 // Writes one JSON document, indented by two spaces. Text that is not valid
 // UTF-8 has each offending byte replaced by U+FFFD, so the output always parses.
@@ -64,28 +58,11 @@ struct Warning {
 // did not read (cache null: none read).
 [[nodiscard]] std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache);
 // One line each on the error stream.
-void vWarningsPrint(const Context& context, std::string_view command, const std::vector<Warning>& warnings);
+void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings);
 [[nodiscard]] Json warningArray(const std::vector<Warning>& warnings);
 // kExitSuccess, or kExitWarned when there are warnings.
 [[nodiscard]] int iDoneStatus(const std::vector<Warning>& warnings);
 
-// Splits off the warning about the level's own file, when there is one: a
-// file that does not read must not be written over. Returns its reason.
-[[nodiscard]] std::optional<std::string> editedLevelProblemTake(std::vector<Warning>& warnings, Level level);
-
-// The assertion records of the store's write access and creation since the
-// sink was last cleared: each one is a write that did not happen, with its
-// reason.
-[[nodiscard]] std::vector<std::string> writeFailuresGet();
-
-// Writes the locked levels of the access back into their files now, and
-// returns empty when every one reached its file, else the store's reason.
-// Requires: the assertion sink enabled and cleared before the edits.
-[[nodiscard]] std::string sWriteBackFailureGet(classification::WriteAccess& access);
-
-// The level that decides the source id in the merged view: the highest that
-// lists it.
-[[nodiscard]] std::optional<Level> decidingLevel(const Cache& cache, const std::string& source);
 // "bolt -> iron, steel (decided by user)", the source id in the merged view.
 [[nodiscard]] std::string sMergedLine(const Cache& cache, const std::string& source);
 
@@ -94,9 +71,7 @@ void vWarningsPrint(const Context& context, std::string_view command, const std:
 [[nodiscard]] const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source);
 
 // Reads the whole file, which must be a regular file: a pipe or a device is
-// never waited on. Follows links. Empty reason on success. The text keeps
-// room for `spare` more bytes.
-[[nodiscard]] bool boFileBytesGet(const std::filesystem::path& path, std::string& bytes, std::string& reason,
-                                  std::size_t spare = 0);
+// never waited on. Follows links. Empty reason on success.
+[[nodiscard]] bool boFileBytesGet(const std::filesystem::path& path, std::string& bytes, std::string& reason);
 
 } // namespace vyr::tool

@@ -1,114 +1,104 @@
 #pragma once
 
+// The command table: each command declares its options and the ids it
+// takes, and runs with one context. main() parses the line against the
+// table, checks the ids and runs the chosen command.
+
+#include <array>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "tools/classification/LevelFolders.h"
 
+namespace CLI {
+class App;
+} // namespace CLI
+
 namespace vyr::tool {
 
-// Exit statuses of the tool, so that a script can tell them apart:
-// done; failed (nothing was changed, or `check` found a file that does not
-// read or cannot be edited); bad usage (nothing was read or written); done,
-// with warnings about other files (each one line on standard error).
+// Exit statuses, so that a script can tell them apart: done; failed
+// (nothing was changed, or `check` found a file that does not read or
+// cannot be edited); bad usage (nothing was read or written); done, with
+// warnings about other files (each one line on standard error).
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitWarned = 3;
 
-// What every command works with: the level folders as the store sees them
-// and the two output streams. Points at the streams without owning them.
+// The values of the command line, each bound to the option of the same
+// meaning by the commands that declare one. A plain value.
+struct Args {
+    std::optional<std::string> id;         // ID (MAPPING for classify)
+    std::optional<std::string> source;     // SOURCE, or show's --source
+    std::optional<std::string> classified; // CLASSIFIED, or show's --classified
+    std::optional<std::string> level;      // --level (classify: --out)
+    std::string in;                        // classify --in
+    std::optional<std::string> filter;     // classify --filter
+    std::optional<std::string> update;     // classify --update
+    std::string module;                    // classify --module: empty, the runtime's own choice
+    std::string input = "-";               // import FILE
+    std::array<std::string, 4> texts;      // create --text2 .. --text5
+    bool boFlag1 = false;
+    bool boFlag2 = false;
+    bool boJson = false;
+    bool boReplace = false;
+    bool boAllowMissing = false;
+};
+
+// An id that the chosen command takes, checked before anything is read or
+// written: `written` points at the level the command writes it at, or is
+// null for an id that is only read. Points into Args.
+struct IdArg {
+    const std::optional<std::string>* id;
+    const std::optional<std::string>* written;
+};
+
+// What a command runs with: its name, the parsed values, the level folders
+// as the store sees them and the two output streams. Points at the values
+// and the streams without owning them.
 struct Context {
+    std::string_view command;
+    const Args& args;
     LevelFolders folders;
     std::ostream& out;
     std::ostream& err;
+
+    // One line "vyr-classification COMMAND: MESSAGE" on the error stream;
+    // returns kExitFailed.
+    int iFail(std::string_view message) const;
+    // The id's file at the level, as the store names it.
+    [[nodiscard]] std::filesystem::path file(Level level, std::string_view id) const;
+    // The level the command names (--level); requires one.
+    [[nodiscard]] Level level() const;
 };
 
-// The arguments of each command, as parsed from the command line. Plain values.
-struct ShowOptions {
-    std::string id;
-    std::optional<std::string> source;
-    std::optional<std::string> classified;
-    std::optional<Level> level; // one level's own mapping instead of the merged view
-    bool boJson = false;
-    bool boExport = false; // JSON of the pairs alone, for `import`
+// One command of the table. declare adds its options to its subcommand and
+// lists the ids it takes; run does its work and returns the exit status,
+// reporting a failure as one line on the error stream. Commands that read
+// a classification also print one warning line for each of its level
+// files that exists but does not read, and end with kExitWarned. An edit
+// that would change nothing says so, locks nothing and writes nothing.
+struct Command {
+    const char* name;
+    const char* description;
+    void (*declare)(CLI::App& app, Args& args, std::vector<IdArg>& ids);
+    int (*run)(const Context& context);
 };
 
-struct CreateOptions {
-    std::string id;
-    Level level = cache::User;
-    std::string sText2;
-    std::string sText3;
-    std::string sText4;
-    std::string sText5;
-    bool boFlag1 = false;
-    bool boFlag2 = false;
-};
-
-enum class Edit { Add, Set, Remove, RemoveSource, RemoveClassified, Inherit };
-
-struct EditOptions {
-    Edit edit = Edit::Add;
-    std::string command; // as the person typed it, for the error lines
-    std::string id;
-    std::string source;     // all but RemoveClassified
-    std::string classified; // Add, Set, Remove, RemoveClassified
-    Level level = cache::User;
-};
-
-struct ImportOptions {
-    std::string id;
-    Level level = cache::User;
-    bool boReplace = false;
-    std::string input = "-"; // a file, or "-" for standard input
-};
-
-// The file name of the sample module, installed beside the bridge library.
-#ifndef VYR_SAMPLE_MODULE_FILE
-#define VYR_SAMPLE_MODULE_FILE "libVyrSampleClassification.so"
-#endif
-inline constexpr const char* kSampleModuleFile = VYR_SAMPLE_MODULE_FILE;
-
-struct ClassifyOptions {
-    std::string mapping;
-    std::string filter;
-    std::string update;
-    // The module library's file (a path, or a bare file name looked up as
-    // the runtime looks up its default); empty: the runtime's own choice.
-    std::string module;
-    Level in = cache::User;
-    Level out = cache::User;
-};
-
-// The commands. Each returns the tool's exit status and reports a failure as
-// one line on the error stream. Commands that read a classification also
-// print one warning line for each of its level files that exists but does
-// not read, and then end with kExitWarned after doing what they could. The
-// commands that write treat every assertion record of the store's write
-// access as a failure; they need the assertion sink enabled. An edit that
-// would change nothing says so, locks nothing and writes nothing.
-int iFoldersRun(const Context& context);
-int iListRun(const Context& context, bool boJson);
-// Also `export` (options.boExport).
-int iShowRun(const Context& context, const ShowOptions& options);
-// Every source id that a level decides over a lower level that lists it
-// too: of the id, or of every classification found in the level folders.
-int iOverridesRun(const Context& context, const std::optional<std::string>& id, bool boJson);
-// Each level file of the id as it is on disk, lowest level first.
-int iCatRun(const Context& context, const std::string& id);
-// in: where "-" reads from.
-int iImportRun(const Context& context, const ImportOptions& options, std::istream& in);
-// The level file in the person's editor, under the level's lock; refused
-// (kExitUsage) unless standard input is a terminal (boTerminal). in: where
-// the answer to "edit again or discard" comes from.
-int iHandEditRun(const Context& context, const std::string& id, Level level, bool boTerminal, std::istream& in);
-// boAllowMissing: a level folder that does not exist is no warning.
-int iCheckRun(const Context& context, bool boJson, bool boAllowMissing);
-int iCreateRun(const Context& context, const CreateOptions& options);
-int iEditRun(const Context& context, const EditOptions& options);
-// Runs the module the runtime finds, or options.module, and names the file
-// it ran. terminal: where to draw the progress bar, or null for none.
-int iClassifyRun(const Context& context, const ClassifyOptions& options, std::ostream* terminal);
+// The commands, each defined beside its work.
+extern const Command kFoldersCommand;
+extern const Command kListCommand;
+extern const Command kShowCommand;
+extern const Command kExportCommand;
+extern const Command kOverridesCommand;
+extern const Command kCatCommand;
+extern const Command kImportCommand;
+extern const Command kHandEditCommand;
+extern const Command kCheckCommand;
+// create, the six edits of a pair or source id, classify.
+[[nodiscard]] std::vector<Command> editCommands();
 
 } // namespace vyr::tool

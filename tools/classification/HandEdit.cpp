@@ -8,18 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <iostream>
 #include <optional>
+#include <set>
 #include <string>
 
-#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
-#include "external/assert/Assert.h"
-#include "tools/classification/CommandSupport.h"
-#include "tools/classification/Commands.h"
+#include "tools/classification/CommandLine.h"
 #include "tools/classification/Display.h"
+#include "tools/classification/EditSession.h"
 
 extern char** environ;
 
@@ -116,103 +116,57 @@ int iEditorRun(const std::string& editor, const fs::path& file) {
 // How many source ids differ between the two relations.
 std::size_t sourcesChanged(const classification::Mapping::Relation& before,
                            const classification::Mapping::Relation& after) {
-    std::size_t changed = 0;
-    auto left = before.begin();
-    auto right = after.begin();
-    while (left != before.end() || right != after.end()) {
-        if (right == after.end() || (left != before.end() && left->first < right->first)) {
-            ++changed;
-            ++left;
-        } else if (left == before.end() || right->first < left->first) {
-            ++changed;
-            ++right;
-        } else {
-            changed += left->second != right->second ? 1 : 0;
-            ++left;
-            ++right;
+    std::set<std::string> sources;
+    for (const auto* relation : {&before, &after}) {
+        for (const auto& entry : *relation) {
+            sources.insert(entry.first);
         }
     }
-    return changed;
+    return static_cast<std::size_t>(std::count_if(sources.begin(), sources.end(), [&](const std::string& source) {
+        const auto left = before.find(source);
+        const auto right = after.find(source);
+        return left == before.end() || right == after.end() || left->second != right->second;
+    }));
 }
 
-} // namespace
-
-int iHandEditRun(const Context& context, const std::string& id, Level level, bool boTerminal, std::istream& in) {
-    if (!boTerminal) {
-        context.err << "vyr-classification edit: standard input is not a terminal; edit runs an editor and may ask a "
-                       "question (scripts use export and import instead); nothing changed\n";
-        return kExitUsage;
-    }
-    const std::string shown = displayText(id) + " at level " + std::string(levelName(level));
-    const fs::path file = filePathGet(context.folders, level, id);
-
-    AdminWrapper store;
-    if (pReadableCacheGet(store, id) == nullptr) {
-        vWarningsPrint(context, "edit", unreadLevelsGet(context, id, nullptr));
-        return iFail(context, "edit", sMissingReason(context, id) + "; nothing changed");
-    }
-    std::optional<classification::WriteAccess> access(store.writeAccessGet(id));
-    const Cache& cache = *store.cachesGet(id);
-    std::vector<Warning> warnings = unreadLevelsGet(context, id, &cache);
-    if (const std::optional<std::string> reason = editedLevelProblemTake(warnings, level)) {
-        vWarningsPrint(context, "edit", warnings);
-        return iFail(context, "edit",
-                     pathText(file) + " does not read (" + *reason +
-                         "); the store will not take it over: mend it in place, then run check");
-    }
-    vWarningsPrint(context, "edit", warnings);
-
-    // Held until the copy is taken or dropped: other writers wait for it.
-    assert::Assert::vClear();
-    if (!access->boLockFile(level)) {
-        const std::vector<std::string> failures = writeFailuresGet();
-        return iFail(context, "edit",
-                     "cannot lock " + pathText(file) + " for writing" +
-                         (failures.empty() ? "" : ": " + failures.front()) + "; nothing changed");
-    }
-    std::string original;
-    if (!access->boLevelDocumentGet(level, original)) {
-        return iFail(context, "edit", "cannot read " + pathText(file) + "; nothing changed");
-    }
+// The level's own relation in the cache; empty when the level has none.
+classification::Mapping::Relation relationOf(const Cache& cache, Level level) {
     const auto present = cache.levels.find(level);
-    const classification::Mapping::Relation before =
-        present == cache.levels.end() ? classification::Mapping::Relation() : present->second.sourceToClassified;
-    // The level file handed back as it was: the write access then leaves
-    // it untouched when it lets the level go.
-    const auto fileKept = [&] {
-        std::string ignored;
-        (void)access->boLevelReplace(level, original, ignored);
-    };
-    std::string reason;
-    const fs::path copy = copyMake(id, level, original, reason);
-    if (copy.empty()) {
-        fileKept();
-        return iFail(context, "edit", reason + "; nothing changed");
-    }
+    return present == cache.levels.end() ? classification::Mapping::Relation() : present->second.sourceToClassified;
+}
 
+// Runs the editor on the copy until it gives a copy that the store takes
+// (the level then holds it), the person discards, or the copy is unchanged.
+// kExitSuccess with `edited` true when the level holds the new copy.
+int iEditLoop(EditSession& session, const std::string& original, const fs::path& copy, bool& boEdited) {
+    const Context& context = session.context;
     const std::string editor = editorGet();
+    const auto fileKept = [&] {
+        // The level file handed back as it was: the write access then leaves it untouched.
+        std::string ignored;
+        (void)session.access->boLevelReplace(session.level, original, ignored);
+    };
     std::string edited;
+    std::string reason;
     while (true) {
         const int status = iEditorRun(editor, copy);
         if (status != 0) {
             fileKept();
-            return iFail(context, "edit",
-                         "the editor (" + editor + ") ended with " +
-                             (status < 0 ? std::string("no status") : "status " + std::to_string(status)) +
-                             "; nothing changed; the copy stays in " + pathText(copy));
+            return context.iFail("the editor (" + editor + ") ended with " +
+                                 (status < 0 ? std::string("no status") : "status " + std::to_string(status)) +
+                                 "; nothing changed; the copy stays in " + pathText(copy));
         }
         if (!boFileBytesGet(copy, edited, reason)) {
             fileKept();
-            return iFail(context, "edit", "the copy " + pathText(copy) + " " + reason + "; nothing changed");
+            return context.iFail("the copy " + pathText(copy) + " " + reason + "; nothing changed");
         }
         if (edited == original) {
             fileKept();
-            fs::remove(copy);
-            context.out << "the copy of " << shown << " was not changed; nothing changed (" << pathText(file) << ")\n";
-            return iDoneStatus(warnings);
+            return kExitSuccess;
         }
-        if (access->boLevelReplace(level, edited, reason)) {
-            break;
+        if (session.access->boLevelReplace(session.level, edited, reason)) {
+            boEdited = true;
+            return kExitSuccess;
         }
         // Nothing of it is taken: the level file keeps what it had.
         context.err << "vyr-classification edit: the edited copy does not read: " << reason << '\n';
@@ -221,28 +175,82 @@ int iHandEditRun(const Context& context, const std::string& id, Level level, boo
         bool boAnswered = false;
         do {
             context.err << "Edit it again (e) or discard the changes (d)? [e] " << std::flush;
-            boAnswered = static_cast<bool>(std::getline(in, answer));
+            boAnswered = static_cast<bool>(std::getline(std::cin, answer));
         } while (boAnswered && answer != "" && answer != "e" && answer != "d");
         if (!boAnswered || answer == "d") {
             fileKept();
-            return iFail(context, "edit", "discarded; nothing changed; the copy stays in " + pathText(copy));
+            return context.iFail("discarded; nothing changed; the copy stays in " + pathText(copy));
         }
     }
-    const std::string failure = sWriteBackFailureGet(*access);
-    if (!failure.empty()) {
-        return iFail(context, "edit",
-                     "could not write " + pathText(file) + ": " + failure + "; the copy stays in " + pathText(copy));
-    }
-    access.reset(); // lets the level go
-    fs::remove(copy);
-    const Cache& after = *store.cachesGet(id);
-    const auto written = after.levels.find(level);
-    const std::size_t changed =
-        sourcesChanged(before, written == after.levels.end() ? classification::Mapping::Relation()
-                                                             : written->second.sourceToClassified);
-    context.out << "edited " << shown << ": " << changed << (changed == 1 ? " source id" : " source ids")
-                << " changed (" << pathText(file) << ")\n";
-    return iDoneStatus(warnings);
 }
+
+int iHandEditRun(const Context& context) {
+    if (::isatty(STDIN_FILENO) != 1) {
+        context.err << "vyr-classification edit: standard input is not a terminal; edit runs an editor and may ask a "
+                       "question (scripts use export and import instead); nothing changed\n";
+        return kExitUsage;
+    }
+    EditSession session(context, *context.args.id, context.level());
+    const std::string shown = displayText(session.id) + " at level " + std::string(levelName(session.level));
+    std::string original;
+    std::string reason;
+    // The lock is held until the copy is taken or dropped: other writers wait for it.
+    if (const int status = session.iOpen("the store will not take it over: mend it in place, then run check");
+        status != kExitSuccess) {
+        return status;
+    }
+    if (const int status = session.iLock(); status != kExitSuccess) {
+        return status;
+    }
+    if (!session.access->boLevelDocumentGet(session.level, original)) {
+        return context.iFail("cannot read " + pathText(session.file) + "; nothing changed");
+    }
+    const classification::Mapping::Relation before = relationOf(*session.cache, session.level);
+    const fs::path copy = copyMake(session.id, session.level, original, reason);
+    bool boEdited = false;
+    if (copy.empty()) {
+        std::string ignored;
+        (void)session.access->boLevelReplace(session.level, original, ignored);
+        return context.iFail(reason + "; nothing changed");
+    }
+    const int status = iEditLoop(session, original, copy, boEdited);
+    if (status != kExitSuccess) {
+        return status;
+    }
+    if (!boEdited) {
+        fs::remove(copy);
+        context.out << "the copy of " << shown << " was not changed; nothing changed (" << pathText(session.file)
+                    << ")\n";
+        return iDoneStatus(session.warnings);
+    }
+    if (const int failed = session.iWriteBack("; the copy stays in " + pathText(copy)); failed != kExitSuccess) {
+        return failed;
+    }
+    fs::remove(copy);
+    const std::size_t changed = sourcesChanged(before, relationOf(*session.store.cachesGet(session.id), session.level));
+    context.out << "edited " << shown << ": " << changed << (changed == 1 ? " source id" : " source ids")
+                << " changed (" << pathText(session.file) << ")\n";
+    return iDoneStatus(session.warnings);
+}
+
+void vHandEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Classification id", &args.level)->required();
+    levelAdd(app, "--level", args.level, "The level whose file is edited", true)->required();
+    vFooterSet(app,
+               {"vyr-classification edit materials --level user",
+                "EDITOR=nano vyr-classification edit materials --level shared"},
+               "\n\nThe file is copied to a temporary file and $VISUAL, else $EDITOR, else vi runs on the\n"
+               "copy while the level stays locked: other edits of the level wait (a few seconds) or are\n"
+               "refused, never lost. When the editor ends, the copy is read as the store reads a level\n"
+               "file; one that does not read is named with its line and column, and you choose to edit\n"
+               "it again or to discard it. Nothing that does not read is ever written. Standard input\n"
+               "must be a terminal; scripts use export and import.");
+}
+
+} // namespace
+
+const Command kHandEditCommand{
+    "edit", "Edit a level file by hand in $VISUAL or $EDITOR, under the level's lock; only what reads is written",
+    vHandEditDeclare, iHandEditRun};
 
 } // namespace vyr::tool

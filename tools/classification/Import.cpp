@@ -1,7 +1,7 @@
 // `import`: applies the pairs of an exported view to one level, under one
 // lock and one write-back.
 
-#include <cstdint>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -9,11 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
-#include "external/assert/Assert.h"
-#include "tools/classification/CommandSupport.h"
-#include "tools/classification/Commands.h"
+#include "tools/classification/CommandLine.h"
 #include "tools/classification/Display.h"
+#include "tools/classification/EditSession.h"
 #include "tools/classification/PairReading.h"
 
 namespace vyr::tool {
@@ -100,74 +98,75 @@ std::string changesText(const Changes& changes) {
            std::to_string(changes.listed) + " newly listed)";
 }
 
-} // namespace
+// The input, read whole and checked before the store is touched.
+int iWantedRead(const Context& context, Wanted& wanted) {
+    const std::string& input = context.args.input;
+    std::string text;
+    std::string reason;
+    if (input == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else if (!boFileBytesGet(input, text, reason)) {
+        return context.iFail(input + " " + reason + "; nothing changed");
+    }
+    const std::string problem = sPairsRead(text, wanted);
+    if (!problem.empty()) {
+        return context.iFail((input == "-" ? "standard input" : input) + ": " + problem + "; nothing changed");
+    }
+    return kExitSuccess;
+}
 
-int iImportRun(const Context& context, const ImportOptions& options, std::istream& in) {
-    const std::string level(levelName(options.level));
-    const std::string& id = options.id;
-    const fs::path file = filePathGet(context.folders, options.level, id);
-
-    // The whole input is read and checked before the store is touched. It
-    // is parsed from memory: several times faster than from a stream.
+int iImportRun(const Context& context) {
     Wanted wanted;
-    {
-        std::string text;
-        if (options.input == "-") {
-            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            text.reserve(text.size() + kPairsTextSpare);
-        } else {
-            std::string reason;
-            if (!boFileBytesGet(options.input, text, reason, kPairsTextSpare)) {
-                return iFail(context, "import", options.input + " " + reason + "; nothing changed");
-            }
-        }
-        const std::string problem = sPairsRead(text, wanted);
-        if (!problem.empty()) {
-            const std::string from = options.input == "-" ? "standard input" : options.input;
-            return iFail(context, "import", from + ": " + problem + "; nothing changed");
-        }
+    if (const int status = iWantedRead(context, wanted); status != kExitSuccess) {
+        return status;
     }
-
-    AdminWrapper store;
-    if (pReadableCacheGet(store, id) == nullptr) {
-        vWarningsPrint(context, "import", unreadLevelsGet(context, id, nullptr));
-        return iFail(context, "import", sMissingReason(context, id) + "; nothing changed");
+    EditSession session(context, *context.args.id, context.level());
+    if (const int status = session.iOpen(); status != kExitSuccess) {
+        return status;
     }
-    std::optional<classification::WriteAccess> access(store.writeAccessGet(id));
-    const Cache& cache = *store.cachesGet(id);
-    std::vector<Warning> warnings = unreadLevelsGet(context, id, &cache);
-    if (const std::optional<std::string> reason = editedLevelProblemTake(warnings, options.level)) {
-        vWarningsPrint(context, "import", warnings);
-        return iFail(context, "import", pathText(file) + " does not read (" + *reason + "); not writing over it");
-    }
-    vWarningsPrint(context, "import", warnings);
-
+    const bool boReplace = context.args.boReplace;
     const std::string done = "import of " + std::to_string(wanted.size()) +
-                             (wanted.size() == 1 ? " source id" : " source ids") + " into " + displayText(id) +
-                             " at level " + level + ": ";
-    if (changesApply(cache, options.level, wanted, options.boReplace, nullptr).sources == 0) {
-        context.out << done << "nothing changed (" << pathText(file) << ")\n";
-        return iDoneStatus(warnings);
+                             (wanted.size() == 1 ? " source id" : " source ids") + " into " +
+                             displayText(session.id) + " at level " + std::string(levelName(session.level)) + ": ";
+    if (changesApply(*session.cache, session.level, wanted, boReplace, nullptr).sources == 0) {
+        context.out << done << "nothing changed (" << pathText(session.file) << ")\n";
+        return iDoneStatus(session.warnings);
     }
-    assert::Assert::vClear();
-    if (!access->boLockFile(options.level)) {
-        const std::vector<std::string> failures = writeFailuresGet();
-        return iFail(context, "import",
-                     "cannot lock " + pathText(file) + " for writing" +
-                         (failures.empty() ? "" : ": " + failures.front()) + "; nothing changed");
+    if (const int status = session.iLock(); status != kExitSuccess) {
+        return status;
     }
     // Counted again under the lock, against the file as it is now.
-    const Changes changes = changesApply(cache, options.level, wanted, options.boReplace, &*access);
-    // The write access writes the level back as it goes; each failure is an
-    // assertion record. (An explicit boWriteBack first would make the
-    // destructor copy the whole level once more to find nothing to do.)
-    access.reset();
-    const std::vector<std::string> failures = writeFailuresGet();
-    if (!failures.empty()) {
-        return iFail(context, "import", "could not write " + pathText(file) + ": " + failures.front());
+    const Changes changes = changesApply(*session.cache, session.level, wanted, boReplace, &*session.access);
+    if (const int status = session.iWriteBack(); status != kExitSuccess) {
+        return status;
     }
-    context.out << done << changesText(changes) << " (" << pathText(file) << ")\n";
-    return iDoneStatus(warnings);
+    context.out << done << changesText(changes) << " (" << pathText(session.file) << ")\n";
+    return iDoneStatus(session.warnings);
 }
+
+void vImportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Classification id", &args.level)->required();
+    app.add_option("FILE", args.input, "The JSON file; - or nothing reads standard input")
+        ->type_name("")
+        ->default_str("-");
+    levelAdd(app, "--level", args.level, "The level to change; its file is written back", true)->required();
+    app.add_flag("--replace", args.boReplace,
+                 "Each listed source id gets exactly the listed set (default: the sets gain them)");
+    vFooterSet(app,
+               {"vyr-classification import materials --level user < user.json",
+                "vyr-classification export materials --level user | vyr-classification import copy --level user "
+                "--replace"},
+               "\n\nReads 'export' or 'show --json' output (an object with a \"pairs\" array, or the array\n"
+               "alone); only \"source\" and \"classified\" count. Without --replace, a source id that the\n"
+               "level does not list yet starts from its merged set, as with 'add'. Source ids the file does\n"
+               "not list are left as they are. The whole file is checked before anything is written, and\n"
+               "the report says what changed; an import that changes nothing writes nothing.");
+}
+
+} // namespace
+
+const Command kImportCommand{
+    "import", "Apply the pairs of an exported JSON file to one level, under one lock and one write-back",
+    vImportDeclare, iImportRun};
 
 } // namespace vyr::tool

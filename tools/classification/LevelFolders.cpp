@@ -15,24 +15,7 @@
 namespace vyr::tool {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The store's subfolder in every level folder.
-constexpr std::string_view kFolderName = "Classification";
-
-// The longest file name in the folder, asked of the nearest existing folder
-// at or above it.
-std::size_t nameLimitGet(fs::path folder) {
-    std::error_code error;
-    while (!folder.empty() && !fs::is_directory(folder, error) && folder.has_relative_path()) {
-        folder = folder.parent_path();
-    }
-    const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
-    return limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
-}
-
-} // namespace
+using bridge::classification::AdminWrapper;
 
 std::string_view levelName(Level level) noexcept {
     switch (level) {
@@ -47,58 +30,40 @@ std::string_view levelName(Level level) noexcept {
 }
 
 std::optional<Level> levelParse(std::string_view name) noexcept {
-    if (name == "system") {
-        return cache::Sys;
-    }
     for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
-        if (levelName(level) == name) {
+        if (levelName(level) == name || (level == cache::Sys && name == "system")) {
             return level;
         }
     }
     return std::nullopt;
 }
 
-void vDirectoriesSet(const FolderOptions& options) {
+LevelFolders levelFoldersSet(const FolderOptions& options) {
     Directories::vSysDirectorySet(options.system.value_or(options.root / "system"));
     Directories::vSharedDirectoriesSet(options.shared.empty() ? std::vector<fs::path>{options.root / "shared"}
                                                               : options.shared);
     Directories::vUserDirectorySet(options.user.value_or(options.root / "user"));
-}
-
-LevelFolders levelFoldersGet() {
-    const DirectoriesInterface& directories = Directories::getInstance();
-    const std::string folderName(kFolderName);
+    AdminWrapper store;
     LevelFolders folders;
-    folders[cache::Sys] = directories.sysDirectoryGet() / "Resources" / folderName;
-    folders[cache::Shared] =
-        Directories::directoryWithSubfolder(directories.sharedDirectoriesGet(), folderName) / folderName;
-    folders[cache::User] = directories.userDirectoryGet() / folderName;
+    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
+        folders[level] = store.levelFolderGet(level);
+    }
     return folders;
-}
-
-fs::path filePathGet(const LevelFolders& folders, Level level, std::string_view id) {
-    return folders.at(level) / str::pathFromUtf8(cache::levelFileName(id));
 }
 
 std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
     std::vector<LevelEntry> entries;
     for (const auto& [level, folder] : folders) {
         std::error_code error;
-        if (!fs::is_directory(folder, error)) {
-            continue;
-        }
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            std::optional<std::string> id = cache::idOfLevelFileName(it->path().filename().string());
-            if (!id) {
+            std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
+            if (!name || name->type != cache::FileType::Level) {
                 continue;
             }
-            LevelEntry entry{level, it->path(), std::move(*id), false, false, false};
-            entry.boIdValid = str::boIsValidUtf8(entry.id);
             std::error_code statusError;
-            const fs::file_status status = fs::status(it->path(), statusError);
-            entry.boRegularFile = fs::is_regular_file(status);
-            entry.boFolder = fs::is_directory(status);
-            entries.push_back(std::move(entry));
+            const bool boRegular = fs::is_regular_file(fs::status(it->path(), statusError));
+            const bool boValid = str::boIsValidUtf8(name->id);
+            entries.push_back({level, it->path(), std::move(name->id), boValid, boRegular});
         }
     }
     std::sort(entries.begin(), entries.end(), [](const LevelEntry& left, const LevelEntry& right) {
@@ -113,13 +78,21 @@ bool boAnythingAt(const fs::path& path) {
 }
 
 std::string sReadProblemGet(const fs::path& path) {
-    return bridge::classification::AdminWrapper::levelFileProblemGet(path).value_or("not a regular file");
+    return AdminWrapper::levelFileProblemGet(path).value_or("not a regular file");
 }
 
 std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id, bool boWriting) {
-    const fs::path& folder = folders.at(level);
-    const std::size_t limit = nameLimitGet(folder);
-    const std::size_t extra = cache::kLevelFileSuffix.size() + (boWriting ? cache::kTemporaryNameExtra : 0);
+    // The longest file name, asked of the nearest existing folder at or above the level folder.
+    fs::path folder = folders.at(level);
+    std::error_code error;
+    while (!folder.empty() && !fs::is_directory(folder, error) && folder.has_relative_path()) {
+        folder = folder.parent_path();
+    }
+    const long named = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const std::size_t limit = named > 0 ? static_cast<std::size_t>(named) : NAME_MAX;
+    // The bytes the store's names add to the id.
+    const std::string empty = cache::levelFileName("");
+    const std::size_t extra = (boWriting ? cache::temporaryFileName(empty, 0) : empty).size();
     const std::string head = "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
                              std::string(levelName(level)) + ": ";
     if (id.size() + extra > limit) {
@@ -128,7 +101,7 @@ std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::s
                std::to_string(limit > extra ? limit - extra : 0) + " bytes";
     }
     // The whole path, with its terminating zero, must fit in PATH_MAX.
-    const std::size_t pathLength = folder.native().size() + 1 + id.size() + extra;
+    const std::size_t pathLength = folders.at(level).native().size() + 1 + id.size() + extra;
     if (pathLength >= PATH_MAX) {
         return head + "the path of its " + (boWriting ? "temporary file" : "file") + " would be " +
                std::to_string(pathLength) + " bytes, and paths may have at most " + std::to_string(PATH_MAX - 1);

@@ -22,7 +22,7 @@ using LevelFolders = std::map<Level, std::filesystem::path>;
 
 // Where the directory service's three folders come from: --root DIR gives
 // DIR/system, DIR/shared (one shared folder) and DIR/user; --system,
-// --shared (repeatable) and --user replace them one by one.
+// --shared (repeatable) and --user replace them one by one. A plain value.
 struct FolderOptions {
     std::filesystem::path root = ".";
     std::optional<std::filesystem::path> system;
@@ -30,46 +30,38 @@ struct FolderOptions {
     std::optional<std::filesystem::path> user;
 };
 
-// Sets the process-wide directory service from the options. Must run before
-// the store is first used.
-void vDirectoriesSet(const FolderOptions& options);
+// Sets the process-wide directory service from the options, then returns
+// the three level folders as the store derives them. Must run before the
+// store is first used.
+[[nodiscard]] LevelFolders levelFoldersSet(const FolderOptions& options);
 
-// The three level folders, derived from the directory service exactly as the
-// store derives them.
-[[nodiscard]] LevelFolders levelFoldersGet();
-
-// The file of the classification at the level: the level folder, the id and
-// ".xml".
-[[nodiscard]] std::filesystem::path filePathGet(const LevelFolders& folders, Level level, std::string_view id);
-
-// One entry named "<id>.xml" in a level folder: a mapping file, or something
-// in its place. idValid is false when the name is not valid UTF-8 (then id
-// holds the raw bytes).
+// One entry of a level folder that the store's file-name parse takes for a
+// level file: a mapping file, or something in its place. boIdValid is false
+// when the name is not valid UTF-8 (id then holds the raw bytes).
 struct LevelEntry {
     Level level;
     std::filesystem::path path;
     std::string id;
     bool boIdValid;
     bool boRegularFile;
-    bool boFolder;
 };
 
-// Every "<id>.xml" entry of every level folder, by id, then level. A level
+// Every level file entry of every level folder, by id, then level. A level
 // folder that does not exist has no entries.
 [[nodiscard]] std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders);
 
 // Whether anything (a file, a folder, a dangling link) is at the path, or
-// may be: a path the file system refuses to look at (too long, no access)
-// counts as taken, so that nothing is written there on a guess.
+// may be: a path the file system refuses to look at counts as taken, so
+// that nothing is written there on a guess.
 [[nodiscard]] bool boAnythingAt(const std::filesystem::path& path);
 
-// Why the mapping file at the path does not read, or empty when it reads.
+// Why the file at the path does not read as a level file, or empty.
 [[nodiscard]] std::string sReadProblemGet(const std::filesystem::path& path);
 
 // Why the id cannot have a file at the level, or empty when it can. For
-// writing, the store's temporary file (".<file name>.<16 hex digits>.tmp")
-// must fit as well; the limits are those of the file system that holds the
-// level folder (or the nearest existing folder above it).
+// writing, the store's temporary file must fit as well; the limits are
+// those of the file system that holds the level folder (or the nearest
+// existing folder above it).
 [[nodiscard]] std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id,
                                               bool boWriting);
 

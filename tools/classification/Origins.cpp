@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/classification/CommandLine.h"
 #include "tools/classification/CommandSupport.h"
-#include "tools/classification/Commands.h"
 #include "tools/classification/Display.h"
 
 namespace vyr::tool {
@@ -32,11 +32,8 @@ void vOverridesCollect(const Cache& cache, const std::string& id, std::vector<Ov
     // The merged view lists every source id that some level lists.
     for (const auto& [source, classified] : cache.merged.sourceToClassified) {
         Override found{&id, &source, {}};
-        for (auto it = cache.levels.rbegin(); it != cache.levels.rend(); ++it) {
-            const auto listed = it->second.sourceToClassified.find(source);
-            if (listed != it->second.sourceToClassified.end()) {
-                found.levels.emplace_back(it->first, &listed->second);
-            }
+        for (const Level level : AdminWrapper::sourceLevelsGet(cache, source)) {
+            found.levels.emplace_back(level, pLevelSetGet(cache, level, source));
         }
         if (found.levels.size() > 1) {
             overrides.push_back(std::move(found));
@@ -52,9 +49,29 @@ Json idArray(const std::set<std::string>& ids) {
     return array;
 }
 
-} // namespace
+void vOverridesJson(const Context& context, const std::vector<Override>& overrides,
+                    const std::vector<Warning>& warnings) {
+    Json array = Json::array();
+    for (const Override& found : overrides) {
+        const auto& [level, classified] = found.levels.front();
+        Json hides = Json::array();
+        for (auto it = found.levels.begin() + 1; it != found.levels.end(); ++it) {
+            hides.push_back({{"level", levelName(it->first)},
+                             {"path", pathText(context.file(it->first, *found.id))},
+                             {"classified", idArray(*it->second)}});
+        }
+        array.push_back({{"id", *found.id},
+                         {"source", *found.source},
+                         {"level", levelName(level)},
+                         {"path", pathText(context.file(level, *found.id))},
+                         {"classified", idArray(*classified)},
+                         {"hides", std::move(hides)}});
+    }
+    vJsonWrite(context.out, {{"overrides", std::move(array)}, {"warnings", warningArray(warnings)}});
+}
 
-int iOverridesRun(const Context& context, const std::optional<std::string>& id, bool boJson) {
+int iOverridesRun(const Context& context) {
+    const std::optional<std::string>& id = context.args.id;
     // The ids: the one asked for, or every id with a file in a level folder.
     std::vector<std::string> ids;
     if (id) {
@@ -74,36 +91,17 @@ int iOverridesRun(const Context& context, const std::optional<std::string>& id, 
         const std::vector<Warning> unread = unreadLevelsGet(context, each, cache);
         warnings.insert(warnings.end(), unread.begin(), unread.end());
         if (cache == nullptr && id) {
-            vWarningsPrint(context, "overrides", warnings);
-            return iFail(context, "overrides", sMissingReason(context, each));
+            vWarningsPrint(context, warnings);
+            return context.iFail(sMissingReason(context, each));
         }
         if (cache != nullptr) {
             vOverridesCollect(*cache, each, overrides);
         }
     }
-    vWarningsPrint(context, "overrides", warnings);
-    const auto file = [&](const Override& found, Level level) {
-        return pathText(filePathGet(context.folders, level, *found.id));
-    };
+    vWarningsPrint(context, warnings);
 
-    if (boJson) {
-        Json array = Json::array();
-        for (const Override& found : overrides) {
-            const auto& [level, classified] = found.levels.front();
-            Json hides = Json::array();
-            for (auto it = found.levels.begin() + 1; it != found.levels.end(); ++it) {
-                hides.push_back({{"level", levelName(it->first)},
-                                 {"path", file(found, it->first)},
-                                 {"classified", idArray(*it->second)}});
-            }
-            array.push_back({{"id", *found.id},
-                             {"source", *found.source},
-                             {"level", levelName(level)},
-                             {"path", file(found, level)},
-                             {"classified", idArray(*classified)},
-                             {"hides", std::move(hides)}});
-        }
-        vJsonWrite(context.out, {{"overrides", std::move(array)}, {"warnings", warningArray(warnings)}});
+    if (context.args.boJson) {
+        vOverridesJson(context, overrides, warnings);
         return iDoneStatus(warnings);
     }
 
@@ -122,7 +120,7 @@ int iOverridesRun(const Context& context, const std::optional<std::string>& id, 
             context.out << (boFirst ? "  decides  " : "  hides    ");
             vPadded(context.out, levelName(level), 8);
             vPadded(context.out, classifiedList(classified), setWidth + 2);
-            context.out << file(found, level) << '\n';
+            context.out << pathText(context.file(level, *found.id)) << '\n';
             boFirst = false;
         }
     }
@@ -136,11 +134,12 @@ int iOverridesRun(const Context& context, const std::optional<std::string>& id, 
     return iDoneStatus(warnings);
 }
 
-int iCatRun(const Context& context, const std::string& id) {
+int iCatRun(const Context& context) {
+    const std::string& id = *context.args.id;
     std::vector<Warning> warnings;
     bool boAny = false;
     for (const auto& [level, folder] : context.folders) {
-        const fs::path file = filePathGet(context.folders, level, id);
+        const fs::path file = context.file(level, id);
         if (!boAnythingAt(file)) {
             continue;
         }
@@ -161,11 +160,30 @@ int iCatRun(const Context& context, const std::string& id) {
             warnings.push_back({level, file, std::move(problem)});
         }
     }
-    vWarningsPrint(context, "cat", warnings);
-    if (!boAny) {
-        return iFail(context, "cat", sMissingReason(context, id));
-    }
-    return iDoneStatus(warnings);
+    vWarningsPrint(context, warnings);
+    return boAny ? iDoneStatus(warnings) : context.iFail(sMissingReason(context, id));
 }
+
+void vOverridesDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Only this classification (default: every one)");
+    app.add_flag("--json", args.boJson, "Print JSON");
+    vFooterSet(app, {"vyr-classification overrides", "vyr-classification overrides materials --json"},
+               "\n\nEach override names the level that decides and its file, then each lower\n"
+               "level that lists the source id too, with the set it hides and its file.");
+}
+
+void vCatDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Classification id")->required();
+    vFooterSet(app, {"vyr-classification cat materials"}, "\n\nEach file comes under a line \"# <path> (level LEVEL)\".");
+}
+
+} // namespace
+
+const Command kOverridesCommand{
+    "overrides",
+    "List every source id that a level decides over a lower level that lists it too, with the sets it hides",
+    vOverridesDeclare, iOverridesRun};
+const Command kCatCommand{"cat", "Print each level file of a classification as it is on disk, lowest level first",
+                          vCatDeclare, iCatRun};
 
 } // namespace vyr::tool

@@ -88,6 +88,19 @@ public:
         }
     }
 
+    // The levels that list the source id, highest first: the first decides
+    // its set in the merged view and hides the others.
+    [[nodiscard]] std::vector<Level> sourceLevelsGet(std::string_view sourceId) const {
+        const std::string key(sourceId);
+        std::vector<Level> listing;
+        for (auto level = this->levels.rbegin(); level != this->levels.rend(); ++level) {
+            if (level->second.sourceToClassified.count(key) != 0) {
+                listing.push_back(level->first);
+            }
+        }
+        return listing;
+    }
+
     // The mapping at the highest level present, or null when there is none.
     [[nodiscard]] const Mapping* pTopMappingGet() const {
         return this->levels.empty() ? nullptr : &this->levels.rbegin()->second;

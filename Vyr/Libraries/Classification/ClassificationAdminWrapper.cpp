@@ -1,9 +1,12 @@
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 
 #include <mutex>
+#include <system_error>
 
 #include "Vyr/Libraries/Classification/ClassificationAdminInstance.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "external/classification/XmlDocument.h"
+#include "external/platform/FileSystem.h"
 
 namespace vyr::bridge::classification {
 namespace {
@@ -110,6 +113,45 @@ std::uint64_t AdminWrapper::changeCountGet(std::string_view id) { return admin->
 
 std::optional<std::string> AdminWrapper::levelFileProblemGet(const std::filesystem::path& file) {
     return Admin::levelFileProblemGet(file);
+}
+
+std::string AdminWrapper::sTextProblemGet(std::string_view text) {
+    return vyr::classification::XmlDocument::sTextProblemGet(text, "the text");
+}
+
+std::string AdminWrapper::sIdProblemGet(std::string_view id) {
+    std::string problem = vyr::classification::XmlDocument::sTextProblemGet(id, "the id");
+    if (problem.empty() && !utilities::boIdStaysInFolder(id)) {
+        problem = "the id names no file inside its level folder (it is empty or absolute, or has a drive prefix, "
+                  "a '..' component or a last component that is empty or '.')";
+    }
+    return problem;
+}
+
+std::filesystem::path AdminWrapper::levelFolderGet(Level level) {
+    const std::lock_guard lock(admin->mutex);
+    return admin->path(level);
+}
+
+std::filesystem::path AdminWrapper::levelFilePathGet(std::string_view id, Level level) {
+    const std::lock_guard lock(admin->mutex);
+    return admin->filePathAt(id, level);
+}
+
+AdminWrapper::LockRefusal AdminWrapper::lockRefusalGet(const std::filesystem::path& file) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(file, error);
+    platform::FileProbe found;
+    found.kind = std::filesystem::is_symlink(status)        ? platform::FileKind::Link
+                 : std::filesystem::is_regular_file(status) ? platform::FileKind::Regular
+                 : status.type() == std::filesystem::file_type::not_found ? platform::FileKind::Missing
+                                                                          : platform::FileKind::Other;
+    found.links = found.kind == platform::FileKind::Regular ? std::filesystem::hard_link_count(file, error) : 0;
+    return cache::lockRefusalOf(found);
+}
+
+std::vector<AdminWrapper::Level> AdminWrapper::sourceLevelsGet(const Cache& cache, std::string_view sourceId) {
+    return cache.sourceLevelsGet(sourceId);
 }
 
 void AdminWrapper::vAdminReset() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
@@ -148,6 +149,40 @@ public:
     // an empty text when it reads, else the reason (a parse error names its
     // line and column). Never blocks on a pipe. Takes no lock.
     [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
+
+    // The store's rules, published so that a tool asks them instead of
+    // keeping a copy. The messages are the store's own.
+
+    // Why the store cannot keep the text (a source or classified id, a text
+    // attribute), or empty when it can: it must be valid UTF-8 made of
+    // characters XML 1.0 can carry. Takes no lock.
+    [[nodiscard]] static std::string sTextProblemGet(std::string_view text);
+    // Why the id cannot name a classification, or empty when it can: the
+    // text rule, and it must name a file inside its level folder (not
+    // empty, absolute, with a drive prefix, a ".." component or a last
+    // component that is empty or "."). Takes no lock.
+    [[nodiscard]] static std::string sIdProblemGet(std::string_view id);
+    // The folder of the level, as the store derived it from the directory
+    // service. Takes the store's lock.
+    [[nodiscard]] std::filesystem::path levelFolderGet(Level level);
+    // The path of the id's file at the level: the level folder and
+    // cache::levelFileName(id). Empty when sIdProblemGet refuses the id.
+    // Takes the store's lock.
+    [[nodiscard]] std::filesystem::path levelFilePathGet(std::string_view id, Level level);
+
+    // Why the store will not lock the file at the path for an edit, by the
+    // rule a write access follows (cache::lockRefusalOf): a symbolic link, a
+    // file with more than one hard link, anything that is not a regular
+    // file. None also when nothing is there (a lock makes the file). Takes
+    // no lock; opens nothing.
+    using LockRefusal = vyr::cache::LockRefusal;
+    [[nodiscard]] static LockRefusal lockRefusalGet(const std::filesystem::path& file);
+
+    // The levels of the cache that list the source id, highest first: the
+    // first decides the source id's set in the merged view, the others are
+    // hidden by it. Empty when no level lists it. The cache is read as it
+    // is: the caller keeps it from changing meanwhile.
+    [[nodiscard]] static std::vector<Level> sourceLevelsGet(const Cache& cache, std::string_view sourceId);
 
     // Destroys the process-wide admin (creating one first if there is none);
     // writes nothing. Takes no lock: must not run while any operation on the

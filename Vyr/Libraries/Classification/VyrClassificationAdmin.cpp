@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Source/Core/Utilities/Cache/FailureNote.h"
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "assert/Check.h"
 #include "external/classification/XmlDocument.h"
 #include "external/directories/Directories.h"
@@ -34,7 +35,7 @@ Admin::Admin() {
 
 Admin::~Admin() = default;
 
-std::filesystem::path Admin::extension() const { return "xml"; }
+std::filesystem::path Admin::extension() const { return std::string(cache::kLevelFileExtension); }
 
 std::string Admin::sFolderName() const { return "Classification"; }
 
@@ -311,8 +312,7 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
         cache::vFailureTargetSet(failure, level, {});
         return false;
     }
-    std::filesystem::path file = folder.native() + str::pathFromUtf8("/" + id + ".").native();
-    file.replace_extension(extension());
+    const std::filesystem::path file = filePathAt(id, level);
     Records& records = filesGet(id);
     utilities::FileRecord& record = records[level];
     const utilities::FileRecord before = record;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "assert/Check.h"
 #include "external/str/Utf.h"
@@ -97,10 +98,18 @@ public:
         return files.try_emplace(std::string(id)).first->second;
     }
 
-    // Computes and stores the id's file path at the level unless one is
-    // stored: the level folder, the id, a dot and the extension (the id a.b
-    // gives a.b.xml). Throws std::system_error when the id is not valid
-    // UTF-8. An id that would leave the folder gets no path.
+    // The path of the id's file at the level: the level folder joined with
+    // the level file name (FileNames.h: the id, a dot and the extension, so
+    // the id a.b gives a.b.xml). Empty when the id would leave the folder.
+    // Throws std::system_error when the id is not valid UTF-8.
+    [[nodiscard]] std::filesystem::path filePathAt(std::string_view id, const Level& level) const {
+        std::filesystem::path name = str::pathFromUtf8(cache::levelFileName(id, extension().native()));
+        return boIdStaysInFolder(id) ? path(level) / name : std::filesystem::path();
+    }
+
+    // Computes and stores the id's file path at the level (filePathAt)
+    // unless one is stored. Throws std::system_error when the id is not
+    // valid UTF-8. An id that would leave the folder gets no path.
     void vFilePathEnsure(std::string_view id, const Level& level) {
         const auto known = files.find(id);
         if (known != files.end()) {
@@ -111,16 +120,13 @@ public:
         }
         // Converted before anything is inserted: an id that is not valid
         // UTF-8 throws and leaves the records as they were.
-        const std::filesystem::path idPath = str::pathFromUtf8(id);
+        const std::filesystem::path name = str::pathFromUtf8(cache::levelFileName(id, extension().native()));
         FileRecord& record = filesGet(id)[level];
         if (!boIdStaysInFolder(id)) {
             return;
         }
         std::filesystem::path folder = path(level);
-        std::filesystem::path file = folder / idPath;
-        file += ".";
-        file += extension().native();
-        record.filePath = std::move(file);
+        record.filePath = folder / name;
         record.levelFolder = std::move(folder);
     }
 

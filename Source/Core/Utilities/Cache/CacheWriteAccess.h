@@ -10,7 +10,20 @@
 #include "Source/Core/Utilities/Cache/FileRecord.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 
+namespace vyr::platform {
+struct FileProbe;
+} // namespace vyr::platform
+
 namespace vyr::cache {
+
+// Why a write access refuses to lock what is at a level path.
+enum class LockRefusal { None, SymbolicLink, SeveralNames, NotAFile };
+
+// The rule by which a lock refuses what is at a level path: a symbolic
+// link, a regular file with more than one hard link, anything else that is
+// not a regular file. None for a regular file of one name and for nothing
+// (a lock makes the file). Defined with the lock table.
+[[nodiscard]] LockRefusal lockRefusalOf(const platform::FileProbe& found) noexcept;
 
 // How long a lock waits for another holder of a level file to let it go.
 inline constexpr std::chrono::milliseconds kLockWait{3000};

@@ -116,22 +116,20 @@ inline void vLockRefusalReport(int error, const char* function, Failure& failed)
 
 // Whether what is at the level path may be locked; reports and notes why not.
 inline bool boLockable(const platform::FileProbe& found, const char* function, Failure& failed) {
-    switch (found.kind) {
-    case platform::FileKind::Missing:
+    switch (lockRefusalOf(found)) {
+    case LockRefusal::None:
         return true;
-    case platform::FileKind::Regular:
-        if (found.links > 1) {
-            VYR_FAIL(failed, "Level file has several hard links; not locked", {}, function);
-            return false;
-        }
-        return true;
-    case platform::FileKind::Link:
+    case LockRefusal::SeveralNames:
+        VYR_FAIL(failed, "Level file has several hard links; not locked", {}, function);
+        return false;
+    case LockRefusal::SymbolicLink:
         VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
         return false;
-    default:
-        VYR_FAIL(failed, "Level path is not a regular file; not locked", {}, function);
-        return false;
+    case LockRefusal::NotAFile:
+        break;
     }
+    VYR_FAIL(failed, "Level path is not a regular file; not locked", {}, function);
+    return false;
 }
 
 // Removes the temporary files of the level file: every writer holds the
@@ -144,7 +142,8 @@ inline void vStaleTemporariesRemove(const platform::Folder& folder) {
         return;
     }
     for (const std::string& name : names) {
-        if (levelFileOfTemporary(name) == folder.nameGet()) {
+        const std::optional<ParsedFileName> parsed = parseFileName(name);
+        if (parsed && parsed->type == FileType::Temporary && levelFileName(parsed->id) == folder.nameGet()) {
             if (const int error = folder.remove(name); error != 0 && error != ENOENT) {
                 VYR_REPORT_ERRNO("Stale temporary file cannot be removed", error, "", kLockFunction);
             }
@@ -153,6 +152,20 @@ inline void vStaleTemporariesRemove(const platform::Folder& folder) {
 }
 
 } // namespace detail
+
+// Not inline: this header is compiled once, with the lock table.
+LockRefusal lockRefusalOf(const platform::FileProbe& found) noexcept {
+    switch (found.kind) {
+    case platform::FileKind::Missing:
+        return LockRefusal::None;
+    case platform::FileKind::Regular:
+        return found.links > 1 ? LockRefusal::SeveralNames : LockRefusal::None;
+    case platform::FileKind::Link:
+        return LockRefusal::SymbolicLink;
+    default:
+        return LockRefusal::NotAFile;
+    }
+}
 
 template <class Cache>
 CacheWriteAccess<Cache>::~CacheWriteAccess() = default;

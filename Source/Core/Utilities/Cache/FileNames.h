@@ -2,8 +2,9 @@
 
 // Every name the store gives a file in a level folder, built in one place:
 // the level file of a classification, the lock file beside it and the
-// temporary files its writers publish from. The store, the document writer
-// and the tool all ask here.
+// temporary files its writers publish from, and the one parse that tells
+// them apart. The store, `check` and the tool all ask here; nothing else
+// builds or takes apart such a name.
 
 #include <atomic>
 #include <chrono>
@@ -26,22 +27,15 @@ inline constexpr std::string_view kTemporaryFileSuffix = ".tmp";
 // becomes: "." + name + "." + 16 hex digits + ".tmp".
 inline constexpr std::size_t kTemporaryNameExtra = 22;
 
-// "<id>.xml".
-[[nodiscard]] inline std::string levelFileName(std::string_view id) {
+// "<id>.<extension>": the id a.b gives a.b.xml, m.xml gives m.xml.xml.
+[[nodiscard]] inline std::string levelFileName(std::string_view id,
+                                               std::string_view extension = kLevelFileExtension) {
     std::string name;
-    name.reserve(id.size() + kLevelFileSuffix.size());
+    name.reserve(id.size() + 1 + extension.size());
     name += id;
-    name += kLevelFileSuffix;
+    name += '.';
+    name += extension;
     return name;
-}
-
-// The id of a level file's name, or nothing for a name that is not one
-// (lock and temporary files are not).
-[[nodiscard]] inline std::optional<std::string> idOfLevelFileName(std::string_view fileName) {
-    if (fileName.size() <= kLevelFileSuffix.size() || !fileName.ends_with(kLevelFileSuffix)) {
-        return std::nullopt;
-    }
-    return std::string(fileName.substr(0, fileName.size() - kLevelFileSuffix.size()));
 }
 
 // "<level file name>.lock": the file that carries the lock between
@@ -80,24 +74,42 @@ inline constexpr std::size_t kTemporaryNameExtra = 22;
            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
-// The name of the file that a temporary file of that name was to become, or
-// nothing for a name that no writer of the store makes.
-[[nodiscard]] inline std::optional<std::string> levelFileOfTemporary(std::string_view fileName) {
-    if (fileName.size() <= kTemporaryNameExtra || fileName.front() != '.' ||
-        !fileName.ends_with(kTemporaryFileSuffix)) {
-        return std::nullopt;
-    }
-    const std::size_t hexAt = fileName.size() - kTemporaryFileSuffix.size() - 16;
-    if (fileName[hexAt - 1] != '.') {
-        return std::nullopt;
-    }
-    for (std::size_t i = hexAt; i < hexAt + 16; ++i) {
-        const char c = fileName[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+// The kinds of file the store keeps in a level folder.
+enum class FileType { Level, Lock, Temporary };
+
+// What a file name in a level folder is, and the classification id it
+// belongs to. A plain value.
+struct ParsedFileName {
+    FileType type;
+    std::string id;
+};
+
+// Takes apart a name made by levelFileName, lockFileName or
+// temporaryFileName (the three end differently, so no name is two kinds):
+// parseFileName(lockFileName(levelFileName("m"))) is {Lock, "m"}. Nothing
+// for any other name, and for a name whose id would be empty.
+[[nodiscard]] inline std::optional<ParsedFileName> parseFileName(std::string_view name) {
+    FileType type = FileType::Level;
+    if (name.ends_with(kTemporaryFileSuffix)) {
+        // ".<level file name>.<16 lowercase hex digits>.tmp"
+        if (name.size() <= kTemporaryNameExtra || name.front() != '.') {
             return std::nullopt;
         }
+        const std::size_t hexAt = name.size() - kTemporaryFileSuffix.size() - 16;
+        if (name[hexAt - 1] != '.' || name.substr(hexAt, 16).find_first_not_of("0123456789abcdef") !=
+                                          std::string_view::npos) {
+            return std::nullopt;
+        }
+        type = FileType::Temporary;
+        name = name.substr(1, hexAt - 2);
+    } else if (name.ends_with(kLockFileSuffix)) {
+        type = FileType::Lock;
+        name.remove_suffix(kLockFileSuffix.size());
     }
-    return std::string(fileName.substr(1, hexAt - 2));
+    if (name.size() <= kLevelFileSuffix.size() || !name.ends_with(kLevelFileSuffix)) {
+        return std::nullopt;
+    }
+    return ParsedFileName{type, std::string(name.substr(0, name.size() - kLevelFileSuffix.size()))};
 }
 
 } // namespace vyr::cache

@@ -4,10 +4,6 @@
 
 namespace vyr::utilities {
 
-std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexcept {
-    return platform::ticksFromUnix(seconds, nanoseconds);
-}
-
 std::int64_t clockTicksGet() noexcept { return platform::clockTicksGet(); }
 
 bool boFileStampGet(const std::filesystem::path& file, platform::FileStamp& stamp) noexcept {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -14,10 +13,6 @@ namespace vyr::utilities {
 // so that every real file time of today is positive and 0 can mean "never
 // read". kFileTimeUnknown stands for a time that could not be read.
 inline constexpr std::int64_t kFileTimeUnknown = std::numeric_limits<std::int64_t>::min();
-inline constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000;
-
-// Seconds and nanoseconds since 1970 as ticks, saturating.
-[[nodiscard]] std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexcept;
 
 // Our clock now (the real-time clock) as ticks, or kFileTimeUnknown.
 [[nodiscard]] std::int64_t clockTicksGet() noexcept;
@@ -44,36 +39,6 @@ inline constexpr std::int64_t kRacyWindow = 2 * 10'000'000;
 // The status stamp of the file at the path (following links); false when
 // nothing is there or its status cannot be read.
 [[nodiscard]] bool boFileStampGet(const std::filesystem::path& file, platform::FileStamp& stamp) noexcept;
-
-// A standard-library file time as ticks, saturating: every time the type can
-// hold gives a real, ordered value.
-[[nodiscard]] inline std::int64_t fileTimeTicks(std::filesystem::file_time_type time) {
-    using std::chrono::duration_cast;
-    using std::chrono::nanoseconds;
-    const std::int64_t sinceClockEpoch = duration_cast<nanoseconds>(time.time_since_epoch()).count();
-    const std::int64_t clockEpochSinceUnix =
-        duration_cast<nanoseconds>(
-            std::chrono::file_clock::to_sys(std::filesystem::file_time_type()).time_since_epoch())
-            .count();
-    // Whole seconds on each side first, so that no sum can overflow.
-    constexpr std::int64_t kBillion = 1'000'000'000;
-    std::int64_t seconds = sinceClockEpoch / kBillion + clockEpochSinceUnix / kBillion;
-    std::int64_t nanos = sinceClockEpoch % kBillion + clockEpochSinceUnix % kBillion;
-    seconds += nanos / kBillion;
-    nanos %= kBillion;
-    if (nanos < 0) {
-        nanos += kBillion;
-        --seconds;
-    }
-    return ticksFromUnix(seconds, nanos);
-}
-
-// The last-write time of the file in ticks (following links), or
-// kFileTimeUnknown when it cannot be read.
-[[nodiscard]] inline std::int64_t lastWriteTicksGet(const std::filesystem::path& file) {
-    platform::FileStamp stamp;
-    return boFileStampGet(file, stamp) ? stamp.lastWrite : kFileTimeUnknown;
-}
 
 // The file of one cached item at one level, and what the store knows of the
 // version it last read or wrote there.

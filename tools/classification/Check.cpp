@@ -1,0 +1,299 @@
+// `check`: every level file read as the store reads it, the files the
+// store will not lock for an edit, and what does not belong: missing level
+// folders, mapping files where the store never reads, temporary files that
+// a stopped writer left, and level folders whose file system does not share
+// locks between machines.
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <tuple>
+
+#include "Source/Core/Utilities/Cache/FileNames.h"
+#include "external/platform/FileSystemKind.h"
+#include "tools/classification/CommandLine.h"
+#include "tools/classification/CommandSupport.h"
+
+namespace vyr::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kFolderMissing = "the level folder does not exist";
+
+// Whether the mapping file at the level folder is one that the store reads.
+bool boIsLevelFolder(const LevelFolders& folders, const fs::path& folder) {
+    std::error_code error;
+    return std::any_of(folders.begin(), folders.end(),
+                       [&](const auto& entry) { return fs::equivalent(entry.second, folder, error); });
+}
+
+// Mapping files below the folders that the directory service names, in
+// places where the store never reads: any level file name in a folder named
+// like a level folder, and any other file that reads as a mapping. Looks
+// three folders deep and does not follow links.
+std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
+    std::vector<Warning> warnings;
+    std::set<fs::path> seen;
+    for (const auto& [level, root] : levelRootsGet()) {
+        std::error_code error;
+        if (!fs::is_directory(root, error)) {
+            continue;
+        }
+        for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error), end;
+             !error && it != end; it.increment(error)) {
+            if (it.depth() >= 3) {
+                it.disable_recursion_pending();
+            }
+            const fs::path& path = it->path();
+            std::error_code statusError;
+            const std::optional<cache::ParsedFileName> name = cache::parseFileName(path.filename().string());
+            if (!name || name->type != cache::FileType::Level || !it->is_regular_file(statusError) ||
+                it->is_symlink(statusError)) {
+                continue;
+            }
+            const fs::path canonical = fs::weakly_canonical(path, statusError);
+            if (!seen.insert(canonical).second || boIsLevelFolder(folders, path.parent_path())) {
+                continue;
+            }
+            // A folder named like the level's own folder, in any case.
+            const auto lower = [](std::string text) {
+                std::transform(text.begin(), text.end(), text.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+                return text;
+            };
+            if (lower(path.parent_path().filename().string()) == lower(folders.at(level).filename().string()) ||
+                sReadProblemGet(path).empty()) {
+                warnings.push_back({level, path,
+                                    "a mapping file where the store never reads; level " +
+                                        std::string(levelName(level)) + " reads " + pathText(folders.at(level))});
+            }
+        }
+    }
+    return warnings;
+}
+
+// The text as one shell word: in single quotes, each quote inside written as '\''.
+std::string shellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
+// Why the store will not lock a level file that reads, and the command
+// that mends it. A plain value.
+struct EditProblem {
+    std::string reason;
+    std::string fix;
+};
+
+std::optional<EditProblem> editProblemGet(const fs::path& path) {
+    std::error_code error;
+    const std::string file = shellWord(pathText(path));
+    switch (AdminWrapper::lockRefusalGet(path)) {
+    case AdminWrapper::LockRefusal::SymbolicLink: {
+        const fs::path target = fs::canonical(path, error);
+        return EditProblem{"it is a symbolic link (to " + pathText(target) +
+                               "), and the store never writes through a link",
+                           "replace the link with a copy of its target: cp --remove-destination -- " +
+                               shellWord(pathText(target)) + " " + file};
+    }
+    case AdminWrapper::LockRefusal::SeveralNames: {
+        const std::string own = shellWord(pathText(path) + ".own");
+        return EditProblem{"it has " + std::to_string(fs::hard_link_count(path, error)) +
+                               " hard links, and the store never writes a file that other names share",
+                           "give it a copy of its own: cp -p -- " + file + " " + own + " && mv -- " + own + " " + file};
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// The temporary files in the level folders that a writer of the store
+// stopped before it renamed them (every writer holds the level's lock while
+// its temporary file exists, and the next lock removes what is left).
+std::vector<Warning> staleTemporaryFilesGet(const LevelFolders& folders) {
+    std::vector<Warning> warnings;
+    for (const auto& [level, folder] : folders) {
+        std::error_code error;
+        std::map<fs::path, std::string> found; // by path: the id
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            const std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
+            if (name && name->type == cache::FileType::Temporary) {
+                found.emplace(it->path(), name->id);
+            }
+        }
+        for (const auto& [path, id] : found) {
+            warnings.push_back({level, path,
+                                "a temporary file of " + cache::levelFileName(id) +
+                                    " that a stopped writer left (unless an edit runs now); fix: " +
+                                    (level != cache::Sys ? "the next edit of " + idText(id) + " at level " +
+                                                               std::string(levelName(level)) + " removes it, or "
+                                                         : std::string()) +
+                                    "rm -- " + shellWord(pathText(path))});
+        }
+    }
+    return warnings;
+}
+
+// The level folders whose file system keeps record locks on this machine:
+// writers on two machines can both lock a level file there.
+std::vector<Warning> unsharedLockFoldersGet(const LevelFolders& folders) {
+    std::vector<Warning> warnings;
+    for (const auto& [level, folder] : folders) {
+        platform::FileSystemKind kind;
+        if (platform::fileSystemKindGet(folder, kind) == 0 && !kind.boLocksShared) {
+            warnings.push_back({level, folder,
+                                "the file system does not share locks between machines (" + kind.lockReason +
+                                    "): writers on two machines can both lock a level file here and overwrite "
+                                    "each other's edits"});
+        }
+    }
+    return warnings;
+}
+
+// One checked entry; a plain value.
+struct Result {
+    Level level;
+    fs::path path;
+    std::string id;
+    std::string error; // empty: the file reads
+    std::optional<EditProblem> editProblem;
+};
+
+// What `check` found: the entries and the warnings. A plain value.
+struct Findings {
+    std::vector<Result> results;
+    std::vector<Warning> warnings;
+    std::size_t failed = 0; // do not read
+    std::size_t stuck = 0;  // cannot be edited
+};
+
+Findings findingsGet(const Context& context) {
+    Findings found;
+    for (const auto& [level, folder] : context.folders) {
+        std::error_code error;
+        if (boAnythingAt(folder) && !fs::is_directory(folder, error)) {
+            found.results.push_back({level, folder, "", "the level folder is not a folder", std::nullopt});
+        } else if (!boAnythingAt(folder) && !context.args.boAllowMissing) {
+            found.warnings.push_back({level, folder, kFolderMissing});
+        }
+    }
+    for (const LevelEntry& entry : levelEntriesGet(context.folders)) {
+        Result result{entry.level, entry.path, entry.id, "", std::nullopt};
+        result.error = entry.boIdValid ? sReadProblemGet(entry.path)
+                                       : "the file name is not valid UTF-8, so it names no classification id";
+        // The sys level is read-only: nothing edits its files.
+        if (result.error.empty() && entry.level != cache::Sys) {
+            result.editProblem = editProblemGet(entry.path);
+        }
+        found.failed += result.error.empty() ? 0 : 1;
+        found.stuck += result.editProblem ? 1 : 0;
+        found.results.push_back(std::move(result));
+    }
+    for (std::vector<Warning> more : {misplacedFilesGet(context.folders), staleTemporaryFilesGet(context.folders),
+                                      unsharedLockFoldersGet(context.folders)}) {
+        found.warnings.insert(found.warnings.end(), more.begin(), more.end());
+    }
+    return found;
+}
+
+void vFindingsJson(const Context& context, const Findings& found) {
+    Json files = Json::array();
+    for (const Result& result : found.results) {
+        Json file = {{"path", pathText(result.path)},
+                     {"level", levelName(result.level)},
+                     {"id", result.id},
+                     {"ok", result.error.empty()}};
+        if (!result.error.empty()) {
+            file["error"] = result.error;
+        }
+        if (result.editProblem) {
+            file["cannot_edit"] = result.editProblem->reason;
+            file["fix"] = result.editProblem->fix;
+        }
+        files.push_back(std::move(file));
+    }
+    vJsonWrite(context.out, {{"files", files},
+                             {"checked", found.results.size()},
+                             {"failed", found.failed},
+                             {"cannot_edit", found.stuck},
+                             {"warnings", warningArray(found.warnings)}});
+}
+
+int iCheckRun(const Context& context) {
+    const Findings found = findingsGet(context);
+    const std::size_t checked = found.results.size();
+    // "2 do not read, 1 cannot be edited"; the error line says "of N files" after the first count.
+    std::string counts;
+    std::string countsOf;
+    for (const auto& [n, one, many] : {std::tuple(found.failed, " does not read", " do not read"),
+                                       std::tuple(found.stuck, " cannot be edited", " cannot be edited")}) {
+        if (n != 0) {
+            const std::string verb = n == 1 ? one : many;
+            countsOf += countsOf.empty() ? std::to_string(n) + " of " + std::to_string(checked) + " files" + verb
+                                         : ", " + std::to_string(n) + verb;
+            counts += (counts.empty() ? "" : ", ") + std::to_string(n) + verb;
+        }
+    }
+    const std::size_t warned = found.warnings.size();
+    const std::string warnings =
+        warned == 0 ? "" : "; " + std::to_string(warned) + (warned == 1 ? " warning" : " warnings");
+    if (context.args.boJson) {
+        vFindingsJson(context, found);
+    } else {
+        for (const Result& result : found.results) {
+            if (!result.error.empty()) {
+                context.out << pathText(result.path) << ": " << result.error << '\n';
+            } else if (result.editProblem) {
+                context.out << pathText(result.path) << ": cannot be edited: " << result.editProblem->reason
+                            << "\n  fix: " << result.editProblem->fix << '\n';
+            }
+        }
+        for (const Warning& warning : found.warnings) {
+            context.out << "warning: " << pathText(warning.path) << ": " << warning.message << '\n';
+        }
+        context.out << "checked " << checked << (checked == 1 ? " file: " : " files: ")
+                    << (counts.empty() ? "all read" : counts) << warnings << '\n';
+    }
+    if (!counts.empty()) {
+        context.err << "vyr-classification check: " << countsOf << warnings << '\n';
+        return kExitFailed;
+    }
+    if (warned != 0) {
+        const bool boFolderMissing = std::any_of(found.warnings.begin(), found.warnings.end(),
+                                                 [](const Warning& warning) { return warning.message == kFolderMissing; });
+        context.err << "vyr-classification check: " << warnings.substr(2)
+                    << (boFolderMissing ? " (--allow-missing passes over missing level folders)" : "") << '\n';
+        return kExitWarned;
+    }
+    return kExitSuccess;
+}
+
+void vCheckDeclare(CLI::App& app, Args& args, std::vector<IdArg>&) {
+    app.add_flag("--json", args.boJson, "Print JSON");
+    app.add_flag("--allow-missing", args.boAllowMissing, "A level folder that does not exist is no warning");
+    vFooterSet(app, {"vyr-classification --root examples/data check"},
+               "\n\nA file at level shared or user that reads but that the store will not lock for an\n"
+               "edit (a symbolic link, a file with several hard links) is reported with the command\n"
+               "that mends it. A level folder whose file system does not share locks between\n"
+               "machines (CIFS mounted with nobrl, NFS with nolock or local_lock, many FUSE file\n"
+               "systems) is a warning. Status 1 when a file does not read or cannot be edited, 3 when\n"
+               "there are only warnings.",
+               false);
+}
+
+} // namespace
+
+const Command kCheckCommand{"check",
+                            "Read every mapping file; report those that do not read, missing level folders "
+                            "and mapping files where the store never reads",
+                            vCheckDeclare, iCheckRun};
+
+} // namespace vyr::tool
