@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "external/str/Utf.h"
 
@@ -59,33 +61,43 @@ std::string relationProblem(const Mapping::Relation& relation, std::string_view 
     return {};
 }
 
-// Reads the known structure of a parsed document into a mapping. Walks only
-// root -> relation -> source -> classified, so arbitrarily deep nesting
-// elsewhere costs nothing. Attribute values point into the parse buffer,
-// which gives the offsets of the reasons. Points at the buffer without
-// owning it; thread-compatible.
+// The reason followed by where it lies in the document.
+std::string locatedAt(std::string_view reason, std::string_view document, std::size_t offset) {
+    return joined({reason, " at ", positionText(document, offset)});
+}
+
+// Reads the known structure of a parsed document into a mapping, and checks
+// on the way what the parser lets through but XML 1.0 does not allow: a
+// repeated attribute, a raw '<' in an attribute value, text outside the
+// root element, "--" inside a comment, an XML declaration anywhere but at
+// the very start. Expects a parse with kReadOptions' node kinds (comments,
+// and with parse_fragment the text outside the root element, are nodes).
+// The elements of the mapping are checked as they are read, so that the
+// large part of a document is visited once; every other subtree is walked
+// for the checks alone, without recursion, so that nesting depth costs no
+// stack. Names and values point into the parse buffer, a copy of the bytes,
+// which gives the offsets of the reasons. Points at the bytes and the buffer
+// without owning them; thread-compatible.
 class DocumentReader {
 public:
-    explicit DocumentReader(std::string_view buffer) noexcept : buffer_(buffer) {}
+    DocumentReader(std::string_view bytes, std::string_view buffer) noexcept
+        : bytes_(bytes), buffer_(buffer), boReferences_(bytes.find("&#") != std::string_view::npos) {}
 
     bool boRead(const pugi::xml_document& document, Mapping& mapping) {
-        int elements = 0;
-        for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
-            if (node.type() == pugi::node_element && ++elements > 1) {
-                return boFail("more than one root element", node.name());
-            }
-            if (node.type() == pugi::node_doctype) {
-                return boFail("document type declarations are not accepted", node.value());
-            }
-            if (node.type() == pugi::node_declaration) {
-                const pugi::xml_attribute encoding = node.attribute("encoding");
-                if (encoding && !boIsUtf8Name(encoding.value())) {
-                    return boFail(joined({"unsupported encoding '", encoding.value(), "', expected UTF-8"}),
-                                  encoding.value());
-                }
-            }
-        }
         const pugi::xml_node root = document.document_element();
+        if (!root) {
+            // The parse for fragments lets a document without an element
+            // through; say it as the parser does without that option.
+            error_ = locatedAt("XML parse error: No document element found", bytes_,
+                               bytes_.empty() ? 0 : bytes_.size() - 1);
+            return false;
+        }
+        if (!boReadTopLevel(document)) {
+            return false;
+        }
+        if (!boCheckAttributes(root)) {
+            return false;
+        }
         if (std::strcmp(root.name(), kRootName) != 0) {
             return boFail(joined({"root element is '", root.name(), "', expected '", kRootName, "'"}), root.name());
         }
@@ -106,27 +118,32 @@ public:
             return false;
         }
         for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+            bool boOk = true;
             if (child.type() != pugi::node_element) {
-                continue;
-            }
-            if (std::strcmp(child.name(), kRelationName) == 0) {
-                if (!boReadRelation(child, mapping.sourceToClassified)) {
-                    return false;
-                }
+                boOk = boCheckOther(child);
+            } else if (std::strcmp(child.name(), kRelationName) == 0) {
+                boOk = boReadRelation(child, mapping.sourceToClassified);
             } else if (std::strcmp(child.name(), kSecondRelationName) == 0) {
-                if (!boReadRelation(child, mapping.secondRelation)) {
-                    return false;
-                }
+                boOk = boReadRelation(child, mapping.secondRelation);
+            } else {
+                boOk = boCheckSubtree(child);
+            }
+            if (!boOk) {
+                return false;
             }
         }
         return true;
     }
 
-    // The reason of the failure, and the offset it names or npos.
-    [[nodiscard]] std::string reasonTake() { return std::move(reason_); }
-    [[nodiscard]] std::size_t offsetGet() const noexcept { return offset_; }
+    // Why the document was refused, with the place when it has one.
+    [[nodiscard]] std::string errorTake() { return std::move(error_); }
 
 private:
+    static constexpr const char* kWhitespace = " \t\r\n";
+    // Up to this many attributes on one element are compared pair by pair;
+    // beyond, their names go into a hash set.
+    static constexpr std::size_t kPairwiseNames = 8;
+
     static bool boIsUtf8Name(std::string_view name) noexcept {
         constexpr std::string_view kUtf8 = "utf-8";
         if (name.size() != kUtf8.size()) {
@@ -141,24 +158,244 @@ private:
         return true;
     }
 
-    // Keeps the offset of `where` when it points into the parse buffer;
-    // empty names and values live outside it.
-    bool boFail(std::string reason, const char* where) {
-        reason_ = std::move(reason);
+    static std::string outsideText(bool boAfterRoot) {
+        return boAfterRoot ? "text after the root element" : "text before the root element";
+    }
+
+    // The offset of a name or value in the bytes; npos for the parser's
+    // own empty strings, which live outside the buffer.
+    std::size_t offsetOf(const char* pointer) const noexcept {
         const auto begin = reinterpret_cast<std::uintptr_t>(buffer_.data());
-        const auto at = reinterpret_cast<std::uintptr_t>(where);
-        if (at >= begin && at < begin + buffer_.size()) {
-            offset_ = at - begin;
-        }
+        const auto at = reinterpret_cast<std::uintptr_t>(pointer);
+        return at >= begin && at < begin + buffer_.size() ? at - begin : std::string_view::npos;
+    }
+
+    // A document that breaks a rule of the format, near `where` when it
+    // points into the buffer.
+    bool boFail(std::string_view reason, const char* where) {
+        const std::size_t offset = offsetOf(where);
+        error_ = offset == std::string_view::npos ? std::string(reason)
+                                                  : joined({reason, " (near ", positionText(bytes_, offset), ")"});
         return false;
+    }
+
+    // A document that is not well-formed XML, at the byte `offset`.
+    bool boMalformed(std::string_view reason, std::size_t offset) {
+        error_ = locatedAt(joined({"XML not well-formed: ", reason}), bytes_, offset);
+        return false;
+    }
+
+    // The nodes beside the root element, and the bytes after the last one.
+    bool boReadTopLevel(const pugi::xml_document& document) {
+        bool boRootSeen = false;
+        for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
+            switch (node.type()) {
+            case pugi::node_element:
+                if (boRootSeen) {
+                    return boFail("more than one root element", node.name());
+                }
+                boRootSeen = true;
+                break;
+            case pugi::node_doctype: return boFail("document type declarations are not accepted", node.value());
+            case pugi::node_declaration: {
+                if (!boCheckDeclaration(node) || !boCheckAttributes(node)) {
+                    return false;
+                }
+                const pugi::xml_attribute encoding = node.attribute("encoding");
+                if (encoding && !boIsUtf8Name(encoding.value())) {
+                    return boFail(joined({"unsupported encoding '", encoding.value(), "', expected UTF-8"}),
+                                  encoding.value());
+                }
+                break;
+            }
+            case pugi::node_pcdata:
+            case pugi::node_cdata:
+                if (!boCheckOutsideText(node, boRootSeen)) {
+                    return false;
+                }
+                break;
+            default:
+                if (!boCheckOther(node)) {
+                    return false;
+                }
+                break;
+            }
+        }
+        // The parse for fragments drops the last character of trailing
+        // text; a well-formed document ends with a '>' and whitespace.
+        if (const std::size_t last = bytes_.find_last_not_of(kWhitespace);
+            last != std::string_view::npos && bytes_[last] != '>') {
+            const std::size_t close = bytes_.rfind('>', last);
+            return boMalformed(outsideText(true), bytes_.find_first_not_of(kWhitespace, close + 1));
+        }
+        return true;
+    }
+
+    static bool boSameName(const char* a, const char* b) noexcept {
+        while (*a != '\0' && *a == *b) {
+            ++a;
+            ++b;
+        }
+        return *a == *b;
+    }
+
+    // Checks the attributes of an element or declaration, and gives the
+    // value of the one named `wanted` in `wantedValue` (null when there is
+    // none). One attribute is the common case and costs one look at its
+    // value. The name of no attribute is the empty text, which no attribute
+    // has.
+    bool boCheckAttributes(pugi::xml_node node, const char* wanted, const char*& wantedValue) {
+        wantedValue = nullptr;
+        pugi::xml_attribute attribute = node.first_attribute();
+        const char* firstName = attribute.name();
+        if (*firstName == '\0') {
+            return true;
+        }
+        const char* value = attribute.value();
+        if (boSameName(firstName, wanted)) {
+            wantedValue = value;
+        }
+        if (!boCheckValue(firstName, value)) {
+            return false;
+        }
+        attribute = attribute.next_attribute();
+        const char* name = attribute.name();
+        if (*name == '\0') {
+            return true;
+        }
+        names_.clear();
+        seen_.clear();
+        names_.emplace_back(firstName);
+        for (; *name != '\0'; attribute = attribute.next_attribute(), name = attribute.name()) {
+            if (boRepeated(name)) {
+                return boMalformed(joined({"attribute '", name, "' repeated"}), offsetOf(name));
+            }
+            value = attribute.value();
+            if (wantedValue == nullptr && boSameName(name, wanted)) {
+                wantedValue = value;
+            }
+            if (!boCheckValue(name, value)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool boCheckAttributes(pugi::xml_node node) {
+        const char* ignored = nullptr;
+        return boCheckAttributes(node, "", ignored);
+    }
+
+    // Whether an earlier attribute of the element has the name; notes it.
+    bool boRepeated(std::string_view name) {
+        if (seen_.empty()) {
+            for (const std::string_view earlier : names_) {
+                if (earlier == name) {
+                    return true;
+                }
+            }
+            names_.push_back(name);
+            if (names_.size() > kPairwiseNames) {
+                seen_.insert(names_.begin(), names_.end());
+            }
+            return false;
+        }
+        return !seen_.insert(name).second;
+    }
+
+    // The decoded value holds a '<' when the raw one does, or when a
+    // reference stands for it; only then are the raw bytes looked at. They
+    // run from where the value starts to its closing quote.
+    bool boCheckValue(const char* name, const char* value) {
+        if (std::strchr(value, '<') == nullptr) {
+            return true;
+        }
+        const std::size_t begin = offsetOf(value);
+        if (begin == std::string_view::npos || begin == 0) {
+            return true;
+        }
+        const std::size_t end = bytes_.find(bytes_[begin - 1], begin);
+        const std::size_t raw = bytes_.substr(begin, end - begin).find('<');
+        if (raw == std::string_view::npos) {
+            return true;
+        }
+        return boMalformed(joined({"'<' in the value of attribute '", name, "'"}), begin + raw);
+    }
+
+    // A node that is not an element: only a comment has something to check.
+    // The first "--" after a comment's start must be its end.
+    bool boCheckOther(pugi::xml_node node) {
+        if (node.type() != pugi::node_comment) {
+            return true;
+        }
+        const std::size_t begin = offsetOf(node.value());
+        if (begin == std::string_view::npos) {
+            return true;
+        }
+        const std::size_t dashes = bytes_.find("--", begin);
+        if (dashes == std::string_view::npos || dashes + 2 >= bytes_.size() || bytes_[dashes + 2] == '>') {
+            return true;
+        }
+        return boMalformed("'--' inside a comment", dashes);
+    }
+
+    // Only a byte order mark may come before the declaration.
+    bool boCheckDeclaration(pugi::xml_node node) {
+        const std::size_t name = offsetOf(node.name());
+        const std::size_t start = bytes_.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+        if (name == start + 2 || name == std::string_view::npos) {
+            return true;
+        }
+        return boMalformed("XML declaration not at the start of the document", name >= 2 ? name - 2 : name);
+    }
+
+    // Outside the root element, text may only be whitespace.
+    bool boCheckOutsideText(pugi::xml_node node, bool boAfterRoot) {
+        const std::size_t begin = offsetOf(node.value());
+        if (begin == std::string_view::npos) {
+            return true;
+        }
+        if (node.type() == pugi::node_cdata) {
+            return boMalformed(outsideText(boAfterRoot), begin >= 9 ? begin - 9 : begin);
+        }
+        const std::size_t text = bytes_.find_first_not_of(kWhitespace, begin);
+        if (text == std::string_view::npos || bytes_[text] == '<') {
+            return true;
+        }
+        return boMalformed(outsideText(boAfterRoot), text);
+    }
+
+    // Checks `top` and everything inside it, in document order.
+    bool boCheckSubtree(pugi::xml_node top) {
+        pugi::xml_node node = top;
+        while (true) {
+            if (node.type() == pugi::node_element ? !boCheckAttributes(node) : !boCheckOther(node)) {
+                return false;
+            }
+            if (const pugi::xml_node child = node.first_child()) {
+                node = child;
+                continue;
+            }
+            while (node != top && !node.next_sibling()) {
+                node = node.parent();
+            }
+            if (node == top) {
+                return true;
+            }
+            node = node.next_sibling();
+        }
     }
 
     // Checks a decoded value: character references may produce what the raw
     // text could not hold (control characters, surrogates, code points
-    // beyond U+10FFFF).
+    // beyond U+10FFFF). The bytes were checked whole before the parse, so
+    // without a character reference in them every value is sound.
     bool boCheckText(std::string_view text, std::string_view what, const char* where) {
+        if (!boReferences_) {
+            return true;
+        }
         if (std::string problem = textProblem(text, what); !problem.empty()) {
-            return boFail(std::move(problem), where);
+            return boFail(problem, where);
         }
         return true;
     }
@@ -189,22 +426,32 @@ private:
         return boFail(joined({name, " is '", attribute.value(), "', expected 'true' or 'false'"}), attribute.value());
     }
 
-    // The id attribute of a source or classified element, checked.
+    // Checks a source or classified element and its attributes, and gives
+    // its id attribute, checked.
     bool boReadId(pugi::xml_node node, std::string_view what, std::string_view& id) {
-        const pugi::xml_attribute attribute = node.attribute(kIdName);
-        if (!attribute) {
+        const char* value = nullptr;
+        if (!boCheckAttributes(node, kIdName, value)) {
+            return false;
+        }
+        if (value == nullptr) {
             return boFail(joined({what, " element without id"}), node.name());
         }
-        id = attribute.value();
-        return boCheckText(id, what, attribute.value());
+        id = value;
+        return boCheckText(id, what, value);
     }
 
     // Files are written in key order, so inserting at the end is the
     // common case; repeated source elements merge their sets.
     bool boReadRelation(pugi::xml_node relationNode, Mapping::Relation& relation) {
+        if (!boCheckAttributes(relationNode)) {
+            return false;
+        }
         for (pugi::xml_node sourceNode = relationNode.first_child(); sourceNode;
              sourceNode = sourceNode.next_sibling()) {
             if (sourceNode.type() != pugi::node_element || std::strcmp(sourceNode.name(), kSourceName) != 0) {
+                if (!(sourceNode.type() == pugi::node_element ? boCheckSubtree(sourceNode) : boCheckOther(sourceNode))) {
+                    return false;
+                }
                 continue;
             }
             std::string_view sourceId;
@@ -220,11 +467,20 @@ private:
                  classifiedNode = classifiedNode.next_sibling()) {
                 if (classifiedNode.type() != pugi::node_element ||
                     std::strcmp(classifiedNode.name(), kClassifiedName) != 0) {
+                    if (!(classifiedNode.type() == pugi::node_element ? boCheckSubtree(classifiedNode)
+                                                                      : boCheckOther(classifiedNode))) {
+                        return false;
+                    }
                     continue;
                 }
                 std::string_view classifiedId;
                 if (!boReadId(classifiedNode, kClassifiedName, classifiedId)) {
                     return false;
+                }
+                for (pugi::xml_node inside = classifiedNode.first_child(); inside; inside = inside.next_sibling()) {
+                    if (!boCheckSubtree(inside)) {
+                        return false;
+                    }
                 }
                 classified.emplace_hint(classified.end(), classifiedId);
             }
@@ -232,15 +488,13 @@ private:
         return true;
     }
 
+    std::string_view bytes_;
     std::string_view buffer_;
-    std::string reason_;
-    std::size_t offset_ = std::string_view::npos;
+    bool boReferences_; // whether the bytes hold a character reference
+    std::vector<std::string_view> names_; // of the element's attributes so far
+    std::unordered_set<std::string_view> seen_; // the same, once there are many
+    std::string error_;
 };
-
-// The reason followed by where it lies in the document.
-std::string locatedAt(std::string_view reason, std::string_view document, std::size_t offset) {
-    return joined({reason, " at ", positionText(document, offset)});
-}
 
 } // namespace
 
@@ -363,12 +617,9 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         return false;
     }
 
-    DocumentReader reader(buffer);
+    DocumentReader reader(bytes, buffer);
     if (!reader.boRead(document, mapping)) {
-        error = reader.reasonTake();
-        if (const std::size_t offset = reader.offsetGet(); offset != std::string_view::npos) {
-            error += joined({" (near ", positionText(bytes, offset), ")"});
-        }
+        error = reader.errorTake();
         return false;
     }
     return true;

@@ -41,14 +41,16 @@ inline constexpr TextField kTextFields[] = {
     {"text7", &Mapping::sText7},
 };
 
-// The parser keeps a doctype node so that it can be refused, and the
-// declaration so that its encoding can be checked.
-inline constexpr unsigned kReadOptions = pugi::parse_default | pugi::parse_doctype | pugi::parse_declaration;
-// For editing, whitespace, comments and processing instructions become nodes
-// too, so that every byte inside the root element belongs to a node. Accepts
-// no document that kReadOptions refuses, and reads the same mapping.
-inline constexpr unsigned kEditOptions =
-    kReadOptions | pugi::parse_ws_pcdata | pugi::parse_comments | pugi::parse_pi;
+// The parser keeps a doctype node so that it can be refused, the
+// declaration so that its encoding and place can be checked, comments so
+// that their text can be checked, and (as for a fragment) text outside the
+// root element, which it would otherwise skip, so that it can be refused.
+inline constexpr unsigned kReadOptions = pugi::parse_default | pugi::parse_doctype | pugi::parse_declaration |
+                                         pugi::parse_comments | pugi::parse_fragment;
+// For editing, whitespace and processing instructions become nodes too, so
+// that every byte inside the root element belongs to a node. Accepts no
+// document that kReadOptions refuses, and reads the same mapping.
+inline constexpr unsigned kEditOptions = kReadOptions | pugi::parse_ws_pcdata | pugi::parse_pi;
 
 // The parts one after the other, in one allocation.
 [[nodiscard]] std::string joined(std::initializer_list<std::string_view> parts);
@@ -78,10 +80,13 @@ inline constexpr unsigned kEditOptions =
 [[nodiscard]] std::string positionText(std::string_view document, std::size_t offset);
 
 // Checks the document's bytes, parses a copy of them into `buffer` and
-// `document` with `options`, and reads the mapping into `mapping`. The
-// document's nodes point into `buffer`, which must outlive it and stay
-// unchanged. False, with the reason and its line and column in `error`,
-// for bytes that are not a mapping document.
+// `document` with `options`, checks that the document is well-formed where
+// the parser is lenient (repeated attributes, '<' in attribute values, text
+// outside the root element, "--" in comments, a declaration not at the
+// start), and reads the mapping into `mapping`. The document's nodes point
+// into `buffer`, which must outlive it and stay unchanged. False, with the
+// reason and its line and column in `error`, for bytes that are not a
+// mapping document.
 [[nodiscard]] bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options,
                                    pugi::xml_document& document, Mapping& mapping, std::string& error);
 

@@ -24,6 +24,7 @@
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
+#include "external/classification/EditableDocument.h"
 #include "tests/common/FileTimes.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -672,6 +673,98 @@ TEST_F(DirectAccess, HandWrittenContentSurvivesAnEditAtANeighbouringSource) {
     Mapping onDisk;
     ASSERT_TRUE(readMapping(fileOf(User), onDisk));
     EXPECT_EQ(onDisk.sourceToClassified, (Mapping::Relation{{"a", {"x"}}, {"b", {"y"}}, {"c", {"w", "z"}}}));
+}
+
+// Documents that are not well-formed XML, though the parser takes them, are
+// refused with the reason and its place: by a read, by the parse for a
+// write-back, and by a hand edit's replace, which leaves the level as it
+// was. Their well-formed neighbours still read.
+TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
+    const auto document = [](const std::string& prolog, const std::string& inRelation, const std::string& epilog) {
+        return prolog + "<classification version=\"1\" id=\"m\">\n  <relation>\n    " + inRelation +
+               "\n  </relation>\n</classification>" + epilog;
+    };
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    const std::string source = "<source id=\"a\"/>";
+    std::string manyAttributes = "<classification version=\"1\"";
+    for (const char name : std::string("abcdefghij")) {
+        manyAttributes += std::string(" ") + name + "=\"\"";
+    }
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {document(declaration, "<source id=\"a\" id=\"b\"/>", "\n"), "attribute 'id' repeated at line 4, column 20"},
+        {document(declaration, "<source id=\"a\"><note x=\"1\" x=\"2\"/></source>", "\n"),
+         "attribute 'x' repeated at line 4, column 32"},
+        {manyAttributes + " c=\"\"/>", "attribute 'c' repeated at line 1, column 79"},
+        {document(declaration, "<source id=\"a<b\"/>", "\n"), "'<' in the value of attribute 'id' at line 4, column 18"},
+        {document(declaration, "<source id='&lt;\"<'/>", "\n"), "'<' in the value of attribute 'id' at line 4, column 22"},
+        {document(declaration, source, "\nstray\n"), "text after the root element at line 7, column 1"},
+        {document(declaration, source, "x"), "text after the root element at line 6, column 18"},
+        {document(declaration, source, "<![CDATA[x]]>\n"), "text after the root element at line 6, column 18"},
+        {document(declaration + "  stray\n", source, "\n"), "text before the root element at line 2, column 3"},
+        {document(declaration, "<!-- a -- b -->", "\n"), "'--' inside a comment at line 4, column 12"},
+        {document(declaration, source, "\n<!-- tail --->\n"), "'--' inside a comment at line 7, column 11"},
+        {document(" " + declaration, source, "\n"),
+         "XML declaration not at the start of the document at line 1, column 2"},
+        {document(declaration + declaration, source, "\n"),
+         "XML declaration not at the start of the document at line 2, column 1"},
+        {document("<!-- first -->" + declaration, source, "\n"),
+         "XML declaration not at the start of the document at line 1, column 15"},
+        {document(declaration, source, "\n" + declaration),
+         "XML declaration not at the start of the document at line 7, column 1"},
+    };
+    const std::vector<std::string> accepted = {
+        document(declaration, source, "\n"),
+        document("\xEF\xBB\xBF" + declaration, source, "\n<!-- end - of file -->\n<?pi data?>\n  \n"),
+        document("<!---->\n", "<source id=\"&lt;a&#60;\" note='say \"hi\"'/><note x=\"1\" X=\"1\"/>", "\n"),
+        document(declaration, "<source id=\"&nbsp;\"/>", "\r\n"),
+        manyAttributes + "/>",
+    };
+
+    ASSERT_TRUE(writeMapping(fileOf(User), mappingOf("m", {{"kept", {"k"}}})));
+    const std::string before = readFile(fileOf(User));
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        const Mapping locked = cache.levels.at(User);
+        for (const auto& [text, where] : refused) {
+            const std::string reason = "XML not well-formed: " + where;
+            Mapping mapping = mappingOf("unchanged");
+            std::istringstream in(text);
+            classification::XmlDocument reading(mapping);
+            EXPECT_FALSE(reading.boRead(in)) << text;
+            EXPECT_EQ(reading.errorGet(), reason) << text;
+            EXPECT_EQ(mapping, mappingOf("unchanged")) << text;
+
+            classification::EditableDocument editable;
+            EXPECT_FALSE(editable.boParse(text)) << text;
+            EXPECT_EQ(editable.errorGet(), reason) << text;
+
+            std::string replaceReason;
+            EXPECT_FALSE(access.boLevelReplace(User, text, replaceReason)) << text;
+            EXPECT_EQ(replaceReason, reason) << text;
+            EXPECT_EQ(cache.levels.at(User), locked) << text;
+        }
+    }
+    EXPECT_EQ(readFile(fileOf(User)), before);
+
+    WriteAccess access(&cache, &records);
+    ASSERT_TRUE(access.boLockFile(User));
+    for (const std::string& text : accepted) {
+        Mapping mapping;
+        std::istringstream in(text);
+        classification::XmlDocument reading(mapping);
+        EXPECT_TRUE(reading.boRead(in)) << reading.errorGet() << "\n" << text;
+        classification::EditableDocument editable;
+        EXPECT_TRUE(editable.boParse(text)) << editable.errorGet() << "\n" << text;
+        std::string reason;
+        EXPECT_TRUE(access.boLevelReplace(User, text, reason)) << reason << "\n" << text;
+        EXPECT_EQ(cache.levels.at(User), mapping) << text;
+    }
+    // An undeclared entity stays literal text.
+    Mapping literal;
+    std::istringstream in(accepted[3]);
+    ASSERT_TRUE(classification::XmlDocument(literal).boRead(in));
+    EXPECT_EQ(literal.sourceToClassified, (Mapping::Relation{{"&nbsp;", {}}}));
 }
 
 // The merge of a write-back: this store's edits since the base go on top of

@@ -214,17 +214,24 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
     writeFile(shared("malformed.xml"), "<classification version=\"1\" id=\"malformed\"><relation>");
     writeFile(user("latin1.xml"), "<classification version=\"1\" id=\"caf\xE9\" />");
     fs::create_directories(sys("folder.xml"));
+    // Taken by the parser, but not XML: each program could read it its own way.
+    writeFile(shared("repeated.xml"), "<classification version=\"1\" id=\"repeated\" id=\"again\"/>");
+    const std::string repeated = "XML not well-formed: attribute 'id' repeated at line 1, column 43";
 
     const Outcome check = tool({"check"});
     EXPECT_EQ(check.status, 1);
     const std::vector<std::string> lines = linesOf(check.out);
-    ASSERT_EQ(lines.size(), 4U) << check.out;
+    ASSERT_EQ(lines.size(), 5U) << check.out;
     EXPECT_EQ(lines[0], sys("folder.xml").string() + ": a folder stands where the mapping file should be");
     EXPECT_EQ(lines[1], user("latin1.xml").string() + ": invalid UTF-8 at line 1, column 36");
     EXPECT_EQ(lines[2].rfind(shared("malformed.xml").string() + ": XML parse error: ", 0), 0U) << lines[2];
     EXPECT_THAT(lines[2], HasSubstr(" at line 1, column "));
-    EXPECT_EQ(lines[3], "checked 9 files: 3 do not read");
-    EXPECT_EQ(check.err, "vyr-classification check: 3 of 9 files do not read\n");
+    EXPECT_EQ(lines[3], shared("repeated.xml").string() + ": " + repeated);
+    EXPECT_EQ(lines[4], "checked 10 files: 4 do not read");
+    EXPECT_EQ(check.err, "vyr-classification check: 4 of 10 files do not read\n");
+    EXPECT_THAT(tool({"show", "repeated"}).err,
+                HasSubstr("warning: " + shared("repeated.xml").string() + " (level shared) does not read: " + repeated +
+                          "\n"));
 
     // The files are still listed, marked when they do not read; the folder
     // is not a file.
