@@ -6,6 +6,7 @@
 // fsync, a rename that is refused) without forking or resource limits.
 // Nothing in the library changes the table.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -30,6 +31,13 @@ struct SystemCalls {
     ssize_t (*flistxattr)(int descriptor, char* names, size_t size);
     ssize_t (*fgetxattr)(int descriptor, const char* name, void* value, size_t size);
     int (*fsetxattr)(int descriptor, const char* name, const void* value, size_t size, int flags);
+    // The listing of a folder: fdopendir takes the descriptor over, and
+    // closedir closes it even when it reports an error, as close does.
+    DIR* (*fdopendir)(int descriptor);
+    struct dirent* (*readdir)(DIR* stream);
+    int (*closedir)(DIR* stream);
+    // Whether this process may give files away (a privileged one). Cannot fail.
+    uid_t (*geteuid)();
 };
 
 // The table in use. Not synchronised: a test replaces entries only while

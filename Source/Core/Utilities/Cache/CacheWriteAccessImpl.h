@@ -114,6 +114,9 @@ inline bool boLockable(const platform::FileProbe& found) {
     case platform::FileKind::Link:
         VYR_REPORT("Level path is a symbolic link or leaves the level folder; not locked", kLockFunction);
         return false;
+    case platform::FileKind::Unknown:
+        VYR_REPORT_ERRNO("Level path cannot be looked at", found.error, "; not locked", kLockFunction);
+        return false;
     default:
         VYR_REPORT("Level path is not a regular file; not locked", kLockFunction);
         return false;
