@@ -416,9 +416,10 @@ std::vector<WritePath> writePaths() {
         return [source](AdminWrapper& wrapper) { return queryOf(wrapper, "fruit", source); };
     };
     const auto createPath = [](std::string name, bool boNoReplaceRename) {
+        const auto text = [](AdminWrapper& wrapper) { return wrapper.sText2Get("fresh"); };
         return WritePath{std::move(name),
                          "fresh",
-                         {{cache::User, std::nullopt, [](AdminWrapper& wrapper) { return wrapper.sText2Get("fresh"); }}},
+                         {{cache::User, std::nullopt, text}},
                          [](AdminWrapper& wrapper) {
                              return wrapper.boCreateClassification("fresh", "made", "3", "4", "5", false, false,
                                                                    cache::User);
@@ -451,9 +452,10 @@ std::vector<WritePath> writePaths() {
              if (!classification::XmlDocument(edited).boWrite(rendered)) {
                  return false;
              }
+             std::string edit = rendered.str();
+             edit.insert(edit.rfind("</"), "<!-- edited by hand -->\n");
              std::string reason;
-             return access.boLevelReplace(cache::User, "<!-- edited by hand -->\n" + rendered.str(), reason) &&
-                    access.boWriteBack();
+             return access.boLevelReplace(cache::User, edit, reason) && access.boWriteBack();
          }},
         {"two levels written back by one access",
          "fruit",

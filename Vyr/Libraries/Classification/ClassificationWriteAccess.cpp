@@ -328,7 +328,8 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
     }
     platform::FileStamp stamp;
     if (const int error = locked.folder.read(locked.folder.nameGet(), bytes, stamp); error != 0) {
-        VYR_REPORT_ERRNO("Level file cannot be read", error, "", "vyr::classification::WriteAccess::boLevelDocumentGet");
+        VYR_REPORT_ERRNO("Level file cannot be read", error, "",
+                         "vyr::classification::WriteAccess::boLevelDocumentGet");
         return false;
     }
     return true;
