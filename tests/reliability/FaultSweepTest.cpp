@@ -20,6 +20,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -490,10 +491,15 @@ protected:
         for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
             fs::create_directories(levelFolder(level));
         }
+        // Each old file carries an extended attribute that its replacement
+        // keeps, and a writer killed earlier left a temporary file beside it.
         for (const LevelWritten& written : path.levels) {
+            const fs::path file = fileAt(path.id, written.level);
             if (written.before) {
                 vWriteLevel(path.id, written.level, *written.before);
+                (void)::setxattr(file.c_str(), "user.origin", "sweep", 5, 0);
             }
+            writeFile(file.parent_path() / cache::temporaryFileName(file.filename().string(), 0xfeed), "stale");
         }
     }
 
