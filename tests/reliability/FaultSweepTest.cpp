@@ -488,8 +488,13 @@ protected:
         for (const char* top : {"sys", "shared", "user"}) {
             fs::remove_all(folder / top, ignored);
         }
+        // The level folders belong to a group of their own where this
+        // process may give them one: new files and lock files take it.
         for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
             fs::create_directories(levelFolder(level));
+            if (::geteuid() == 0) {
+                (void)!::chown(levelFolder(level).c_str(), static_cast<uid_t>(-1), 23456);
+            }
         }
         // Each old file carries an extended attribute that its replacement
         // keeps, and a writer killed earlier left a temporary file beside it.
