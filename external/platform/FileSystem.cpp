@@ -54,6 +54,7 @@ FileProbe probeOf(int result, const struct stat& status) noexcept {
     FileProbe found;
     if (result != 0) {
         found.kind = errno == ENOENT || errno == ENOTDIR ? FileKind::Missing : FileKind::Unknown;
+        found.error = found.kind == FileKind::Unknown ? errno : 0;
         return found;
     }
     found.kind = kindOf(status.st_mode);
@@ -142,7 +143,7 @@ int readAt(int folder, const char* name, bool boNoFollow, std::string& bytes, Fi
     }
 }
 
-bool boPrivileged() noexcept { return ::geteuid() == 0; }
+bool boPrivileged() noexcept { return sys().geteuid() == 0; }
 
 // Which extended attributes a replacement carries over: the user's own, the
 // access control list, and for a privileged process the trusted ones. The
@@ -410,21 +411,28 @@ int Folder::namesGet(std::vector<std::string>& names) const {
     if (listing < 0) {
         return errno;
     }
-    DIR* const stream = ::fdopendir(listing);
+    DIR* const stream = sys().fdopendir(listing);
     if (stream == nullptr) {
         const int error = errno;
         sys().close(listing);
         return error;
     }
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream)) {
+    // The end of the listing and a failure both give no entry; only a
+    // failure sets errno.
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = sys().readdir(stream);
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
         const std::string_view name(entry->d_name);
         if (name != "." && name != "..") {
             names.emplace_back(name);
         }
     }
-    const int error = errno;
-    ::closedir(stream);
+    sys().closedir(stream);
     return error;
 }
 
@@ -495,7 +503,7 @@ int PendingFile::attributesForNew(std::string_view& what) {
     const FileProbe folder = folder_->selfProbe();
     if (folder.kind != FileKind::Folder) {
         what = "status";
-        return EIO;
+        return folder.kind == FileKind::Unknown ? folder.error : EIO;
     }
     struct stat status {};
     if (sys().fstat(descriptor_, &status) != 0) {
@@ -623,13 +631,19 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
         if (descriptor >= 0) {
             // Whoever may write the folder may lock: the folder's group and
             // read and write bits, whatever this process's group and umask.
+            // A folder whose status does not read gives nothing to take (its
+            // zero group and bits would lock everyone else out).
             const FileProbe owner = folder.selfProbe();
-            const uid_t user = boPrivileged() ? owner.owner : static_cast<uid_t>(-1);
-            if (sys().fchown(descriptor, user, owner.group) != 0) {
-                keepError = errno;
-            }
-            if (sys().fchmod(descriptor, owner.permissions & 0666) != 0 && keepError == 0) {
-                keepError = errno;
+            if (owner.kind != FileKind::Folder) {
+                keepError = owner.kind == FileKind::Unknown ? owner.error : EIO;
+            } else {
+                const uid_t user = boPrivileged() ? owner.owner : static_cast<uid_t>(-1);
+                if (sys().fchown(descriptor, user, owner.group) != 0) {
+                    keepError = errno;
+                }
+                if (sys().fchmod(descriptor, owner.permissions & 0666) != 0 && keepError == 0) {
+                    keepError = errno;
+                }
             }
         } else if (errno == EEXIST) {
             descriptor =

@@ -34,9 +34,11 @@ inline constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000;
 enum class FileKind { Missing, Regular, Folder, Link, Other, Unknown };
 
 // What is at a path: its kind, its stamp, how many hard links the file has,
-// its permission bits, owner and group.
+// its permission bits, owner and group. A status that could not be read is
+// Unknown, with the errno value that tells why.
 struct FileProbe {
     FileKind kind = FileKind::Unknown;
+    int error = 0;
     FileStamp stamp;
     std::uint64_t links = 0;
     unsigned permissions = 0;

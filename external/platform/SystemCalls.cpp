@@ -17,7 +17,7 @@ constexpr SystemCalls kReal{
     &openAt,   &::close,  &::read,    &::write,  &::fsync,      &::fstat,     &::fstatat,
     &::clock_gettime,     &::renameat,
     &::renameat2, &::linkat, &::unlinkat, &::fchmod, &::fchown, &fcntlLock, &::flistxattr, &::fgetxattr,
-    &::fsetxattr, &::statfs, &mountTableOpen,
+    &::fsetxattr, &::statfs, &mountTableOpen, &::fdopendir, &::readdir,  &::closedir, &::geteuid,
 };
 
 SystemCalls& table() noexcept {

@@ -7,6 +7,7 @@
 // another file system or time, without forking or resource limits.
 // Nothing in the library changes the table.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -39,6 +40,13 @@ struct SystemCalls {
     // Opens this process's mount table (/proc/self/mountinfo) for reading:
     // a descriptor, or -1 with errno.
     int (*mountTableOpen)();
+    // The listing of a folder: fdopendir takes the descriptor over, and
+    // closedir closes it even when it reports an error, as close does.
+    DIR* (*fdopendir)(int descriptor);
+    struct dirent* (*readdir)(DIR* stream);
+    int (*closedir)(DIR* stream);
+    // Whether this process may give files away (a privileged one). Cannot fail.
+    uid_t (*geteuid)();
 };
 
 // The table in use. Not synchronised: a test replaces entries only while

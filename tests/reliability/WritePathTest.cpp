@@ -86,6 +86,53 @@ TEST_F(WritePathTest, RestoredAndRewrittenFilesGetTheEditOnTop) {
     EXPECT_EQ(wrapper.sClassifiedIdGet("fruit", "apple"), "rewrote!");
 }
 
+// What another program does to a locked level file before the write-back:
+// a deleted file is made again with the edits; anything else that cannot
+// take them is refused with its reason and left as that program left it.
+TEST_F(WritePathTest, ChangesUnderTheLockAreWrittenOverOrRefusedWithTheirReason) {
+    const fs::path file = fileAt("fruit", cache::User);
+    const fs::path second = folder / "second.xml";
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        const char* report; // none: the edits are written
+    };
+    const std::vector<Change> changes = {
+        {"deleted", [&] { fs::remove(file); }, nullptr},
+        {"given a second name", [&] { fs::create_hard_link(file, second); },
+         "Level file has several hard links; not written back"},
+        {"replaced by one that does not read", [&] { writeFile(file, "<classification"); },
+         "Level file was replaced by one that does not read; not written back"},
+        {"replaced by a folder", [&] {
+             fs::remove(file);
+             fs::create_directory(file);
+         },
+         "Level path is no longer a regular file; not written back"},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        std::error_code ignored;
+        fs::remove_all(file, ignored);
+        fs::remove(second, ignored);
+        vWriteLevel("fruit", cache::User, fruit);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const AssertCapture capture;
+        auto access = wrapper.writeAccessGet("fruit");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        ASSERT_TRUE(access.boAddMapping("plum", "blue", cache::User));
+        change.make();
+        const auto before = snapshotOf(folder.path());
+        EXPECT_EQ(access.boWriteBack(), change.report == nullptr);
+        if (change.report == nullptr) {
+            EXPECT_EQ(levelOf(cache::User).sourceToClassified.count("plum"), 1U);
+        } else {
+            EXPECT_EQ(capture.messages(), std::vector<std::string>{change.report});
+            EXPECT_EQ(snapshotOf(folder.path()), before);
+        }
+    }
+}
+
 // Two write accesses of this process hold one level, another program
 // replaces the file, and a third access is made meanwhile: every edit of
 // both holders lands on the replacement, pair by pair.

@@ -339,6 +339,9 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                          locked.boDocumentGiven ? given.errorGet() : std::string(), function);
                 return false;
             }
+        } else if (present.kind == platform::FileKind::Unknown) {
+            VYR_FAIL_ERRNO(failure, "Level path cannot be looked at", present.error, "; not written back", function);
+            return false;
         } else {
             VYR_FAIL(failure, "Level path is no longer a regular file; not written back", {}, function);
             return false;
@@ -427,7 +430,12 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
         return true;
     }
     platform::FileStamp stamp;
-    return locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0;
+    if (const int error = locked.folder.read(locked.folder.nameGet(), bytes, stamp); error != 0) {
+        VYR_REPORT_ERRNO("Level file cannot be read", error, "",
+                         "vyr::classification::WriteAccess::boLevelDocumentGet");
+        return false;
+    }
+    return true;
 }
 
 bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::string& reason) {
@@ -589,11 +597,14 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
                                     Failure& failed) {
     {
         // Anything at the path (a dangling link too) takes the place; it is
-        // looked at again under the lock.
+        // looked at again under the lock, as is a path whose status does not
+        // read now.
         platform::Folder folder;
-        if (folder.open(cache::levelFolderOf(record), record.filePath) == 0 &&
-            folder.probe(folder.nameGet()).kind != platform::FileKind::Missing) {
-            return false;
+        if (folder.open(cache::levelFolderOf(record), record.filePath) == 0) {
+            const platform::FileKind kind = folder.probe(folder.nameGet()).kind;
+            if (kind != platform::FileKind::Missing && kind != platform::FileKind::Unknown) {
+                return false;
+            }
         }
     }
     bool boHeld = false;
@@ -607,7 +618,11 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
         return false;
     }
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        if (locked->folder.probe(locked->folder.nameGet()).kind != platform::FileKind::Missing) {
+        if (const platform::FileProbe found = locked->folder.probe(locked->folder.nameGet());
+            found.kind != platform::FileKind::Missing) {
+            if (found.kind == platform::FileKind::Unknown) {
+                VYR_FAIL_ERRNO(failed, "Level path cannot be looked at", found.error, "; not created", function);
+            }
             return false;
         }
         switch (publish(*locked, record, bytes, std::nullopt, "Level file could not be created", function, failed)) {

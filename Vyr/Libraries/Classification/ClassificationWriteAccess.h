@@ -106,7 +106,8 @@ public:
     void vMappedToSourceInherit(const std::string& sourceId, Level level);
 
     // The bytes of the locked level's file as they are now (read under the
-    // lock). False when the level is not locked or the file cannot be read.
+    // lock). False when the level is not locked or the file cannot be read
+    // (reported with the reason).
     [[nodiscard]] bool boLevelDocumentGet(Level level, std::string& bytes) const;
     // Replaces the locked level by a whole document (a file edited by
     // hand): it must read as a level file does, else false with the reason

@@ -116,6 +116,10 @@ inline void vLockRefusalReport(int error, const char* function, Failure& failed)
 
 // Whether what is at the level path may be locked; reports and notes why not.
 inline bool boLockable(const platform::FileProbe& found, const char* function, Failure& failed) {
+    if (found.kind == platform::FileKind::Unknown) {
+        VYR_FAIL_ERRNO(failed, "Level path cannot be looked at", found.error, "; not locked", function);
+        return false;
+    }
     switch (lockRefusalOf(found)) {
     case LockRefusal::None:
         return true;
