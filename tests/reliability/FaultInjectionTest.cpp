@@ -290,6 +290,25 @@ TEST_F(FaultInjectionTest, StreamOverloadReportsAFullDevice) {
     EXPECT_FALSE(XmlDocument(mapping).boWrite(full));
 }
 
+// A lock file that is a link or a pipe is never opened or followed: the
+// level is not locked, and the failure names why.
+TEST_F(FaultInjectionTest, LockFileThatIsNoRegularFileLocksNothing) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    const fs::path lockFile = file.parent_path() / (file.filename().string() + ".lock");
+    AdminWrapper wrapper;
+    const AssertCapture capture;
+    fs::create_symlink(folder / "elsewhere.lock", lockFile);
+    EXPECT_FALSE(wrapper.writeAccessGet("fruit").boLockFile(cache::User));
+    fs::remove(lockFile);
+    ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0);
+    EXPECT_FALSE(wrapper.writeAccessGet("fruit").boLockFile(cache::User));
+    EXPECT_EQ(capture.messages(),
+              (std::vector<std::string>{"Level path is a symbolic link or leaves the level folder; not locked",
+                                        "Lock file is not a regular file; not locked"}));
+    EXPECT_FALSE(fs::exists(folder / "elsewhere.lock"));
+}
+
 TEST_F(FaultInjectionTest, LevelFileLeadingToADeviceIsNotLocked) {
     // A write-back through a device stream would fail (or block, for a
     // pipe): such a level is not locked, so no edit is taken that could not
