@@ -285,6 +285,21 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
     const FileState plain = fileHolding(original);
     const std::string commented = plain.bytes + "<!-- checked -->\n";
     {
+        // Only a locked level takes a document, and only one that reads.
+        const AssertCapture capture;
+        WriteAccess access(&cache, &records);
+        std::string reason;
+        std::string bytes;
+        EXPECT_FALSE(access.boLevelReplace(User, commented, reason));
+        EXPECT_EQ(reason, "the level is not locked");
+        EXPECT_FALSE(access.boLevelDocumentGet(User, bytes));
+        ASSERT_TRUE(access.boLockFile(User));
+        EXPECT_FALSE(access.boLevelReplace(User, "<not a mapping", reason));
+        EXPECT_EQ(access.failureGet().sWhat, "Level document given by hand does not read");
+        ASSERT_TRUE(access.boLevelDocumentGet(User, bytes));
+        EXPECT_EQ(bytes, plain.bytes);
+    }
+    {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
         std::string reason;
