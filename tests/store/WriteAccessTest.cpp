@@ -281,6 +281,20 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
     EXPECT_NE(stateOf(fileOf(User)).inode, before.inode);
     EXPECT_EQ(readBack(fileOf(User)).sourceToClassified, (Mapping::Relation{{"s", {"z"}}, {"t", {"b", "c"}}}));
 
+    // A level that the format cannot carry is not written back, over the
+    // file or in place of one deleted meanwhile.
+    {
+        const AssertCapture capture;
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        for (int pass = 0; pass < 2; ++pass) {
+            cache.vLevelSet(User, mappingOf("m", {{"bell\x07", {"a"}}}), true);
+            EXPECT_FALSE(access.boWriteBack());
+            EXPECT_EQ(access.failureGet().sWhat, "Level mapping cannot be stored in a level file; not written back");
+            fs::remove(fileOf(User));
+        }
+    }
+
     // A document given by hand is compared by its bytes: a comment is a change.
     const FileState plain = fileHolding(original);
     const std::string commented = plain.bytes + "<!-- checked -->\n";
