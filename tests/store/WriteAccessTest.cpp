@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -293,6 +294,24 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
             EXPECT_EQ(access.failureGet().sWhat, "Level mapping cannot be stored in a level file; not written back");
             fs::remove(fileOf(User));
         }
+    }
+    // Nor is a new file made whose header the format cannot carry.
+    {
+        ASSERT_FALSE(cache.levels.empty());
+        const Level highest = cache.levels.rbegin()->first;
+        const Mapping saved = cache.levels.rbegin()->second;
+        Mapping odd = saved;
+        odd.sText2 = "bell\x07";
+        cache.vLevelSet(highest, odd, true);
+        const AssertCapture capture;
+        WriteAccess access(&cache, &records);
+        EXPECT_FALSE(access.boLockFile(User));
+        const std::vector<std::string> messages = capture.messages();
+        EXPECT_NE(std::find(messages.begin(), messages.end(),
+                            "Level mapping cannot be stored in a level file; not created"),
+                  messages.end());
+        EXPECT_FALSE(fs::exists(fileOf(User)));
+        cache.vLevelSet(highest, saved, true);
     }
 
     // A document given by hand is compared by its bytes: a comment is a change.
