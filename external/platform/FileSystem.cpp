@@ -288,8 +288,9 @@ std::int64_t ticksFromUnix(std::int64_t seconds, std::int64_t nanoseconds) noexc
     // Whole seconds since 1601, then ticks; each step checked for overflow.
     constexpr std::int64_t kSecondsFrom1601To1970 = kTicksFrom1601To1970 / kTicksPerSecond;
     std::int64_t since1601 = 0;
+    // Adding a positive number overflows only upwards.
     if (__builtin_add_overflow(seconds, kSecondsFrom1601To1970, &since1601)) {
-        return seconds > 0 ? kMax : kMin;
+        return kMax;
     }
     std::int64_t ticks = 0;
     if (__builtin_mul_overflow(since1601, kTicksPerSecond, &ticks)) {
@@ -325,18 +326,6 @@ std::int64_t clockTicksGet() noexcept {
     return ticksFromUnix(now.tv_sec, now.tv_nsec);
 }
 
-Folder::Folder(Folder&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        vClose();
-        descriptor_ = std::exchange(other.descriptor_, -1);
-        name_ = std::move(other.name_);
-    }
-    return *this;
-}
-
 Folder::~Folder() { vClose(); }
 
 void Folder::vClose() noexcept {
@@ -360,7 +349,7 @@ int Folder::open(const std::filesystem::path& base, const std::filesystem::path&
     }
     for (const std::filesystem::path& component : relative.parent_path()) {
         const std::string& text = component.native();
-        if (text.empty() || text == ".") {
+        if (text == ".") {
             continue;
         }
         if (text == "..") {

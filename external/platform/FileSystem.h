@@ -66,13 +66,11 @@ struct FileProbe {
 // An open folder that holds one file: reached from a base folder (which may
 // itself be a link) through subfolders none of which is a link. Every
 // operation works relative to the open folder, so a link or a folder renamed
-// in later does not redirect it. Owns the descriptor; movable.
-// Thread-compatible.
+// in later does not redirect it. Owns the descriptor; neither copied nor
+// moved (it lives where it was opened). Thread-compatible.
 class Folder {
 public:
     Folder() = default;
-    Folder(Folder&& other) noexcept;
-    Folder& operator=(Folder&& other) noexcept;
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
     ~Folder();

@@ -90,6 +90,28 @@ int fsyncWithASaveBehind(int descriptor) {
     return ::fsync(descriptor);
 }
 
+// A writer that ignores the lock: it replaces the level file with its own
+// version as the first temporary file is made, and then while each one is
+// written.
+std::string gTheirs;
+void vTheirsPut() {
+    const fs::path side = gSavedBehind.parent_path() / "theirs.xml";
+    writeFile(side, gTheirs);
+    fs::rename(side, gSavedBehind);
+}
+ssize_t writeWithAReplacementBehind(int descriptor, const void* buffer, size_t size) {
+    const ssize_t written = ::write(descriptor, buffer, size);
+    vTheirsPut();
+    return written;
+}
+int openatWithAReplacementBehind(int folder, const char* name, int flags, mode_t mode) {
+    const int descriptor = ::openat(folder, name, flags, mode);
+    if ((flags & O_CREAT) != 0 && name[0] == '.' && gFsyncCalls++ == 0) {
+        vTheirsPut();
+    }
+    return descriptor;
+}
+
 // Opens of a level file miss it once, as while another program renames a
 // new version over it.
 int gMissedOpens = 0;
@@ -266,6 +288,25 @@ TEST_F(FaultInjectionTest, StreamOverloadReportsAFullDevice) {
     std::ofstream full("/dev/full", std::ios::binary);
     ASSERT_TRUE(full.is_open());
     EXPECT_FALSE(XmlDocument(mapping).boWrite(full));
+}
+
+// A lock file that is a link or a pipe is never opened or followed: the
+// level is not locked, and the failure names why.
+TEST_F(FaultInjectionTest, LockFileThatIsNoRegularFileLocksNothing) {
+    const fs::path file = fileAt("fruit", cache::User);
+    vWriteLevel("fruit", cache::User, fruit);
+    const fs::path lockFile = file.parent_path() / (file.filename().string() + ".lock");
+    AdminWrapper wrapper;
+    const AssertCapture capture;
+    fs::create_symlink(folder / "elsewhere.lock", lockFile);
+    EXPECT_FALSE(wrapper.writeAccessGet("fruit").boLockFile(cache::User));
+    fs::remove(lockFile);
+    ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0);
+    EXPECT_FALSE(wrapper.writeAccessGet("fruit").boLockFile(cache::User));
+    EXPECT_EQ(capture.messages(),
+              (std::vector<std::string>{"Level path is a symbolic link or leaves the level folder; not locked",
+                                        "Lock file is not a regular file; not locked"}));
+    EXPECT_FALSE(fs::exists(folder / "elsewhere.lock"));
 }
 
 TEST_F(FaultInjectionTest, LevelFileLeadingToADeviceIsNotLocked) {
@@ -599,6 +640,30 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         EXPECT_EQ(onDisk.sourceToClassified,
                   (Mapping::Relation{{"apple", {"red"}}, {"fig", {"purple"}}, {"kiwi", {"brown"}}}));
         EXPECT_TRUE(wrapper.boMappingExists("fruit", "kiwi", "brown"));
+    }
+
+    // A writer that ignores the lock replaces the file during every attempt:
+    // the write-back gives up after a few merges and writes nothing over it.
+    {
+        vWriteLevel("fruit", cache::User, fruit);
+        gTheirs = readFile(file);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const AssertCapture capture;
+        {
+            const SystemCallsRestore restore;
+            gSavedBehind = file;
+            auto access = wrapper.writeAccessGet("fruit");
+            ASSERT_TRUE(access.boLockFile(cache::User));
+            gFsyncCalls = 0;
+            platform::systemCalls().write = &writeWithAReplacementBehind;
+            platform::systemCalls().openat = &openatWithAReplacementBehind;
+            ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
+            EXPECT_FALSE(access.boWriteBack());
+            EXPECT_EQ(access.failureGet().sWhat, "Level file keeps changing while it is written back; not written back");
+        }
+        EXPECT_EQ(readFile(file), gTheirs);
+        EXPECT_FALSE(wrapper.boMappingExists("fruit", "fig", "purple"));
     }
 
     // No no-replace rename, and the temporary name cannot be removed after

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -281,9 +282,56 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
     EXPECT_NE(stateOf(fileOf(User)).inode, before.inode);
     EXPECT_EQ(readBack(fileOf(User)).sourceToClassified, (Mapping::Relation{{"s", {"z"}}, {"t", {"b", "c"}}}));
 
+    // A level that the format cannot carry is not written back, over the
+    // file or in place of one deleted meanwhile.
+    {
+        const AssertCapture capture;
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        for (int pass = 0; pass < 2; ++pass) {
+            cache.vLevelSet(User, mappingOf("m", {{"bell\x07", {"a"}}}), true);
+            EXPECT_FALSE(access.boWriteBack());
+            EXPECT_EQ(access.failureGet().sWhat, "Level mapping cannot be stored in a level file; not written back");
+            fs::remove(fileOf(User));
+        }
+    }
+    // Nor is a new file made whose header the format cannot carry.
+    {
+        ASSERT_FALSE(cache.levels.empty());
+        const Level highest = cache.levels.rbegin()->first;
+        const Mapping saved = cache.levels.rbegin()->second;
+        Mapping odd = saved;
+        odd.sText2 = "bell\x07";
+        cache.vLevelSet(highest, odd, true);
+        const AssertCapture capture;
+        WriteAccess access(&cache, &records);
+        EXPECT_FALSE(access.boLockFile(User));
+        const std::vector<std::string> messages = capture.messages();
+        EXPECT_NE(std::find(messages.begin(), messages.end(),
+                            "Level mapping cannot be stored in a level file; not created"),
+                  messages.end());
+        EXPECT_FALSE(fs::exists(fileOf(User)));
+        cache.vLevelSet(highest, saved, true);
+    }
+
     // A document given by hand is compared by its bytes: a comment is a change.
     const FileState plain = fileHolding(original);
     const std::string commented = plain.bytes + "<!-- checked -->\n";
+    {
+        // Only a locked level takes a document, and only one that reads.
+        const AssertCapture capture;
+        WriteAccess access(&cache, &records);
+        std::string reason;
+        std::string bytes;
+        EXPECT_FALSE(access.boLevelReplace(User, commented, reason));
+        EXPECT_EQ(reason, "the level is not locked");
+        EXPECT_FALSE(access.boLevelDocumentGet(User, bytes));
+        ASSERT_TRUE(access.boLockFile(User));
+        EXPECT_FALSE(access.boLevelReplace(User, "<not a mapping", reason));
+        EXPECT_EQ(access.failureGet().sWhat, "Level document given by hand does not read");
+        ASSERT_TRUE(access.boLevelDocumentGet(User, bytes));
+        EXPECT_EQ(bytes, plain.bytes);
+    }
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
