@@ -655,7 +655,7 @@ protected:
         }
         for (const LevelWritten& written : path.levels) {
             for (const auto& [name, inode] : namesOf(levelFolder(written.level))) {
-                if (cache::levelFileOfTemporary(name)) {
+                if (const auto parsed = cache::parseFileName(name); parsed && parsed->type == cache::FileType::Temporary) {
                     note("temporary file " + name + " left after the next lock");
                 }
             }
