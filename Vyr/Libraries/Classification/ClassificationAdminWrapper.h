@@ -160,10 +160,12 @@ public:
     // The level folders (not the files) are watched, for writes closed,
     // renames in and out, creations and deletions; a level folder that does
     // not exist yet is watched through its nearest existing ancestor until
-    // it is made. A folder that cannot be watched is polled instead: one on
-    // a network or FUSE file system (writes made on other machines are not
-    // reported there), one refused by the watch limit, or every folder when
-    // there is no watch facility. The store never fails because a watch
+    // it is made. Only the level folder itself is watched: a change to the
+    // file of an id that names a subfolder ("group/id") is found only in a
+    // polled folder (or by boRefresh of the id). A folder that cannot be
+    // watched is polled instead: one on a network or FUSE file system
+    // (writes made on other machines are not reported there), one refused
+    // by the watch limit, or every folder when there is no watch facility. The store never fails because a watch
     // could not be set; watchesGet says which folders are watched, which
     // are polled and why. The watch is made on the first call of any of
     // these operations. Each takes the store's lock, as the queries do: the
