@@ -232,7 +232,7 @@ void vSaveRounds(benchmark::State& state, bool boChanging) {
     EditData& data = EditData::get();
     (void)data.prepare(1);
     Mapping user = userLevelOf(n);
-    if (!vyr::classification::XmlDocument(user).boWrite(data.userFile.string())) {
+    if (!vyr::classification::XmlDocument(user).boWrite(data.userFile.string(), vyr::cache::temporaryFileName(data.userFile.filename().string(), vyr::cache::temporaryUniqueGet()))) {
         state.SkipWithError("the User file cannot be written");
         return;
     }

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/inotify.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
 #include <time.h>
@@ -47,6 +48,11 @@ struct SystemCalls {
     int (*closedir)(DIR* stream);
     // Whether this process may give files away (a privileged one). Cannot fail.
     uid_t (*geteuid)();
+    // The folder watch (FolderWatch.h): a test refuses a watch with ENOSPC
+    // (the limit reached) or the facility with ENOSYS. Events are read
+    // with `read` above.
+    int (*inotify_init1)(int flags);
+    int (*inotify_add_watch)(int descriptor, const char* path, uint32_t mask);
 };
 
 // The table in use. Not synchronised: a test replaces entries only while

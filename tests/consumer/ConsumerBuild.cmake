@@ -4,7 +4,8 @@
 # on a copy of the sample data:
 #   package:    examples/consumer against BUILD_DIR installed into
 #               WORK_DIR/prefix, and its query-only host once more with the
-#               README's pkg-config line;
+#               README's pkg-config line; then examples/notify-host against
+#               the same prefix, run by its check.sh;
 #   subproject: examples/consumer with SOURCE_DIR as its subproject;
 #   module:     examples/inverse-module (a host that ships its own module
 #               under the default name in its lib folder, and never names
@@ -109,4 +110,13 @@ if(FORM STREQUAL "package")
   step(sh -c "${CXX_COMPILER} -o ${WORK_DIR}/my_host ${SOURCE_DIR}/examples/consumer/query.cpp \
 $(pkg-config --cflags --libs vyr-classification) -Wl,-rpath,${libdir}")
   step_prints("steel\n" ${WORK_DIR}/my_host ${WORK_DIR}/data materials bolt)
+  # The host that waits on the change descriptor, run while the installed
+  # tool, a plain mv and a sed -i change level files.
+  if(EXISTS ${WORK_DIR}/prefix/bin/vyr-classification)
+    step(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/notify-host -B ${WORK_DIR}/notify-build -G ${GENERATOR}
+         -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_BUILD_TYPE=${CONFIG} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+    step(${CMAKE_COMMAND} --build ${WORK_DIR}/notify-build --config ${CONFIG})
+    step(sh ${SOURCE_DIR}/examples/notify-host/check.sh ${WORK_DIR}/notify-build/notify-host
+         ${WORK_DIR}/prefix/bin/vyr-classification ${SOURCE_DIR}/examples/data ${WORK_DIR}/notify)
+  endif()
 endif()

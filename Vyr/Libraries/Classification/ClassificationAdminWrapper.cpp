@@ -111,6 +111,18 @@ bool AdminWrapper::boRefresh(std::string_view id, vyr::classification::Failure& 
 
 std::uint64_t AdminWrapper::changeCountGet(std::string_view id) { return admin->changeCountGet(id); }
 
+int AdminWrapper::changeDescriptorGet() { return admin->changeDescriptorGet(); }
+
+std::vector<std::string> AdminWrapper::changedRefresh(vyr::classification::Failure& failure) {
+    return admin->changedRefresh(failure);
+}
+
+std::optional<std::chrono::milliseconds> AdminWrapper::refreshWaitGet() { return admin->refreshWaitGet(); }
+
+void AdminWrapper::vPollIntervalSet(std::chrono::milliseconds interval) { admin->vPollIntervalSet(interval); }
+
+std::vector<AdminWrapper::LevelWatch> AdminWrapper::watchesGet() { return admin->watchesGet(); }
+
 std::optional<std::string> AdminWrapper::levelFileProblemGet(const std::filesystem::path& file) {
     return Admin::levelFileProblemGet(file);
 }

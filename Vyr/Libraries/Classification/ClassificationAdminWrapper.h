@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/Level.h"
+#include "Source/Core/Utilities/Cache/LevelWatch.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "external/platform/Export.h"
@@ -143,6 +145,63 @@ public:
     // reads no file: a cheap probe for a host that polls, to learn that
     // earlier results of the id are stale.
     [[nodiscard]] std::uint64_t changeCountGet(std::string_view id);
+
+    // Hearing of changes. The library has no thread, timer or loop of its
+    // own: the host waits, and then asks the store to refresh. Its loop is
+    // always the same:
+    //
+    //     for (;;) {
+    //         const auto wait = wrapper.refreshWaitGet();
+    //         pollfd entry{wrapper.changeDescriptorGet(), POLLIN, 0};
+    //         poll(&entry, 1, wait ? int(wait->count()) : -1);
+    //         for (const std::string& id : wrapper.changedRefresh(failure)) { ... }
+    //     }
+    //
+    // The level folders (not the files) are watched, for writes closed,
+    // renames in and out, creations and deletions; a level folder that does
+    // not exist yet is watched through its nearest existing ancestor until
+    // it is made. Only the level folder itself is watched: a change to the
+    // file of an id that names a subfolder ("group/id") is found only in a
+    // polled folder (or by boRefresh of the id). A folder that cannot be
+    // watched is polled instead: one on a network or FUSE file system
+    // (writes made on other machines are not reported there), one refused
+    // by the watch limit, or every folder when there is no watch facility. The store never fails because a watch
+    // could not be set; watchesGet says which folders are watched, which
+    // are polled and why. The watch is made on the first call of any of
+    // these operations. Each takes the store's lock, as the queries do: the
+    // host holds nothing, and no write access of the same thread may be
+    // editing an id meanwhile.
+
+    // The descriptor to wait on: it becomes readable when a level file of
+    // a loaded id may have changed (a hint only; changedRefresh decides).
+    // Close-on-exec, non-blocking and owned by the store: the host must
+    // neither read nor close it. vAdminReset closes it; after a reset the
+    // host asks the new wrapper for the new one. -1 when the system has no
+    // watch facility (poll() then simply waits for refreshWaitGet).
+    [[nodiscard]] int changeDescriptorGet();
+    // Drains the descriptor and refreshes, by the rule of boRefresh (stamps,
+    // and the content where a stamp is racy), the loaded ids that may have
+    // changed: in a watched folder only ids whose level file names came in
+    // events (lock and temporary files are told apart by name and cost
+    // nothing); in a polled folder every loaded id. Returns the ids whose
+    // view changed, in order: each one's change count moved, and its
+    // earlier pointers are invalid; pointers of every other id stay valid.
+    // A deleted level file leaves its level as it was, as in boRefresh, so
+    // it wakes the host but names no id. `failure` names the first level
+    // file that is there and did not read; empty when all read. When
+    // nothing changed it costs at most one status call per level file of
+    // the ids it looks at, plus a content read for a file whose stamp is
+    // racy.
+    [[nodiscard]] std::vector<std::string> changedRefresh(vyr::classification::Failure& failure);
+    // The longest time the host should wait on the descriptor before it
+    // calls changedRefresh anyway: nothing (no limit) when every level folder
+    // is watched, else the poll interval.
+    [[nodiscard]] std::optional<std::chrono::milliseconds> refreshWaitGet();
+    // Sets the poll interval; 2 seconds until set (and after vAdminReset).
+    void vPollIntervalSet(std::chrono::milliseconds interval);
+    // Each level folder, lowest level first: watched or polled, and why.
+    using LevelWatch = vyr::cache::LevelWatch;
+    [[nodiscard]] std::vector<LevelWatch> watchesGet();
 
     // How the file at the path reads as a level file, exactly as the store
     // reads one, without touching the store: nothing when nothing is there,

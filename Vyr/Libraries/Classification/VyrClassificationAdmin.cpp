@@ -60,14 +60,14 @@ Admin::Cache* Admin::cachesGet(std::string_view id) {
     return &caches.try_emplace(std::string(id)).first->second;
 }
 
-void Admin::vUpdateFromFiles(std::string_view id) {
+void Admin::vUpdateFromFiles(std::string_view id, bool* pUnread) {
     if (folders.empty()) {
         return;
     }
     bool boAnyRead = false;
     for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
         if (!level->second.empty()) {
-            boAnyRead = boUpdateFromFileAtLevel(id, level->first) || boAnyRead;
+            boAnyRead = boUpdateFromFileAtLevel(id, level->first, pUnread) || boAnyRead;
         }
     }
     if (boAnyRead) {
@@ -75,7 +75,7 @@ void Admin::vUpdateFromFiles(std::string_view id) {
     }
 }
 
-bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
+bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level, bool* pUnread) {
     vFilePathEnsure(id, level);
     utilities::FileRecord& record = filesGet(id)[level];
     // A level that a write access of this process holds is not read behind
@@ -108,7 +108,10 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     const std::int64_t readAt = platform::clockTicksGet();
     std::string bytes;
     platform::FileStamp stamp;
-    if (platform::readRegular(record.filePath, bytes, stamp) != 0) {
+    if (const int error = platform::readRegular(record.filePath, bytes, stamp); error != 0) {
+        if (pUnread != nullptr && error != ENOENT) {
+            *pUnread = true;
+        }
         return false;
     }
     // Only a racy version is hashed (or one compared with a racy record):
@@ -123,6 +126,9 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level) {
     }
     std::istringstream stream(std::move(bytes));
     if (!boReadFromStream(stream, level, cache->second)) {
+        if (pUnread != nullptr) {
+            *pUnread = true;
+        }
         return false;
     }
     record.vKnownSet(stamp, hash, readAt);
@@ -272,6 +278,100 @@ std::uint64_t Admin::changeCountGet(std::string_view id) {
     const std::lock_guard lock(mutex);
     const auto found = caches.find(id);
     return found == caches.end() ? 0 : found->second.changeCountGet();
+}
+
+void Admin::vWatchEnsure() {
+    if (watch) {
+        return;
+    }
+    watch = std::make_unique<platform::FolderWatch>();
+    for (const auto& [level, folder] : folders) {
+        if (!folder.empty()) {
+            watch->folderAdd(folder);
+            watchLevels.push_back(level);
+        }
+    }
+    // What changed before the watch began is found by the first refresh.
+    boWatchFresh = true;
+}
+
+int Admin::changeDescriptorGet() {
+    const std::lock_guard lock(mutex);
+    vWatchEnsure();
+    return watch->descriptorGet();
+}
+
+std::vector<std::string> Admin::changedRefresh(Failure& failure) {
+    failure = Failure();
+    const std::lock_guard lock(mutex);
+    vWatchEnsure();
+    bool boAll = boWatchFresh;
+    boWatchFresh = false;
+    for (std::size_t index = 0; index < watch->folderCountGet(); ++index) {
+        boAll = boAll || !watch->stateGet(index).boWatched;
+    }
+    // Names only: a lock file, a temporary file or a file of an id that is
+    // not loaded costs no status call.
+    std::set<std::string, std::less<>> candidates;
+    for (const platform::FolderWatch::Change& change : watch->changesRead()) {
+        if (change.name.empty()) {
+            boAll = true;
+            continue;
+        }
+        const std::optional<cache::ParsedFileName> parsed = cache::parseFileName(change.name);
+        if (parsed && parsed->type == cache::FileType::Level && caches.find(parsed->id) != caches.end()) {
+            candidates.insert(parsed->id);
+        }
+    }
+    std::vector<std::string> changed;
+    const auto vCheck = [&](const std::string& id, Cache& cache) {
+        const std::uint64_t count = cache.changeCountGet();
+        bool boUnread = false;
+        vUpdateFromFiles(id, &boUnread);
+        if (boUnread) {
+            vUnreadLevelsReport(id, failure); // keeps the first failure
+        }
+        if (cache.changeCountGet() != count) {
+            changed.push_back(id);
+        }
+    };
+    if (boAll) {
+        for (auto& [id, cache] : caches) {
+            vCheck(id, cache);
+        }
+    } else {
+        for (const std::string& id : candidates) {
+            vCheck(id, caches.find(id)->second);
+        }
+    }
+    return changed;
+}
+
+std::optional<std::chrono::milliseconds> Admin::refreshWaitGet() {
+    const std::lock_guard lock(mutex);
+    vWatchEnsure();
+    for (std::size_t index = 0; index < watch->folderCountGet(); ++index) {
+        if (!watch->stateGet(index).boWatched) {
+            return pollInterval;
+        }
+    }
+    return std::nullopt;
+}
+
+void Admin::vPollIntervalSet(std::chrono::milliseconds interval) {
+    const std::lock_guard lock(mutex);
+    pollInterval = interval;
+}
+
+std::vector<LevelWatch> Admin::watchesGet() {
+    const std::lock_guard lock(mutex);
+    vWatchEnsure();
+    std::vector<LevelWatch> watches;
+    for (std::size_t index = 0; index < watch->folderCountGet(); ++index) {
+        const platform::FolderWatch::State& state = watch->stateGet(index);
+        watches.push_back({watchLevels[index], watch->folderGet(index), state.boWatched, state.sReason});
+    }
+    return watches;
 }
 
 bool Admin::boIsCached(std::string_view id) const { return caches.find(id) != caches.end(); }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <vector>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
@@ -11,9 +14,11 @@
 
 #include "Source/Core/Utilities/Cache/CacheAdminBase.h"
 #include "Source/Core/Utilities/Cache/Level.h"
+#include "Source/Core/Utilities/Cache/LevelWatch.h"
 #include "Source/Resource/Classification/ClassificationAdminInterface.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "external/platform/FolderWatch.h"
 
 namespace vyr::classification {
 
@@ -28,6 +33,8 @@ namespace vyr::classification {
 // boIsCached and vUserLevelInvalidate, which take none, and the operations
 // marked "Requires: the admin's mutex is held". No locking operation calls
 // another one: the mutex is not recursive.
+using cache::LevelWatch;
+
 class Admin : public cache::CacheAdminBase<CacheLevels<cache::Level>>, public AdminInterface {
 public:
     using Level = cache::Level;
@@ -52,10 +59,12 @@ public:
     // Reads every level file of the id that is newer than its record,
     // highest level first, and rebuilds the merged view once if any was read.
     // Requires: the admin's mutex is held.
-    void vUpdateFromFiles(std::string_view id);
+    // When `pUnread` is given, it is set when a level file is there, is not
+    // the version last read or written, and did not read.
+    void vUpdateFromFiles(std::string_view id, bool* pUnread = nullptr);
     // Reads the id's file at the level when it is newer than its record.
     // Requires: the admin's mutex is held.
-    [[nodiscard]] bool boUpdateFromFileAtLevel(std::string_view id, const Level& level);
+    [[nodiscard]] bool boUpdateFromFileAtLevel(std::string_view id, const Level& level, bool* pUnread = nullptr);
 
     // Text attributes of the highest level present; empty when none.
     // Each takes the admin's mutex.
@@ -97,6 +106,30 @@ public:
     // that is not cached. Loads nothing. Takes the admin's mutex.
     [[nodiscard]] std::uint64_t changeCountGet(std::string_view id);
 
+    // Hearing of changes. The watch of the level folders is made on the
+    // first call of any of these four and lives until the admin is
+    // destroyed, which closes its descriptor. Each takes the admin's mutex.
+
+    // The descriptor that becomes readable when a level file of a loaded id
+    // may have changed; -1 when there is no watch facility.
+    [[nodiscard]] int changeDescriptorGet();
+    // Drains the descriptor and refreshes, by the rule of boRefresh, the
+    // loaded ids that may have changed: those whose level file names came
+    // in events of watched folders, and every loaded id when a folder is
+    // polled, a folder appeared or events were lost, and on the first call.
+    // Returns the ids whose change count moved, in order; `failure` gives
+    // the first level file that did not read (empty when all read).
+    [[nodiscard]] std::vector<std::string> changedRefresh(Failure& failure);
+    // The longest wait before changedRefresh should run anyway: nothing
+    // when every level folder is watched, else the poll interval.
+    [[nodiscard]] std::optional<std::chrono::milliseconds> refreshWaitGet();
+    // Sets the poll interval (kPollIntervalDefault until set).
+    void vPollIntervalSet(std::chrono::milliseconds interval);
+    // Each level folder with a path, lowest level first, and how it is followed.
+    [[nodiscard]] std::vector<LevelWatch> watchesGet();
+
+    static constexpr std::chrono::milliseconds kPollIntervalDefault{2000};
+
     // Whether the id has a cache entry. Takes no lock and loads nothing.
     [[nodiscard]] bool boIsCached(std::string_view id) const;
 
@@ -134,6 +167,16 @@ private:
     // written, when it does not read; notes the first in `failure`.
     // Requires: the admin's mutex is held.
     void vUnreadLevelsReport(std::string_view id, Failure& failure);
+    // Makes the watch of the level folders on first use.
+    // Requires: the admin's mutex is held.
+    void vWatchEnsure();
+
+    // The watch of the level folders and the level of each folder it
+    // follows, by index; made on first use. Guarded by the admin's mutex.
+    std::unique_ptr<platform::FolderWatch> watch;
+    std::vector<Level> watchLevels;
+    bool boWatchFresh = false;
+    std::chrono::milliseconds pollInterval = kPollIntervalDefault;
 };
 
 } // namespace vyr::classification
