@@ -238,8 +238,12 @@ int iCreateRun(const Context& context) {
                              pathText(file));
     }
     AdminWrapper store;
-    if (const std::optional<std::string> failure = createFailureGet(store, id, context.args, level)) {
-        return context.iFail("could not write " + pathText(file) + (failure->empty() ? "" : ": " + *failure));
+    const Args& args = context.args;
+    classification::Failure failure;
+    if (!store.boCreateClassification(id, args.texts[0], args.texts[1], args.texts[2], args.texts[3], args.boFlag1,
+                                      args.boFlag2, level, failure)) {
+        const std::string reason = failureText(failure);
+        return context.iFail("could not write " + pathText(file) + (reason.empty() ? "" : ": " + reason));
     }
     context.out << "created " << displayText(id) << " at level " << levelName(level) << ": " << pathText(file)
                 << '\n';
