@@ -1,13 +1,10 @@
 #include "tools/classification/CommandSupport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "external/platform/FileSystem.h"
 #include "tools/classification/Display.h"
 
 namespace vyr::tool {
@@ -137,40 +134,23 @@ const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const
     return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
 }
 
+std::string shellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
 bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
-    // Opening without waiting: a pipe put in the file's place must not hang
-    // the tool. What was opened is then checked to be a regular file.
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (descriptor < 0) {
-        reason = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
-    }
-    struct stat status {};
-    bool boRead = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    if (!boRead) {
-        reason = "not a regular file";
-    }
-    // Read straight into the text, sized from the status; a file that
-    // grows meanwhile is read to its end.
-    std::size_t size = 0;
-    bytes.resize(boRead ? static_cast<std::size_t>(status.st_size) + 1 : 0);
-    while (boRead) {
-        if (size == bytes.size()) {
-            bytes.resize(bytes.size() * 2);
-        }
-        const ssize_t count = ::read(descriptor, bytes.data() + size, bytes.size() - size);
-        if (count > 0) {
-            size += static_cast<std::size_t>(count);
-        } else if (count == 0) {
-            break;
-        } else if (errno != EINTR) {
-            reason = std::string("cannot be read: ") + std::strerror(errno);
-            boRead = false;
-        }
-    }
-    bytes.resize(size);
-    ::close(descriptor);
-    return boRead;
+    // The platform layer opens nothing but a regular file, and never waits
+    // on a pipe put in the file's place.
+    platform::FileStamp stamp;
+    const int error = platform::readRegular(path, bytes, stamp);
+    reason = error == 0        ? ""
+             : error == EINVAL ? "not a regular file"
+                               : std::string("cannot be opened: ") + std::strerror(error);
+    return error == 0;
 }
 
 } // namespace vyr::tool

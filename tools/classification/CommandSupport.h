@@ -70,6 +70,9 @@ void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings
 // (or is not in the cache).
 [[nodiscard]] const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source);
 
+// The text as one shell word: in single quotes, each quote inside written as '\''.
+[[nodiscard]] std::string shellWord(const std::string& text);
+
 // Reads the whole file, which must be a regular file: a pipe or a device is
 // never waited on. Follows links. Empty reason on success.
 [[nodiscard]] bool boFileBytesGet(const std::filesystem::path& path, std::string& bytes, std::string& reason);
