@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "external/assert/Assert.h"
-#include "tools/classification/Display.h"
 
 namespace vyr::tool {
 

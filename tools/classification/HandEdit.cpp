@@ -16,7 +16,6 @@
 #include <string>
 
 #include "tools/classification/CommandLine.h"
-#include "tools/classification/Display.h"
 #include "tools/classification/EditSession.h"
 
 namespace vyr::tool {

@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/classification/CommandLine.h"
-#include "tools/classification/Display.h"
 #include "tools/classification/EditSession.h"
 
 namespace vyr::tool {
