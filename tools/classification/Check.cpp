@@ -77,15 +77,6 @@ std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
     return warnings;
 }
 
-// The text as one shell word: in single quotes, each quote inside written as '\''.
-std::string shellWord(const std::string& text) {
-    std::string word = "'";
-    for (const char c : text) {
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return word + "'";
-}
-
 // Why the store will not lock a level file that reads, and the command
 // that mends it. A plain value.
 struct EditProblem {

@@ -8,7 +8,6 @@ namespace {
 
 using bridge::classification::AdminWrapper;
 
-const CLI::Validator kText([](std::string& text) { return AdminWrapper::sTextProblemGet(text); }, "");
 const CLI::Validator kId([](std::string& id) { return AdminWrapper::sIdProblemGet(id); }, "");
 // "system" is the sys level's other name: its folder is called so.
 const CLI::IsMember kAnyLevel({"sys", "system", "shared", "user"});
@@ -20,15 +19,6 @@ CLI::Option* idAdd(CLI::App& app, std::vector<IdArg>& ids, const std::string& na
                    const std::string& description, const std::optional<std::string>* written) {
     ids.push_back({&id, written});
     return app.add_option(name, id, description)->type_name(name.starts_with("-") ? "ID" : "")->check(kId);
-}
-
-CLI::Option* textAdd(CLI::App& app, const std::string& name, std::optional<std::string>& text,
-                     const std::string& description) {
-    return app.add_option(name, text, description)->type_name("TEXT")->check(kText);
-}
-
-CLI::Option* textAdd(CLI::App& app, const std::string& name, std::string& text, const std::string& description) {
-    return app.add_option(name, text, description)->type_name("TEXT")->check(kText);
 }
 
 CLI::Option* levelAdd(CLI::App& app, const std::string& name, std::optional<std::string>& level,

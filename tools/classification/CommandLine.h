@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "tools/classification/Commands.h"
 
 namespace vyr::tool {
@@ -21,9 +22,12 @@ namespace vyr::tool {
 CLI::Option* idAdd(CLI::App& app, std::vector<IdArg>& ids, const std::string& name, std::optional<std::string>& id,
                    const std::string& description, const std::optional<std::string>* written = nullptr);
 // A text that the store must be able to keep (its text rule).
-CLI::Option* textAdd(CLI::App& app, const std::string& name, std::optional<std::string>& text,
-                     const std::string& description);
-CLI::Option* textAdd(CLI::App& app, const std::string& name, std::string& text, const std::string& description);
+// Text: a std::string or an optional one.
+template <class Text>
+CLI::Option* textAdd(CLI::App& app, const std::string& name, Text& text, const std::string& description) {
+    return app.add_option(name, text, description)->type_name("TEXT")->check(CLI::Validator(
+        [](std::string& value) { return bridge::classification::AdminWrapper::sTextProblemGet(value); }, ""));
+}
 // A LEVEL option: any level, or only the writable ones.
 CLI::Option* levelAdd(CLI::App& app, const std::string& name, std::optional<std::string>& level,
                       const std::string& description, bool boWritable);

@@ -1,14 +1,14 @@
 #include "tools/classification/CommandSupport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <locale.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cwchar>
 #include <cstring>
 
-#include "tools/classification/Display.h"
+#include "external/platform/FileSystem.h"
 
 namespace vyr::tool {
 
@@ -137,40 +137,78 @@ const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const
     return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
 }
 
+std::string shellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
 bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
-    // Opening without waiting: a pipe put in the file's place must not hang
-    // the tool. What was opened is then checked to be a regular file.
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (descriptor < 0) {
-        reason = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
+    // The platform layer opens nothing but a regular file, and never waits
+    // on a pipe put in the file's place.
+    platform::FileStamp stamp;
+    const int error = platform::readRegular(path, bytes, stamp);
+    reason = error == 0        ? ""
+             : error == EINVAL ? "not a regular file"
+                               : std::string("cannot be opened: ") + std::strerror(error);
+    return error == 0;
+}
+
+namespace {
+
+// Calls visit(code point, its bytes) for each code point of the UTF-8 text,
+// with -1 for a byte that starts no valid sequence. Decodes under C.UTF-8
+// (built into the C library, so always there), which the visit runs under
+// too, whatever the process's locale.
+template <class Visit>
+void vDecode(std::string_view text, Visit visit) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    const locale_t previous = ::uselocale(utf8);
+    std::mbstate_t state{};
+    for (std::size_t at = 0; at < text.size();) {
+        wchar_t c = 0;
+        const std::size_t length = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
+        const bool boValid = length != 0 && length <= text.size() - at;
+        state = boValid ? state : std::mbstate_t{};
+        visit(boValid ? static_cast<long>(c) : (length == 0 ? 0L : -1L), text.substr(at, boValid ? length : 1));
+        at += boValid ? length : 1;
     }
-    struct stat status {};
-    bool boRead = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    if (!boRead) {
-        reason = "not a regular file";
-    }
-    // Read straight into the text, sized from the status; a file that
-    // grows meanwhile is read to its end.
-    std::size_t size = 0;
-    bytes.resize(boRead ? static_cast<std::size_t>(status.st_size) + 1 : 0);
-    while (boRead) {
-        if (size == bytes.size()) {
-            bytes.resize(bytes.size() * 2);
+    ::uselocale(previous);
+}
+
+} // namespace
+
+std::string displayText(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    vDecode(text, [&](long c, std::string_view bytes) {
+        char escape[8] = {};
+        if (c == '\t' || c == '\n' || c == '\r') {
+            shown += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+        } else if ((c >= 0 && c < 0x20) || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+            std::snprintf(escape, sizeof escape, c < 0x80 ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(c));
+            shown += escape;
+        } else {
+            shown.append(bytes);
         }
-        const ssize_t count = ::read(descriptor, bytes.data() + size, bytes.size() - size);
-        if (count > 0) {
-            size += static_cast<std::size_t>(count);
-        } else if (count == 0) {
-            break;
-        } else if (errno != EINTR) {
-            reason = std::string("cannot be read: ") + std::strerror(errno);
-            boRead = false;
-        }
-    }
-    bytes.resize(size);
-    ::close(descriptor);
-    return boRead;
+    });
+    return shown;
+}
+
+std::size_t displayWidth(std::string_view text) {
+    std::size_t width = 0;
+    vDecode(text, [&](long c, std::string_view) {
+        const int columns = c < 0 ? 1 : ::wcwidth(static_cast<wchar_t>(c));
+        width += columns < 0 ? 1 : static_cast<std::size_t>(columns);
+    });
+    return width;
+}
+
+void vPadded(std::ostream& out, std::string_view text, std::size_t width) {
+    const std::size_t taken = displayWidth(text);
+    out << text << std::string(width > taken ? width - taken : 0, ' ');
 }
 
 } // namespace vyr::tool

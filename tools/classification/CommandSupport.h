@@ -1,6 +1,6 @@
 #pragma once
 
-// What the tool's commands share: the warning lines, the JSON writer, the
+// What the tool's commands share: text for a person, the warning lines, the JSON writer, the
 // store's level cache of an id and what it tells about the deciding level,
 // and a read of a file's bytes that never blocks.
 
@@ -18,6 +18,20 @@
 #include "tools/classification/Commands.h"
 
 namespace vyr::tool {
+
+// Text of the store as the tool's text output shows it, one item per line:
+// tabs, line ends and other control characters (C0, DEL, C1) are written as
+// escapes (\t, \n, \r, \xHH, \uHHHH), so that an id never breaks the
+// one-line-per-pair layout. The JSON output carries the text exactly instead.
+[[nodiscard]] std::string displayText(std::string_view text);
+
+// The number of terminal columns the UTF-8 text takes: East Asian wide and
+// full-width characters count two, combining marks none. A byte that is not
+// part of valid UTF-8 counts one.
+[[nodiscard]] std::size_t displayWidth(std::string_view text);
+
+// Writes the text and pads it with spaces to the width in columns.
+void vPadded(std::ostream& out, std::string_view text, std::size_t width);
 
 using bridge::classification::AdminWrapper;
 using Cache = AdminWrapper::Cache;
@@ -69,6 +83,9 @@ void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings
 // The level's set of the source id, or null when the level does not list it
 // (or is not in the cache).
 [[nodiscard]] const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source);
+
+// The text as one shell word: in single quotes, each quote inside written as '\''.
+[[nodiscard]] std::string shellWord(const std::string& text);
 
 // Reads the whole file, which must be a regular file: a pipe or a device is
 // never waited on. Follows links. Empty reason on success.

@@ -3,53 +3,21 @@
 #include <algorithm>
 
 #include "external/assert/Assert.h"
-#include "tools/classification/Display.h"
 
 namespace vyr::tool {
 
-namespace {
-
-// For now the store tells its reasons only as assertion records, each
-// naming the function that made it: those of write access and creation
-// since the call began are the call's failures.
-std::optional<std::string> failureOf(const std::function<bool()>& call) {
-    assert::Assert::vClear();
-    const bool boDone = call();
-    for (const assert::AssertInfoWrapper& record : assert::Assert::recordsGet()) {
-        const std::string_view function = record->function();
-        if (function.starts_with("vyr::classification::WriteAccess") ||
-            function.starts_with("vyr::cache::CacheWriteAccess") ||
-            function == "vyr::classification::Admin::boCreateClassification") {
-            return std::string(record->message());
-        }
-    }
-    return boDone ? std::nullopt : std::optional<std::string>(std::string());
-}
-
-} // namespace
-
-std::optional<std::string> lockFailureGet(classification::WriteAccess& access, Level level) {
-    return failureOf([&] { return access.boLockFile(level); });
-}
-
-std::optional<std::string> writeBackFailureGet(classification::WriteAccess& access) {
-    std::optional<std::string> failure = failureOf([&] { return access.boWriteBack(); });
-    return failure && failure->empty() ? "the store did not write it" : failure;
-}
-
-std::optional<std::string> createFailureGet(AdminWrapper& store, const std::string& id, const Args& args,
-                                            Level level) {
-    return failureOf([&] {
-        return store.boCreateClassification(id, args.texts[0], args.texts[1], args.texts[2], args.texts[3],
-                                            args.boFlag1, args.boFlag2, level);
-    });
+std::string failureText(const classification::Failure& failure) {
+    return failure.sWhat + (failure.sReason.empty() ? "" : ": " + failure.sReason);
 }
 
 std::optional<std::string> runFailureGet(const std::function<void()>& run) {
-    return failureOf([&] {
-        run();
-        return true;
-    });
+    // The sink keeps every record of the process: those past the count
+    // taken before the run are the run's.
+    const std::size_t before = assert::Assert::recordsGet().size();
+    run();
+    const std::vector<assert::AssertInfoWrapper> records = assert::Assert::recordsGet();
+    return records.size() > before ? std::optional<std::string>(std::string(records[before]->message()))
+                                   : std::nullopt;
 }
 
 EditSession::EditSession(const Context& context, std::string id, Level level)
@@ -77,17 +45,19 @@ int EditSession::iOpen(std::string_view notOver) {
 }
 
 int EditSession::iLock() {
-    if (const std::optional<std::string> failure = lockFailureGet(*access, level)) {
+    if (!access->boLockFile(level)) {
+        const std::string failure = failureText(access->failureGet());
         return context.iFail("cannot lock " + pathText(file) + " for writing" +
-                             (failure->empty() ? "" : ": " + *failure) + "; nothing changed");
+                             (failure.empty() ? "" : ": " + failure) + "; nothing changed");
     }
     return kExitSuccess;
 }
 
 int EditSession::iWriteBack(std::string_view after) {
-    const std::optional<std::string> failure = writeBackFailureGet(*access);
-    if (failure) {
-        return context.iFail("could not write " + pathText(file) + ": " + *failure + std::string(after));
+    if (!access->boWriteBack()) {
+        const std::string failure = failureText(access->failureGet());
+        return context.iFail("could not write " + pathText(file) + ": " +
+                             (failure.empty() ? "the store did not write it" : failure) + std::string(after));
     }
     access.reset(); // lets the level go
     return kExitSuccess;

@@ -1,8 +1,8 @@
 #pragma once
 
 // The one prelude of every command that edits a level: open the store for
-// the edit, lock the level or say why not, write it back. And the one seam
-// through which the tool learns why a store call failed.
+// the edit, lock the level or say why not, write it back; and how the tool
+// tells why a store operation failed.
 
 #include <filesystem>
 #include <functional>
@@ -16,15 +16,12 @@
 
 namespace vyr::tool {
 
-// The failure seam: each runs one store call and returns nothing when the
-// call did its work, else why not in the store's words (empty when the
-// store gave no reason). The only place where the tool learns of a store
-// failure; --verbose prints the store's records besides.
-[[nodiscard]] std::optional<std::string> lockFailureGet(classification::WriteAccess& access, Level level);
-[[nodiscard]] std::optional<std::string> writeBackFailureGet(classification::WriteAccess& access);
-[[nodiscard]] std::optional<std::string> createFailureGet(AdminWrapper& store, const std::string& id,
-                                                          const Args& args, Level level);
-// A classification run, which writes through its own write access.
+// Why a store operation failed, in the store's words: what failed, then
+// its reason when it has one; empty when the value holds no failure.
+[[nodiscard]] std::string failureText(const classification::Failure& failure);
+// A classification run, which writes through its own write access inside
+// the module, where the tool cannot see its failure value: the first
+// assertion record that the run added, if any.
 [[nodiscard]] std::optional<std::string> runFailureGet(const std::function<void()>& run);
 
 // One edit of one classification at one level, from opening the store to

@@ -10,13 +10,12 @@
 #include <set>
 
 #include "bridge/ClassificationEntryPoints.h"
+#include "external/classification/ClassificationUiCallbackInterface.h"
 #include "external/definition/AdminWrapper.h"
 #include "external/directories/Directories.h"
 #include "external/managed/ModuleLoader.h"
 #include "external/str/Utf.h"
 #include "tools/classification/CommandLine.h"
-#include "tools/classification/ConsoleCallback.h"
-#include "tools/classification/Display.h"
 #include "tools/classification/EditSession.h"
 
 namespace vyr::tool {
@@ -238,12 +237,89 @@ int iCreateRun(const Context& context) {
                              pathText(file));
     }
     AdminWrapper store;
-    if (const std::optional<std::string> failure = createFailureGet(store, id, context.args, level)) {
-        return context.iFail("could not write " + pathText(file) + (failure->empty() ? "" : ": " + *failure));
+    const Args& args = context.args;
+    classification::Failure failure;
+    if (!store.boCreateClassification(id, args.texts[0], args.texts[1], args.texts[2], args.texts[3], args.boFlag1,
+                                      args.boFlag2, level, failure)) {
+        const std::string reason = failureText(failure);
+        return context.iFail("could not write " + pathText(file) + (reason.empty() ? "" : ": " + reason));
     }
     context.out << "created " << displayText(id) << " at level " << levelName(level) << ": " << pathText(file)
                 << '\n';
     return kExitSuccess;
+}
+
+// The callback of a classification run on the console: messages go to the
+// output stream, one line each; progress is drawn as a bar on the terminal
+// stream, when there is one (standard error being a terminal). Points at
+// both streams without owning them. One run, one thread.
+class ConsoleCallback final : public classification::ClassificationUiCallbackInterface {
+public:
+    // terminal: where to draw the bar, or null for no bar.
+    ConsoleCallback(std::ostream& out, std::ostream* terminal) : out_(out), terminal_(terminal) {}
+    ConsoleCallback(const ConsoleCallback&) = delete;
+    ConsoleCallback& operator=(const ConsoleCallback&) = delete;
+    // Ends a bar that the run left unfinished.
+    ~ConsoleCallback() override;
+
+    void vProgress(int iDone, int iTotal) override;
+    void vMessage(const std::string& sMessage) override;
+
+private:
+    void vBarDraw();
+    void vBarErase();
+
+    std::ostream& out_;
+    std::ostream* terminal_;
+    int done_ = 0;
+    int total_ = 0;
+    bool boBarShown_ = false;
+};
+
+constexpr int kBarWidth = 30;
+
+ConsoleCallback::~ConsoleCallback() {
+    if (boBarShown_) {
+        *terminal_ << '\n' << std::flush;
+    }
+}
+
+void ConsoleCallback::vProgress(int iDone, int iTotal) {
+    if (terminal_ == nullptr) {
+        return;
+    }
+    done_ = std::clamp(iDone, 0, std::max(iTotal, 0));
+    total_ = std::max(iTotal, 0);
+    vBarDraw();
+    if (done_ == total_) {
+        // The run is through: leave the full bar on its own line.
+        *terminal_ << '\n' << std::flush;
+        boBarShown_ = false;
+    }
+}
+
+void ConsoleCallback::vMessage(const std::string& sMessage) {
+    const bool boRedraw = boBarShown_;
+    vBarErase();
+    out_ << sMessage << '\n' << std::flush;
+    if (boRedraw) {
+        vBarDraw();
+    }
+}
+
+void ConsoleCallback::vBarDraw() {
+    const int filled = total_ == 0 ? kBarWidth : done_ * kBarWidth / total_;
+    *terminal_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+               << std::string(static_cast<std::size_t>(kBarWidth - filled), '-') << "] " << done_ << '/' << total_
+               << std::flush;
+    boBarShown_ = true;
+}
+
+void ConsoleCallback::vBarErase() {
+    if (boBarShown_) {
+        *terminal_ << "\r\033[K" << std::flush;
+        boBarShown_ = false;
+    }
 }
 
 // The file name of the sample module, installed beside the bridge library.

@@ -3,8 +3,6 @@
 // and the copy reaches the level file only when it reads as the store reads
 // a level file; until then the level file keeps what it had.
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,10 +16,7 @@
 #include <string>
 
 #include "tools/classification/CommandLine.h"
-#include "tools/classification/Display.h"
 #include "tools/classification/EditSession.h"
-
-extern char** environ;
 
 namespace vyr::tool {
 
@@ -74,43 +69,12 @@ fs::path copyMake(const std::string& id, Level level, const std::string& bytes, 
 }
 
 // Runs the editor on the file, with the tool's terminal, and waits for it.
-// The tool ignores the terminal's interrupt and quit keys meanwhile, as a
-// shell does for a foreground job: they belong to the editor. Returns the
+// std::system ignores the terminal's interrupt and quit keys meanwhile, as a
+// shell does for a foreground job, and the editor gets them. Returns the
 // editor's exit status, or -1 when it did not start or end normally.
 int iEditorRun(const std::string& editor, const fs::path& file) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction oldInterrupt {};
-    struct sigaction oldQuit {};
-    ::sigaction(SIGINT, &ignore, &oldInterrupt);
-    ::sigaction(SIGQUIT, &ignore, &oldQuit);
-    // The editor itself gets the keys' default behaviour back.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGQUIT);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-
-    std::string script = editor + " \"$1\"";
-    std::string shell = "/bin/sh";
-    std::string dashC = "-c";
-    std::string name = "sh";
-    std::string path = file.string();
-    char* argv[] = {shell.data(), dashC.data(), script.data(), name.data(), path.data(), nullptr};
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, shell.c_str(), nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    int status = 0;
-    if (spawned == 0) {
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    ::sigaction(SIGINT, &oldInterrupt, nullptr);
-    ::sigaction(SIGQUIT, &oldQuit, nullptr);
-    return spawned == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = std::system((editor + " " + shellWord(pathText(file))).c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // How many source ids differ between the two relations.

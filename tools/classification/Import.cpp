@@ -9,16 +9,115 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/classification/CommandLine.h"
-#include "tools/classification/Display.h"
 #include "tools/classification/EditSession.h"
-#include "tools/classification/PairReading.h"
 
 namespace vyr::tool {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// The pairs of an exported view as `import` reads them: the output of
+// `export` or `show --json`, an object whose "pairs" member is an array, or
+// that array alone. Each pair is an object with a text "source" and a
+// "classified" that is text or null (a null one lists the source id with no
+// classified id); other members are passed over, and every id must be text
+// that a mapping file can carry. Each source id with the classified ids
+// listed for it, possibly none.
+using Wanted = std::map<std::string, std::set<std::string>, std::less<>>;
+
+using nlohmann::json;
+
+// What a value is, for a message.
+std::string kindOf(const json& value) {
+    switch (value.type()) {
+    case json::value_t::null:
+        return "null";
+    case json::value_t::boolean:
+        return "true or false";
+    case json::value_t::string:
+        return "text";
+    case json::value_t::array:
+        return "an array";
+    case json::value_t::object:
+        return "an object";
+    case json::value_t::binary:
+        return "binary data";
+    default:
+        return "a number";
+    }
+}
+
+// Adds one pair; what is wrong with it, or empty.
+std::string sPairTake(const json& pair, Wanted& wanted) {
+    if (!pair.is_object()) {
+        return "it is " + kindOf(pair) + ", not an object";
+    }
+    const auto classified = pair.find("classified");
+    if (classified != pair.end() && !classified->is_string() && !classified->is_null()) {
+        return "its \"classified\" is " + kindOf(*classified) + ", not text or null";
+    }
+    const auto source = pair.find("source");
+    if (source == pair.end()) {
+        return "it has no \"source\" text";
+    }
+    if (!source->is_string()) {
+        return "its \"source\" is " + kindOf(*source) + ", not text";
+    }
+    for (const auto& [name, member] : {std::pair("source", source), std::pair("classified", classified)}) {
+        if (member != pair.end() && member->is_string()) {
+            if (std::string problem = bridge::classification::AdminWrapper::sTextProblemGet(member->get_ref<const std::string&>());
+                !problem.empty()) {
+                return std::string("its ") + name + " id: " + problem;
+            }
+        }
+    }
+    std::set<std::string>& listed = wanted[source->get<std::string>()];
+    if (classified != pair.end() && classified->is_string()) {
+        listed.insert(classified->get<std::string>());
+    }
+    return {};
+}
+
+// Reads the pairs of the text into `wanted` (which must be empty). Returns
+// empty on success, else what is wrong: a syntax error names its line and
+// column, a pair that is wrong its number. A pair whose "source" or
+// "classified" is neither what it may be (text; text or null) is wrong.
+std::string sPairsRead(std::string_view text, Wanted& wanted) {
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& error) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 5: ...", without the bracket.
+        const std::string message = error.what();
+        return message.substr(message.find("] ") == std::string::npos ? 0 : message.find("] ") + 2);
+    }
+    const json* pairs = &document;
+    if (document.is_object()) {
+        const auto found = document.find("pairs");
+        if (found == document.end()) {
+            return "no \"pairs\" array";
+        }
+        if (!found->is_array()) {
+            return "\"pairs\" is not an array";
+        }
+        pairs = &*found;
+    } else if (!document.is_array()) {
+        return "no \"pairs\" array";
+    }
+    std::size_t number = 0;
+    for (const json& pair : *pairs) {
+        if (std::string problem = sPairTake(pair, wanted); !problem.empty()) {
+            wanted.clear();
+            return "pair " + std::to_string(number + 1) + ": " + problem;
+        }
+        ++number;
+    }
+    return {};
+}
 
 // What an import changes at the level, counted against the level's sets.
 struct Changes {

@@ -23,10 +23,7 @@ using namespace vyr::tool;
 
 // The tool's own options, given before or after the command.
 struct GlobalOptions {
-    std::string root = ".";
-    std::optional<std::string> system;
-    std::vector<std::string> shared;
-    std::optional<std::string> user;
+    FolderOptions folders;
     bool boVerbose = false;
 };
 
@@ -50,12 +47,12 @@ void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
             ->type_name("DIR")
             ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
     };
-    folder("--root", options.root,
+    folder("--root", options.folders.root,
            "Folder holding system/, shared/ and user/ (default: $VYR_CLASSIFICATION_ROOT, else .)")
         ->envname("VYR_CLASSIFICATION_ROOT");
-    folder("--system", options.system, "The system folder (level sys: <it>/Resources/Classification)");
-    folder("--shared", options.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
-    folder("--user", options.user, "The user folder (level user: <it>/Classification)");
+    folder("--system", options.folders.system, "The system folder (level sys: <it>/Resources/Classification)");
+    folder("--shared", options.folders.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
+    folder("--user", options.folders.user, "The user folder (level user: <it>/Classification)");
     app.add_flag("--verbose", options.boVerbose, "Print each assertion record of the library on standard error");
     vFooterSet(app, {"vyr-classification --root examples/data show materials"},
                "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
@@ -157,12 +154,7 @@ int iRun(const Command& command, const GlobalOptions& options, const Args& args,
         });
     }
     vyr::assert::Assert::vEnable(true);
-    FolderOptions folders;
-    folders.root = options.root;
-    folders.system = options.system;
-    folders.shared.assign(options.shared.begin(), options.shared.end());
-    folders.user = options.user;
-    const Context context{command.name, args, levelFoldersSet(folders), std::cout, std::cerr};
+    const Context context{command.name, args, levelFoldersSet(options.folders), std::cout, std::cerr};
     const int status = iIdsCheck(context, ids);
     return status != kExitSuccess ? status : command.run(context);
 }

@@ -10,7 +10,6 @@
 
 #include "tools/classification/CommandLine.h"
 #include "tools/classification/CommandSupport.h"
-#include "tools/classification/Display.h"
 
 namespace vyr::tool {
 
@@ -41,14 +40,6 @@ void vOverridesCollect(const Cache& cache, const std::string& id, std::vector<Ov
     }
 }
 
-Json idArray(const std::set<std::string>& ids) {
-    Json array = Json::array();
-    for (const std::string& id : ids) {
-        array.push_back(id);
-    }
-    return array;
-}
-
 void vOverridesJson(const Context& context, const std::vector<Override>& overrides,
                     const std::vector<Warning>& warnings) {
     Json array = Json::array();
@@ -58,13 +49,13 @@ void vOverridesJson(const Context& context, const std::vector<Override>& overrid
         for (auto it = found.levels.begin() + 1; it != found.levels.end(); ++it) {
             hides.push_back({{"level", levelName(it->first)},
                              {"path", pathText(context.file(it->first, *found.id))},
-                             {"classified", idArray(*it->second)}});
+                             {"classified", Json(*it->second)}});
         }
         array.push_back({{"id", *found.id},
                          {"source", *found.source},
                          {"level", levelName(level)},
                          {"path", pathText(context.file(level, *found.id))},
-                         {"classified", idArray(*classified)},
+                         {"classified", Json(*classified)},
                          {"hides", std::move(hides)}});
     }
     vJsonWrite(context.out, {{"overrides", std::move(array)}, {"warnings", warningArray(warnings)}});

@@ -6,7 +6,6 @@
 
 #include "tools/classification/CommandLine.h"
 #include "tools/classification/CommandSupport.h"
-#include "tools/classification/Display.h"
 
 namespace vyr::tool {
 
