@@ -89,7 +89,8 @@ def run_transcript(where, lines, source, tool_dir):
         salt = "VYR-EXAMPLE-" + uuid.uuid4().hex
         script = "exec 2>&1\n"
         for command, _ in commands:
-            script += f"{command}\necho {salt}\n"
+            # The marker keeps the command's status for a following "echo $?".
+            script += f"{command}\nvyr_status=$?; echo {salt}; (exit $vyr_status)\n"
         result = subprocess.run(["bash", "--noprofile", "--norc"], input=script.encode(), cwd=work,
                                 env=environment(tool_dir, folder), stdout=subprocess.PIPE, timeout=120)
         outputs = result.stdout.decode("utf-8", "replace").split(salt + "\n")
