@@ -20,6 +20,9 @@ Usage: run_examples.py --source REPOSITORY --tool-dir FOLDER [DOCUMENT ...]
   copy of the sample data and must end with status 0; edit runs under a
   terminal with EDITOR=true, which changes nothing.
 Exit status 0 when every example gives what is printed.
+
+run_examples.py --source REPOSITORY --tool-dir FOLDER --update-help rewrites
+the --help transcripts of docs/tool.md with what the tool prints now.
 """
 import argparse
 import os
@@ -175,14 +178,35 @@ def run_help_examples(tool_dir, source):
     return len(examples)
 
 
+def update_help(source, tool_dir):
+    """Replaces the output of each "$ vyr-classification ... --help" block of docs/tool.md."""
+    path = os.path.join(source, "docs", "tool.md")
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
+
+    def replaced(match):
+        argv = match.group(1).split()
+        argv[0] = os.path.join(tool_dir, argv[0])
+        printed = subprocess.run(argv, stdout=subprocess.PIPE, text=True).stdout.rstrip("\n")
+        return f"```console\n$ {match.group(1)}\n{printed}\n```"
+
+    text = re.sub(r"```console\n\$ (vyr-classification[^\n]* --help)\n.*?\n```", replaced, text, flags=re.DOTALL)
+    with open(path, "w", encoding="utf-8") as file:
+        file.write(text)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--tool-dir", required=True)
+    parser.add_argument("--update-help", action="store_true")
     parser.add_argument("documents", nargs="*", default=["README.md", "docs/tool.md"])
     args = parser.parse_args()
     source = os.path.abspath(args.source)
     tool_dir = os.path.abspath(args.tool_dir)
+    if args.update_help:
+        update_help(source, tool_dir)
+        return 0
     counts = {"transcripts": 0, "excerpts": 0}
     for document in args.documents:
         with open(os.path.join(source, document), encoding="utf-8") as file:
