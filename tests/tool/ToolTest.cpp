@@ -234,8 +234,9 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
                           "\n"));
 
     // The files are still listed, marked when they do not read; the folder
-    // is not a file.
+    // is not a file. Like every command, list ends with status 3 then.
     const Outcome list = tool({"list"});
+    EXPECT_EQ(list.status, 3);
     EXPECT_THAT(list.out, HasSubstr("malformed           shared  (does not read: shared)\n"));
     EXPECT_THAT(list.out, Not(HasSubstr("folder")));
 }

@@ -202,7 +202,7 @@ void vHandEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     levelAdd(app, "--level", args.level, "The level whose file is edited", true)->required();
     vFooterSet(app,
                {"vyr-classification edit materials --level user",
-                "EDITOR=nano vyr-classification edit materials --level shared"},
+                "EDITOR=\"${EDITOR:-vi}\" vyr-classification edit materials --level shared"},
                "\n\nThe file is copied to a temporary file and $VISUAL, else $EDITOR, else vi runs on the\n"
                "copy while the level stays locked: other edits of the level wait (a few seconds) or are\n"
                "refused, never lost. When the editor ends, the copy is read as the store reads a level\n"

@@ -253,8 +253,8 @@ void vImportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
                  "Each listed source id gets exactly the listed set (default: the sets gain them)");
     vFooterSet(app,
                {"vyr-classification import materials --level user < user.json",
-                "vyr-classification export materials --level user | vyr-classification import copy --level user "
-                "--replace"},
+                "vyr-classification export materials --level user | vyr-classification import materials --level "
+                "shared"},
                "\n\nReads 'export' or 'show --json' output (an object with a \"pairs\" array, or the array\n"
                "alone); only \"source\" and \"classified\" count. Without --replace, a source id that the\n"
                "level does not list yet starts from its merged set, as with 'add'. Source ids the file does\n"

@@ -95,7 +95,7 @@ int iListRun(const Context& context) {
         }
         vJsonWrite(context.out,
                    {{"classifications", classifications}, {"folders", folders}, {"warnings", warningArray(warnings)}});
-        return kExitSuccess;
+        return iDoneStatus(warnings);
     }
     std::size_t width = 0;
     for (const auto& entry : found) {
@@ -109,7 +109,8 @@ int iListRun(const Context& context) {
         }
         context.out << '\n';
     }
-    return found.empty() ? iNothingListed(context) : kExitSuccess;
+    vWarningsPrint(context, warnings);
+    return found.empty() ? iNothingListed(context) : iDoneStatus(warnings);
 }
 
 // The rows of the view (the relation of the level or the merged one),
