@@ -76,14 +76,14 @@ int main(int argc, char** argv) {
                                            "approved-materials", vyr::cache::User, vyr::cache::User,
                                            "approved-parts", nullptr);
     check(admin.boMappingExists("approved-parts", "clip", "steel"), "the module kept clip -> steel");
-    const std::filesystem::path module = managed::runtime::moduleFileLoadedGet();
+    const std::filesystem::path module = managed::runtime::moduleFileLoadedGet(); // absolute; empty before the first load
     check(module.is_absolute() && module.filename() == "libVyrSampleClassification.so" &&
               std::filesystem::is_regular_file(module),
           "the module that ran: " + module.string());
 
     // Another program edits a level file (here: by hand, replacing it);
     // the host sees the edit once it refreshes, and the change count moves.
-    const std::uint64_t seen = admin.changeCountGet("materials");
+    const std::uint64_t seen = admin.changeCountGet("materials"); // cheap: reads no file
     const std::filesystem::path file = folder / "user" / "Classification" / "materials.xml";
     std::string text;
     {
@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
         std::filesystem::rename(folder / "edited.xml", file);
     }
     check(!admin.boMappingExists("materials", "washer", "zinc"), "not seen before the refresh");
-    check(admin.boRefresh("materials"), "the refresh reads the changed file");
+    vyr::classification::Failure failure;
+    const bool boChanged = admin.boRefresh("materials", failure); // reads the files that changed
+    check(boChanged && !failure.boFailed(), "the refresh reads the changed file");
     check(admin.boMappingExists("materials", "washer", "zinc") && admin.changeCountGet("materials") != seen,
           "washer -> zinc seen, the change count moved");
     check(!admin.boRefresh("materials"), "nothing more to refresh");

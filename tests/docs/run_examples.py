@@ -3,10 +3,10 @@
 
 Usage: run_examples.py --source REPOSITORY --tool-dir FOLDER [DOCUMENT ...]
 
-- Every ```console block of each document (default: README.md and
-  docs/tool.md) is a transcript: lines beginning with "$ " are commands, the
-  lines up to the next command are what it prints (standard output and
-  standard error together). Each block runs in one bash of its own, in a
+- Every ```console block of each document (default: README.md,
+  docs/tool.md and docs/library.md) is a transcript: lines beginning with
+  "$ " are commands, the lines up to the next command are what it prints
+  (standard output and standard error together). Each block runs in one bash of its own, in a
   fresh temporary folder that holds a copy of examples/data as
   examples/data, with the tool's folder first on PATH. In an expected line,
   "..." stands for any text (a part that differs between machines, such as
@@ -15,7 +15,8 @@ Usage: run_examples.py --source REPOSITORY --tool-dir FOLDER [DOCUMENT ...]
 - Every ```cpp and ```cmake block that follows a line naming a file in
   backticks (`examples/consumer/main.cpp`) is an excerpt of that file: its
   parts, separated by lines "// ..." or "# ...", appear in the file in that
-  order, each as consecutive lines.
+  order, each as consecutive lines (a part may drop the indentation that all
+  its lines have in the file).
 - The examples of the tool's --help (the lines after "Example:") run in a
   copy of the sample data and must end with status 0; edit runs under a
   terminal with EDITOR=true, which changes nothing.
@@ -104,6 +105,17 @@ def run_transcript(where, lines, source, tool_dir):
                      "\n--- got\n" + "\n".join(actual))
 
 
+def same_lines(part, window):
+    """Whether the window of the file holds the part, each line indented alike:
+    an excerpt may drop the indentation its lines have in the file."""
+    if not part:
+        return True
+    indent = window[0][:len(window[0]) - len(part[0])]
+    return indent.strip() == "" and all(
+        line == actual or (line == "" and actual.strip() == "") or indent + line == actual
+        for line, actual in zip(part, window))
+
+
 def run_excerpt(where, lines, prose, source):
     named = re.findall(r"`([\w./-]+\.(?:cpp|h|txt)|[\w./-]*CMakeLists\.txt)`", prose)
     if not named:
@@ -126,7 +138,7 @@ def run_excerpt(where, lines, prose, source):
     position = 0
     for part in parts:
         found = next((start for start in range(position, len(text) - len(part) + 1)
-                      if text[start:start + len(part)] == part), None)
+                      if same_lines(part, text[start:start + len(part)])), None)
         if found is None:
             fail(where, f"not an excerpt of {named[-1]} (from line {position + 1}):\n" + "\n".join(part))
             return
@@ -200,7 +212,7 @@ def main():
     parser.add_argument("--source", required=True)
     parser.add_argument("--tool-dir", required=True)
     parser.add_argument("--update-help", action="store_true")
-    parser.add_argument("documents", nargs="*", default=["README.md", "docs/tool.md"])
+    parser.add_argument("documents", nargs="*", default=["README.md", "docs/tool.md", "docs/library.md"])
     args = parser.parse_args()
     source = os.path.abspath(args.source)
     tool_dir = os.path.abspath(args.tool_dir)
