@@ -13,9 +13,9 @@
 #include <tuple>
 
 #include "Source/Core/Utilities/Cache/FileNames.h"
+#include "external/directories/Directories.h"
 #include "external/platform/FileSystemKind.h"
-#include "tools/classification/CommandLine.h"
-#include "tools/classification/CommandSupport.h"
+#include "tools/classification/Tool.h"
 
 namespace vyr::tool {
 
@@ -30,6 +30,19 @@ bool boIsLevelFolder(const LevelFolders& folders, const fs::path& folder) {
     std::error_code error;
     return std::any_of(folders.begin(), folders.end(),
                        [&](const auto& entry) { return fs::equivalent(entry.second, folder, error); });
+}
+
+// The folders that the directory service names for a level (the system
+// folder, each shared folder, the user folder), whose level folder lies
+// inside them.
+std::vector<std::pair<Level, fs::path>> levelRootsGet() {
+    const DirectoriesInterface& directories = Directories::getInstance();
+    std::vector<std::pair<Level, fs::path>> roots{{cache::Sys, directories.sysDirectoryGet()}};
+    for (const fs::path& shared : directories.sharedDirectoriesGet()) {
+        roots.emplace_back(cache::Shared, shared);
+    }
+    roots.emplace_back(cache::User, directories.userDirectoryGet());
+    return roots;
 }
 
 // Mapping files below the folders that the directory service names, in

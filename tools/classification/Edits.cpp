@@ -15,8 +15,7 @@
 #include "external/directories/Directories.h"
 #include "external/managed/ModuleLoader.h"
 #include "external/str/Utf.h"
-#include "tools/classification/CommandLine.h"
-#include "tools/classification/EditSession.h"
+#include "tools/classification/Tool.h"
 
 namespace vyr::tool {
 
@@ -162,6 +161,16 @@ void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     }
     levelAdd(app, "--level", args.level, "The level to edit; its file is written back", true)->required();
     vFooterSet(app, {kind.example}, kind.more);
+}
+
+// "bolt -> iron, steel (decided by user)", the source id in the merged view.
+std::string sMergedLine(const Cache& cache, const std::string& source) {
+    const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
+    if (levels.empty()) {
+        return displayText(source) + " is not listed at any level";
+    }
+    return displayText(source) + " -> " + classifiedList(cache.merged.pClassifiedIdsGet(source)) + " (decided by " +
+           std::string(levelName(levels.front())) + ")";
 }
 
 // What the merged view shows now for what the edit touched.
@@ -395,15 +404,13 @@ int iClassifyRun(const Context& context) {
     }
     bridge::definition::AdminWrapper definitions("vyr-classification");
     ConsoleCallback callback(context.out, ::isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr);
-    std::optional<std::string> failure;
     try {
         if (!args.module.empty()) {
             managed::runtime::vModuleFileSet(str::pathFromUtf8(args.module));
         }
-        failure = runFailureGet([&] {
-            bridge::classification::vClassify(Directories::getInstance(), store, definitions, *args.id, *args.filter,
-                                              *levelParse(args.in), context.level(), *args.update, &callback);
-        });
+        // A failure of the run, the module's write-back included, is thrown.
+        bridge::classification::vClassify(Directories::getInstance(), store, definitions, *args.id, *args.filter,
+                                          *levelParse(args.in), context.level(), *args.update, &callback);
     } catch (const managed::runtime::ModuleLoadException& error) {
         return iModuleMissing(context, error);
     } catch (const std::exception& error) {
@@ -411,7 +418,7 @@ int iClassifyRun(const Context& context) {
         return context.iFail(std::string(error.what()) + (ran.empty() ? "" : " (module " + pathText(ran) + ")"));
     }
     context.out << "ran the module " << pathText(managed::runtime::moduleFileLoadedGet()) << '\n';
-    return failure ? context.iFail("could not write " + pathText(file) + ": " + *failure) : iDoneStatus(warnings);
+    return iDoneStatus(warnings);
 }
 
 } // namespace

@@ -15,8 +15,7 @@
 #include <set>
 #include <string>
 
-#include "tools/classification/CommandLine.h"
-#include "tools/classification/EditSession.h"
+#include "tools/classification/Tool.h"
 
 namespace vyr::tool {
 

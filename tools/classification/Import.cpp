@@ -11,8 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/classification/CommandLine.h"
-#include "tools/classification/EditSession.h"
+#include "tools/classification/Tool.h"
 
 namespace vyr::tool {
 

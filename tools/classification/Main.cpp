@@ -8,18 +8,33 @@
 // no mapping file could hold end the run with status 2 and one line on
 // standard error.
 
-#include <algorithm>
+#include <unistd.h>
+
+#include <climits>
 #include <csignal>
 #include <exception>
 #include <iostream>
-#include <map>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/assert/Assert.h"
-#include "tools/classification/CommandLine.h"
+#include "external/directories/Directories.h"
+#include "tools/classification/Tool.h"
 
 namespace {
 
 using namespace vyr::tool;
+using namespace vyr;
+namespace fs = std::filesystem;
+
+// Where the directory service's three folders come from: --root DIR gives
+// DIR/system, DIR/shared (one shared folder) and DIR/user; --system,
+// --shared (repeatable) and --user replace them one by one. A plain value.
+struct FolderOptions {
+    fs::path root = ".";
+    std::optional<fs::path> system;
+    std::vector<fs::path> shared;
+    std::optional<fs::path> user;
+};
 
 // The tool's own options, given before or after the command.
 struct GlobalOptions {
@@ -112,6 +127,38 @@ int iUsageError(const CLI::App& app, const CLI::ParseError& error, int argc, cha
     return kExitUsage;
 }
 
+// Why the id cannot have a file at the level, or empty when it can. For
+// writing, the store's temporary file must fit as well; the limits are
+// those of the file system that holds the level folder (or the nearest
+// existing folder above it).
+std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id, bool boWriting) {
+    // The longest file name, asked of the nearest existing folder at or above the level folder.
+    fs::path folder = folders.at(level);
+    std::error_code error;
+    while (!folder.empty() && !fs::is_directory(folder, error) && folder.has_relative_path()) {
+        folder = folder.parent_path();
+    }
+    const long named = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const std::size_t limit = named > 0 ? static_cast<std::size_t>(named) : NAME_MAX;
+    // The bytes the store's names add to the id.
+    const std::string empty = cache::levelFileName("");
+    const std::size_t extra = (boWriting ? cache::temporaryFileName(empty, 0) : empty).size();
+    const std::string head = "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
+                             std::string(levelName(level)) + ": ";
+    if (id.size() + extra > limit) {
+        return head + (boWriting ? "its file name and the store's temporary file name" : "its file name") +
+               " must fit in " + std::to_string(limit) + " bytes, which allows ids of at most " +
+               std::to_string(limit > extra ? limit - extra : 0) + " bytes";
+    }
+    // The whole path, with its terminating zero, must fit in PATH_MAX.
+    const std::size_t pathLength = folders.at(level).native().size() + 1 + id.size() + extra;
+    if (pathLength >= PATH_MAX) {
+        return head + "the path of its " + (boWriting ? "temporary file" : "file") + " would be " +
+               std::to_string(pathLength) + " bytes, and paths may have at most " + std::to_string(PATH_MAX - 1);
+    }
+    return {};
+}
+
 // Ids too long for a file name in the level folders, before anything is
 // read or written: one that no level could hold is refused for reading, one
 // whose file or the store's temporary file would not fit at the level
@@ -140,6 +187,22 @@ int iIdsCheck(const Context& context, const std::vector<IdArg>& ids) {
         }
     }
     return kExitSuccess;
+}
+
+// Sets the process-wide directory service from the options, then returns
+// the three level folders as the store derives them. Must run before the
+// store is first used.
+LevelFolders levelFoldersSet(const FolderOptions& options) {
+    Directories::vSysDirectorySet(options.system.value_or(options.root / "system"));
+    Directories::vSharedDirectoriesSet(options.shared.empty() ? std::vector<fs::path>{options.root / "shared"}
+                                                              : options.shared);
+    Directories::vUserDirectorySet(options.user.value_or(options.root / "user"));
+    AdminWrapper store;
+    LevelFolders folders;
+    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
+        folders[level] = store.levelFolderGet(level);
+    }
+    return folders;
 }
 
 // Runs the chosen command on the level folders the options name.

@@ -1,11 +1,11 @@
-// The commands that show what the store sees: `folders`, `list`, and
-// `show` and `export` of the merged view or of one level's own mapping.
+// The commands that show what the store sees: `folders`, `list`, `show`
+// and `export` of the merged view or of one level's own mapping, and where
+// the merged view comes from: `overrides`, every source id that a level
+// decides over lower levels that list it too, and `cat`, each level file as
+// it is on disk. A view is written row by row as the store's maps are
+// walked, so that a large level costs no copy of its rows.
 
-#include <algorithm>
-#include <map>
-
-#include "tools/classification/CommandLine.h"
-#include "tools/classification/CommandSupport.h"
+#include "tools/classification/Tool.h"
 
 namespace vyr::tool {
 
@@ -14,32 +14,35 @@ using classification::Mapping;
 
 namespace {
 
-// One line of `show`: a pair of the view, or a source id with no classified
-// id; the level that decided it and the lower levels that it overrides.
-// Points into the store's cache.
-struct Row {
-    const std::string* source;
-    const std::string* classified; // null: the deciding level lists the source with no classified id
-    Level level;
-    std::vector<Level> overrides;
-};
+// Writes the text and pads it with spaces to the width in columns.
+void vPadded(std::ostream& out, std::string_view text, std::size_t width) {
+    const std::size_t taken = displayWidth(text);
+    out << text << std::string(width > taken ? width - taken : 0, ' ');
+}
 
-// The view `show` prints: the level whose header it shows (the one asked
-// for, or the highest) and its rows. Points into the store's cache.
-struct View {
-    const Mapping* header;
-    Level headerLevel;
-    std::vector<Row> rows;
-};
+Json levelArray(const std::vector<Level>& levels) {
+    Json array = Json::array();
+    for (const Level level : levels) {
+        array.push_back(levelName(level));
+    }
+    return array;
+}
 
-// The text attributes after the id, with their names.
-std::array<std::pair<const char*, const std::string*>, 6> textsOf(const Mapping& mapping) {
-    return {{{"text2", &mapping.sText2},
-             {"text3", &mapping.sText3},
-             {"text4", &mapping.sText4},
-             {"text5", &mapping.sText5},
-             {"text6", &mapping.sText6},
-             {"text7", &mapping.sText7}}};
+std::string levelList(const std::vector<Level>& levels, std::string_view separator) {
+    std::string text;
+    for (const Level level : levels) {
+        text += (text.empty() ? "" : std::string(separator)) + std::string(levelName(level));
+    }
+    return text;
+}
+
+// The levels of the cache that read, lowest first.
+std::vector<Level> levelsOf(const Cache& cache) {
+    std::vector<Level> levels;
+    for (const auto& entry : cache.levels) {
+        levels.push_back(entry.first);
+    }
+    return levels;
 }
 
 int iFoldersRun(const Context& context) {
@@ -86,10 +89,10 @@ int iListRun(const Context& context) {
     }
     if (context.args.boJson) {
         Json classifications = Json::array();
+        Json folders = Json::object();
         for (const auto& [id, levels] : found) {
             classifications.push_back({{"id", id}, {"levels", levelArray(levels.first)}});
         }
-        Json folders = Json::object();
         for (const auto& [level, folder] : context.folders) {
             folders[std::string(levelName(level))] = pathText(folder);
         }
@@ -113,111 +116,125 @@ int iListRun(const Context& context) {
     return found.empty() ? iNothingListed(context) : iDoneStatus(warnings);
 }
 
-// The rows of the view (the relation of the level or the merged one),
-// filtered by --source and --classified.
+// One line of `show`: a pair of the view, or a source id with no classified
+// id; the level that decided it and the lower levels that it overrides.
+// Points into the store's cache and the walk that hands it out.
+struct Row {
+    const std::string& source;
+    const std::string* classified; // null: the deciding level lists the source with no classified id
+    Level level;
+    const std::vector<Level>& overrides;
+};
+
+// Hands each row of the view to `visit`, in order, as the walk meets it.
+using Rows = std::function<void(const std::function<void(const Row&)>& visit)>;
+
+// Walks the view (the relation of the level or the merged one), filtered
+// by --source and --classified; `level`: the level of a level's own view.
 template <class Relation>
-void vRowsCollect(const Context& context, const Cache& cache, const Relation& relation, View& view) {
+void vRowsWalk(const Context& context, const Cache& cache, const Relation& relation, Level level,
+               const std::function<void(const Row&)>& visit) {
     const Args& args = context.args;
     for (const auto& [source, classified] : relation) {
         if (args.source && source != *args.source) {
             continue;
         }
-        Row row{&source, nullptr, view.headerLevel, {}};
+        std::vector<Level> overrides;
         if (!args.level) {
-            const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
-            row.level = levels.front();
-            row.overrides.assign(levels.rbegin(), levels.rend() - 1);
+            overrides = AdminWrapper::sourceLevelsGet(cache, source);
+            level = overrides.front();
+            overrides.erase(overrides.begin());
+            std::reverse(overrides.begin(), overrides.end());
         }
         if (classified.empty() && !args.classified) {
-            view.rows.push_back(row);
+            visit({source, nullptr, level, overrides});
         }
         for (const std::string& classifiedId : classified) {
             if (!args.classified || classifiedId == *args.classified) {
-                row.classified = &classifiedId;
-                view.rows.push_back(row);
+                visit({source, &classifiedId, level, overrides});
             }
         }
     }
 }
 
-void vViewJson(const Context& context, const Cache& cache, const View& view, const std::vector<Warning>& warnings) {
+void vViewJson(const Context& context, const Cache& cache, const Mapping& header, Level headerLevel,
+               const Rows& rows, const std::vector<Warning>& warnings) {
     const Args& args = context.args;
-    const bool boExport = context.command == "export";
-    Json pairs = Json::array();
-    for (const Row& row : view.rows) {
-        pairs.push_back({{"source", *row.source},
-                         {"classified", row.classified != nullptr ? Json(*row.classified) : Json(nullptr)},
-                         {"level", levelName(row.level)},
-                         {"overrides", levelArray(row.overrides)}});
-    }
-    const std::string_view shown = args.level ? levelName(*levelParse(*args.level)) : "merged";
-    if (boExport) {
-        vJsonWrite(context.out, {{"id", *args.id}, {"view", shown}, {"pairs", std::move(pairs)}});
+    const JsonElements pairs = [&](const auto& write) {
+        rows([&](const Row& row) {
+            write({{"source", row.source},
+                   {"classified", row.classified != nullptr ? Json(*row.classified) : Json(nullptr)},
+                   {"level", levelName(row.level)},
+                   {"overrides", levelArray(row.overrides)}});
+        });
+    };
+    const std::string_view shown = args.level ? levelName(context.level()) : "merged";
+    if (context.command == "export") {
+        vJsonWrite(context.out, {{"id", *args.id}, {"view", shown}, {"pairs", nullptr}}, "pairs", pairs);
         return;
     }
     Json files = Json::object();
     for (const Level level : args.level ? std::vector<Level>{context.level()} : levelsOf(cache)) {
         files[std::string(levelName(level))] = pathText(context.file(level, *args.id));
     }
-    Json header = {{"level", levelName(view.headerLevel)}};
-    for (const auto& [name, text] : textsOf(*view.header)) {
-        header[name] = *text;
-    }
-    header["flag1"] = view.header->boFlag1;
-    header["flag2"] = view.header->boFlag2;
-    vJsonWrite(context.out, {{"id", *args.id},
-                             {"levels", levelArray(levelsOf(cache))},
-                             {"files", std::move(files)},
-                             {"view", shown},
-                             {"header", std::move(header)},
-                             {"pairs", std::move(pairs)},
-                             {"warnings", warningArray(warnings)}});
+    const Json texts = {{"level", levelName(headerLevel)}, {"text2", header.sText2}, {"text3", header.sText3},
+                        {"text4", header.sText4},          {"text5", header.sText5}, {"text6", header.sText6},
+                        {"text7", header.sText7},          {"flag1", header.boFlag1}, {"flag2", header.boFlag2}};
+    vJsonWrite(context.out,
+               {{"id", *args.id}, {"levels", levelArray(levelsOf(cache))}, {"files", std::move(files)},
+                {"view", shown}, {"header", texts}, {"pairs", nullptr}, {"warnings", warningArray(warnings)}},
+               "pairs", pairs);
 }
 
-void vViewText(const Context& context, const Cache& cache, const View& view) {
+void vViewText(const Context& context, const Cache& cache, const Mapping& header, Level headerLevel,
+               const Rows& rows) {
     const Args& args = context.args;
     std::ostream& out = context.out;
     out << displayText(*args.id) << ": ";
     if (args.level) {
         out << "level " << levelName(context.level()) << " only\n";
     } else {
-        out << "levels " << levelList(levelsOf(cache), ", ") << "; header from " << levelName(view.headerLevel)
-            << '\n';
+        out << "levels " << levelList(levelsOf(cache), ", ") << "; header from " << levelName(headerLevel) << '\n';
     }
     for (const Level level : args.level ? std::vector<Level>{context.level()} : levelsOf(cache)) {
         out << "  " << levelName(level) << " file: " << pathText(context.file(level, *args.id)) << '\n';
     }
-    for (const auto& [name, text] : textsOf(*view.header)) {
+    const std::array<std::pair<const char*, const std::string*>, 6> texts = {
+        {{"text2", &header.sText2}, {"text3", &header.sText3}, {"text4", &header.sText4},
+         {"text5", &header.sText5}, {"text6", &header.sText6}, {"text7", &header.sText7}}};
+    for (const auto& [name, text] : texts) {
         if (!text->empty()) {
             out << "  " << name << ": " << displayText(*text) << '\n';
         }
     }
-    out << "  flags: flag1=" << (view.header->boFlag1 ? "true" : "false")
-        << " flag2=" << (view.header->boFlag2 ? "true" : "false") << '\n';
-    if (view.rows.empty()) {
-        out << "(no pairs" << (args.source || args.classified ? " match" : "") << ")\n";
-        return;
-    }
-    std::vector<std::pair<std::string, std::string>> shown;
+    out << "  flags: flag1=" << (header.boFlag1 ? "true" : "false") << " flag2=" << (header.boFlag2 ? "true" : "false")
+        << '\n';
+    // The columns are as wide as their widest row: one walk to measure, one to write.
+    const auto classifiedText = [](const Row& row) { return row.classified ? displayText(*row.classified) : "(none)"; };
+    std::size_t count = 0;
     std::size_t sourceWidth = displayWidth("SOURCE");
     std::size_t classifiedWidth = displayWidth("CLASSIFIED");
-    for (const Row& row : view.rows) {
-        shown.emplace_back(displayText(*row.source), row.classified ? displayText(*row.classified) : "(none)");
-        sourceWidth = std::max(sourceWidth, displayWidth(shown.back().first));
-        classifiedWidth = std::max(classifiedWidth, displayWidth(shown.back().second));
+    rows([&](const Row& row) {
+        ++count;
+        sourceWidth = std::max(sourceWidth, displayWidth(displayText(row.source)));
+        classifiedWidth = std::max(classifiedWidth, displayWidth(classifiedText(row)));
+    });
+    if (count == 0) {
+        out << "(no pairs" << (args.source || args.classified ? " match" : "") << ")\n";
+        return;
     }
     vPadded(out, "SOURCE", sourceWidth + 2);
     vPadded(out, "CLASSIFIED", classifiedWidth + 2);
     out << (args.level ? "LEVEL" : "DECIDED BY") << '\n';
-    for (std::size_t i = 0; i < view.rows.size(); ++i) {
-        vPadded(out, shown[i].first, sourceWidth + 2);
-        vPadded(out, shown[i].second, classifiedWidth + 2);
-        out << levelName(view.rows[i].level);
-        if (!view.rows[i].overrides.empty()) {
-            out << " (overrides " << levelList(view.rows[i].overrides, ", ") << ')';
+    rows([&](const Row& row) {
+        vPadded(out, displayText(row.source), sourceWidth + 2);
+        vPadded(out, classifiedText(row), classifiedWidth + 2);
+        out << levelName(row.level);
+        if (!row.overrides.empty()) {
+            out << " (overrides " << levelList(row.overrides, ", ") << ')';
         }
         out << '\n';
-    }
+    });
 }
 
 // `show` and `export`.
@@ -230,29 +247,146 @@ int iShowRun(const Context& context) {
     if (cache == nullptr) {
         return context.iFail(sMissingReason(context, id));
     }
-    // The view: one level's own mapping, or the merged view.
-    View view{cache->pTopMappingGet(), cache->levels.rbegin()->first, {}};
-    if (context.args.level) {
-        const auto found = cache->levels.find(context.level());
-        if (found == cache->levels.end()) {
-            const bool boFileThere = boAnythingAt(context.file(context.level(), id));
-            return context.iFail(idText(id) + " has no mapping at level " + std::string(levelName(context.level())) +
-                                 (boFileThere ? " (its file does not read)" : " (no file there)"));
+    // The view: one level's own mapping, or the merged view with the highest level's header.
+    const auto found = context.args.level ? cache->levels.find(context.level()) : std::prev(cache->levels.end());
+    if (found == cache->levels.end()) {
+        const bool boFileThere = boAnythingAt(context.file(context.level(), id));
+        return context.iFail(idText(id) + " has no mapping at level " + std::string(levelName(context.level())) +
+                             (boFileThere ? " (its file does not read)" : " (no file there)"));
+    }
+    const Mapping& header = context.args.level ? found->second : *cache->pTopMappingGet();
+    const Rows rows = [&](const auto& visit) {
+        if (context.args.level) {
+            vRowsWalk(context, *cache, header.sourceToClassified, found->first, visit);
+        } else {
+            vRowsWalk(context, *cache, cache->merged.sourceToClassified, found->first, visit);
         }
-        view.header = &found->second;
-        view.headerLevel = found->first;
-    }
-    if (context.args.level) {
-        vRowsCollect(context, *cache, view.header->sourceToClassified, view);
-    } else {
-        vRowsCollect(context, *cache, cache->merged.sourceToClassified, view);
-    }
+    };
     if (context.args.boJson || context.command == "export") {
-        vViewJson(context, *cache, view, warnings);
+        vViewJson(context, *cache, header, found->first, rows, warnings);
     } else {
-        vViewText(context, *cache, view);
+        vViewText(context, *cache, header, found->first, rows);
     }
     return iDoneStatus(warnings);
+}
+
+// One source id of one classification that a level decides over lower
+// levels: the deciding level first, then the levels it hides, highest
+// first, each with its set. Points into the store's cache (valid while the
+// store lives and nothing edits it).
+struct Override {
+    const std::string* id;
+    const std::string* source;
+    std::vector<std::pair<Level, const std::set<std::string>*>> levels;
+};
+
+void vOverridesJson(const Context& context, const std::vector<Override>& overrides,
+                    const std::vector<Warning>& warnings) {
+    Json array = Json::array();
+    for (const Override& found : overrides) {
+        Json hides = Json::array();
+        for (const auto& [level, classified] : found.levels) {
+            hides.push_back({{"level", levelName(level)},
+                             {"path", pathText(context.file(level, *found.id))},
+                             {"classified", Json(*classified)}});
+        }
+        Json decides = hides.front();
+        hides.erase(hides.begin());
+        array.push_back({{"id", *found.id}, {"source", *found.source}, {"level", decides["level"]},
+                         {"path", decides["path"]}, {"classified", decides["classified"]}, {"hides", hides}});
+    }
+    vJsonWrite(context.out, {{"overrides", std::move(array)}, {"warnings", warningArray(warnings)}});
+}
+
+int iOverridesRun(const Context& context) {
+    const std::optional<std::string>& id = context.args.id;
+    // The ids: the one asked for, or every id with a file in a level folder.
+    std::vector<std::string> ids(id ? 1 : 0, id.value_or(""));
+    for (const LevelEntry& entry : id ? std::vector<LevelEntry>{} : levelEntriesGet(context.folders)) {
+        if (entry.boIdValid && entry.boRegularFile && (ids.empty() || ids.back() != entry.id)) {
+            ids.push_back(entry.id);
+        }
+    }
+    AdminWrapper store;
+    std::vector<Override> overrides;
+    std::vector<Warning> warnings;
+    std::size_t classifications = 0;
+    for (const std::string& each : ids) {
+        const Cache* cache = pReadableCacheGet(store, each);
+        const std::vector<Warning> unread = unreadLevelsGet(context, each, cache);
+        warnings.insert(warnings.end(), unread.begin(), unread.end());
+        if (cache == nullptr && id) {
+            vWarningsPrint(context, warnings);
+            return context.iFail(sMissingReason(context, each));
+        }
+        const std::size_t before = overrides.size();
+        // The merged view lists every source id that some level lists.
+        static const std::remove_cvref_t<decltype(cache->merged.sourceToClassified)> kNone;
+        for (const auto& entry : cache != nullptr ? cache->merged.sourceToClassified : kNone) {
+            Override found{&each, &entry.first, {}};
+            for (const Level level : AdminWrapper::sourceLevelsGet(*cache, entry.first)) {
+                found.levels.emplace_back(level, pLevelSetGet(*cache, level, entry.first));
+            }
+            if (found.levels.size() > 1) {
+                overrides.push_back(std::move(found));
+            }
+        }
+        classifications += overrides.size() > before ? 1 : 0;
+    }
+    vWarningsPrint(context, warnings);
+    if (context.args.boJson) {
+        vOverridesJson(context, overrides, warnings);
+        return iDoneStatus(warnings);
+    }
+    // One heading per source id, then one line per level: the deciding one,
+    // then those it hides, with the set and the file; columns aligned.
+    std::size_t setWidth = 0;
+    for (const Override& found : overrides) {
+        for (const auto& [level, classified] : found.levels) {
+            setWidth = std::max(setWidth, displayWidth(classifiedList(classified)));
+        }
+    }
+    for (const Override& found : overrides) {
+        context.out << displayText(*found.id) << ": " << displayText(*found.source) << '\n';
+        for (const auto& [level, classified] : found.levels) {
+            context.out << (level == found.levels.front().first ? "  decides  " : "  hides    ");
+            vPadded(context.out, levelName(level), 8);
+            vPadded(context.out, classifiedList(classified), setWidth + 2);
+            context.out << pathText(context.file(level, *found.id)) << '\n';
+        }
+    }
+    context.out << overrides.size() << (overrides.size() == 1 ? " override" : " overrides") << " in "
+                << classifications << (classifications == 1 ? " classification" : " classifications") << '\n';
+    return iDoneStatus(warnings);
+}
+
+int iCatRun(const Context& context) {
+    const std::string& id = *context.args.id;
+    std::vector<Warning> warnings;
+    bool boAny = false;
+    for (const auto& [level, folder] : context.folders) {
+        const fs::path file = context.file(level, id);
+        std::string bytes;
+        std::string reason;
+        if (!boAnythingAt(file)) {
+            continue;
+        }
+        if (!boFileBytesGet(file, bytes, reason)) {
+            warnings.push_back({level, file, reason});
+            continue;
+        }
+        boAny = true;
+        context.out << "# " << pathText(file) << " (level " << levelName(level) << ")\n" << bytes;
+        context.out << (!bytes.empty() && bytes.back() != '\n' ? "\n" : "");
+        // Let go of the bytes before the store reads the file for its reason.
+        std::string().swap(bytes);
+        // Shown as it is; the person learns that the store skips it.
+        if (std::string problem = sReadProblemGet(file); !problem.empty()) {
+            warnings.push_back({level, file, std::move(problem)});
+        }
+    }
+    vWarningsPrint(context, warnings);
+    return boAny ? iDoneStatus(warnings) : context.iFail(sMissingReason(context, id));
 }
 
 void vFoldersDeclare(CLI::App& app, Args&, std::vector<IdArg>&) {
@@ -288,6 +422,19 @@ void vExportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
                "\"level\": L, \"overrides\": [...]}; a null classified id lists the source id with none.");
 }
 
+void vOverridesDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Only this classification (default: every one)");
+    app.add_flag("--json", args.boJson, "Print JSON");
+    vFooterSet(app, {"vyr-classification overrides", "vyr-classification overrides materials --json"},
+               "\n\nEach override names the level that decides and its file, then each lower\n"
+               "level that lists the source id too, with the set it hides and its file.");
+}
+
+void vCatDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Classification id")->required();
+    vFooterSet(app, {"vyr-classification cat materials"}, "\n\nEach file comes under a line \"# <path> (level LEVEL)\".");
+}
+
 } // namespace
 
 const Command kFoldersCommand{"folders", "Print where the three level folders are", vFoldersDeclare, iFoldersRun};
@@ -299,5 +446,11 @@ const Command kShowCommand{
 const Command kExportCommand{"export",
                              "Print the merged view, or one level's own mapping, as JSON that 'import' reads",
                              vExportDeclare, iShowRun};
+const Command kOverridesCommand{
+    "overrides",
+    "List every source id that a level decides over a lower level that lists it too, with the sets it hides",
+    vOverridesDeclare, iOverridesRun};
+const Command kCatCommand{"cat", "Print each level file of a classification as it is on disk, lowest level first",
+                          vCatDeclare, iCatRun};
 
 } // namespace vyr::tool

@@ -1,0 +1,333 @@
+#include "tools/classification/Tool.h"
+
+#include <locale.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <system_error>
+#include <tuple>
+
+#include "Source/Core/Utilities/Cache/FileNames.h"
+#include "external/platform/FileSystem.h"
+#include "external/str/Utf.h"
+
+namespace vyr::tool {
+
+namespace fs = std::filesystem;
+
+int Context::iFail(std::string_view message) const {
+    err << "vyr-classification " << command << ": " << message << '\n';
+    return kExitFailed;
+}
+
+fs::path Context::file(Level level, std::string_view id) const { return AdminWrapper().levelFilePathGet(id, level); }
+
+Level Context::level() const { return *levelParse(args.level.value()); }
+
+std::string_view levelName(Level level) noexcept {
+    switch (level) {
+    case cache::Sys:
+        return "sys";
+    case cache::Shared:
+        return "shared";
+    case cache::User:
+        return "user";
+    }
+    return "?";
+}
+
+std::optional<Level> levelParse(std::string_view name) noexcept {
+    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
+        if (levelName(level) == name || (level == cache::Sys && name == "system")) {
+            return level;
+        }
+    }
+    return std::nullopt;
+}
+
+CLI::Option* idAdd(CLI::App& app, std::vector<IdArg>& ids, const std::string& name, std::optional<std::string>& id,
+                   const std::string& description, const std::optional<std::string>* written) {
+    static const CLI::Validator kId([](std::string& value) { return AdminWrapper::sIdProblemGet(value); }, "");
+    ids.push_back({&id, written});
+    return app.add_option(name, id, description)->type_name(name.starts_with("-") ? "ID" : "")->check(kId);
+}
+
+CLI::Option* levelAdd(CLI::App& app, const std::string& name, std::optional<std::string>& level,
+                      const std::string& description, bool boWritable) {
+    // "system" is the sys level's other name: its folder is called so.
+    static const CLI::IsMember kAnyLevel({"sys", "system", "shared", "user"});
+    static const CLI::IsMember kWritableLevel({"shared", "user"});
+    return app.add_option(name, level, description)
+        ->type_name("LEVEL")
+        ->check(boWritable ? kWritableLevel : kAnyLevel);
+}
+
+void vFooterSet(CLI::App& app, std::initializer_list<std::string_view> examples, std::string_view text,
+                bool boDashNote) {
+    std::string footer = "Example:";
+    for (const std::string_view line : examples) {
+        footer += "\n  " + std::string(line);
+    }
+    footer += text;
+    if (boDashNote) {
+        footer += "\n\nAn id that begins with '-' goes after '--', which ends the options:\n"
+                  "  vyr-classification show -- -draft\n"
+                  "  vyr-classification add materials --level user -- -bolt zinc";
+    }
+    app.footer(footer);
+}
+
+namespace {
+
+// Calls visit(code point, its bytes) for each code point of the UTF-8 text,
+// with -1 for a byte that starts no valid sequence. Decodes under C.UTF-8
+// (built into the C library, so always there), which the visit runs under
+// too, whatever the process's locale.
+template <class Visit>
+void vDecode(std::string_view text, Visit visit) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    const locale_t previous = ::uselocale(utf8);
+    std::mbstate_t state{};
+    for (std::size_t at = 0; at < text.size();) {
+        wchar_t c = 0;
+        const std::size_t length = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
+        const bool boValid = length != 0 && length <= text.size() - at;
+        state = boValid ? state : std::mbstate_t{};
+        visit(boValid ? static_cast<long>(c) : (length == 0 ? 0L : -1L), text.substr(at, boValid ? length : 1));
+        at += boValid ? length : 1;
+    }
+    ::uselocale(previous);
+}
+
+// The value as dump(2) writes it inside a document, `indent` spaces deep.
+std::string dumped(const Json& value, std::size_t indent) {
+    std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
+    for (std::size_t at = text.find('\n'); indent != 0 && at != std::string::npos; at = text.find('\n', at + 1)) {
+        text.insert(at + 1, indent, ' ');
+    }
+    return text;
+}
+
+} // namespace
+
+std::string displayText(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    vDecode(text, [&](long c, std::string_view bytes) {
+        char escape[8] = {};
+        if (c == '\t' || c == '\n' || c == '\r') {
+            shown += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+        } else if ((c >= 0 && c < 0x20) || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+            std::snprintf(escape, sizeof escape, c < 0x80 ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(c));
+            shown += escape;
+        } else {
+            shown.append(bytes);
+        }
+    });
+    return shown;
+}
+
+std::size_t displayWidth(std::string_view text) {
+    std::size_t width = 0;
+    vDecode(text, [&](long c, std::string_view) {
+        const int columns = c < 0 ? 1 : ::wcwidth(static_cast<wchar_t>(c));
+        width += columns < 0 ? 1 : static_cast<std::size_t>(columns);
+    });
+    return width;
+}
+
+std::string idText(std::string_view id) { return "'" + displayText(id) + "'"; }
+
+std::string classifiedList(const std::set<std::string>* classified) {
+    if (classified == nullptr || classified->empty()) {
+        return "(none)";
+    }
+    std::string text;
+    for (const std::string& id : *classified) {
+        text += (text.empty() ? "" : ", ") + displayText(id);
+    }
+    return text;
+}
+
+std::string pathText(const fs::path& path) { return path.string(); }
+
+std::string shellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
+void vJsonWrite(std::ostream& out, const Json& document, std::string_view streamed, const JsonElements& elements) {
+    if (streamed.empty()) {
+        out << dumped(document, 0) << '\n';
+        return;
+    }
+    // The object's members one by one, as dump(2) lays them out.
+    const char* separator = "{\n  ";
+    for (const auto& member : document.items()) {
+        out << separator << dumped(Json(member.key()), 0) << ": ";
+        separator = ",\n  ";
+        if (member.key() != streamed) {
+            out << dumped(member.value(), 2);
+            continue;
+        }
+        const char* before = "[\n    ";
+        elements([&](const Json& element) {
+            out << before << dumped(element, 4);
+            before = ",\n    ";
+        });
+        out << (*before == '[' ? "[]" : "\n  ]");
+    }
+    out << "\n}\n";
+}
+
+std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
+    std::vector<LevelEntry> entries;
+    for (const auto& [level, folder] : folders) {
+        std::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
+            if (!name || name->type != cache::FileType::Level) {
+                continue;
+            }
+            std::error_code statusError;
+            const bool boRegular = fs::is_regular_file(fs::status(it->path(), statusError));
+            const bool boValid = str::boIsValidUtf8(name->id);
+            entries.push_back({level, it->path(), std::move(name->id), boValid, boRegular});
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const LevelEntry& left, const LevelEntry& right) {
+        return std::tie(left.id, left.level) < std::tie(right.id, right.level);
+    });
+    return entries;
+}
+
+bool boAnythingAt(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found;
+}
+
+std::string sReadProblemGet(const fs::path& path) {
+    return AdminWrapper::levelFileProblemGet(path).value_or("not a regular file");
+}
+
+bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
+    // The platform layer opens nothing but a regular file, and never waits
+    // on a pipe put in the file's place.
+    platform::FileStamp stamp;
+    const int error = platform::readRegular(path, bytes, stamp);
+    reason = error == 0        ? ""
+             : error == EINVAL ? "not a regular file"
+                               : std::string("cannot be opened: ") + std::strerror(error);
+    return error == 0;
+}
+
+const Cache* pReadableCacheGet(AdminWrapper& store, std::string_view id) {
+    if (!store.boClassificationExists(id)) {
+        return nullptr;
+    }
+    const Cache* cache = store.cachesGet(id);
+    return cache->levels.empty() ? nullptr : cache;
+}
+
+std::string sMissingReason(const Context& context, std::string_view id) {
+    for (const auto& [level, folder] : context.folders) {
+        if (boAnythingAt(context.file(level, id))) {
+            return "no file of " + idText(id) + " reads";
+        }
+    }
+    return "no classification " + idText(id) + " in the level folders (see: vyr-classification list)";
+}
+
+const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source) {
+    const auto present = cache.levels.find(level);
+    if (present == cache.levels.end()) {
+        return nullptr;
+    }
+    const auto found = present->second.sourceToClassified.find(source);
+    return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
+}
+
+std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache) {
+    std::vector<Warning> warnings;
+    for (const auto& [level, folder] : context.folders) {
+        const fs::path file = context.file(level, id);
+        if (!boAnythingAt(file) || (cache != nullptr && cache->levels.count(level) != 0)) {
+            continue;
+        }
+        std::string reason = sReadProblemGet(file);
+        warnings.push_back({level, file, reason.empty() ? "the store did not read it" : std::move(reason)});
+    }
+    return warnings;
+}
+
+void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings) {
+    for (const Warning& warning : warnings) {
+        context.err << "vyr-classification " << context.command << ": warning: " << pathText(warning.path) << " (level "
+                    << levelName(warning.level) << ") does not read: " << warning.message << '\n';
+    }
+}
+
+Json warningArray(const std::vector<Warning>& warnings) {
+    Json array = Json::array();
+    for (const Warning& warning : warnings) {
+        array.push_back(
+            {{"level", levelName(warning.level)}, {"path", pathText(warning.path)}, {"message", warning.message}});
+    }
+    return array;
+}
+
+int iDoneStatus(const std::vector<Warning>& warnings) { return warnings.empty() ? kExitSuccess : kExitWarned; }
+
+std::string failureText(const classification::Failure& failure) {
+    return failure.sWhat + (failure.sReason.empty() ? "" : ": " + failure.sReason);
+}
+
+EditSession::EditSession(const Context& context, std::string id, Level level)
+    : context(context), id(std::move(id)), level(level), file(context.file(level, this->id)) {}
+
+int EditSession::iOpen(std::string_view notOver) {
+    if (pReadableCacheGet(store, id) == nullptr) {
+        vWarningsPrint(context, unreadLevelsGet(context, id, nullptr));
+        return context.iFail(sMissingReason(context, id) + "; nothing changed");
+    }
+    // The write access brings the cache up to the files.
+    access.emplace(store.writeAccessGet(id));
+    cache = store.cachesGet(id);
+    warnings = unreadLevelsGet(context, id, cache);
+    // A file that does not read must not be written over: the store would
+    // fill the level from another one and the file's own content would be lost.
+    const auto own = std::find_if(warnings.begin(), warnings.end(), [&](const Warning& w) { return w.level == level; });
+    const std::string reason = own == warnings.end() ? "" : own->message;
+    warnings.erase(own, own == warnings.end() ? own : own + 1);
+    vWarningsPrint(context, warnings);
+    if (!reason.empty()) {
+        return context.iFail(pathText(file) + " does not read (" + reason + "); " + std::string(notOver));
+    }
+    return kExitSuccess;
+}
+
+int EditSession::iLock() {
+    if (!access->boLockFile(level)) {
+        const std::string failure = failureText(access->failureGet());
+        return context.iFail("cannot lock " + pathText(file) + " for writing" +
+                             (failure.empty() ? "" : ": " + failure) + "; nothing changed");
+    }
+    return kExitSuccess;
+}
+
+int EditSession::iWriteBack(std::string_view after) {
+    if (!access->boWriteBack()) {
+        const std::string failure = failureText(access->failureGet());
+        return context.iFail("could not write " + pathText(file) + ": " +
+                             (failure.empty() ? "the store did not write it" : failure) + std::string(after));
+    }
+    access.reset(); // lets the level go
+    return kExitSuccess;
+}
+
+} // namespace vyr::tool
