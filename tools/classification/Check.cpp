@@ -4,13 +4,7 @@
 // a stopped writer left, and level folders whose file system does not share
 // locks between machines.
 
-#include <algorithm>
 #include <cctype>
-#include <map>
-#include <optional>
-#include <set>
-#include <system_error>
-#include <tuple>
 
 #include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/directories/Directories.h"
@@ -25,38 +19,26 @@ namespace {
 
 constexpr const char* kFolderMissing = "the level folder does not exist";
 
-// Whether the mapping file at the level folder is one that the store reads.
-bool boIsLevelFolder(const LevelFolders& folders, const fs::path& folder) {
-    std::error_code error;
-    return std::any_of(folders.begin(), folders.end(),
-                       [&](const auto& entry) { return fs::equivalent(entry.second, folder, error); });
-}
-
-// The folders that the directory service names for a level (the system
-// folder, each shared folder, the user folder), whose level folder lies
-// inside them.
-std::vector<std::pair<Level, fs::path>> levelRootsGet() {
+// Mapping files below the folders that the directory service names for a
+// level (the system folder, each shared folder, the user folder), in places
+// where the store never reads: any level file name in a folder named like
+// a level folder, and any other file that reads as a mapping. Looks three
+// folders deep and does not follow links.
+void vMisplacedFilesAdd(const LevelFolders& folders, std::vector<Warning>& warnings) {
     const DirectoriesInterface& directories = Directories::getInstance();
     std::vector<std::pair<Level, fs::path>> roots{{cache::Sys, directories.sysDirectoryGet()}};
     for (const fs::path& shared : directories.sharedDirectoriesGet()) {
         roots.emplace_back(cache::Shared, shared);
     }
     roots.emplace_back(cache::User, directories.userDirectoryGet());
-    return roots;
-}
-
-// Mapping files below the folders that the directory service names, in
-// places where the store never reads: any level file name in a folder named
-// like a level folder, and any other file that reads as a mapping. Looks
-// three folders deep and does not follow links.
-std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
-    std::vector<Warning> warnings;
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    };
     std::set<fs::path> seen;
-    for (const auto& [level, root] : levelRootsGet()) {
+    for (const auto& [level, root] : roots) {
         std::error_code error;
-        if (!fs::is_directory(root, error)) {
-            continue;
-        }
         for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error), end;
              !error && it != end; it.increment(error)) {
             if (it.depth() >= 3) {
@@ -66,19 +48,13 @@ std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
             std::error_code statusError;
             const std::optional<cache::ParsedFileName> name = cache::parseFileName(path.filename().string());
             if (!name || name->type != cache::FileType::Level || !it->is_regular_file(statusError) ||
-                it->is_symlink(statusError)) {
-                continue;
-            }
-            const fs::path canonical = fs::weakly_canonical(path, statusError);
-            if (!seen.insert(canonical).second || boIsLevelFolder(folders, path.parent_path())) {
+                it->is_symlink(statusError) || !seen.insert(fs::weakly_canonical(path, statusError)).second ||
+                std::any_of(folders.begin(), folders.end(), [&](const auto& folder) {
+                    return fs::equivalent(folder.second, path.parent_path(), statusError);
+                })) {
                 continue;
             }
             // A folder named like the level's own folder, in any case.
-            const auto lower = [](std::string text) {
-                std::transform(text.begin(), text.end(), text.begin(),
-                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-                return text;
-            };
             if (lower(path.parent_path().filename().string()) == lower(folders.at(level).filename().string()) ||
                 sReadProblemGet(path).empty()) {
                 warnings.push_back({level, path,
@@ -87,7 +63,6 @@ std::vector<Warning> misplacedFilesGet(const LevelFolders& folders) {
             }
         }
     }
-    return warnings;
 }
 
 // Why the store will not lock a level file that reads, and the command
@@ -119,49 +94,6 @@ std::optional<EditProblem> editProblemGet(const fs::path& path) {
     }
 }
 
-// The temporary files in the level folders that a writer of the store
-// stopped before it renamed them (every writer holds the level's lock while
-// its temporary file exists, and the next lock removes what is left).
-std::vector<Warning> staleTemporaryFilesGet(const LevelFolders& folders) {
-    std::vector<Warning> warnings;
-    for (const auto& [level, folder] : folders) {
-        std::error_code error;
-        std::map<fs::path, std::string> found; // by path: the id
-        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            const std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
-            if (name && name->type == cache::FileType::Temporary) {
-                found.emplace(it->path(), name->id);
-            }
-        }
-        for (const auto& [path, id] : found) {
-            warnings.push_back({level, path,
-                                "a temporary file of " + cache::levelFileName(id) +
-                                    " that a stopped writer left (unless an edit runs now); fix: " +
-                                    (level != cache::Sys ? "the next edit of " + idText(id) + " at level " +
-                                                               std::string(levelName(level)) + " removes it, or "
-                                                         : std::string()) +
-                                    "rm -- " + shellWord(pathText(path))});
-        }
-    }
-    return warnings;
-}
-
-// The level folders whose file system keeps record locks on this machine:
-// writers on two machines can both lock a level file there.
-std::vector<Warning> unsharedLockFoldersGet(const LevelFolders& folders) {
-    std::vector<Warning> warnings;
-    for (const auto& [level, folder] : folders) {
-        platform::FileSystemKind kind;
-        if (platform::fileSystemKindGet(folder, kind) == 0 && !kind.boLocksShared) {
-            warnings.push_back({level, folder,
-                                "the file system does not share locks between machines (" + kind.lockReason +
-                                    "): writers on two machines can both lock a level file here and overwrite "
-                                    "each other's edits"});
-        }
-    }
-    return warnings;
-}
-
 // One checked entry; a plain value.
 struct Result {
     Level level;
@@ -171,22 +103,45 @@ struct Result {
     std::optional<EditProblem> editProblem;
 };
 
-// What `check` found: the entries and the warnings. A plain value.
-struct Findings {
-    std::vector<Result> results;
-    std::vector<Warning> warnings;
-    std::size_t failed = 0; // do not read
-    std::size_t stuck = 0;  // cannot be edited
-};
-
-Findings findingsGet(const Context& context) {
-    Findings found;
+// Reads every entry of the level folders, and finds what does not belong:
+// level folders that are missing or no folder, misplaced mapping files,
+// temporary files that a writer of the store stopped before it renamed them
+// (every writer holds the level's lock while its temporary file exists, and
+// the next lock removes what is left), and level folders whose file system
+// keeps record locks on this machine, where writers on two machines can
+// both lock a level file.
+void vFindingsGet(const Context& context, std::vector<Result>& results, std::vector<Warning>& warnings) {
+    std::vector<Warning> stale;
+    std::vector<Warning> unshared;
     for (const auto& [level, folder] : context.folders) {
         std::error_code error;
         if (boAnythingAt(folder) && !fs::is_directory(folder, error)) {
-            found.results.push_back({level, folder, "", "the level folder is not a folder", std::nullopt});
+            results.push_back({level, folder, "", "the level folder is not a folder", std::nullopt});
         } else if (!boAnythingAt(folder) && !context.args.boAllowMissing) {
-            found.warnings.push_back({level, folder, kFolderMissing});
+            warnings.push_back({level, folder, kFolderMissing});
+        }
+        std::map<fs::path, std::string> temporaries; // by path: the id
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            const std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
+            if (name && name->type == cache::FileType::Temporary) {
+                temporaries.emplace(it->path(), name->id);
+            }
+        }
+        for (const auto& [path, id] : temporaries) {
+            stale.push_back({level, path,
+                             "a temporary file of " + cache::levelFileName(id) +
+                                 " that a stopped writer left (unless an edit runs now); fix: " +
+                                 (level != cache::Sys ? "the next edit of " + idText(id) + " at level " +
+                                                            std::string(levelName(level)) + " removes it, or "
+                                                      : std::string()) +
+                                 "rm -- " + shellWord(pathText(path))});
+        }
+        platform::FileSystemKind kind;
+        if (platform::fileSystemKindGet(folder, kind) == 0 && !kind.boLocksShared) {
+            unshared.push_back({level, folder,
+                                "the file system does not share locks between machines (" + kind.lockReason +
+                                    "): writers on two machines can both lock a level file here and overwrite "
+                                    "each other's edits"});
         }
     }
     for (const LevelEntry& entry : levelEntriesGet(context.folders)) {
@@ -197,81 +152,72 @@ Findings findingsGet(const Context& context) {
         if (result.error.empty() && entry.level != cache::Sys) {
             result.editProblem = editProblemGet(entry.path);
         }
-        found.failed += result.error.empty() ? 0 : 1;
-        found.stuck += result.editProblem ? 1 : 0;
-        found.results.push_back(std::move(result));
+        results.push_back(std::move(result));
     }
-    for (std::vector<Warning> more : {misplacedFilesGet(context.folders), staleTemporaryFilesGet(context.folders),
-                                      unsharedLockFoldersGet(context.folders)}) {
-        found.warnings.insert(found.warnings.end(), more.begin(), more.end());
-    }
-    return found;
-}
-
-void vFindingsJson(const Context& context, const Findings& found) {
-    Json files = Json::array();
-    for (const Result& result : found.results) {
-        Json file = {{"path", pathText(result.path)},
-                     {"level", levelName(result.level)},
-                     {"id", result.id},
-                     {"ok", result.error.empty()}};
-        if (!result.error.empty()) {
-            file["error"] = result.error;
-        }
-        if (result.editProblem) {
-            file["cannot_edit"] = result.editProblem->reason;
-            file["fix"] = result.editProblem->fix;
-        }
-        files.push_back(std::move(file));
-    }
-    vJsonWrite(context.out, {{"files", files},
-                             {"checked", found.results.size()},
-                             {"failed", found.failed},
-                             {"cannot_edit", found.stuck},
-                             {"warnings", warningArray(found.warnings)}});
+    vMisplacedFilesAdd(context.folders, warnings);
+    warnings.insert(warnings.end(), stale.begin(), stale.end());
+    warnings.insert(warnings.end(), unshared.begin(), unshared.end());
 }
 
 int iCheckRun(const Context& context) {
-    const Findings found = findingsGet(context);
-    const std::size_t checked = found.results.size();
+    std::vector<Result> results;
+    std::vector<Warning> found;
+    vFindingsGet(context, results, found);
+    const std::size_t checked = results.size();
+    const auto failed = static_cast<std::size_t>(
+        std::count_if(results.begin(), results.end(), [](const Result& result) { return !result.error.empty(); }));
+    const auto stuck = static_cast<std::size_t>(
+        std::count_if(results.begin(), results.end(), [](const Result& result) { return result.editProblem; }));
     // "2 do not read, 1 cannot be edited"; the error line says "of N files" after the first count.
     std::string counts;
-    std::string countsOf;
-    for (const auto& [n, one, many] : {std::tuple(found.failed, " does not read", " do not read"),
-                                       std::tuple(found.stuck, " cannot be edited", " cannot be edited")}) {
-        if (n != 0) {
-            const std::string verb = n == 1 ? one : many;
-            countsOf += countsOf.empty() ? std::to_string(n) + " of " + std::to_string(checked) + " files" + verb
-                                         : ", " + std::to_string(n) + verb;
-            counts += (counts.empty() ? "" : ", ") + std::to_string(n) + verb;
+    for (const auto& [n, verb] : {std::pair(failed, failed == 1 ? " does not read" : " do not read"),
+                                  std::pair(stuck, " cannot be edited")}) {
+        counts += n == 0 ? "" : (counts.empty() ? "" : ", ") + std::to_string(n) + verb;
+    }
+    const std::string warnings =
+        found.empty() ? "" : "; " + std::to_string(found.size()) + (found.size() == 1 ? " warning" : " warnings");
+    Json files = Json::array();
+    for (const Result& result : results) {
+        if (context.args.boJson) {
+            Json file = {{"path", pathText(result.path)},
+                         {"level", levelName(result.level)},
+                         {"id", result.id},
+                         {"ok", result.error.empty()}};
+            if (!result.error.empty()) {
+                file["error"] = result.error;
+            }
+            if (result.editProblem) {
+                file["cannot_edit"] = result.editProblem->reason;
+                file["fix"] = result.editProblem->fix;
+            }
+            files.push_back(std::move(file));
+        } else if (!result.error.empty()) {
+            context.out << pathText(result.path) << ": " << result.error << '\n';
+        } else if (result.editProblem) {
+            context.out << pathText(result.path) << ": cannot be edited: " << result.editProblem->reason
+                        << "\n  fix: " << result.editProblem->fix << '\n';
         }
     }
-    const std::size_t warned = found.warnings.size();
-    const std::string warnings =
-        warned == 0 ? "" : "; " + std::to_string(warned) + (warned == 1 ? " warning" : " warnings");
     if (context.args.boJson) {
-        vFindingsJson(context, found);
+        vJsonWrite(context.out, {{"files", files},
+                                 {"checked", checked},
+                                 {"failed", failed},
+                                 {"cannot_edit", stuck},
+                                 {"warnings", warningArray(found)}});
     } else {
-        for (const Result& result : found.results) {
-            if (!result.error.empty()) {
-                context.out << pathText(result.path) << ": " << result.error << '\n';
-            } else if (result.editProblem) {
-                context.out << pathText(result.path) << ": cannot be edited: " << result.editProblem->reason
-                            << "\n  fix: " << result.editProblem->fix << '\n';
-            }
-        }
-        for (const Warning& warning : found.warnings) {
+        for (const Warning& warning : found) {
             context.out << "warning: " << pathText(warning.path) << ": " << warning.message << '\n';
         }
         context.out << "checked " << checked << (checked == 1 ? " file: " : " files: ")
                     << (counts.empty() ? "all read" : counts) << warnings << '\n';
     }
     if (!counts.empty()) {
-        context.err << "vyr-classification check: " << countsOf << warnings << '\n';
+        counts.insert(counts.find(' '), " of " + std::to_string(checked) + " files");
+        context.err << "vyr-classification check: " << counts << warnings << '\n';
         return kExitFailed;
     }
-    if (warned != 0) {
-        const bool boFolderMissing = std::any_of(found.warnings.begin(), found.warnings.end(),
+    if (!found.empty()) {
+        const bool boFolderMissing = std::any_of(found.begin(), found.end(),
                                                  [](const Warning& warning) { return warning.message == kFolderMissing; });
         context.err << "vyr-classification check: " << warnings.substr(2)
                     << (boFolderMissing ? " (--allow-missing passes over missing level folders)" : "") << '\n';
