@@ -4,10 +4,8 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <exception>
 #include <iostream>
-#include <set>
 
 #include "bridge/ClassificationEntryPoints.h"
 #include "external/classification/ClassificationUiCallbackInterface.h"
@@ -154,10 +152,7 @@ void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
         textAdd(app, "SOURCE", args.source, "Source id")->required();
     }
     if (kind.boClassified) {
-        CLI::Option* option = textAdd(app, "CLASSIFIED", args.classified, "Classified id");
-        if (!kind.boClassifiedOptional) {
-            option->required();
-        }
+        textAdd(app, "CLASSIFIED", args.classified, "Classified id")->required(!kind.boClassifiedOptional);
     }
     levelAdd(app, "--level", args.level, "The level to edit; its file is written back", true)->required();
     vFooterSet(app, {kind.example}, kind.more);
@@ -269,14 +264,45 @@ public:
     ConsoleCallback(const ConsoleCallback&) = delete;
     ConsoleCallback& operator=(const ConsoleCallback&) = delete;
     // Ends a bar that the run left unfinished.
-    ~ConsoleCallback() override;
+    ~ConsoleCallback() override { vBarEnd("\n"); }
 
-    void vProgress(int iDone, int iTotal) override;
-    void vMessage(const std::string& sMessage) override;
+    void vProgress(int iDone, int iTotal) override {
+        if (terminal_ != nullptr) {
+            total_ = std::max(iTotal, 0);
+            done_ = std::clamp(iDone, 0, total_);
+            vBarDraw();
+            if (done_ == total_) {
+                vBarEnd("\n"); // the run is through: the full bar stays on its own line
+            }
+        }
+    }
+
+    void vMessage(const std::string& sMessage) override {
+        const bool boRedraw = boBarShown_;
+        vBarEnd("\r\033[K"); // erased, and drawn again under the message
+        out_ << sMessage << '\n' << std::flush;
+        if (boRedraw) {
+            vBarDraw();
+        }
+    }
 
 private:
-    void vBarDraw();
-    void vBarErase();
+    void vBarDraw() {
+        constexpr int kWidth = 30;
+        const int filled = total_ == 0 ? kWidth : done_ * kWidth / total_;
+        *terminal_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+                   << std::string(static_cast<std::size_t>(kWidth - filled), '-') << "] " << done_ << '/' << total_
+                   << std::flush;
+        boBarShown_ = true;
+    }
+
+    // Ends the bar shown, if any, with `end`.
+    void vBarEnd(const char* end) {
+        if (boBarShown_) {
+            *terminal_ << end << std::flush;
+        }
+        boBarShown_ = false;
+    }
 
     std::ostream& out_;
     std::ostream* terminal_;
@@ -284,52 +310,6 @@ private:
     int total_ = 0;
     bool boBarShown_ = false;
 };
-
-constexpr int kBarWidth = 30;
-
-ConsoleCallback::~ConsoleCallback() {
-    if (boBarShown_) {
-        *terminal_ << '\n' << std::flush;
-    }
-}
-
-void ConsoleCallback::vProgress(int iDone, int iTotal) {
-    if (terminal_ == nullptr) {
-        return;
-    }
-    done_ = std::clamp(iDone, 0, std::max(iTotal, 0));
-    total_ = std::max(iTotal, 0);
-    vBarDraw();
-    if (done_ == total_) {
-        // The run is through: leave the full bar on its own line.
-        *terminal_ << '\n' << std::flush;
-        boBarShown_ = false;
-    }
-}
-
-void ConsoleCallback::vMessage(const std::string& sMessage) {
-    const bool boRedraw = boBarShown_;
-    vBarErase();
-    out_ << sMessage << '\n' << std::flush;
-    if (boRedraw) {
-        vBarDraw();
-    }
-}
-
-void ConsoleCallback::vBarDraw() {
-    const int filled = total_ == 0 ? kBarWidth : done_ * kBarWidth / total_;
-    *terminal_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-               << std::string(static_cast<std::size_t>(kBarWidth - filled), '-') << "] " << done_ << '/' << total_
-               << std::flush;
-    boBarShown_ = true;
-}
-
-void ConsoleCallback::vBarErase() {
-    if (boBarShown_) {
-        *terminal_ << "\r\033[K" << std::flush;
-        boBarShown_ = false;
-    }
-}
 
 // The file name of the sample module, installed beside the bridge library.
 #ifndef VYR_SAMPLE_MODULE_FILE
