@@ -3,19 +3,10 @@
 
 #include <iostream>
 #include <iterator>
-#include <map>
-#include <optional>
-#include <set>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tools/classification/Tool.h"
 
 namespace vyr::tool {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -32,22 +23,12 @@ using nlohmann::json;
 
 // What a value is, for a message.
 std::string kindOf(const json& value) {
-    switch (value.type()) {
-    case json::value_t::null:
-        return "null";
-    case json::value_t::boolean:
-        return "true or false";
-    case json::value_t::string:
-        return "text";
-    case json::value_t::array:
-        return "an array";
-    case json::value_t::object:
-        return "an object";
-    case json::value_t::binary:
-        return "binary data";
-    default:
-        return "a number";
-    }
+    static const std::map<json::value_t, const char*> kKinds = {
+        {json::value_t::null, "null"},       {json::value_t::boolean, "true or false"},
+        {json::value_t::string, "text"},     {json::value_t::array, "an array"},
+        {json::value_t::object, "an object"}, {json::value_t::binary, "binary data"}};
+    const auto found = kKinds.find(value.type());
+    return found == kKinds.end() ? "a number" : found->second;
 }
 
 // Adds one pair; what is wrong with it, or empty.
@@ -68,7 +49,7 @@ std::string sPairTake(const json& pair, Wanted& wanted) {
     }
     for (const auto& [name, member] : {std::pair("source", source), std::pair("classified", classified)}) {
         if (member != pair.end() && member->is_string()) {
-            if (std::string problem = bridge::classification::AdminWrapper::sTextProblemGet(member->get_ref<const std::string&>());
+            if (std::string problem = AdminWrapper::sTextProblemGet(member->get_ref<const std::string&>());
                 !problem.empty()) {
                 return std::string("its ") + name + " id: " + problem;
             }
@@ -94,26 +75,15 @@ std::string sPairsRead(std::string_view text, Wanted& wanted) {
         const std::string message = error.what();
         return message.substr(message.find("] ") == std::string::npos ? 0 : message.find("] ") + 2);
     }
-    const json* pairs = &document;
-    if (document.is_object()) {
-        const auto found = document.find("pairs");
-        if (found == document.end()) {
-            return "no \"pairs\" array";
-        }
-        if (!found->is_array()) {
-            return "\"pairs\" is not an array";
-        }
-        pairs = &*found;
-    } else if (!document.is_array()) {
-        return "no \"pairs\" array";
+    const json& pairs = document.is_object() && document.contains("pairs") ? document.at("pairs") : document;
+    if (!pairs.is_array()) {
+        return &pairs == &document ? "no \"pairs\" array" : "\"pairs\" is not an array";
     }
-    std::size_t number = 0;
-    for (const json& pair : *pairs) {
-        if (std::string problem = sPairTake(pair, wanted); !problem.empty()) {
+    for (std::size_t number = 0; number < pairs.size(); ++number) {
+        if (std::string problem = sPairTake(pairs[number], wanted); !problem.empty()) {
             wanted.clear();
             return "pair " + std::to_string(number + 1) + ": " + problem;
         }
-        ++number;
     }
     return {};
 }
@@ -126,26 +96,6 @@ struct Changes {
     std::size_t removed = 0;
 };
 
-// The set that the source id gets at the level: the listed set with
-// --replace; otherwise what it has there plus the listed ids, starting, as
-// `add` does, from the merged set when the level does not list it yet. A
-// union is made in `scratch`.
-const std::set<std::string>& targetGet(const Cache& cache, Level level, const std::string& source,
-                                       const std::set<std::string>& listed, bool boReplace,
-                                       std::set<std::string>& scratch) {
-    if (boReplace) {
-        return listed;
-    }
-    const std::set<std::string>* atLevel = pLevelSetGet(cache, level, source);
-    const std::set<std::string>* seen = atLevel != nullptr ? atLevel : cache.merged.pClassifiedIdsGet(source);
-    scratch.clear();
-    if (seen != nullptr) {
-        scratch = *seen;
-    }
-    scratch.insert(listed.begin(), listed.end());
-    return scratch;
-}
-
 // Counts what the import changes at the level; with an access that holds
 // the level, makes those changes, and only those. Without one, stops at the
 // first change: all that is asked then is whether there is any.
@@ -153,13 +103,15 @@ Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool
                      classification::WriteAccess* access) {
     static const std::set<std::string> kNone;
     Changes changes;
-    std::set<std::string> scratch;
-    std::vector<std::string> adding;
-    std::vector<std::string> removing;
     for (const auto& [source, listed] : wanted) {
         const std::set<std::string>* atLevel = pLevelSetGet(cache, level, source);
-        const std::set<std::string>& target = targetGet(cache, level, source, listed, boReplace, scratch);
         const std::set<std::string>& now = atLevel == nullptr ? kNone : *atLevel;
+        // The set that the source id gets at the level: the listed set with
+        // --replace; otherwise what it has there plus the listed ids, starting,
+        // as `add` does, from the merged set when the level does not list it yet.
+        const std::set<std::string>* seen = atLevel != nullptr ? atLevel : cache.merged.pClassifiedIdsGet(source);
+        std::set<std::string> target = boReplace || seen == nullptr ? listed : *seen;
+        target.insert(listed.begin(), listed.end());
         if (atLevel != nullptr && now == target) {
             continue;
         }
@@ -168,8 +120,8 @@ Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool
             break;
         }
         changes.listed += atLevel == nullptr ? 1 : 0;
-        adding.clear();
-        removing.clear();
+        std::vector<std::string> adding;
+        std::vector<std::string> removing;
         std::set_difference(target.begin(), target.end(), now.begin(), now.end(), std::back_inserter(adding));
         std::set_difference(now.begin(), now.end(), target.begin(), target.end(), std::back_inserter(removing));
         changes.added += adding.size();
