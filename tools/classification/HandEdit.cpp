@@ -6,14 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <optional>
-#include <set>
-#include <string>
 
 #include "tools/classification/Tool.h"
 
@@ -76,20 +72,19 @@ int iEditorRun(const std::string& editor, const fs::path& file) {
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// How many source ids differ between the two relations.
+// How many source ids differ between the two relations: listed in one
+// only, or with another set.
 std::size_t sourcesChanged(const classification::Mapping::Relation& before,
                            const classification::Mapping::Relation& after) {
-    std::set<std::string> sources;
-    for (const auto* relation : {&before, &after}) {
-        for (const auto& entry : *relation) {
-            sources.insert(entry.first);
-        }
+    std::size_t changed = 0;
+    for (const auto& [source, classified] : before) {
+        const auto found = after.find(source);
+        changed += found == after.end() || found->second != classified ? 1 : 0;
     }
-    return static_cast<std::size_t>(std::count_if(sources.begin(), sources.end(), [&](const std::string& source) {
-        const auto left = before.find(source);
-        const auto right = after.find(source);
-        return left == before.end() || right == after.end() || left->second != right->second;
-    }));
+    for (const auto& entry : after) {
+        changed += before.count(entry.first) == 0 ? 1 : 0;
+    }
+    return changed;
 }
 
 // The level's own relation in the cache; empty when the level has none.
@@ -98,10 +93,10 @@ classification::Mapping::Relation relationOf(const Cache& cache, Level level) {
     return present == cache.levels.end() ? classification::Mapping::Relation() : present->second.sourceToClassified;
 }
 
-// Runs the editor on the copy until it gives a copy that the store takes
-// (the level then holds it), the person discards, or the copy is unchanged.
-// kExitSuccess with `edited` true when the level holds the new copy.
-int iEditLoop(EditSession& session, const std::string& original, const fs::path& copy, bool& boEdited) {
+// Makes the copy, then runs the editor on it until it gives a copy that the
+// store takes (the level then holds it), the person discards, or the copy is
+// unchanged. kExitSuccess with `edited` true when the level holds the new copy.
+int iEditLoop(EditSession& session, const std::string& original, fs::path& copy, bool& boEdited) {
     const Context& context = session.context;
     const std::string editor = editorGet();
     const auto fileKept = [&] {
@@ -111,6 +106,11 @@ int iEditLoop(EditSession& session, const std::string& original, const fs::path&
     };
     std::string edited;
     std::string reason;
+    copy = copyMake(session.id, session.level, original, reason);
+    if (copy.empty()) {
+        fileKept();
+        return context.iFail(reason + "; nothing changed");
+    }
     while (true) {
         const int status = iEditorRun(editor, copy);
         if (status != 0) {
@@ -156,7 +156,6 @@ int iHandEditRun(const Context& context) {
     EditSession session(context, *context.args.id, context.level());
     const std::string shown = displayText(session.id) + " at level " + std::string(levelName(session.level));
     std::string original;
-    std::string reason;
     // The lock is held until the copy is taken or dropped: other writers wait for it.
     if (const int status = session.iOpen("the store will not take it over: mend it in place, then run check");
         status != kExitSuccess) {
@@ -169,13 +168,8 @@ int iHandEditRun(const Context& context) {
         return context.iFail("cannot read " + pathText(session.file) + "; nothing changed");
     }
     const classification::Mapping::Relation before = relationOf(*session.cache, session.level);
-    const fs::path copy = copyMake(session.id, session.level, original, reason);
+    fs::path copy;
     bool boEdited = false;
-    if (copy.empty()) {
-        std::string ignored;
-        (void)session.access->boLevelReplace(session.level, original, ignored);
-        return context.iFail(reason + "; nothing changed");
-    }
     const int status = iEditLoop(session, original, copy, boEdited);
     if (status != kExitSuccess) {
         return status;

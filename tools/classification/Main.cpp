@@ -26,19 +26,15 @@ using namespace vyr::tool;
 using namespace vyr;
 namespace fs = std::filesystem;
 
-// Where the directory service's three folders come from: --root DIR gives
-// DIR/system, DIR/shared (one shared folder) and DIR/user; --system,
-// --shared (repeatable) and --user replace them one by one. A plain value.
-struct FolderOptions {
+// The tool's own options, given before or after the command. The
+// directory service's three folders: --root DIR gives DIR/system,
+// DIR/shared (one shared folder) and DIR/user; --system, --shared
+// (repeatable) and --user replace them one by one. A plain value.
+struct GlobalOptions {
     fs::path root = ".";
     std::optional<fs::path> system;
     std::vector<fs::path> shared;
     std::optional<fs::path> user;
-};
-
-// The tool's own options, given before or after the command.
-struct GlobalOptions {
-    FolderOptions folders;
     bool boVerbose = false;
 };
 
@@ -62,12 +58,12 @@ void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
             ->type_name("DIR")
             ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
     };
-    folder("--root", options.folders.root,
+    folder("--root", options.root,
            "Folder holding system/, shared/ and user/ (default: $VYR_CLASSIFICATION_ROOT, else .)")
         ->envname("VYR_CLASSIFICATION_ROOT");
-    folder("--system", options.folders.system, "The system folder (level sys: <it>/Resources/Classification)");
-    folder("--shared", options.folders.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
-    folder("--user", options.folders.user, "The user folder (level user: <it>/Classification)");
+    folder("--system", options.system, "The system folder (level sys: <it>/Resources/Classification)");
+    folder("--shared", options.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
+    folder("--user", options.user, "The user folder (level user: <it>/Classification)");
     app.add_flag("--verbose", options.boVerbose, "Print each assertion record of the library on standard error");
     vFooterSet(app, {"vyr-classification --root examples/data show materials"},
                "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
@@ -189,22 +185,6 @@ int iIdsCheck(const Context& context, const std::vector<IdArg>& ids) {
     return kExitSuccess;
 }
 
-// Sets the process-wide directory service from the options, then returns
-// the three level folders as the store derives them. Must run before the
-// store is first used.
-LevelFolders levelFoldersSet(const FolderOptions& options) {
-    Directories::vSysDirectorySet(options.system.value_or(options.root / "system"));
-    Directories::vSharedDirectoriesSet(options.shared.empty() ? std::vector<fs::path>{options.root / "shared"}
-                                                              : options.shared);
-    Directories::vUserDirectorySet(options.user.value_or(options.root / "user"));
-    AdminWrapper store;
-    LevelFolders folders;
-    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
-        folders[level] = store.levelFolderGet(level);
-    }
-    return folders;
-}
-
 // Runs the chosen command on the level folders the options name.
 int iRun(const Command& command, const GlobalOptions& options, const Args& args, const std::vector<IdArg>& ids) {
     // A file size limit ends a write with an error the store reports, not
@@ -217,7 +197,15 @@ int iRun(const Command& command, const GlobalOptions& options, const Args& args,
         });
     }
     vyr::assert::Assert::vEnable(true);
-    const Context context{command.name, args, levelFoldersSet(options.folders), std::cout, std::cerr};
+    // The directory service first, then the level folders as the store derives them.
+    Directories::vSysDirectorySet(options.system.value_or(options.root / "system"));
+    Directories::vSharedDirectoriesSet(options.shared.empty() ? std::vector<fs::path>{options.root / "shared"}
+                                                              : options.shared);
+    Directories::vUserDirectorySet(options.user.value_or(options.root / "user"));
+    Context context{command.name, args, {}, std::cout, std::cerr};
+    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
+        context.folders[level] = AdminWrapper().levelFolderGet(level);
+    }
     const int status = iIdsCheck(context, ids);
     return status != kExitSuccess ? status : command.run(context);
 }
