@@ -4,7 +4,7 @@
 // a stopped writer left, and level folders whose file system does not share
 // locks between machines.
 
-#include <cctype>
+#include <strings.h>
 
 #include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/directories/Directories.h"
@@ -31,11 +31,6 @@ void vMisplacedFilesAdd(const LevelFolders& folders, std::vector<Warning>& warni
         roots.emplace_back(cache::Shared, shared);
     }
     roots.emplace_back(cache::User, directories.userDirectoryGet());
-    const auto lower = [](std::string text) {
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return text;
-    };
     std::set<fs::path> seen;
     for (const auto& [level, root] : roots) {
         std::error_code error;
@@ -55,7 +50,7 @@ void vMisplacedFilesAdd(const LevelFolders& folders, std::vector<Warning>& warni
                 continue;
             }
             // A folder named like the level's own folder, in any case.
-            if (lower(path.parent_path().filename().string()) == lower(folders.at(level).filename().string()) ||
+            if (::strcasecmp(path.parent_path().filename().c_str(), folders.at(level).filename().c_str()) == 0 ||
                 sReadProblemGet(path).empty()) {
                 warnings.push_back({level, path,
                                     "a mapping file where the store never reads; level " +

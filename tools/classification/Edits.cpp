@@ -38,7 +38,8 @@ using Access = classification::WriteAccess;
 // lock, and its two messages, where {id}, {source}, {classified} and
 // {level} stand for what they name.
 struct EditKind {
-    Command command;
+    const char* name;
+    const char* description;
     bool boSource;
     bool boClassified;
     bool boClassifiedOptional;
@@ -50,16 +51,12 @@ struct EditKind {
     const char* done;
 };
 
-void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids);
-int iEditRun(const Context& context);
-
 bool boHas(const EditView& v) { return v.atLevel != nullptr && v.atLevel->count(v.classified) != 0; }
 
 // Removals look at the level itself: the merged view may take a pair from
 // another level, which the edit does not touch.
 const std::array<EditKind, 6> kEdits = {{
-    {{"add", "Add a pair at a level: the source id keeps what it shows now and gains CLASSIFIED", vEditDeclare,
-      iEditRun},
+    {"add", "Add a pair at a level: the source id keeps what it shows now and gains CLASSIFIED",
      true, true, false, "vyr-classification add materials bolt zinc --level user",
      "\n\nA level that does not list SOURCE yet starts from the set that 'show' prints for it\n"
      "(the merged set), adds CLASSIFIED, and decides SOURCE from then on.\n"
@@ -80,29 +77,26 @@ const std::array<EditKind, 6> kEdits = {{
      },
      "{id} already has {source} -> {classified} at level {level}",
      "added {source} -> {classified} to {name} at level {level}"},
-    {{"set", "Make CLASSIFIED the source id's only classified id at a level, replacing what it had", vEditDeclare,
-      iEditRun},
+    {"set", "Make CLASSIFIED the source id's only classified id at a level, replacing what it had",
      true, true, false, "vyr-classification set materials clip steel --level shared",
      "\n\nThe level decides SOURCE from then on; what the levels below give it is replaced.",
      [](const EditView& v) { return boHas(v) && v.atLevel->size() == 1; },
      [](Access& access, const EditView& v) { (void)access.boSetMapping(v.source, v.classified, v.session.level); },
      "{id} already maps {source} to {classified} alone at level {level}",
      "set {source} -> {classified} in {name} at level {level}"},
-    {{"remove", "Remove a pair at a level; without CLASSIFIED, every classified id of the source id", vEditDeclare,
-      iEditRun},
+    {"remove", "Remove a pair at a level; without CLASSIFIED, every classified id of the source id",
      true, true, true, "vyr-classification remove materials panel glass --level user", "",
      [](const EditView& v) { return !boHas(v); },
      [](Access& access, const EditView& v) { access.vMappingRemove(v.source, v.classified, v.session.level); },
      "{id} has no pair {source} -> {classified} at level {level}",
      "removed {source} -> {classified} from {name} at level {level}"},
-    {{"remove-source", "Remove every classified id of a source id at a level (it stays listed, empty)",
-      vEditDeclare, iEditRun},
+    {"remove-source", "Remove every classified id of a source id at a level (it stays listed, empty)",
      true, false, false, "vyr-classification remove-source materials clip --level shared", "",
      [](const EditView& v) { return v.atLevel == nullptr || v.atLevel->empty(); },
      [](Access& access, const EditView& v) { access.vMappedToSourceRemove(v.source, v.session.level); },
      "{id} maps {source} to nothing at level {level}",
      "removed every classified id of {source} from {name} at level {level}"},
-    {{"remove-classified", "Remove a classified id from every source id at a level", vEditDeclare, iEditRun},
+    {"remove-classified", "Remove a classified id from every source id at a level",
      false, true, false, "vyr-classification remove-classified materials glass --level user", "",
      [](const EditView& v) {
          const auto present = v.session.cache->levels.find(v.session.level);
@@ -113,8 +107,7 @@ const std::array<EditKind, 6> kEdits = {{
      [](Access& access, const EditView& v) { access.vMappedToClassifiedRemove(v.classified, v.session.level); },
      "no source id of {id} maps to {classified} at level {level}",
      "removed {classified} from every source id of {name} at level {level}"},
-    {{"inherit", "Undo a level's override: the level no longer lists SOURCE, so the levels below decide it again",
-      vEditDeclare, iEditRun},
+    {"inherit", "Undo a level's override: the level no longer lists SOURCE, so the levels below decide it again",
      true, false, false, "vyr-classification inherit materials gasket --level user", "",
      [](const EditView& v) { return v.atLevel == nullptr; },
      [](Access& access, const EditView& v) { access.vMappedToSourceInherit(v.source, v.session.level); },
@@ -142,7 +135,7 @@ std::string sMessage(std::string_view text, const EditView& v) {
 
 const EditKind& editKindOf(std::string_view name) {
     return *std::find_if(kEdits.begin(), kEdits.end(),
-                         [&](const EditKind& kind) { return kind.command.name == name; });
+                         [&](const EditKind& kind) { return kind.name == name; });
 }
 
 void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
@@ -320,10 +313,7 @@ constexpr const char* kSampleModuleFile = VYR_SAMPLE_MODULE_FILE;
 void vClassifyDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     idAdd(app, ids, "MAPPING", args.id, "The classification id to read")->required();
     idAdd(app, ids, "--filter", args.filter, "The classification that allows classified ids")->required();
-    app.add_option("--in", args.in, "Read MAPPING's levels up to this one")
-        ->required()
-        ->type_name("LEVEL")
-        ->check(CLI::IsMember({"sys", "system", "shared", "user"}));
+    levelAdd(app, "--in", args.in, "Read MAPPING's levels up to this one", false)->required();
     levelAdd(app, "--out", args.level, "Write at this level", true)->required();
     idAdd(app, ids, "--update", args.update, "The classification to write into", &args.level)->required();
     app.add_option("--module", args.module,
@@ -390,7 +380,7 @@ int iClassifyRun(const Context& context) {
         }
         // A failure of the run, the module's write-back included, is thrown.
         bridge::classification::vClassify(Directories::getInstance(), store, definitions, *args.id, *args.filter,
-                                          *levelParse(args.in), context.level(), *args.update, &callback);
+                                          *levelParse(*args.in), context.level(), *args.update, &callback);
     } catch (const managed::runtime::ModuleLoadException& error) {
         return iModuleMissing(context, error);
     } catch (const std::exception& error) {
@@ -407,7 +397,7 @@ std::vector<Command> editCommands() {
     std::vector<Command> commands = {{"create", "Create a classification's file at a level; never replaces a file",
                                       vCreateDeclare, iCreateRun}};
     for (const EditKind& kind : kEdits) {
-        commands.push_back(kind.command);
+        commands.push_back({kind.name, kind.description, vEditDeclare, iEditRun});
     }
     commands.push_back({"classify",
                         "Run the classification module (the sample: keep MAPPING's pairs that FILTER allows, "

@@ -26,25 +26,18 @@ fs::path Context::file(Level level, std::string_view id) const { return AdminWra
 
 Level Context::level() const { return *levelParse(args.level.value()); }
 
+namespace {
+// By level (Sys, Shared, User).
+constexpr std::array<std::string_view, 3> kLevelNames = {"sys", "shared", "user"};
+} // namespace
+
 std::string_view levelName(Level level) noexcept {
-    switch (level) {
-    case cache::Sys:
-        return "sys";
-    case cache::Shared:
-        return "shared";
-    case cache::User:
-        return "user";
-    }
-    return "?";
+    return level >= cache::Sys && level <= cache::User ? kLevelNames[static_cast<std::size_t>(level)] : "?";
 }
 
 std::optional<Level> levelParse(std::string_view name) noexcept {
-    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
-        if (levelName(level) == name || (level == cache::Sys && name == "system")) {
-            return level;
-        }
-    }
-    return std::nullopt;
+    const auto found = std::find(kLevelNames.begin(), kLevelNames.end(), name == "system" ? "sys" : name);
+    return found == kLevelNames.end() ? std::nullopt : std::optional<Level>(Level(found - kLevelNames.begin()));
 }
 
 CLI::Option* idAdd(CLI::App& app, std::vector<IdArg>& ids, const std::string& name, std::optional<std::string>& id,

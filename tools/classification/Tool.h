@@ -50,7 +50,7 @@ struct Args {
     std::optional<std::string> source;     // SOURCE, or show's --source
     std::optional<std::string> classified; // CLASSIFIED, or show's --classified
     std::optional<std::string> level;      // --level (classify: --out)
-    std::string in;                        // classify --in
+    std::optional<std::string> in;         // classify --in
     std::optional<std::string> filter;     // classify --filter
     std::optional<std::string> update;     // classify --update
     std::string module;                    // classify --module: empty, the runtime's own choice

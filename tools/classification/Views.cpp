@@ -157,59 +157,11 @@ void vRowsWalk(const Context& context, const Cache& cache, const Relation& relat
     }
 }
 
-void vViewJson(const Context& context, const Cache& cache, const Mapping& header, Level headerLevel,
-               const Rows& rows, const std::vector<Warning>& warnings) {
-    const Args& args = context.args;
-    const JsonElements pairs = [&](const auto& write) {
-        rows([&](const Row& row) {
-            write({{"source", row.source},
-                   {"classified", row.classified != nullptr ? Json(*row.classified) : Json(nullptr)},
-                   {"level", levelName(row.level)},
-                   {"overrides", levelArray(row.overrides)}});
-        });
-    };
-    const std::string_view shown = args.level ? levelName(context.level()) : "merged";
-    if (context.command == "export") {
-        vJsonWrite(context.out, {{"id", *args.id}, {"view", shown}, {"pairs", nullptr}}, "pairs", pairs);
-        return;
-    }
-    Json files = Json::object();
-    for (const Level level : args.level ? std::vector<Level>{context.level()} : levelsOf(cache)) {
-        files[std::string(levelName(level))] = pathText(context.file(level, *args.id));
-    }
-    const Json texts = {{"level", levelName(headerLevel)}, {"text2", header.sText2}, {"text3", header.sText3},
-                        {"text4", header.sText4},          {"text5", header.sText5}, {"text6", header.sText6},
-                        {"text7", header.sText7},          {"flag1", header.boFlag1}, {"flag2", header.boFlag2}};
-    vJsonWrite(context.out,
-               {{"id", *args.id}, {"levels", levelArray(levelsOf(cache))}, {"files", std::move(files)},
-                {"view", shown}, {"header", texts}, {"pairs", nullptr}, {"warnings", warningArray(warnings)}},
-               "pairs", pairs);
-}
-
-void vViewText(const Context& context, const Cache& cache, const Mapping& header, Level headerLevel,
-               const Rows& rows) {
+// The pairs of the view as aligned columns. The columns are as wide as
+// their widest row: one walk to measure, one to write.
+void vPairsTable(const Context& context, const Rows& rows) {
     const Args& args = context.args;
     std::ostream& out = context.out;
-    out << displayText(*args.id) << ": ";
-    if (args.level) {
-        out << "level " << levelName(context.level()) << " only\n";
-    } else {
-        out << "levels " << levelList(levelsOf(cache), ", ") << "; header from " << levelName(headerLevel) << '\n';
-    }
-    for (const Level level : args.level ? std::vector<Level>{context.level()} : levelsOf(cache)) {
-        out << "  " << levelName(level) << " file: " << pathText(context.file(level, *args.id)) << '\n';
-    }
-    const std::array<std::pair<const char*, const std::string*>, 6> texts = {
-        {{"text2", &header.sText2}, {"text3", &header.sText3}, {"text4", &header.sText4},
-         {"text5", &header.sText5}, {"text6", &header.sText6}, {"text7", &header.sText7}}};
-    for (const auto& [name, text] : texts) {
-        if (!text->empty()) {
-            out << "  " << name << ": " << displayText(*text) << '\n';
-        }
-    }
-    out << "  flags: flag1=" << (header.boFlag1 ? "true" : "false") << " flag2=" << (header.boFlag2 ? "true" : "false")
-        << '\n';
-    // The columns are as wide as their widest row: one walk to measure, one to write.
     const auto classifiedText = [](const Row& row) { return row.classified ? displayText(*row.classified) : "(none)"; };
     std::size_t count = 0;
     std::size_t sourceWidth = displayWidth("SOURCE");
@@ -237,6 +189,61 @@ void vViewText(const Context& context, const Cache& cache, const Mapping& header
     });
 }
 
+// Writes the view as text, or as JSON for `show --json` and `export`.
+void vViewWrite(const Context& context, const Cache& cache, const Mapping& header, Level headerLevel,
+                const Rows& rows, const std::vector<Warning>& warnings) {
+    const Args& args = context.args;
+    std::ostream& out = context.out;
+    const std::vector<Level> levels = args.level ? std::vector<Level>{context.level()} : levelsOf(cache);
+    const std::array<std::pair<const char*, const std::string*>, 6> texts = {
+        {{"text2", &header.sText2}, {"text3", &header.sText3}, {"text4", &header.sText4},
+         {"text5", &header.sText5}, {"text6", &header.sText6}, {"text7", &header.sText7}}};
+    if (args.boJson || context.command == "export") {
+        const std::string_view shown = args.level ? levelName(context.level()) : "merged";
+        Json files = Json::object();
+        Json head = {{"level", levelName(headerLevel)}};
+        for (const Level level : levels) {
+            files[std::string(levelName(level))] = pathText(context.file(level, *args.id));
+        }
+        for (const auto& [name, text] : texts) {
+            head[name] = *text;
+        }
+        head["flag1"] = header.boFlag1;
+        head["flag2"] = header.boFlag2;
+        const Json document =
+            context.command == "export"
+                ? Json{{"id", *args.id}, {"view", shown}, {"pairs", nullptr}}
+                : Json{{"id", *args.id}, {"levels", levelArray(levelsOf(cache))}, {"files", files}, {"view", shown},
+                       {"header", head}, {"pairs", nullptr}, {"warnings", warningArray(warnings)}};
+        vJsonWrite(out, document, "pairs", [&](const auto& write) {
+            rows([&](const Row& row) {
+                write({{"source", row.source},
+                       {"classified", row.classified != nullptr ? Json(*row.classified) : Json(nullptr)},
+                       {"level", levelName(row.level)},
+                       {"overrides", levelArray(row.overrides)}});
+            });
+        });
+        return;
+    }
+    out << displayText(*args.id) << ": ";
+    if (args.level) {
+        out << "level " << levelName(context.level()) << " only\n";
+    } else {
+        out << "levels " << levelList(levels, ", ") << "; header from " << levelName(headerLevel) << '\n';
+    }
+    for (const Level level : levels) {
+        out << "  " << levelName(level) << " file: " << pathText(context.file(level, *args.id)) << '\n';
+    }
+    for (const auto& [name, text] : texts) {
+        if (!text->empty()) {
+            out << "  " << name << ": " << displayText(*text) << '\n';
+        }
+    }
+    out << "  flags: flag1=" << (header.boFlag1 ? "true" : "false") << " flag2=" << (header.boFlag2 ? "true" : "false")
+        << '\n';
+    vPairsTable(context, rows);
+}
+
 // `show` and `export`.
 int iShowRun(const Context& context) {
     const std::string& id = *context.args.id;
@@ -262,11 +269,7 @@ int iShowRun(const Context& context) {
             vRowsWalk(context, *cache, cache->merged.sourceToClassified, found->first, visit);
         }
     };
-    if (context.args.boJson || context.command == "export") {
-        vViewJson(context, *cache, header, found->first, rows, warnings);
-    } else {
-        vViewText(context, *cache, header, found->first, rows);
-    }
+    vViewWrite(context, *cache, header, found->first, rows, warnings);
     return iDoneStatus(warnings);
 }
 
