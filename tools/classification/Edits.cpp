@@ -151,36 +151,29 @@ void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     vFooterSet(app, {kind.example}, kind.more);
 }
 
-// "bolt -> iron, steel (decided by user)", the source id in the merged view.
-std::string sMergedLine(const Cache& cache, const std::string& source) {
-    const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
-    if (levels.empty()) {
-        return displayText(source) + " is not listed at any level";
-    }
-    return displayText(source) + " -> " + classifiedList(cache.merged.pClassifiedIdsGet(source)) + " (decided by " +
-           std::string(levelName(levels.front())) + ")";
-}
-
-// What the merged view shows now for what the edit touched.
+// What the merged view shows now for what the edit touched: the source id,
+// or each source id that still maps to the classified id (the first ten),
+// as "bolt -> iron, steel (decided by user)".
 void vMergedViewPrint(const Context& context, const Cache& after, const EditView& view, bool boByClassified) {
-    if (!boByClassified) {
-        context.out << "merged view: " << sMergedLine(after, view.source) << '\n';
-        return;
-    }
-    // Each source id that still maps to it, with the level that gives it.
-    const std::set<std::string>* sources = after.merged.pSourceIdsGet(view.classified);
+    const std::set<std::string> one = {view.source};
+    const std::set<std::string>* sources = boByClassified ? after.merged.pSourceIdsGet(view.classified) : &one;
     if (sources == nullptr || sources->empty()) {
         context.out << "merged view: no source id maps to " << displayText(view.classified) << '\n';
         return;
     }
     constexpr std::size_t kShown = 10;
     std::size_t shown = 0;
-    for (const std::string& kept : *sources) {
+    for (const std::string& source : *sources) {
         if (shown++ == kShown) {
             context.out << "merged view: ... and " << sources->size() - kShown << " more\n";
             break;
         }
-        context.out << "merged view: " << sMergedLine(after, kept) << '\n';
+        const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(after, source);
+        context.out << "merged view: " << displayText(source)
+                    << (levels.empty() ? " is not listed at any level"
+                                       : " -> " + classifiedList(after.merged.pClassifiedIdsGet(source)) +
+                                             " (decided by " + std::string(levelName(levels.front())) + ")")
+                    << '\n';
     }
 }
 

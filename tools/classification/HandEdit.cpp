@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <locale>
 
 #include "tools/classification/Tool.h"
 
@@ -34,12 +35,10 @@ std::string editorGet() {
 // A private temporary file (mode 0600) holding the bytes, named after the id
 // and level so that the editor shows what is edited. Empty path on failure.
 fs::path copyMake(const std::string& id, Level level, const std::string& bytes, std::string& reason) {
-    std::string stem;
-    for (const char c : id.substr(0, 64)) {
-        const bool boPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                             c == '_' || c == '.';
-        stem += boPlain ? c : '_';
-    }
+    std::string stem = id.substr(0, 64);
+    std::replace_if(stem.begin(), stem.end(), [](char c) {
+        return !std::isalnum(c, std::locale::classic()) && c != '-' && c != '_' && c != '.';
+    }, '_');
     const char* folder = std::getenv("TMPDIR");
     std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/vyr-classification-" +
                        stem + "." + std::string(levelName(level)) + ".XXXXXX.xml";

@@ -142,12 +142,6 @@ Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool
     return changes;
 }
 
-std::string changesText(const Changes& changes) {
-    return std::to_string(changes.sources) + " changed (" + std::to_string(changes.added) +
-           (changes.added == 1 ? " pair" : " pairs") + " added, " + std::to_string(changes.removed) + " removed; " +
-           std::to_string(changes.listed) + " newly listed)";
-}
-
 // The input, read whole and checked before the store is touched.
 int iWantedRead(const Context& context, Wanted& wanted) {
     const std::string& input = context.args.input;
@@ -190,7 +184,9 @@ int iImportRun(const Context& context) {
     if (const int status = session.iWriteBack(); status != kExitSuccess) {
         return status;
     }
-    context.out << done << changesText(changes) << " (" << pathText(session.file) << ")\n";
+    context.out << done << changes.sources << " changed (" << changes.added << (changes.added == 1 ? " pair" : " pairs")
+                << " added, " << changes.removed << " removed; " << changes.listed << " newly listed) ("
+                << pathText(session.file) << ")\n";
     return iDoneStatus(session.warnings);
 }
 

@@ -38,15 +38,6 @@ struct GlobalOptions {
     bool boVerbose = false;
 };
 
-// The commands in the order of --help.
-std::vector<Command> commandTable() {
-    std::vector<Command> table = {kFoldersCommand,  kListCommand,   kShowCommand,     kOverridesCommand, kCatCommand,
-                                  kExportCommand,   kImportCommand, kHandEditCommand, kCheckCommand};
-    const std::vector<Command> edits = editCommands();
-    table.insert(table.end(), edits.begin(), edits.end());
-    return table;
-}
-
 void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
     app.set_version_flag("--version", "vyr-classification " VYR_VERSION);
     app.require_subcommand(1);
@@ -219,7 +210,12 @@ int main(int argc, char** argv) {
     GlobalOptions options;
     vGlobalOptionsDeclare(app, options);
     Args args;
-    const std::vector<Command> table = commandTable();
+    // The commands in the order of --help.
+    std::vector<Command> table = {kFoldersCommand,  kListCommand,   kShowCommand,     kOverridesCommand, kCatCommand,
+                                  kExportCommand,   kImportCommand, kHandEditCommand, kCheckCommand};
+    for (const Command& command : editCommands()) {
+        table.push_back(command);
+    }
     std::map<const CLI::App*, std::vector<IdArg>> ids;
     for (const Command& command : table) {
         CLI::App* sub = app.add_subcommand(command.name, command.description);

@@ -20,6 +20,7 @@ void vPadded(std::ostream& out, std::string_view text, std::size_t width) {
     out << text << std::string(width > taken ? width - taken : 0, ' ');
 }
 
+// The names of the levels, as a JSON array and as text.
 Json levelArray(const std::vector<Level>& levels) {
     Json array = Json::array();
     for (const Level level : levels) {
@@ -34,15 +35,6 @@ std::string levelList(const std::vector<Level>& levels, std::string_view separat
         text += (text.empty() ? "" : std::string(separator)) + std::string(levelName(level));
     }
     return text;
-}
-
-// The levels of the cache that read, lowest first.
-std::vector<Level> levelsOf(const Cache& cache) {
-    std::vector<Level> levels;
-    for (const auto& entry : cache.levels) {
-        levels.push_back(entry.first);
-    }
-    return levels;
 }
 
 int iFoldersRun(const Context& context) {
@@ -141,10 +133,9 @@ void vRowsWalk(const Context& context, const Cache& cache, const Relation& relat
         }
         std::vector<Level> overrides;
         if (!args.level) {
-            overrides = AdminWrapper::sourceLevelsGet(cache, source);
-            level = overrides.front();
-            overrides.erase(overrides.begin());
-            std::reverse(overrides.begin(), overrides.end());
+            const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
+            level = levels.front();
+            overrides.assign(levels.rbegin(), levels.rend() - 1);
         }
         if (classified.empty() && !args.classified) {
             visit({source, nullptr, level, overrides});
@@ -194,7 +185,12 @@ void vViewWrite(const Context& context, const Cache& cache, const Mapping& heade
                 const Rows& rows, const std::vector<Warning>& warnings) {
     const Args& args = context.args;
     std::ostream& out = context.out;
-    const std::vector<Level> levels = args.level ? std::vector<Level>{context.level()} : levelsOf(cache);
+    // The levels that read, lowest first; the files shown are theirs, or the one level's.
+    std::vector<Level> cacheLevels;
+    for (const auto& entry : cache.levels) {
+        cacheLevels.push_back(entry.first);
+    }
+    const std::vector<Level> levels = args.level ? std::vector<Level>{context.level()} : cacheLevels;
     const std::array<std::pair<const char*, const std::string*>, 6> texts = {
         {{"text2", &header.sText2}, {"text3", &header.sText3}, {"text4", &header.sText4},
          {"text5", &header.sText5}, {"text6", &header.sText6}, {"text7", &header.sText7}}};
@@ -213,7 +209,7 @@ void vViewWrite(const Context& context, const Cache& cache, const Mapping& heade
         const Json document =
             context.command == "export"
                 ? Json{{"id", *args.id}, {"view", shown}, {"pairs", nullptr}}
-                : Json{{"id", *args.id}, {"levels", levelArray(levelsOf(cache))}, {"files", files}, {"view", shown},
+                : Json{{"id", *args.id}, {"levels", levelArray(cacheLevels)}, {"files", files}, {"view", shown},
                        {"header", head}, {"pairs", nullptr}, {"warnings", warningArray(warnings)}};
         vJsonWrite(out, document, "pairs", [&](const auto& write) {
             rows([&](const Row& row) {
