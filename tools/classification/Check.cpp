@@ -60,43 +60,36 @@ void vMisplacedFilesAdd(const LevelFolders& folders, std::vector<Warning>& warni
     }
 }
 
-// Why the store will not lock a level file that reads, and the command
-// that mends it. A plain value.
-struct EditProblem {
-    std::string reason;
-    std::string fix;
-};
-
-std::optional<EditProblem> editProblemGet(const fs::path& path) {
-    std::error_code error;
-    const std::string file = shellWord(pathText(path));
-    switch (AdminWrapper::lockRefusalGet(path)) {
-    case AdminWrapper::LockRefusal::SymbolicLink: {
-        const fs::path target = fs::canonical(path, error);
-        return EditProblem{"it is a symbolic link (to " + pathText(target) +
-                               "), and the store never writes through a link",
-                           "replace the link with a copy of its target: cp --remove-destination -- " +
-                               shellWord(pathText(target)) + " " + file};
+// The record of one checked entry, as `check --json` prints it and the
+// text output reads it: its path, level and id, whether it reads, and if
+// not, why ("error").
+Json fileRecord(Level level, const fs::path& path, const std::string& id, const std::string& error) {
+    Json file = {{"path", pathText(path)}, {"level", levelName(level)}, {"id", id}, {"ok", error.empty()}};
+    if (!error.empty()) {
+        file["error"] = error;
     }
-    case AdminWrapper::LockRefusal::SeveralNames: {
-        const std::string own = shellWord(pathText(path) + ".own");
-        return EditProblem{"it has " + std::to_string(fs::hard_link_count(path, error)) +
-                               " hard links, and the store never writes a file that other names share",
-                           "give it a copy of its own: cp -p -- " + file + " " + own + " && mv -- " + own + " " + file};
-    }
-    default:
-        return std::nullopt;
-    }
+    return file;
 }
 
-// One checked entry; a plain value.
-struct Result {
-    Level level;
-    fs::path path;
-    std::string id;
-    std::string error; // empty: the file reads
-    std::optional<EditProblem> editProblem;
-};
+// Adds why the store will not lock a level file that reads ("cannot_edit"),
+// and the command that mends it ("fix"), to its record.
+void vEditProblemAdd(const fs::path& path, Json& file) {
+    std::error_code error;
+    const std::string quoted = shellWord(pathText(path));
+    const AdminWrapper::LockRefusal refusal = AdminWrapper::lockRefusalGet(path);
+    if (refusal == AdminWrapper::LockRefusal::SymbolicLink) {
+        const fs::path target = fs::canonical(path, error);
+        file["cannot_edit"] = "it is a symbolic link (to " + pathText(target) +
+                              "), and the store never writes through a link";
+        file["fix"] = "replace the link with a copy of its target: cp --remove-destination -- " +
+                      shellWord(pathText(target)) + " " + quoted;
+    } else if (refusal == AdminWrapper::LockRefusal::SeveralNames) {
+        const std::string own = shellWord(pathText(path) + ".own");
+        file["cannot_edit"] = "it has " + std::to_string(fs::hard_link_count(path, error)) +
+                              " hard links, and the store never writes a file that other names share";
+        file["fix"] = "give it a copy of its own: cp -p -- " + quoted + " " + own + " && mv -- " + own + " " + quoted;
+    }
+}
 
 // Reads every entry of the level folders, and finds what does not belong:
 // level folders that are missing or no folder, misplaced mapping files,
@@ -105,13 +98,13 @@ struct Result {
 // the next lock removes what is left), and level folders whose file system
 // keeps record locks on this machine, where writers on two machines can
 // both lock a level file.
-void vFindingsGet(const Context& context, std::vector<Result>& results, std::vector<Warning>& warnings) {
+void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& warnings) {
     std::vector<Warning> stale;
     std::vector<Warning> unshared;
     for (const auto& [level, folder] : context.folders) {
         std::error_code error;
         if (boAnythingAt(folder) && !fs::is_directory(folder, error)) {
-            results.push_back({level, folder, "", "the level folder is not a folder", std::nullopt});
+            files.push_back(fileRecord(level, folder, "", "the level folder is not a folder"));
         } else if (!boAnythingAt(folder) && !context.args.boAllowMissing) {
             warnings.push_back({level, folder, kFolderMissing});
         }
@@ -140,14 +133,14 @@ void vFindingsGet(const Context& context, std::vector<Result>& results, std::vec
         }
     }
     for (const LevelEntry& entry : levelEntriesGet(context.folders)) {
-        Result result{entry.level, entry.path, entry.id, "", std::nullopt};
-        result.error = entry.boIdValid ? sReadProblemGet(entry.path)
-                                       : "the file name is not valid UTF-8, so it names no classification id";
+        Json file = fileRecord(entry.level, entry.path, entry.id,
+                               entry.boIdValid ? sReadProblemGet(entry.path)
+                                               : "the file name is not valid UTF-8, so it names no classification id");
         // The sys level is read-only: nothing edits its files.
-        if (result.error.empty() && entry.level != cache::Sys) {
-            result.editProblem = editProblemGet(entry.path);
+        if (!file.contains("error") && entry.level != cache::Sys) {
+            vEditProblemAdd(entry.path, file);
         }
-        results.push_back(std::move(result));
+        files.push_back(std::move(file));
     }
     vMisplacedFilesAdd(context.folders, warnings);
     warnings.insert(warnings.end(), stale.begin(), stale.end());
@@ -155,14 +148,17 @@ void vFindingsGet(const Context& context, std::vector<Result>& results, std::vec
 }
 
 int iCheckRun(const Context& context) {
-    std::vector<Result> results;
+    Json files = Json::array();
     std::vector<Warning> found;
-    vFindingsGet(context, results, found);
-    const std::size_t checked = results.size();
-    const auto failed = static_cast<std::size_t>(
-        std::count_if(results.begin(), results.end(), [](const Result& result) { return !result.error.empty(); }));
-    const auto stuck = static_cast<std::size_t>(
-        std::count_if(results.begin(), results.end(), [](const Result& result) { return result.editProblem; }));
+    vFindingsGet(context, files, found);
+    const std::size_t checked = files.size();
+    const auto count = [&](const char* member) {
+        return static_cast<std::size_t>(std::count_if(files.begin(), files.end(), [&](const Json& file) {
+            return file.contains(member);
+        }));
+    };
+    const std::size_t failed = count("error");
+    const std::size_t stuck = count("cannot_edit");
     // "2 do not read, 1 cannot be edited"; the error line says "of N files" after the first count.
     std::string counts;
     for (const auto& [n, verb] : {std::pair(failed, failed == 1 ? " does not read" : " do not read"),
@@ -171,28 +167,6 @@ int iCheckRun(const Context& context) {
     }
     const std::string warnings =
         found.empty() ? "" : "; " + std::to_string(found.size()) + (found.size() == 1 ? " warning" : " warnings");
-    Json files = Json::array();
-    for (const Result& result : results) {
-        if (context.args.boJson) {
-            Json file = {{"path", pathText(result.path)},
-                         {"level", levelName(result.level)},
-                         {"id", result.id},
-                         {"ok", result.error.empty()}};
-            if (!result.error.empty()) {
-                file["error"] = result.error;
-            }
-            if (result.editProblem) {
-                file["cannot_edit"] = result.editProblem->reason;
-                file["fix"] = result.editProblem->fix;
-            }
-            files.push_back(std::move(file));
-        } else if (!result.error.empty()) {
-            context.out << pathText(result.path) << ": " << result.error << '\n';
-        } else if (result.editProblem) {
-            context.out << pathText(result.path) << ": cannot be edited: " << result.editProblem->reason
-                        << "\n  fix: " << result.editProblem->fix << '\n';
-        }
-    }
     if (context.args.boJson) {
         vJsonWrite(context.out, {{"files", files},
                                  {"checked", checked},
@@ -200,6 +174,15 @@ int iCheckRun(const Context& context) {
                                  {"cannot_edit", stuck},
                                  {"warnings", warningArray(found)}});
     } else {
+        const auto text = [](const Json& file, const char* member) { return file[member].get<std::string>(); };
+        for (const Json& file : files) {
+            if (file.contains("error")) {
+                context.out << text(file, "path") << ": " << text(file, "error") << '\n';
+            } else if (file.contains("cannot_edit")) {
+                context.out << text(file, "path") << ": cannot be edited: " << text(file, "cannot_edit")
+                            << "\n  fix: " << text(file, "fix") << '\n';
+            }
+        }
         for (const Warning& warning : found) {
             context.out << "warning: " << pathText(warning.path) << ": " << warning.message << '\n';
         }
