@@ -231,8 +231,7 @@ int iCreateRun(const Context& context) {
     classification::Failure failure;
     if (!store.boCreateClassification(id, args.texts[0], args.texts[1], args.texts[2], args.texts[3], args.boFlag1,
                                       args.boFlag2, level, failure)) {
-        const std::string reason = failureText(failure);
-        return context.iFail("could not write " + pathText(file) + (reason.empty() ? "" : ": " + reason));
+        return context.iFail("could not write " + pathText(file) + failureText(failure));
     }
     context.out << "created " << displayText(id) << " at level " << levelName(level) << ": " << pathText(file)
                 << '\n';

@@ -62,32 +62,6 @@ std::string sPairTake(const json& pair, Wanted& wanted) {
     return {};
 }
 
-// Reads the pairs of the text into `wanted` (which must be empty). Returns
-// empty on success, else what is wrong: a syntax error names its line and
-// column, a pair that is wrong its number. A pair whose "source" or
-// "classified" is neither what it may be (text; text or null) is wrong.
-std::string sPairsRead(std::string_view text, Wanted& wanted) {
-    json document;
-    try {
-        document = json::parse(text);
-    } catch (const json::parse_error& error) {
-        // "[json.exception.parse_error.101] parse error at line 1, column 5: ...", without the bracket.
-        const std::string message = error.what();
-        return message.substr(message.find("] ") == std::string::npos ? 0 : message.find("] ") + 2);
-    }
-    const json& pairs = document.is_object() && document.contains("pairs") ? document.at("pairs") : document;
-    if (!pairs.is_array()) {
-        return &pairs == &document ? "no \"pairs\" array" : "\"pairs\" is not an array";
-    }
-    for (std::size_t number = 0; number < pairs.size(); ++number) {
-        if (std::string problem = sPairTake(pairs[number], wanted); !problem.empty()) {
-            wanted.clear();
-            return "pair " + std::to_string(number + 1) + ": " + problem;
-        }
-    }
-    return {};
-}
-
 // What an import changes at the level, counted against the level's sets.
 struct Changes {
     std::size_t sources = 0; // source ids whose entry at the level changes
@@ -142,9 +116,16 @@ Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool
     return changes;
 }
 
-// The input, read whole and checked before the store is touched.
+// Reads the input whole and takes its pairs into `wanted`, before the
+// store is touched; else the line says what is wrong: a syntax error names
+// its line and column, a pair that is wrong its number. A pair whose
+// "source" or "classified" is neither what it may be (text; text or null)
+// is wrong. kExitSuccess, or kExitFailed.
 int iWantedRead(const Context& context, Wanted& wanted) {
     const std::string& input = context.args.input;
+    const auto fail = [&](const std::string& problem) {
+        return context.iFail((input == "-" ? "standard input" : input) + ": " + problem + "; nothing changed");
+    };
     std::string text;
     std::string reason;
     if (input == "-") {
@@ -152,9 +133,22 @@ int iWantedRead(const Context& context, Wanted& wanted) {
     } else if (!boFileBytesGet(input, text, reason)) {
         return context.iFail(input + " " + reason + "; nothing changed");
     }
-    const std::string problem = sPairsRead(text, wanted);
-    if (!problem.empty()) {
-        return context.iFail((input == "-" ? "standard input" : input) + ": " + problem + "; nothing changed");
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& error) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 5: ...", without the bracket.
+        const std::string message = error.what();
+        return fail(message.substr(message.find("] ") == std::string::npos ? 0 : message.find("] ") + 2));
+    }
+    const json& pairs = document.is_object() && document.contains("pairs") ? document.at("pairs") : document;
+    if (!pairs.is_array()) {
+        return fail(&pairs == &document ? "no \"pairs\" array" : "\"pairs\" is not an array");
+    }
+    for (std::size_t number = 0; number < pairs.size(); ++number) {
+        if (std::string problem = sPairTake(pairs[number], wanted); !problem.empty()) {
+            return fail("pair " + std::to_string(number + 1) + ": " + problem);
+        }
     }
     return kExitSuccess;
 }

@@ -276,8 +276,9 @@ Json warningArray(const std::vector<Warning>& warnings) {
 
 int iDoneStatus(const std::vector<Warning>& warnings) { return warnings.empty() ? kExitSuccess : kExitWarned; }
 
-std::string failureText(const classification::Failure& failure) {
-    return failure.sWhat + (failure.sReason.empty() ? "" : ": " + failure.sReason);
+std::string failureText(const classification::Failure& failure, std::string_view none) {
+    const std::string text = failure.sWhat + (failure.sReason.empty() ? "" : ": " + failure.sReason);
+    return text.empty() && none.empty() ? "" : ": " + (text.empty() ? std::string(none) : text);
 }
 
 EditSession::EditSession(const Context& context, std::string id, Level level)
@@ -305,19 +306,15 @@ int EditSession::iOpen(std::string_view notOver) {
 }
 
 int EditSession::iLock() {
-    if (!access->boLockFile(level)) {
-        const std::string failure = failureText(access->failureGet());
-        return context.iFail("cannot lock " + pathText(file) + " for writing" +
-                             (failure.empty() ? "" : ": " + failure) + "; nothing changed");
-    }
-    return kExitSuccess;
+    return access->boLockFile(level) ? kExitSuccess
+                                     : context.iFail("cannot lock " + pathText(file) + " for writing" +
+                                                     failureText(access->failureGet()) + "; nothing changed");
 }
 
 int EditSession::iWriteBack(std::string_view after) {
     if (!access->boWriteBack()) {
-        const std::string failure = failureText(access->failureGet());
-        return context.iFail("could not write " + pathText(file) + ": " +
-                             (failure.empty() ? "the store did not write it" : failure) + std::string(after));
+        return context.iFail("could not write " + pathText(file) +
+                             failureText(access->failureGet(), "the store did not write it") + std::string(after));
     }
     access.reset(); // lets the level go
     return kExitSuccess;

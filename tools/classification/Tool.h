@@ -214,9 +214,10 @@ void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings
 // kExitSuccess, or kExitWarned when there are warnings.
 [[nodiscard]] int iDoneStatus(const std::vector<Warning>& warnings);
 
-// Why a store operation failed, in the store's words: what failed, then
-// its reason when it has one; empty when the value holds no failure.
-[[nodiscard]] std::string failureText(const classification::Failure& failure);
+// Why a store operation failed, in the store's words, for the end of a
+// line: ": " and what failed, then its reason when it has one. When the
+// value holds no failure, ": " and `none`, or nothing for an empty one.
+[[nodiscard]] std::string failureText(const classification::Failure& failure, std::string_view none = "");
 
 // One edit of one classification at one level, from opening the store to
 // letting the level go. Owns the write access; points into the store (the
