@@ -94,36 +94,28 @@ classification::Mapping::Relation relationOf(const Cache& cache, Level level) {
 
 // Makes the copy, then runs the editor on it until it gives a copy that the
 // store takes (the level then holds it), the person discards, or the copy is
-// unchanged. kExitSuccess with `edited` true when the level holds the new copy.
+// unchanged. kExitSuccess with `edited` true when the level holds the new
+// copy; otherwise the level holds what it had, and the caller hands it back.
 int iEditLoop(EditSession& session, const std::string& original, fs::path& copy, bool& boEdited) {
     const Context& context = session.context;
     const std::string editor = editorGet();
-    const auto fileKept = [&] {
-        // The level file handed back as it was: the write access then leaves it untouched.
-        std::string ignored;
-        (void)session.access->boLevelReplace(session.level, original, ignored);
-    };
     std::string edited;
     std::string reason;
     copy = copyMake(session.id, session.level, original, reason);
     if (copy.empty()) {
-        fileKept();
         return context.iFail(reason + "; nothing changed");
     }
     while (true) {
         const int status = iEditorRun(editor, copy);
         if (status != 0) {
-            fileKept();
             return context.iFail("the editor (" + editor + ") ended with " +
                                  (status < 0 ? std::string("no status") : "status " + std::to_string(status)) +
                                  "; nothing changed; the copy stays in " + pathText(copy));
         }
         if (!boFileBytesGet(copy, edited, reason)) {
-            fileKept();
             return context.iFail("the copy " + pathText(copy) + " " + reason + "; nothing changed");
         }
         if (edited == original) {
-            fileKept();
             return kExitSuccess;
         }
         if (session.access->boLevelReplace(session.level, edited, reason)) {
@@ -140,7 +132,6 @@ int iEditLoop(EditSession& session, const std::string& original, fs::path& copy,
             boAnswered = static_cast<bool>(std::getline(std::cin, answer));
         } while (boAnswered && answer != "" && answer != "e" && answer != "d");
         if (!boAnswered || answer == "d") {
-            fileKept();
             return context.iFail("discarded; nothing changed; the copy stays in " + pathText(copy));
         }
     }
@@ -170,6 +161,11 @@ int iHandEditRun(const Context& context) {
     fs::path copy;
     bool boEdited = false;
     const int status = iEditLoop(session, original, copy, boEdited);
+    if (!boEdited) {
+        // The level file handed back as it was: the write access then leaves it untouched.
+        std::string ignored;
+        (void)session.access->boLevelReplace(session.level, original, ignored);
+    }
     if (status != kExitSuccess) {
         return status;
     }
