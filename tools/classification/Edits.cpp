@@ -1,11 +1,17 @@
 // The commands that write: the six edits of one pair or source id at one
 // level, each a row of one table (its check, its action and its message),
-// `create`, and `classify`.
+// `create`, `classify`, `import` and the hand edit `edit`.
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <iterator>
+#include <locale>
 
 #include "bridge/ClassificationEntryPoints.h"
 #include "external/classification/ClassificationUiCallbackInterface.h"
@@ -347,8 +353,7 @@ int iClassifyRun(const Context& context) {
     std::vector<Warning> warnings;
     for (const std::string* id : {&*args.id, &*args.filter}) {
         const Cache* cache = pReadableCacheGet(store, *id);
-        const std::vector<Warning> unread = unreadLevelsGet(context, *id, cache);
-        warnings.insert(warnings.end(), unread.begin(), unread.end());
+        vUnreadLevelsAdd(context, *id, cache, warnings);
         if (cache == nullptr) {
             vWarningsPrint(context, warnings);
             return context.iFail(sMissingReason(context, *id) + "; nothing changed");
@@ -383,6 +388,386 @@ int iClassifyRun(const Context& context) {
     return iDoneStatus(warnings);
 }
 
+// `import`: applies the pairs of an exported view to one level, under one
+// lock and one write-back.
+
+// The pairs of an exported view as `import` reads them: the output of
+// `export` or `show --json`, an object whose "pairs" member is an array, or
+// that array alone. Each pair is an object with a text "source" and a
+// "classified" that is text or null (a null one lists the source id with no
+// classified id); other members are passed over, and every id must be text
+// that a mapping file can carry. Each source id with the classified ids
+// listed for it, possibly none.
+using Wanted = std::map<std::string, std::set<std::string>, std::less<>>;
+
+using nlohmann::json;
+
+// What a value is, for a message.
+std::string kindOf(const json& value) {
+    static const std::map<json::value_t, const char*> kKinds = {
+        {json::value_t::null, "null"},       {json::value_t::boolean, "true or false"},
+        {json::value_t::string, "text"},     {json::value_t::array, "an array"},
+        {json::value_t::object, "an object"}, {json::value_t::binary, "binary data"}};
+    const auto found = kKinds.find(value.type());
+    return found == kKinds.end() ? "a number" : found->second;
+}
+
+// Adds one pair; what is wrong with it, or empty.
+std::string sPairTake(const json& pair, Wanted& wanted) {
+    if (!pair.is_object()) {
+        return "it is " + kindOf(pair) + ", not an object";
+    }
+    const auto classified = pair.find("classified");
+    if (classified != pair.end() && !classified->is_string() && !classified->is_null()) {
+        return "its \"classified\" is " + kindOf(*classified) + ", not text or null";
+    }
+    const auto source = pair.find("source");
+    if (source == pair.end()) {
+        return "it has no \"source\" text";
+    }
+    if (!source->is_string()) {
+        return "its \"source\" is " + kindOf(*source) + ", not text";
+    }
+    for (const auto& [name, member] : {std::pair("source", source), std::pair("classified", classified)}) {
+        if (member != pair.end() && member->is_string()) {
+            if (std::string problem = AdminWrapper::sTextProblemGet(member->get_ref<const std::string&>());
+                !problem.empty()) {
+                return std::string("its ") + name + " id: " + problem;
+            }
+        }
+    }
+    std::set<std::string>& listed = wanted[source->get<std::string>()];
+    if (classified != pair.end() && classified->is_string()) {
+        listed.insert(classified->get<std::string>());
+    }
+    return {};
+}
+
+// What an import changes at the level, counted against the level's sets.
+struct Changes {
+    std::size_t sources = 0; // source ids whose entry at the level changes
+    std::size_t listed = 0;  // of them, source ids the level did not list
+    std::size_t added = 0;
+    std::size_t removed = 0;
+};
+
+// Counts what the import changes at the level; with an access that holds
+// the level, makes those changes, and only those. Without one, stops at the
+// first change: all that is asked then is whether there is any.
+Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool boReplace,
+                     classification::WriteAccess* access) {
+    static const std::set<std::string> kNone;
+    Changes changes;
+    for (const auto& [source, listed] : wanted) {
+        const std::set<std::string>* atLevel = pLevelSetGet(cache, level, source);
+        const std::set<std::string>& now = atLevel == nullptr ? kNone : *atLevel;
+        // The set that the source id gets at the level: the listed set with
+        // --replace; otherwise what it has there plus the listed ids, starting,
+        // as `add` does, from the merged set when the level does not list it yet.
+        const std::set<std::string>* seen = atLevel != nullptr ? atLevel : cache.merged.pClassifiedIdsGet(source);
+        std::set<std::string> target = boReplace || seen == nullptr ? listed : *seen;
+        target.insert(listed.begin(), listed.end());
+        if (atLevel != nullptr && now == target) {
+            continue;
+        }
+        ++changes.sources;
+        if (access == nullptr) {
+            break;
+        }
+        changes.listed += atLevel == nullptr ? 1 : 0;
+        std::vector<std::string> adding;
+        std::vector<std::string> removing;
+        std::set_difference(target.begin(), target.end(), now.begin(), now.end(), std::back_inserter(adding));
+        std::set_difference(now.begin(), now.end(), target.begin(), target.end(), std::back_inserter(removing));
+        changes.added += adding.size();
+        changes.removed += removing.size();
+        for (const std::string& classified : adding) {
+            (void)access->boAddMapping(source, classified, level);
+        }
+        for (const std::string& classified : removing) {
+            access->vMappingRemove(source, classified, level);
+        }
+        if (atLevel == nullptr && target.empty()) {
+            // Listed with no classified id: the outside face lists a source
+            // id only by adding a pair, which is then taken out again.
+            (void)access->boAddMapping(source, source, level);
+            access->vMappingRemove(source, source, level);
+        }
+    }
+    return changes;
+}
+
+// Reads the input whole and takes its pairs into `wanted`, before the
+// store is touched; else the line says what is wrong: a syntax error names
+// its line and column, a pair that is wrong its number. A pair whose
+// "source" or "classified" is neither what it may be (text; text or null)
+// is wrong. kExitSuccess, or kExitFailed.
+int iWantedRead(const Context& context, Wanted& wanted) {
+    const std::string& input = context.args.input;
+    const auto fail = [&](const std::string& problem) {
+        return context.iFail((input == "-" ? "standard input" : input) + ": " + problem + "; nothing changed");
+    };
+    std::string text;
+    std::string reason;
+    if (input == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else if (!boFileBytesGet(input, text, reason)) {
+        return context.iFail(input + " " + reason + "; nothing changed");
+    }
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& error) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 5: ...", without the bracket.
+        const std::string message = error.what();
+        return fail(message.substr(message.find("] ") == std::string::npos ? 0 : message.find("] ") + 2));
+    }
+    const json& pairs = document.is_object() && document.contains("pairs") ? document.at("pairs") : document;
+    if (!pairs.is_array()) {
+        return fail(&pairs == &document ? "no \"pairs\" array" : "\"pairs\" is not an array");
+    }
+    for (std::size_t number = 0; number < pairs.size(); ++number) {
+        if (std::string problem = sPairTake(pairs[number], wanted); !problem.empty()) {
+            return fail("pair " + std::to_string(number + 1) + ": " + problem);
+        }
+    }
+    return kExitSuccess;
+}
+
+int iImportRun(const Context& context) {
+    Wanted wanted;
+    if (const int status = iWantedRead(context, wanted); status != kExitSuccess) {
+        return status;
+    }
+    EditSession session(context, *context.args.id, context.level());
+    if (const int status = session.iOpen(); status != kExitSuccess) {
+        return status;
+    }
+    const bool boReplace = context.args.boReplace;
+    const std::string done = "import of " + std::to_string(wanted.size()) +
+                             (wanted.size() == 1 ? " source id" : " source ids") + " into " +
+                             displayText(session.id) + " at level " + std::string(levelName(session.level)) + ": ";
+    if (changesApply(*session.cache, session.level, wanted, boReplace, nullptr).sources == 0) {
+        context.out << done << "nothing changed (" << pathText(session.file) << ")\n";
+        return iDoneStatus(session.warnings);
+    }
+    if (const int status = session.iLock(); status != kExitSuccess) {
+        return status;
+    }
+    // Counted again under the lock, against the file as it is now.
+    const Changes changes = changesApply(*session.cache, session.level, wanted, boReplace, &*session.access);
+    if (const int status = session.iWriteBack(); status != kExitSuccess) {
+        return status;
+    }
+    context.out << done << changes.sources << " changed (" << changes.added << (changes.added == 1 ? " pair" : " pairs")
+                << " added, " << changes.removed << " removed; " << changes.listed << " newly listed) ("
+                << pathText(session.file) << ")\n";
+    return iDoneStatus(session.warnings);
+}
+
+void vImportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Classification id", &args.level)->required();
+    app.add_option("FILE", args.input, "The JSON file; - or nothing reads standard input")
+        ->type_name("")
+        ->default_str("-");
+    levelAdd(app, "--level", args.level, "The level to change; its file is written back", true)->required();
+    app.add_flag("--replace", args.boReplace,
+                 "Each listed source id gets exactly the listed set (default: the sets gain them)");
+    vFooterSet(app,
+               {"vyr-classification import materials --level user < user.json",
+                "vyr-classification export materials --level user | vyr-classification import materials --level "
+                "shared"},
+               "\n\nReads 'export' or 'show --json' output (an object with a \"pairs\" array, or the array\n"
+               "alone); only \"source\" and \"classified\" count. Without --replace, a source id that the\n"
+               "level does not list yet starts from its merged set, as with 'add'. Source ids the file does\n"
+               "not list are left as they are. The whole file is checked before anything is written, and\n"
+               "the report says what changed; an import that changes nothing writes nothing.");
+}
+
+// `edit`: a level file edited by hand, under the level's lock. The file is
+// copied to a private temporary file, the person's editor runs on the copy,
+// and the copy reaches the level file only when it reads as the store reads
+// a level file; until then the level file keeps what it had.
+
+// The editor the person chose: $VISUAL, else $EDITOR, else vi. A command
+// line for the shell, so that "code --wait" works.
+std::string editorGet() {
+    for (const char* name : {"VISUAL", "EDITOR"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return value;
+        }
+    }
+    return "vi";
+}
+
+// A private temporary file (mode 0600) holding the bytes, named after the id
+// and level so that the editor shows what is edited. Empty path on failure.
+fs::path copyMake(const std::string& id, Level level, const std::string& bytes, std::string& reason) {
+    std::string stem = id.substr(0, 64);
+    std::replace_if(stem.begin(), stem.end(), [](char c) {
+        return !std::isalnum(c, std::locale::classic()) && c != '-' && c != '_' && c != '.';
+    }, '_');
+    const char* folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/vyr-classification-" +
+                       stem + "." + std::string(levelName(level)) + ".XXXXXX.xml";
+    const int descriptor = ::mkstemps(name.data(), 4);
+    if (descriptor < 0) {
+        reason = std::string("cannot make a temporary copy: ") + std::strerror(errno);
+        return {};
+    }
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+        if (count <= 0 && errno != EINTR) {
+            reason = std::string("cannot write the temporary copy: ") + std::strerror(count == 0 ? EIO : errno);
+            ::close(descriptor);
+            ::unlink(name.c_str());
+            return {};
+        }
+        written += count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+    ::close(descriptor);
+    return name;
+}
+
+// Runs the editor on the file, with the tool's terminal, and waits for it.
+// std::system ignores the terminal's interrupt and quit keys meanwhile, as a
+// shell does for a foreground job, and the editor gets them. Returns the
+// editor's exit status, or -1 when it did not start or end normally.
+int iEditorRun(const std::string& editor, const fs::path& file) {
+    const int status = std::system((editor + " " + shellWord(pathText(file))).c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// How many source ids differ between the two relations: listed in one
+// only, or with another set.
+std::size_t sourcesChanged(const classification::Mapping::Relation& before,
+                           const classification::Mapping::Relation& after) {
+    std::size_t changed = 0;
+    for (const auto& [source, classified] : before) {
+        const auto found = after.find(source);
+        changed += found == after.end() || found->second != classified ? 1 : 0;
+    }
+    for (const auto& entry : after) {
+        changed += before.count(entry.first) == 0 ? 1 : 0;
+    }
+    return changed;
+}
+
+// The level's own relation in the cache; empty when the level has none.
+classification::Mapping::Relation relationOf(const Cache& cache, Level level) {
+    const auto present = cache.levels.find(level);
+    return present == cache.levels.end() ? classification::Mapping::Relation() : present->second.sourceToClassified;
+}
+
+// Makes the copy, then runs the editor on it until it gives a copy that the
+// store takes (the level then holds it), the person discards, or the copy is
+// unchanged. kExitSuccess with `edited` true when the level holds the new
+// copy; otherwise the level holds what it had, and the caller hands it back.
+int iEditLoop(EditSession& session, const std::string& original, fs::path& copy, bool& boEdited) {
+    const Context& context = session.context;
+    const std::string editor = editorGet();
+    std::string edited;
+    std::string reason;
+    copy = copyMake(session.id, session.level, original, reason);
+    if (copy.empty()) {
+        return context.iFail(reason + "; nothing changed");
+    }
+    while (true) {
+        const int status = iEditorRun(editor, copy);
+        if (status != 0) {
+            return context.iFail("the editor (" + editor + ") ended with " +
+                                 (status < 0 ? std::string("no status") : "status " + std::to_string(status)) +
+                                 "; nothing changed; the copy stays in " + pathText(copy));
+        }
+        if (!boFileBytesGet(copy, edited, reason)) {
+            return context.iFail("the copy " + pathText(copy) + " " + reason + "; nothing changed");
+        }
+        if (edited == original) {
+            return kExitSuccess;
+        }
+        if (session.access->boLevelReplace(session.level, edited, reason)) {
+            boEdited = true;
+            return kExitSuccess;
+        }
+        // Nothing of it is taken: the level file keeps what it had.
+        context.err << "vyr-classification edit: the edited copy does not read: " << reason << '\n';
+        // No answer at all (end of input) discards.
+        std::string answer;
+        bool boAnswered = false;
+        do {
+            context.err << "Edit it again (e) or discard the changes (d)? [e] " << std::flush;
+            boAnswered = static_cast<bool>(std::getline(std::cin, answer));
+        } while (boAnswered && answer != "" && answer != "e" && answer != "d");
+        if (!boAnswered || answer == "d") {
+            return context.iFail("discarded; nothing changed; the copy stays in " + pathText(copy));
+        }
+    }
+}
+
+int iHandEditRun(const Context& context) {
+    if (::isatty(STDIN_FILENO) != 1) {
+        context.err << "vyr-classification edit: standard input is not a terminal; edit runs an editor and may ask a "
+                       "question (scripts use export and import instead); nothing changed\n";
+        return kExitUsage;
+    }
+    EditSession session(context, *context.args.id, context.level());
+    const std::string shown = displayText(session.id) + " at level " + std::string(levelName(session.level));
+    std::string original;
+    // The lock is held until the copy is taken or dropped: other writers wait for it.
+    if (const int status = session.iOpen("the store will not take it over: mend it in place, then run check");
+        status != kExitSuccess) {
+        return status;
+    }
+    if (const int status = session.iLock(); status != kExitSuccess) {
+        return status;
+    }
+    if (!session.access->boLevelDocumentGet(session.level, original)) {
+        return context.iFail("cannot read " + pathText(session.file) + "; nothing changed");
+    }
+    const classification::Mapping::Relation before = relationOf(*session.cache, session.level);
+    fs::path copy;
+    bool boEdited = false;
+    const int status = iEditLoop(session, original, copy, boEdited);
+    if (!boEdited) {
+        // The level file handed back as it was: the write access then leaves it untouched.
+        std::string ignored;
+        (void)session.access->boLevelReplace(session.level, original, ignored);
+    }
+    if (status != kExitSuccess) {
+        return status;
+    }
+    if (!boEdited) {
+        fs::remove(copy);
+        context.out << "the copy of " << shown << " was not changed; nothing changed (" << pathText(session.file)
+                    << ")\n";
+        return iDoneStatus(session.warnings);
+    }
+    if (const int failed = session.iWriteBack("; the copy stays in " + pathText(copy)); failed != kExitSuccess) {
+        return failed;
+    }
+    fs::remove(copy);
+    const std::size_t changed = sourcesChanged(before, relationOf(*session.store.cachesGet(session.id), session.level));
+    context.out << "edited " << shown << ": " << changed << (changed == 1 ? " source id" : " source ids")
+                << " changed (" << pathText(session.file) << ")\n";
+    return iDoneStatus(session.warnings);
+}
+
+void vHandEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
+    idAdd(app, ids, "ID", args.id, "Classification id", &args.level)->required();
+    levelAdd(app, "--level", args.level, "The level whose file is edited", true)->required();
+    vFooterSet(app,
+               {"vyr-classification edit materials --level user",
+                "EDITOR=\"${EDITOR:-vi}\" vyr-classification edit materials --level shared"},
+               "\n\nThe file is copied to a temporary file and $VISUAL, else $EDITOR, else vi runs on the\n"
+               "copy while the level stays locked: other edits of the level wait (a few seconds) or are\n"
+               "refused, never lost. When the editor ends, the copy is read as the store reads a level\n"
+               "file; one that does not read is named with its line and column, and you choose to edit\n"
+               "it again or to discard it. Nothing that does not read is ever written. Standard input\n"
+               "must be a terminal; scripts use export and import.");
+}
+
 } // namespace
 
 std::vector<Command> editCommands() {
@@ -397,5 +782,13 @@ std::vector<Command> editCommands() {
                         vClassifyDeclare, iClassifyRun});
     return commands;
 }
+
+const Command kImportCommand{
+    "import", "Apply the pairs of an exported JSON file to one level, under one lock and one write-back",
+    vImportDeclare, iImportRun};
+
+const Command kHandEditCommand{
+    "edit", "Edit a level file by hand in $VISUAL or $EDITOR, under the level's lock; only what reads is written",
+    vHandEditDeclare, iHandEditRun};
 
 } // namespace vyr::tool

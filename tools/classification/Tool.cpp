@@ -17,6 +17,42 @@ namespace vyr::tool {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// By level (Sys, Shared, User).
+constexpr std::array<std::string_view, 3> kLevelNames = {"sys", "shared", "user"};
+
+// Calls visit(code point, its bytes) for each code point of the UTF-8 text,
+// with -1 for a byte that starts no valid sequence. Decodes under C.UTF-8
+// (built into the C library, so always there), which the visit runs under
+// too, whatever the process's locale.
+template <class Visit>
+void vDecode(std::string_view text, Visit visit) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    const locale_t previous = ::uselocale(utf8);
+    std::mbstate_t state{};
+    for (std::size_t at = 0; at < text.size();) {
+        wchar_t c = 0;
+        const std::size_t length = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
+        const bool boValid = length != 0 && length <= text.size() - at;
+        state = boValid ? state : std::mbstate_t{};
+        visit(boValid ? static_cast<long>(c) : (length == 0 ? 0L : -1L), text.substr(at, boValid ? length : 1));
+        at += boValid ? length : 1;
+    }
+    ::uselocale(previous);
+}
+
+// The value as dump(2) writes it inside a document, `indent` spaces deep.
+std::string dumped(const Json& value, std::size_t indent) {
+    std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
+    for (std::size_t at = text.find('\n'); indent != 0 && at != std::string::npos; at = text.find('\n', at + 1)) {
+        text.insert(at + 1, indent, ' ');
+    }
+    return text;
+}
+
+} // namespace
+
 int Context::iFail(std::string_view message) const {
     err << "vyr-classification " << command << ": " << message << '\n';
     return kExitFailed;
@@ -25,11 +61,6 @@ int Context::iFail(std::string_view message) const {
 fs::path Context::file(Level level, std::string_view id) const { return AdminWrapper().levelFilePathGet(id, level); }
 
 Level Context::level() const { return *levelParse(args.level.value()); }
-
-namespace {
-// By level (Sys, Shared, User).
-constexpr std::array<std::string_view, 3> kLevelNames = {"sys", "shared", "user"};
-} // namespace
 
 std::string_view levelName(Level level) noexcept {
     return level >= cache::Sys && level <= cache::User ? kLevelNames[static_cast<std::size_t>(level)] : "?";
@@ -71,39 +102,6 @@ void vFooterSet(CLI::App& app, std::initializer_list<std::string_view> examples,
     }
     app.footer(footer);
 }
-
-namespace {
-
-// Calls visit(code point, its bytes) for each code point of the UTF-8 text,
-// with -1 for a byte that starts no valid sequence. Decodes under C.UTF-8
-// (built into the C library, so always there), which the visit runs under
-// too, whatever the process's locale.
-template <class Visit>
-void vDecode(std::string_view text, Visit visit) {
-    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    const locale_t previous = ::uselocale(utf8);
-    std::mbstate_t state{};
-    for (std::size_t at = 0; at < text.size();) {
-        wchar_t c = 0;
-        const std::size_t length = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
-        const bool boValid = length != 0 && length <= text.size() - at;
-        state = boValid ? state : std::mbstate_t{};
-        visit(boValid ? static_cast<long>(c) : (length == 0 ? 0L : -1L), text.substr(at, boValid ? length : 1));
-        at += boValid ? length : 1;
-    }
-    ::uselocale(previous);
-}
-
-// The value as dump(2) writes it inside a document, `indent` spaces deep.
-std::string dumped(const Json& value, std::size_t indent) {
-    std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
-    for (std::size_t at = text.find('\n'); indent != 0 && at != std::string::npos; at = text.find('\n', at + 1)) {
-        text.insert(at + 1, indent, ' ');
-    }
-    return text;
-}
-
-} // namespace
 
 std::string displayText(std::string_view text) {
     std::string shown;
@@ -188,9 +186,8 @@ std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
                 continue;
             }
             std::error_code statusError;
-            const bool boRegular = fs::is_regular_file(fs::status(it->path(), statusError));
             const bool boValid = str::boIsValidUtf8(name->id);
-            entries.push_back({level, it->path(), std::move(name->id), boValid, boRegular});
+            entries.push_back({level, it->path(), std::move(name->id), boValid, it->is_regular_file(statusError)});
         }
     }
     std::sort(entries.begin(), entries.end(), [](const LevelEntry& left, const LevelEntry& right) {
@@ -245,8 +242,7 @@ const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const
     return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
 }
 
-std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache) {
-    std::vector<Warning> warnings;
+void vUnreadLevelsAdd(const Context& context, std::string_view id, const Cache* cache, std::vector<Warning>& warnings) {
     for (const auto& [level, folder] : context.folders) {
         const fs::path file = context.file(level, id);
         if (!boAnythingAt(file) || (cache != nullptr && cache->levels.count(level) != 0)) {
@@ -255,7 +251,6 @@ std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id
         std::string reason = sReadProblemGet(file);
         warnings.push_back({level, file, reason.empty() ? "the store did not read it" : std::move(reason)});
     }
-    return warnings;
 }
 
 void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings) {
@@ -286,13 +281,14 @@ EditSession::EditSession(const Context& context, std::string id, Level level)
 
 int EditSession::iOpen(std::string_view notOver) {
     if (pReadableCacheGet(store, id) == nullptr) {
-        vWarningsPrint(context, unreadLevelsGet(context, id, nullptr));
+        vUnreadLevelsAdd(context, id, nullptr, warnings);
+        vWarningsPrint(context, warnings);
         return context.iFail(sMissingReason(context, id) + "; nothing changed");
     }
     // The write access brings the cache up to the files.
     access.emplace(store.writeAccessGet(id));
     cache = store.cachesGet(id);
-    warnings = unreadLevelsGet(context, id, cache);
+    vUnreadLevelsAdd(context, id, cache, warnings);
     // A file that does not read must not be written over: the store would
     // fill the level from another one and the file's own content would be lost.
     const auto own = std::find_if(warnings.begin(), warnings.end(), [&](const Warning& w) { return w.level == level; });

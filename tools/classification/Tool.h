@@ -205,9 +205,9 @@ struct Warning {
     std::string message;
 };
 
-// One warning for each level file of the id that exists but that the store
-// did not read (cache null: none read).
-[[nodiscard]] std::vector<Warning> unreadLevelsGet(const Context& context, std::string_view id, const Cache* cache);
+// Adds one warning for each level file of the id that exists but that the
+// store did not read (cache null: none read).
+void vUnreadLevelsAdd(const Context& context, std::string_view id, const Cache* cache, std::vector<Warning>& warnings);
 // One line each on the error stream.
 void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings);
 [[nodiscard]] Json warningArray(const std::vector<Warning>& warnings);
