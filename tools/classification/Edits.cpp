@@ -59,6 +59,69 @@ struct EditKind {
 
 bool boHas(const EditView& v) { return v.atLevel != nullptr && v.atLevel->count(v.classified) != 0; }
 
+// The pairs of an exported view as `import` reads them: the output of
+// `export` or `show --json`, an object whose "pairs" member is an array, or
+// that array alone. Each pair is an object with a text "source" and a
+// "classified" that is text or null (a null one lists the source id with no
+// classified id); other members are passed over, and every id must be text
+// that a mapping file can carry. Each source id with the classified ids
+// listed for it, possibly none.
+using Wanted = std::map<std::string, std::set<std::string>, std::less<>>;
+
+// What an import changes at the level, counted against the level's sets.
+struct Changes {
+    std::size_t sources = 0; // source ids whose entry at the level changes
+    std::size_t listed = 0;  // of them, source ids the level did not list
+    std::size_t added = 0;
+    std::size_t removed = 0;
+};
+
+// Counts what the import changes at the level; with an access that holds
+// the level, makes those changes, and only those. Without one, stops at the
+// first change: all that is asked then is whether there is any.
+Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool boReplace,
+                     classification::WriteAccess* access) {
+    static const std::set<std::string> kNone;
+    Changes changes;
+    for (const auto& [source, listed] : wanted) {
+        const std::set<std::string>* atLevel = pLevelSetGet(cache, level, source);
+        const std::set<std::string>& now = atLevel == nullptr ? kNone : *atLevel;
+        // The set that the source id gets at the level: the listed set with
+        // --replace; otherwise what it has there plus the listed ids, starting,
+        // as `add` does, from the merged set when the level does not list it yet.
+        const std::set<std::string>* seen = atLevel != nullptr ? atLevel : cache.merged.pClassifiedIdsGet(source);
+        std::set<std::string> target = boReplace || seen == nullptr ? listed : *seen;
+        target.insert(listed.begin(), listed.end());
+        if (atLevel != nullptr && now == target) {
+            continue;
+        }
+        ++changes.sources;
+        if (access == nullptr) {
+            break;
+        }
+        changes.listed += atLevel == nullptr ? 1 : 0;
+        std::vector<std::string> adding;
+        std::vector<std::string> removing;
+        std::set_difference(target.begin(), target.end(), now.begin(), now.end(), std::back_inserter(adding));
+        std::set_difference(now.begin(), now.end(), target.begin(), target.end(), std::back_inserter(removing));
+        changes.added += adding.size();
+        changes.removed += removing.size();
+        for (const std::string& classified : adding) {
+            (void)access->boAddMapping(source, classified, level);
+        }
+        for (const std::string& classified : removing) {
+            access->vMappingRemove(source, classified, level);
+        }
+        if (atLevel == nullptr && target.empty()) {
+            // Listed with no classified id: the outside face lists a source
+            // id only by adding a pair, which is then taken out again.
+            (void)access->boAddMapping(source, source, level);
+            access->vMappingRemove(source, source, level);
+        }
+    }
+    return changes;
+}
+
 // Removals look at the level itself: the merged view may take a pair from
 // another level, which the edit does not touch.
 const std::array<EditKind, 6> kEdits = {{
@@ -69,17 +132,10 @@ const std::array<EditKind, 6> kEdits = {{
      "To hand the decision back to the levels below: vyr-classification inherit.",
      boHas,
      [](Access& access, const EditView& v) {
-         // "Add" keeps what the person sees: a level that does not list the
-         // source id yet starts from its merged set (as read under the
-         // lock), which it then decides.
-         const Cache& cache = *v.session.cache;
-         if (pLevelSetGet(cache, v.session.level, v.source) == nullptr) {
-             const std::set<std::string>* seen = cache.merged.pClassifiedIdsGet(v.source);
-             for (const std::string& kept : seen == nullptr ? std::set<std::string>() : *seen) {
-                 (void)access.boAddMapping(v.source, kept, v.session.level);
-             }
-         }
-         (void)access.boAddMapping(v.source, v.classified, v.session.level);
+         // "Add" keeps what the person sees, as an import does: a level that
+         // does not list the source id yet starts from its merged set (as
+         // read under the lock), which it then decides.
+         (void)changesApply(*v.session.cache, v.session.level, {{v.source, {v.classified}}}, false, &access);
      },
      "{id} already has {source} -> {classified} at level {level}",
      "added {source} -> {classified} to {name} at level {level}"},
@@ -391,29 +447,18 @@ int iClassifyRun(const Context& context) {
 // `import`: applies the pairs of an exported view to one level, under one
 // lock and one write-back.
 
-// The pairs of an exported view as `import` reads them: the output of
-// `export` or `show --json`, an object whose "pairs" member is an array, or
-// that array alone. Each pair is an object with a text "source" and a
-// "classified" that is text or null (a null one lists the source id with no
-// classified id); other members are passed over, and every id must be text
-// that a mapping file can carry. Each source id with the classified ids
-// listed for it, possibly none.
-using Wanted = std::map<std::string, std::set<std::string>, std::less<>>;
-
-using nlohmann::json;
-
 // What a value is, for a message.
-std::string kindOf(const json& value) {
-    static const std::map<json::value_t, const char*> kKinds = {
-        {json::value_t::null, "null"},       {json::value_t::boolean, "true or false"},
-        {json::value_t::string, "text"},     {json::value_t::array, "an array"},
-        {json::value_t::object, "an object"}, {json::value_t::binary, "binary data"}};
+std::string kindOf(const Json& value) {
+    static const std::map<Json::value_t, const char*> kKinds = {
+        {Json::value_t::null, "null"},       {Json::value_t::boolean, "true or false"},
+        {Json::value_t::string, "text"},     {Json::value_t::array, "an array"},
+        {Json::value_t::object, "an object"}, {Json::value_t::binary, "binary data"}};
     const auto found = kKinds.find(value.type());
     return found == kKinds.end() ? "a number" : found->second;
 }
 
 // Adds one pair; what is wrong with it, or empty.
-std::string sPairTake(const json& pair, Wanted& wanted) {
+std::string sPairTake(const Json& pair, Wanted& wanted) {
     if (!pair.is_object()) {
         return "it is " + kindOf(pair) + ", not an object";
     }
@@ -443,60 +488,6 @@ std::string sPairTake(const json& pair, Wanted& wanted) {
     return {};
 }
 
-// What an import changes at the level, counted against the level's sets.
-struct Changes {
-    std::size_t sources = 0; // source ids whose entry at the level changes
-    std::size_t listed = 0;  // of them, source ids the level did not list
-    std::size_t added = 0;
-    std::size_t removed = 0;
-};
-
-// Counts what the import changes at the level; with an access that holds
-// the level, makes those changes, and only those. Without one, stops at the
-// first change: all that is asked then is whether there is any.
-Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool boReplace,
-                     classification::WriteAccess* access) {
-    static const std::set<std::string> kNone;
-    Changes changes;
-    for (const auto& [source, listed] : wanted) {
-        const std::set<std::string>* atLevel = pLevelSetGet(cache, level, source);
-        const std::set<std::string>& now = atLevel == nullptr ? kNone : *atLevel;
-        // The set that the source id gets at the level: the listed set with
-        // --replace; otherwise what it has there plus the listed ids, starting,
-        // as `add` does, from the merged set when the level does not list it yet.
-        const std::set<std::string>* seen = atLevel != nullptr ? atLevel : cache.merged.pClassifiedIdsGet(source);
-        std::set<std::string> target = boReplace || seen == nullptr ? listed : *seen;
-        target.insert(listed.begin(), listed.end());
-        if (atLevel != nullptr && now == target) {
-            continue;
-        }
-        ++changes.sources;
-        if (access == nullptr) {
-            break;
-        }
-        changes.listed += atLevel == nullptr ? 1 : 0;
-        std::vector<std::string> adding;
-        std::vector<std::string> removing;
-        std::set_difference(target.begin(), target.end(), now.begin(), now.end(), std::back_inserter(adding));
-        std::set_difference(now.begin(), now.end(), target.begin(), target.end(), std::back_inserter(removing));
-        changes.added += adding.size();
-        changes.removed += removing.size();
-        for (const std::string& classified : adding) {
-            (void)access->boAddMapping(source, classified, level);
-        }
-        for (const std::string& classified : removing) {
-            access->vMappingRemove(source, classified, level);
-        }
-        if (atLevel == nullptr && target.empty()) {
-            // Listed with no classified id: the outside face lists a source
-            // id only by adding a pair, which is then taken out again.
-            (void)access->boAddMapping(source, source, level);
-            access->vMappingRemove(source, source, level);
-        }
-    }
-    return changes;
-}
-
 // Reads the input whole and takes its pairs into `wanted`, before the
 // store is touched; else the line says what is wrong: a syntax error names
 // its line and column, a pair that is wrong its number. A pair whose
@@ -514,15 +505,15 @@ int iWantedRead(const Context& context, Wanted& wanted) {
     } else if (!boFileBytesGet(input, text, reason)) {
         return context.iFail(input + " " + reason + "; nothing changed");
     }
-    json document;
+    Json document;
     try {
-        document = json::parse(text);
-    } catch (const json::parse_error& error) {
+        document = Json::parse(text);
+    } catch (const Json::parse_error& error) {
         // "[json.exception.parse_error.101] parse error at line 1, column 5: ...", without the bracket.
         const std::string message = error.what();
         return fail(message.substr(message.find("] ") == std::string::npos ? 0 : message.find("] ") + 2));
     }
-    const json& pairs = document.is_object() && document.contains("pairs") ? document.at("pairs") : document;
+    const Json& pairs = document.is_object() && document.contains("pairs") ? document.at("pairs") : document;
     if (!pairs.is_array()) {
         return fail(&pairs == &document ? "no \"pairs\" array" : "\"pairs\" is not an array");
     }
