@@ -245,8 +245,8 @@ int iEditRun(const Context& context) {
     const EditKind& kind = editKindOf(context.command == "remove" && !args.classified ? "remove-source"
                                                                                       : context.command);
     EditSession session(context, *args.id, context.level());
-    if (const int status = session.iOpen(); status != kExitSuccess) {
-        return status;
+    if (!session.boOpen()) {
+        return kExitFailed;
     }
     const std::string source = args.source.value_or("");
     const std::string classified = args.classified.value_or("");
@@ -255,12 +255,12 @@ int iEditRun(const Context& context) {
     if (kind.boUnchanged(view)) {
         context.out << sMessage(kind.unchanged, view) << "; nothing changed (" << pathText(session.file) << ")\n";
     } else {
-        if (const int status = session.iLock(); status != kExitSuccess) {
-            return status;
+        if (!session.boLock()) {
+            return kExitFailed;
         }
         kind.apply(*session.access, view);
-        if (const int status = session.iWriteBack(); status != kExitSuccess) {
-            return status;
+        if (!session.boWriteBack()) {
+            return kExitFailed;
         }
         context.out << sMessage(kind.done, view) << " (" << pathText(session.file) << ")\n";
     }
@@ -531,8 +531,8 @@ int iImportRun(const Context& context) {
         return status;
     }
     EditSession session(context, *context.args.id, context.level());
-    if (const int status = session.iOpen(); status != kExitSuccess) {
-        return status;
+    if (!session.boOpen()) {
+        return kExitFailed;
     }
     const bool boReplace = context.args.boReplace;
     const std::string done = "import of " + std::to_string(wanted.size()) +
@@ -542,13 +542,13 @@ int iImportRun(const Context& context) {
         context.out << done << "nothing changed (" << pathText(session.file) << ")\n";
         return iDoneStatus(session.warnings);
     }
-    if (const int status = session.iLock(); status != kExitSuccess) {
-        return status;
+    if (!session.boLock()) {
+        return kExitFailed;
     }
     // Counted again under the lock, against the file as it is now.
     const Changes changes = changesApply(*session.cache, session.level, wanted, boReplace, &*session.access);
-    if (const int status = session.iWriteBack(); status != kExitSuccess) {
-        return status;
+    if (!session.boWriteBack()) {
+        return kExitFailed;
     }
     context.out << done << changes.sources << " changed (" << changes.added << (changes.added == 1 ? " pair" : " pairs")
                 << " added, " << changes.removed << " removed; " << changes.listed << " newly listed) ("
@@ -707,12 +707,8 @@ int iHandEditRun(const Context& context) {
     const std::string shown = displayText(session.id) + " at level " + std::string(levelName(session.level));
     std::string original;
     // The lock is held until the copy is taken or dropped: other writers wait for it.
-    if (const int status = session.iOpen("the store will not take it over: mend it in place, then run check");
-        status != kExitSuccess) {
-        return status;
-    }
-    if (const int status = session.iLock(); status != kExitSuccess) {
-        return status;
+    if (!session.boOpen("the store will not take it over: mend it in place, then run check") || !session.boLock()) {
+        return kExitFailed;
     }
     if (!session.access->boLevelDocumentGet(session.level, original)) {
         return context.iFail("cannot read " + pathText(session.file) + "; nothing changed");
@@ -735,8 +731,8 @@ int iHandEditRun(const Context& context) {
                     << ")\n";
         return iDoneStatus(session.warnings);
     }
-    if (const int failed = session.iWriteBack("; the copy stays in " + pathText(copy)); failed != kExitSuccess) {
-        return failed;
+    if (!session.boWriteBack("; the copy stays in " + pathText(copy))) {
+        return kExitFailed;
     }
     fs::remove(copy);
     const std::size_t changed = sourcesChanged(before, relationOf(*session.store.cachesGet(session.id), session.level));

@@ -279,11 +279,12 @@ std::string failureText(const classification::Failure& failure, std::string_view
 EditSession::EditSession(const Context& context, std::string id, Level level)
     : context(context), id(std::move(id)), level(level), file(context.file(level, this->id)) {}
 
-int EditSession::iOpen(std::string_view notOver) {
+bool EditSession::boOpen(std::string_view notOver) {
     if (pReadableCacheGet(store, id) == nullptr) {
         vUnreadLevelsAdd(context, id, nullptr, warnings);
         vWarningsPrint(context, warnings);
-        return context.iFail(sMissingReason(context, id) + "; nothing changed");
+        context.iFail(sMissingReason(context, id) + "; nothing changed");
+        return false;
     }
     // The write access brings the cache up to the files.
     access.emplace(store.writeAccessGet(id));
@@ -296,24 +297,28 @@ int EditSession::iOpen(std::string_view notOver) {
     warnings.erase(own, own == warnings.end() ? own : own + 1);
     vWarningsPrint(context, warnings);
     if (!reason.empty()) {
-        return context.iFail(pathText(file) + " does not read (" + reason + "); " + std::string(notOver));
+        context.iFail(pathText(file) + " does not read (" + reason + "); " + std::string(notOver));
     }
-    return kExitSuccess;
+    return reason.empty();
 }
 
-int EditSession::iLock() {
-    return access->boLockFile(level) ? kExitSuccess
-                                     : context.iFail("cannot lock " + pathText(file) + " for writing" +
-                                                     failureText(access->failureGet()) + "; nothing changed");
+bool EditSession::boLock() {
+    if (!access->boLockFile(level)) {
+        context.iFail("cannot lock " + pathText(file) + " for writing" + failureText(access->failureGet()) +
+                      "; nothing changed");
+        return false;
+    }
+    return true;
 }
 
-int EditSession::iWriteBack(std::string_view after) {
+bool EditSession::boWriteBack(std::string_view after) {
     if (!access->boWriteBack()) {
-        return context.iFail("could not write " + pathText(file) +
-                             failureText(access->failureGet(), "the store did not write it") + std::string(after));
+        context.iFail("could not write " + pathText(file) +
+                      failureText(access->failureGet(), "the store did not write it") + std::string(after));
+        return false;
     }
     access.reset(); // lets the level go
-    return kExitSuccess;
+    return true;
 }
 
 } // namespace vyr::tool

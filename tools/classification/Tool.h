@@ -229,14 +229,14 @@ public:
     // Opens the store for the edit: the id must have a level that reads and
     // the level's own file must read (or be missing), else the line says why,
     // ending with `notOver` for a level file that does not read. Prints the
-    // warnings about the other files. kExitSuccess, or the failure status.
-    [[nodiscard]] int iOpen(std::string_view notOver = "not writing over it");
-    // Locks the level (the file is read again under the lock), or says why
-    // not. kExitSuccess, or kExitFailed.
-    [[nodiscard]] int iLock();
-    // Writes the locked level back now and lets it go; says why not.
-    // kExitSuccess, or kExitFailed. `after` ends the failure line.
-    [[nodiscard]] int iWriteBack(std::string_view after = "");
+    // warnings about the other files. Each step is false when it failed
+    // (the command then ends with kExitFailed).
+    [[nodiscard]] bool boOpen(std::string_view notOver = "not writing over it");
+    // Locks the level (the file is read again under the lock), or says why not.
+    [[nodiscard]] bool boLock();
+    // Writes the locked level back now and lets it go, or says why not;
+    // `after` ends the failure line.
+    [[nodiscard]] bool boWriteBack(std::string_view after = "");
 
     const Context& context;
     const std::string id;
@@ -244,7 +244,7 @@ public:
     const std::filesystem::path file;
     AdminWrapper store;
     std::optional<classification::WriteAccess> access;
-    const Cache* cache = nullptr; // set by iOpen
+    const Cache* cache = nullptr; // set by boOpen
     std::vector<Warning> warnings; // about the id's other level files
 };
 

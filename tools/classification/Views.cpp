@@ -126,33 +126,6 @@ struct Row {
 // Hands each row of the view to `visit`, in order, as the walk meets it.
 using Rows = std::function<void(const std::function<void(const Row&)>& visit)>;
 
-// Walks the view (the relation of the level or the merged one), filtered
-// by --source and --classified; `level`: the level of a level's own view.
-template <class Relation>
-void vRowsWalk(const Context& context, const Cache& cache, const Relation& relation, Level level,
-               const std::function<void(const Row&)>& visit) {
-    const Args& args = context.args;
-    for (const auto& [source, classified] : relation) {
-        if (args.source && source != *args.source) {
-            continue;
-        }
-        std::vector<Level> overrides;
-        if (!args.level) {
-            const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(cache, source);
-            level = levels.front();
-            overrides.assign(levels.rbegin(), levels.rend() - 1);
-        }
-        if (classified.empty() && !args.classified) {
-            visit({source, nullptr, level, overrides});
-        }
-        for (const std::string& classifiedId : classified) {
-            if (!args.classified || classifiedId == *args.classified) {
-                visit({source, &classifiedId, level, overrides});
-            }
-        }
-    }
-}
-
 // The pairs of the view as aligned columns. The columns are as wide as
 // their widest row: one walk to measure, one to write.
 void vPairsTable(const Context& context, const Rows& rows) {
@@ -264,12 +237,33 @@ int iShowRun(const Context& context) {
                              (boFileThere ? " (its file does not read)" : " (no file there)"));
     }
     const Mapping& header = context.args.level ? found->second : *cache->pTopMappingGet();
+    // The rows of the view (the level's own relation, or the merged one),
+    // filtered by --source and --classified.
+    const Args& args = context.args;
     const Rows rows = [&](const auto& visit) {
-        if (context.args.level) {
-            vRowsWalk(context, *cache, header.sourceToClassified, found->first, visit);
-        } else {
-            vRowsWalk(context, *cache, cache->merged.sourceToClassified, found->first, visit);
-        }
+        const auto walk = [&](const auto& relation) {
+            for (const auto& [source, classified] : relation) {
+                if (args.source && source != *args.source) {
+                    continue;
+                }
+                Level level = found->first;
+                std::vector<Level> overrides;
+                if (!args.level) {
+                    const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(*cache, source);
+                    level = levels.front();
+                    overrides.assign(levels.rbegin(), levels.rend() - 1);
+                }
+                if (classified.empty() && !args.classified) {
+                    visit({source, nullptr, level, overrides});
+                }
+                for (const std::string& classifiedId : classified) {
+                    if (!args.classified || classifiedId == *args.classified) {
+                        visit({source, &classifiedId, level, overrides});
+                    }
+                }
+            }
+        };
+        args.level ? walk(header.sourceToClassified) : walk(cache->merged.sourceToClassified);
     };
     vViewWrite(context, *cache, header, found->first, rows, warnings);
     return iDoneStatus(warnings);
