@@ -153,27 +153,20 @@ std::string shellWord(const std::string& text) {
 }
 
 void vJsonWrite(std::ostream& out, const Json& document, std::string_view streamed, const JsonElements& elements) {
-    if (streamed.empty()) {
-        out << dumped(document, 0) << '\n';
-        return;
-    }
-    // The object's members one by one, as dump(2) lays them out.
-    const char* separator = "{\n  ";
-    for (const auto& member : document.items()) {
-        out << separator << dumped(Json(member.key()), 0) << ": ";
-        separator = ",\n  ";
-        if (member.key() != streamed) {
-            out << dumped(member.value(), 2);
-            continue;
-        }
+    const std::string text = dumped(document, 0);
+    // The streamed member's null, as dump(2) writes a member of the object (no text holds a line end).
+    const std::string member = "\n  " + dumped(Json(streamed), 0) + ": null";
+    const std::size_t at = streamed.empty() ? std::string::npos : text.find(member);
+    out << text.substr(0, at == std::string::npos ? at : at + member.size() - 4);
+    if (at != std::string::npos) {
         const char* before = "[\n    ";
         elements([&](const Json& element) {
             out << before << dumped(element, 4);
             before = ",\n    ";
         });
-        out << (*before == '[' ? "[]" : "\n  ]");
+        out << (*before == '[' ? "[]" : "\n  ]") << text.substr(at + member.size());
     }
-    out << "\n}\n";
+    out << '\n';
 }
 
 std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {

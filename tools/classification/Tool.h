@@ -154,10 +154,10 @@ void vFooterSet(CLI::App& app, std::initializer_list<std::string_view> examples,
 
 // Writes one JSON document, indented by two spaces. Text that is not valid
 // UTF-8 has each offending byte replaced by U+FFFD, so the output always
-// parses. With `streamed` (the name of a member of the object `document`,
-// whose value there is passed over), that member's array is written one
-// element at a time as `elements` hands them to its writer: the same bytes
-// as the whole document, without holding the array.
+// parses. With `streamed` (the name of a member of the object `document`
+// that holds null there), that member's array is written one element at a
+// time as `elements` hands them to its writer: the same bytes as the whole
+// document, without holding the array.
 using JsonElements = std::function<void(const std::function<void(const Json&)>& write)>;
 void vJsonWrite(std::ostream& out, const Json& document, std::string_view streamed = {},
                 const JsonElements& elements = {});
