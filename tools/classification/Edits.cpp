@@ -388,21 +388,6 @@ void vClassifyDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     vFooterSet(app, {example}, text);
 }
 
-// The failure of a module that could not be loaded: where it was looked
-// for and how to name one.
-int iModuleMissing(const Context& context, const managed::runtime::ModuleLoadException& error) {
-    if (error.lookedInGet().empty()) {
-        return context.iFail(error.what());
-    }
-    std::string lookedIn;
-    for (const fs::path& folder : error.lookedInGet()) {
-        lookedIn += (lookedIn.empty() ? "" : ", ") + pathText(folder);
-    }
-    return context.iFail("no classification module " + pathText(error.fileGet()) + " in " + lookedIn +
-                         "; name one with --module FILE (the sample module: --module " + kSampleModuleFile +
-                         "); nothing changed");
-}
-
 int iClassifyRun(const Context& context) {
     const Args& args = context.args;
     AdminWrapper store;
@@ -435,7 +420,15 @@ int iClassifyRun(const Context& context) {
         bridge::classification::vClassify(Directories::getInstance(), store, definitions, *args.id, *args.filter,
                                           *levelParse(*args.in), context.level(), *args.update, &callback);
     } catch (const managed::runtime::ModuleLoadException& error) {
-        return iModuleMissing(context, error);
+        // Where the module was looked for, and how to name one.
+        std::string lookedIn;
+        for (const fs::path& folder : error.lookedInGet()) {
+            lookedIn += (lookedIn.empty() ? "" : ", ") + pathText(folder);
+        }
+        return context.iFail(lookedIn.empty() ? std::string(error.what())
+                                              : "no classification module " + pathText(error.fileGet()) + " in " +
+                                                    lookedIn + "; name one with --module FILE (the sample module: "
+                                                    "--module " + kSampleModuleFile + "); nothing changed");
     } catch (const std::exception& error) {
         const fs::path ran = managed::runtime::moduleFileLoadedGet();
         return context.iFail(std::string(error.what()) + (ran.empty() ? "" : " (module " + pathText(ran) + ")"));
