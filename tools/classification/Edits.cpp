@@ -576,13 +576,9 @@ void vImportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
 // The editor the person chose: $VISUAL, else $EDITOR, else vi. A command
 // line for the shell, so that "code --wait" works.
 std::string editorGet() {
-    for (const char* name : {"VISUAL", "EDITOR"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return value;
-        }
-    }
-    return "vi";
+    const char* visual = std::getenv("VISUAL");
+    const char* editor = std::getenv("EDITOR");
+    return visual != nullptr && *visual != '\0' ? visual : editor != nullptr && *editor != '\0' ? editor : "vi";
 }
 
 // A private temporary file (mode 0600) holding the bytes, named after the id
@@ -613,15 +609,6 @@ fs::path copyMake(const std::string& id, Level level, const std::string& bytes, 
     }
     ::close(descriptor);
     return name;
-}
-
-// Runs the editor on the file, with the tool's terminal, and waits for it.
-// std::system ignores the terminal's interrupt and quit keys meanwhile, as a
-// shell does for a foreground job, and the editor gets them. Returns the
-// editor's exit status, or -1 when it did not start or end normally.
-int iEditorRun(const std::string& editor, const fs::path& file) {
-    const int status = std::system((editor + " " + shellWord(pathText(file))).c_str());
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // How many source ids differ between the two relations: listed in one
@@ -659,7 +646,11 @@ int iEditLoop(EditSession& session, const std::string& original, fs::path& copy,
         return context.iFail(reason + "; nothing changed");
     }
     while (true) {
-        const int status = iEditorRun(editor, copy);
+        // The editor runs on the tool's terminal; meanwhile std::system ignores the terminal's interrupt
+        // and quit keys, as a shell does for a foreground job, and the editor gets them. Its exit status,
+        // or -1 when it did not start or end normally.
+        const int result = std::system((editor + " " + shellWord(pathText(copy))).c_str());
+        const int status = result != -1 && WIFEXITED(result) ? WEXITSTATUS(result) : -1;
         if (status != 0) {
             return context.iFail("the editor (" + editor + ") ended with " +
                                  (status < 0 ? std::string("no status") : "status " + std::to_string(status)) +
