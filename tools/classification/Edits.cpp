@@ -358,10 +358,8 @@ private:
     bool boBarShown_ = false;
 };
 
-// The file name of the sample module, installed beside the bridge library.
-#ifndef VYR_SAMPLE_MODULE_FILE
-#define VYR_SAMPLE_MODULE_FILE "libVyrSampleClassification.so"
-#endif
+// The file name of the sample module, installed beside the bridge library
+// (the build names it).
 constexpr const char* kSampleModuleFile = VYR_SAMPLE_MODULE_FILE;
 
 void vClassifyDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {

@@ -216,10 +216,12 @@ int main(int argc, char** argv) {
     for (const Command& command : editCommands()) {
         table.push_back(command);
     }
-    std::map<const CLI::App*, std::vector<IdArg>> ids;
+    // Each subcommand's command and the ids it takes.
+    std::map<const CLI::App*, std::pair<const Command*, std::vector<IdArg>>> subcommands;
     for (const Command& command : table) {
         CLI::App* sub = app.add_subcommand(command.name, command.description);
-        command.declare(*sub, args, ids[sub]);
+        subcommands[sub].first = &command;
+        command.declare(*sub, args, subcommands[sub].second);
     }
     try {
         app.parse(argc, argv);
@@ -227,13 +229,11 @@ int main(int argc, char** argv) {
         return error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success) ? app.exit(error) // --help
                                                                                   : iUsageError(app, error, argc, argv);
     }
-    const CLI::App* chosen = app.get_subcommands().front();
-    const auto command = std::find_if(table.begin(), table.end(),
-                                      [&](const Command& each) { return chosen->get_name() == each.name; });
+    const auto& [command, ids] = subcommands.at(app.get_subcommands().front());
     try {
-        return iRun(*command, options, args, ids[chosen]);
+        return iRun(*command, options, args, ids);
     } catch (const std::exception& error) {
-        std::cerr << "vyr-classification " << chosen->get_name() << ": " << oneLine(error.what()) << '\n';
+        std::cerr << "vyr-classification " << command->name << ": " << oneLine(error.what()) << '\n';
         return kExitFailed;
     }
 }

@@ -7,11 +7,8 @@
 #include <cstring>
 #include <cwchar>
 #include <system_error>
-#include <tuple>
 
-#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/platform/FileSystem.h"
-#include "external/str/Utf.h"
 
 namespace vyr::tool {
 
@@ -169,26 +166,6 @@ void vJsonWrite(std::ostream& out, const Json& document, std::string_view stream
     out << '\n';
 }
 
-std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
-    std::vector<LevelEntry> entries;
-    for (const auto& [level, folder] : folders) {
-        std::error_code error;
-        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
-            if (!name || name->type != cache::FileType::Level) {
-                continue;
-            }
-            std::error_code statusError;
-            const bool boValid = str::boIsValidUtf8(name->id);
-            entries.push_back({level, it->path(), std::move(name->id), boValid, it->is_regular_file(statusError)});
-        }
-    }
-    std::sort(entries.begin(), entries.end(), [](const LevelEntry& left, const LevelEntry& right) {
-        return std::tie(left.id, left.level) < std::tie(right.id, right.level);
-    });
-    return entries;
-}
-
 bool boAnythingAt(const fs::path& path) {
     std::error_code error;
     return fs::symlink_status(path, error).type() != fs::file_type::not_found;
@@ -251,15 +228,6 @@ void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings
         context.err << "vyr-classification " << context.command << ": warning: " << pathText(warning.path) << " (level "
                     << levelName(warning.level) << ") does not read: " << warning.message << '\n';
     }
-}
-
-Json warningArray(const std::vector<Warning>& warnings) {
-    Json array = Json::array();
-    for (const Warning& warning : warnings) {
-        array.push_back(
-            {{"level", levelName(warning.level)}, {"path", pathText(warning.path)}, {"message", warning.message}});
-    }
-    return array;
 }
 
 int iDoneStatus(const std::vector<Warning>& warnings) { return warnings.empty() ? kExitSuccess : kExitWarned; }

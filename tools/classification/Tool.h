@@ -162,20 +162,6 @@ using JsonElements = std::function<void(const std::function<void(const Json&)>& 
 void vJsonWrite(std::ostream& out, const Json& document, std::string_view streamed = {},
                 const JsonElements& elements = {});
 
-// One entry of a level folder that the store's file-name parse takes for a
-// level file: a mapping file, or something in its place. boIdValid is false
-// when the name is not valid UTF-8 (id then holds the raw bytes).
-struct LevelEntry {
-    Level level;
-    std::filesystem::path path;
-    std::string id;
-    bool boIdValid;
-    bool boRegularFile;
-};
-
-// Every level file entry of every level folder, by id, then level. A level
-// folder that does not exist has no entries.
-[[nodiscard]] std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders);
 // Whether anything (a file, a folder, a dangling link) is at the path, or
 // may be: a path the file system refuses to look at counts as taken, so
 // that nothing is written there on a guess.
@@ -210,7 +196,6 @@ struct Warning {
 void vUnreadLevelsAdd(const Context& context, std::string_view id, const Cache* cache, std::vector<Warning>& warnings);
 // One line each on the error stream.
 void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings);
-[[nodiscard]] Json warningArray(const std::vector<Warning>& warnings);
 // kExitSuccess, or kExitWarned when there are warnings.
 [[nodiscard]] int iDoneStatus(const std::vector<Warning>& warnings);
 

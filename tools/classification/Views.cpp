@@ -7,9 +7,12 @@
 
 #include <strings.h>
 
+#include <tuple>
+
 #include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/directories/Directories.h"
 #include "external/platform/FileSystemKind.h"
+#include "external/str/Utf.h"
 #include "tools/classification/Tool.h"
 
 namespace vyr::tool {
@@ -40,6 +43,49 @@ std::string levelList(const std::vector<Level>& levels, std::string_view separat
         text += (text.empty() ? "" : std::string(separator)) + std::string(levelName(level));
     }
     return text;
+}
+
+// One entry of a level folder that the store's file-name parse takes for a
+// level file: a mapping file, or something in its place. boIdValid is false
+// when the name is not valid UTF-8 (id then holds the raw bytes).
+struct LevelEntry {
+    Level level;
+    std::filesystem::path path;
+    std::string id;
+    bool boIdValid;
+    bool boRegularFile;
+};
+
+// Every level file entry of every level folder, by id, then level. A level
+// folder that does not exist has no entries.
+std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
+    std::vector<LevelEntry> entries;
+    for (const auto& [level, folder] : folders) {
+        std::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
+            if (!name || name->type != cache::FileType::Level) {
+                continue;
+            }
+            std::error_code statusError;
+            const bool boValid = str::boIsValidUtf8(name->id);
+            entries.push_back({level, it->path(), std::move(name->id), boValid, it->is_regular_file(statusError)});
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const LevelEntry& left, const LevelEntry& right) {
+        return std::tie(left.id, left.level) < std::tie(right.id, right.level);
+    });
+    return entries;
+}
+
+// The warnings as `--json` prints them.
+Json warningArray(const std::vector<Warning>& warnings) {
+    Json array = Json::array();
+    for (const Warning& warning : warnings) {
+        array.push_back(
+            {{"level", levelName(warning.level)}, {"path", pathText(warning.path)}, {"message", warning.message}});
+    }
+    return array;
 }
 
 int iFoldersRun(const Context& context) {
@@ -279,24 +325,6 @@ struct Override {
     std::vector<std::pair<Level, const std::set<std::string>*>> levels;
 };
 
-void vOverridesJson(const Context& context, const std::vector<Override>& overrides,
-                    const std::vector<Warning>& warnings) {
-    Json array = Json::array();
-    for (const Override& found : overrides) {
-        Json hides = Json::array();
-        for (const auto& [level, classified] : found.levels) {
-            hides.push_back({{"level", levelName(level)},
-                             {"path", pathText(context.file(level, *found.id))},
-                             {"classified", Json(*classified)}});
-        }
-        Json decides = hides.front();
-        hides.erase(hides.begin());
-        array.push_back({{"id", *found.id}, {"source", *found.source}, {"level", decides["level"]},
-                         {"path", decides["path"]}, {"classified", decides["classified"]}, {"hides", hides}});
-    }
-    vJsonWrite(context.out, {{"overrides", std::move(array)}, {"warnings", warningArray(warnings)}});
-}
-
 int iOverridesRun(const Context& context) {
     const std::optional<std::string>& id = context.args.id;
     // The ids: the one asked for, or every id with a file in a level folder.
@@ -337,7 +365,20 @@ int iOverridesRun(const Context& context) {
     }
     vWarningsPrint(context, warnings);
     if (context.args.boJson) {
-        vOverridesJson(context, overrides, warnings);
+        Json array = Json::array();
+        for (const Override& found : overrides) {
+            Json hides = Json::array();
+            for (const auto& [level, classified] : found.levels) {
+                hides.push_back({{"level", levelName(level)},
+                                 {"path", pathText(context.file(level, *found.id))},
+                                 {"classified", Json(*classified)}});
+            }
+            Json decides = hides.front();
+            hides.erase(hides.begin());
+            array.push_back({{"id", *found.id}, {"source", *found.source}, {"level", decides["level"]},
+                             {"path", decides["path"]}, {"classified", decides["classified"]}, {"hides", hides}});
+        }
+        vJsonWrite(context.out, {{"overrides", std::move(array)}, {"warnings", warningArray(warnings)}});
         return iDoneStatus(warnings);
     }
     // One heading per source id, then one line per level: the deciding one,
