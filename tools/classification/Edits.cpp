@@ -358,25 +358,19 @@ private:
     bool boBarShown_ = false;
 };
 
-// The file name of the sample module, installed beside the bridge library
-// (the build names it).
-constexpr const char* kSampleModuleFile = VYR_SAMPLE_MODULE_FILE;
-
 void vClassifyDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     idAdd(app, ids, "MAPPING", args.id, "The classification id to read")->required();
     idAdd(app, ids, "--filter", args.filter, "The classification that allows classified ids")->required();
     levelAdd(app, "--in", args.in, "Read MAPPING's levels up to this one", false)->required();
     levelAdd(app, "--out", args.level, "Write at this level", true)->required();
     idAdd(app, ids, "--update", args.update, "The classification to write into", &args.level)->required();
+    // VYR_SAMPLE_MODULE_FILE: the file name of the sample module, installed beside the bridge library.
     app.add_option("--module", args.module,
-                   std::string("The module library to run: a path, or a file name looked for like the default "
-                               "(the sample module: ") +
-                       kSampleModuleFile + ")")
+                   "The module library to run: a path, or a file name looked for like the default "
+                   "(the sample module: " VYR_SAMPLE_MODULE_FILE ")")
         ->type_name("FILE");
-    const std::string example =
-        std::string("vyr-classification classify materials --filter approved-materials --in user --out user "
-                    "--update approved-parts --module ") +
-        kSampleModuleFile;
+    const char* example = "vyr-classification classify materials --filter approved-materials --in user --out user "
+                          "--update approved-parts --module " VYR_SAMPLE_MODULE_FILE;
     const std::string text =
         std::string("\n\nWithout --module, the runtime looks for ") + managed::runtime::kModuleFileName +
         " in the program's folder, the folders of its RUNPATH and the bridge library's folder, and runs the first "
@@ -426,7 +420,7 @@ int iClassifyRun(const Context& context) {
         return context.iFail(lookedIn.empty() ? std::string(error.what())
                                               : "no classification module " + pathText(error.fileGet()) + " in " +
                                                     lookedIn + "; name one with --module FILE (the sample module: "
-                                                    "--module " + kSampleModuleFile + "); nothing changed");
+                                                    "--module " VYR_SAMPLE_MODULE_FILE "); nothing changed");
     } catch (const std::exception& error) {
         const fs::path ran = managed::runtime::moduleFileLoadedGet();
         return context.iFail(std::string(error.what()) + (ran.empty() ? "" : " (module " + pathText(ran) + ")"));
@@ -465,11 +459,10 @@ std::string sPairTake(const Json& pair, Wanted& wanted) {
         return "its \"source\" is " + kindOf(*source) + ", not text";
     }
     for (const auto& [name, member] : {std::pair("source", source), std::pair("classified", classified)}) {
-        if (member != pair.end() && member->is_string()) {
-            if (std::string problem = AdminWrapper::sTextProblemGet(member->get_ref<const std::string&>());
-                !problem.empty()) {
-                return std::string("its ") + name + " id: " + problem;
-            }
+        const bool boText = member != pair.end() && member->is_string();
+        if (std::string problem = boText ? AdminWrapper::sTextProblemGet(member->get_ref<const std::string&>()) : "";
+            !problem.empty()) {
+            return std::string("its ") + name + " id: " + problem;
         }
     }
     std::set<std::string>& listed = wanted[source->get<std::string>()];

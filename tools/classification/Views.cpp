@@ -611,9 +611,7 @@ int iCheckRun(const Context& context) {
     vFindingsGet(context, files, found);
     const std::size_t checked = files.size();
     const auto count = [&](const char* member) {
-        return static_cast<std::size_t>(std::count_if(files.begin(), files.end(), [&](const Json& file) {
-            return file.contains(member);
-        }));
+        return std::size_t(std::count_if(files.begin(), files.end(), [&](const Json& f) { return f.contains(member); }));
     };
     const std::size_t failed = count("error");
     const std::size_t stuck = count("cannot_edit");
