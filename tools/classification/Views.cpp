@@ -220,16 +220,13 @@ void vViewWrite(const Context& context, const Cache& cache, const Mapping& heade
          {"text5", &header.sText5}, {"text6", &header.sText6}, {"text7", &header.sText7}}};
     if (args.boJson || context.command == "export") {
         const std::string_view shown = args.level ? levelName(context.level()) : "merged";
+        const Json head = {{"level", levelName(headerLevel)}, {"text2", header.sText2}, {"text3", header.sText3},
+                           {"text4", header.sText4},          {"text5", header.sText5}, {"text6", header.sText6},
+                           {"text7", header.sText7},          {"flag1", header.boFlag1}, {"flag2", header.boFlag2}};
         Json files = Json::object();
-        Json head = {{"level", levelName(headerLevel)}};
         for (const Level level : levels) {
             files[std::string(levelName(level))] = pathText(context.file(level, *args.id));
         }
-        for (const auto& [name, text] : texts) {
-            head[name] = *text;
-        }
-        head["flag1"] = header.boFlag1;
-        head["flag2"] = header.boFlag2;
         const Json document =
             context.command == "export"
                 ? Json{{"id", *args.id}, {"view", shown}, {"pairs", nullptr}}
@@ -624,10 +621,7 @@ int iCheckRun(const Context& context) {
     const std::string warnings =
         found.empty() ? "" : "; " + std::to_string(found.size()) + (found.size() == 1 ? " warning" : " warnings");
     if (context.args.boJson) {
-        vJsonWrite(context.out, {{"files", files},
-                                 {"checked", checked},
-                                 {"failed", failed},
-                                 {"cannot_edit", stuck},
+        vJsonWrite(context.out, {{"files", files}, {"checked", checked}, {"failed", failed}, {"cannot_edit", stuck},
                                  {"warnings", warningArray(found)}});
     } else {
         const auto text = [](const Json& file, const char* member) { return file[member].get<std::string>(); };
