@@ -79,8 +79,7 @@ struct Changes {
 // Counts what the import changes at the level; with an access that holds
 // the level, makes those changes, and only those. Without one, stops at the
 // first change: all that is asked then is whether there is any.
-Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool boReplace,
-                     classification::WriteAccess* access) {
+Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool boReplace, Access* access) {
     static const std::set<std::string> kNone;
     Changes changes;
     for (const auto& [source, listed] : wanted) {
@@ -181,11 +180,8 @@ const std::array<EditKind, 6> kEdits = {{
 // ids as the text output shows them.
 std::string sMessage(std::string_view text, const EditView& v) {
     const std::array<std::pair<std::string_view, std::string>, 5> places = {
-        {{"{id}", idText(v.session.id)},
-         {"{name}", displayText(v.session.id)},
-         {"{source}", displayText(v.source)},
-         {"{classified}", displayText(v.classified)},
-         {"{level}", std::string(levelName(v.session.level))}}};
+        {{"{id}", idText(v.session.id)}, {"{name}", displayText(v.session.id)}, {"{source}", displayText(v.source)},
+         {"{classified}", displayText(v.classified)}, {"{level}", std::string(levelName(v.session.level))}}};
     std::string message;
     while (!text.empty()) {
         const auto place = std::find_if(places.begin(), places.end(), [&](const auto& p) { return text.starts_with(p.first); });
@@ -196,8 +192,7 @@ std::string sMessage(std::string_view text, const EditView& v) {
 }
 
 const EditKind& editKindOf(std::string_view name) {
-    return *std::find_if(kEdits.begin(), kEdits.end(),
-                         [&](const EditKind& kind) { return kind.name == name; });
+    return *std::find_if(kEdits.begin(), kEdits.end(), [&](const EditKind& kind) { return kind.name == name; });
 }
 
 void vEditDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
@@ -650,11 +645,8 @@ int iEditLoop(EditSession& session, const std::string& original, fs::path& copy,
         if (!boFileBytesGet(copy, edited, reason)) {
             return context.iFail("the copy " + pathText(copy) + " " + reason + "; nothing changed");
         }
-        if (edited == original) {
-            return kExitSuccess;
-        }
-        if (session.access->boLevelReplace(session.level, edited, reason)) {
-            boEdited = true;
+        if (edited == original || session.access->boLevelReplace(session.level, edited, reason)) {
+            boEdited = edited != original;
             return kExitSuccess;
         }
         // Nothing of it is taken: the level file keeps what it had.

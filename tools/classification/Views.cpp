@@ -236,8 +236,7 @@ void vViewWrite(const Context& context, const Cache& cache, const Mapping& heade
             rows([&](const Row& row) {
                 write({{"source", row.source},
                        {"classified", row.classified != nullptr ? Json(*row.classified) : Json(nullptr)},
-                       {"level", levelName(row.level)},
-                       {"overrides", levelArray(row.overrides)}});
+                       {"level", levelName(row.level)}, {"overrides", levelArray(row.overrides)}});
             });
         });
         return;
@@ -366,8 +365,7 @@ int iOverridesRun(const Context& context) {
         for (const Override& found : overrides) {
             Json hides = Json::array();
             for (const auto& [level, classified] : found.levels) {
-                hides.push_back({{"level", levelName(level)},
-                                 {"path", pathText(context.file(level, *found.id))},
+                hides.push_back({{"level", levelName(level)}, {"path", pathText(context.file(level, *found.id))},
                                  {"classified", Json(*classified)}});
             }
             Json decides = hides.front();
