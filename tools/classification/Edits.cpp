@@ -39,7 +39,7 @@ struct EditView {
 
 using Access = classification::WriteAccess;
 
-// One kind of edit: its command, what it takes, and side by side its check
+// One kind of edit: its name and help, what it takes, and side by side its check
 // (whether it would change nothing at the level), its action under the
 // lock, and its two messages, where {id}, {source}, {classified} and
 // {level} stand for what they name.

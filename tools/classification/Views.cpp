@@ -1,9 +1,9 @@
-// The commands that show what the store sees: `folders`, `list`, `show`
-// and `export` of the merged view or of one level's own mapping, and where
-// the merged view comes from: `overrides`, every source id that a level
-// decides over lower levels that list it too, and `cat`, each level file as
-// it is on disk. A view is written row by row as the store's maps are
-// walked, so that a large level costs no copy of its rows. And `check`.
+// The commands that read: `folders`, `list`, `show` and `export` of the
+// merged view or of one level's own mapping, where the merged view comes
+// from (`overrides`, every source id that a level decides over lower levels
+// that list it too; `cat`, each level file as it is on disk), and `check`.
+// A view is written row by row as the store's maps are walked, so that a
+// large level costs no copy of its rows.
 
 #include <strings.h>
 
