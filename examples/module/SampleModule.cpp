@@ -26,7 +26,8 @@
 // Progress and messages go to the callback when there is one; the run
 // prints nothing itself. A failure (a missing classification, a level that
 // cannot be written) is thrown as std::runtime_error and reaches the caller
-// of the entry point unchanged. vClassifyNodes prints each node with its
+// of the entry point unchanged; a failure of the store ends its message with
+// the store's failure value (what failed and why). vClassifyNodes prints each node with its
 // children count and its classified ids in the named classification.
 
 #include "examples/module/SampleModule.h"
@@ -52,6 +53,12 @@ namespace {
 
 using Relation = std::map<std::string, std::set<std::string>>;
 using Store = ::vyr::bridge::classification::AdminWrapper;
+
+// ": what failed: why", the store's failure value for the end of a
+// message; empty when it holds no failure.
+std::string failureText(const ::vyr::classification::Failure& failure) {
+    return failure.sWhat.empty() ? "" : ": " + failure.sWhat + (failure.sReason.empty() ? "" : ": " + failure.sReason);
+}
 
 // The classified id by which a filter classification allows an id.
 constexpr const char* kAllowed = "allow";
@@ -183,9 +190,12 @@ void SampleModule::vClassify(Handle<System::String> classificationMappingName,
 
     const auto level = static_cast<::vyr::cache::Level>(outputLevel);
     if (!boHasLevels(store, updateId)) {
+        ::vyr::classification::Failure failure;
         if (!store.boCreateClassification(updateId, mappingId + " allowed by " + filterId,
-                                          "made by the sample classification module", "", "", false, false, level)) {
-            throw std::runtime_error("cannot create '" + updateId + "' at level " + levelName(outputLevel));
+                                          "made by the sample classification module", "", "", false, false, level,
+                                          failure)) {
+            throw std::runtime_error("cannot create '" + updateId + "' at level " + levelName(outputLevel) +
+                                     failureText(failure));
         }
         report.message("created " + updateId + " at level " + levelName(outputLevel));
     }
@@ -196,7 +206,7 @@ void SampleModule::vClassify(Handle<System::String> classificationMappingName,
         ::vyr::classification::WriteAccess access = store.writeAccessGet(updateId);
         if (!access.boLockFile(level)) {
             throw std::runtime_error("cannot open the file of '" + updateId + "' at level " + levelName(outputLevel) +
-                                     " for writing");
+                                     " for writing" + failureText(access.failureGet()));
         }
         // The sources that the output level lists before the run.
         const Store::Cache& target = *store.cachesGet(updateId);
@@ -219,7 +229,8 @@ void SampleModule::vClassify(Handle<System::String> classificationMappingName,
                 const bool boWritten = boFirst ? access.boSetMapping(source, classifiedId, level)
                                                : access.boAddMapping(source, classifiedId, level);
                 if (!boWritten) {
-                    throw std::runtime_error("cannot edit '" + updateId + "' at level " + levelName(outputLevel));
+                    throw std::runtime_error("cannot edit '" + updateId + "' at level " + levelName(outputLevel) +
+                                             failureText(access.failureGet()));
                 }
                 boFirst = false;
                 ++keptPairs;
@@ -234,7 +245,7 @@ void SampleModule::vClassify(Handle<System::String> classificationMappingName,
         // Saved now, so that the run reports "wrote" only when it did.
         if (!access.boWriteBack()) {
             throw std::runtime_error("could not write '" + updateId + "' at level " + levelName(outputLevel) +
-                                     " back into its file");
+                                     " back into its file" + failureText(access.failureGet()));
         }
     }
 

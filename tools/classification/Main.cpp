@@ -8,33 +8,35 @@
 // no mapping file could hold end the run with status 2 and one line on
 // standard error.
 
-#include <algorithm>
+#include <unistd.h>
+
+#include <climits>
 #include <csignal>
 #include <exception>
 #include <iostream>
-#include <map>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/assert/Assert.h"
-#include "tools/classification/CommandLine.h"
+#include "external/directories/Directories.h"
+#include "tools/classification/Tool.h"
 
 namespace {
 
 using namespace vyr::tool;
+using namespace vyr;
+namespace fs = std::filesystem;
 
-// The tool's own options, given before or after the command.
+// The tool's own options, given before or after the command. The
+// directory service's three folders: --root DIR gives DIR/system,
+// DIR/shared (one shared folder) and DIR/user; --system, --shared
+// (repeatable) and --user replace them one by one. A plain value.
 struct GlobalOptions {
-    FolderOptions folders;
+    fs::path root = ".";
+    std::optional<fs::path> system;
+    std::vector<fs::path> shared;
+    std::optional<fs::path> user;
     bool boVerbose = false;
 };
-
-// The commands in the order of --help.
-std::vector<Command> commandTable() {
-    std::vector<Command> table = {kFoldersCommand,  kListCommand,   kShowCommand,     kOverridesCommand, kCatCommand,
-                                  kExportCommand,   kImportCommand, kHandEditCommand, kCheckCommand};
-    const std::vector<Command> edits = editCommands();
-    table.insert(table.end(), edits.begin(), edits.end());
-    return table;
-}
 
 void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
     app.set_version_flag("--version", "vyr-classification " VYR_VERSION);
@@ -47,12 +49,12 @@ void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
             ->type_name("DIR")
             ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
     };
-    folder("--root", options.folders.root,
+    folder("--root", options.root,
            "Folder holding system/, shared/ and user/ (default: $VYR_CLASSIFICATION_ROOT, else .)")
         ->envname("VYR_CLASSIFICATION_ROOT");
-    folder("--system", options.folders.system, "The system folder (level sys: <it>/Resources/Classification)");
-    folder("--shared", options.folders.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
-    folder("--user", options.folders.user, "The user folder (level user: <it>/Classification)");
+    folder("--system", options.system, "The system folder (level sys: <it>/Resources/Classification)");
+    folder("--shared", options.shared, "A shared folder; repeat for several (level shared)")->allow_extra_args(false);
+    folder("--user", options.user, "The user folder (level user: <it>/Classification)");
     app.add_flag("--verbose", options.boVerbose, "Print each assertion record of the library on standard error");
     vFooterSet(app, {"vyr-classification --root examples/data show materials"},
                "\n\nRun 'vyr-classification COMMAND --help' for a command's options.\n"
@@ -112,6 +114,38 @@ int iUsageError(const CLI::App& app, const CLI::ParseError& error, int argc, cha
     return kExitUsage;
 }
 
+// Why the id cannot have a file at the level, or empty when it can. For
+// writing, the store's temporary file must fit as well; the limits are
+// those of the file system that holds the level folder (or the nearest
+// existing folder above it).
+std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id, bool boWriting) {
+    // The longest file name, asked of the nearest existing folder at or above the level folder.
+    fs::path folder = folders.at(level);
+    std::error_code error;
+    while (!folder.empty() && !fs::is_directory(folder, error) && folder.has_relative_path()) {
+        folder = folder.parent_path();
+    }
+    const long named = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const std::size_t limit = named > 0 ? static_cast<std::size_t>(named) : NAME_MAX;
+    // The bytes the store's names add to the id.
+    const std::string empty = cache::levelFileName("");
+    const std::size_t extra = (boWriting ? cache::temporaryFileName(empty, 0) : empty).size();
+    const std::string head = "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
+                             std::string(levelName(level)) + ": ";
+    if (id.size() + extra > limit) {
+        return head + (boWriting ? "its file name and the store's temporary file name" : "its file name") +
+               " must fit in " + std::to_string(limit) + " bytes, which allows ids of at most " +
+               std::to_string(limit > extra ? limit - extra : 0) + " bytes";
+    }
+    // The whole path, with its terminating zero, must fit in PATH_MAX.
+    const std::size_t pathLength = folders.at(level).native().size() + 1 + id.size() + extra;
+    if (pathLength >= PATH_MAX) {
+        return head + "the path of its " + (boWriting ? "temporary file" : "file") + " would be " +
+               std::to_string(pathLength) + " bytes, and paths may have at most " + std::to_string(PATH_MAX - 1);
+    }
+    return {};
+}
+
 // Ids too long for a file name in the level folders, before anything is
 // read or written: one that no level could hold is refused for reading, one
 // whose file or the store's temporary file would not fit at the level
@@ -154,7 +188,15 @@ int iRun(const Command& command, const GlobalOptions& options, const Args& args,
         });
     }
     vyr::assert::Assert::vEnable(true);
-    const Context context{command.name, args, levelFoldersSet(options.folders), std::cout, std::cerr};
+    // The directory service first, then the level folders as the store derives them.
+    Directories::vSysDirectorySet(options.system.value_or(options.root / "system"));
+    Directories::vSharedDirectoriesSet(options.shared.empty() ? std::vector<fs::path>{options.root / "shared"}
+                                                              : options.shared);
+    Directories::vUserDirectorySet(options.user.value_or(options.root / "user"));
+    Context context{command.name, args, {}, std::cout, std::cerr};
+    for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
+        context.folders[level] = AdminWrapper().levelFolderGet(level);
+    }
     const int status = iIdsCheck(context, ids);
     return status != kExitSuccess ? status : command.run(context);
 }
@@ -168,11 +210,18 @@ int main(int argc, char** argv) {
     GlobalOptions options;
     vGlobalOptionsDeclare(app, options);
     Args args;
-    const std::vector<Command> table = commandTable();
-    std::map<const CLI::App*, std::vector<IdArg>> ids;
+    // The commands in the order of --help.
+    std::vector<Command> table = {kFoldersCommand,  kListCommand,   kShowCommand,     kOverridesCommand, kCatCommand,
+                                  kExportCommand,   kImportCommand, kHandEditCommand, kCheckCommand};
+    for (const Command& command : editCommands()) {
+        table.push_back(command);
+    }
+    // Each subcommand's command and the ids it takes.
+    std::map<const CLI::App*, std::pair<const Command*, std::vector<IdArg>>> subcommands;
     for (const Command& command : table) {
         CLI::App* sub = app.add_subcommand(command.name, command.description);
-        command.declare(*sub, args, ids[sub]);
+        subcommands[sub].first = &command;
+        command.declare(*sub, args, subcommands[sub].second);
     }
     try {
         app.parse(argc, argv);
@@ -180,13 +229,11 @@ int main(int argc, char** argv) {
         return error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success) ? app.exit(error) // --help
                                                                                   : iUsageError(app, error, argc, argv);
     }
-    const CLI::App* chosen = app.get_subcommands().front();
-    const auto command = std::find_if(table.begin(), table.end(),
-                                      [&](const Command& each) { return chosen->get_name() == each.name; });
+    const auto& [command, ids] = subcommands.at(app.get_subcommands().front());
     try {
-        return iRun(*command, options, args, ids[chosen]);
+        return iRun(*command, options, args, ids);
     } catch (const std::exception& error) {
-        std::cerr << "vyr-classification " << chosen->get_name() << ": " << oneLine(error.what()) << '\n';
+        std::cerr << "vyr-classification " << command->name << ": " << oneLine(error.what()) << '\n';
         return kExitFailed;
     }
 }
