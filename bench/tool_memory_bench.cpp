@@ -17,6 +17,9 @@
 // BM_LargeLevel prints the wall time of the `add`, its peak, the peak of the
 // store alone (`show --source`) and the ratio of what the edit adds to the
 // file's size. The machine needs about ten times the file's size in memory.
+//
+// VYR_BENCH_TOOL=PATH measures another build of the tool (an older one, for
+// figures before a change).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -77,11 +80,14 @@ bool boLevelWrite(const fs::path& file, long sources, long first) {
         return false;
     }
     std::fputs(kHeader, out);
+    // In byte order, as the store writes them.
     for (long index = first; index < first + sources; ++index) {
+        const long one = index * 3 % 1000;
+        const long other = (index * 3 + 1) % 1000;
         std::fprintf(out,
                      "    <source id=\"source-%08ld\">\n      <classified id=\"class-%04ld\" />\n"
                      "      <classified id=\"class-%04ld\" />\n    </source>\n",
-                     index, index * 3 % 1000, (index * 3 + 1) % 1000);
+                     index, std::min(one, other), std::max(one, other));
     }
     std::fputs(kFooter, out);
     return std::fclose(out) == 0;
@@ -133,9 +139,14 @@ struct ChildRun {
     double wallSeconds = 0;
 };
 
+const char* toolPath() {
+    const char* other = std::getenv("VYR_BENCH_TOOL");
+    return other != nullptr && *other != '\0' ? other : VYR_TOOL_PATH;
+}
+
 // Runs the tool with the arguments, output to /dev/null.
 ChildRun childRun(const std::vector<std::string>& args) {
-    std::vector<std::string> text{VYR_TOOL_PATH};
+    std::vector<std::string> text{toolPath()};
     text.insert(text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : text) {
@@ -147,7 +158,7 @@ ChildRun childRun(const std::vector<std::string>& args) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, VYR_TOOL_PATH, &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, toolPath(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ChildRun run;
     if (spawned != 0) {

@@ -292,15 +292,27 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             }
             const std::uint64_t hash = platform::contentHash(file);
             const bool boKnown = record.boKnownContent(stamp, hash);
-            if (boKnown && !locked.document && (!locked.fingerprint || *locked.fingerprint == fingerprintOf(ours)) &&
-                boDocumentHolds(file, ours)) {
+            // The file is the version the store knows: its bytes are kept
+            // once, as the base, and a document that reads is patched in one
+            // pass, without its parse or its mapping (a large level would
+            // cost several times its size in memory otherwise).
+            const bool boBaseIsFile = boKnown && locked.base && *locked.base == file;
+            if (boBaseIsFile) {
+                std::string().swap(file);
+            }
+            const std::string& current = boBaseIsFile ? *locked.base : file;
+            if (boKnown && !locked.document && boDocumentPatch(current, ours, bytes)) {
+                boKept = bytes == current;
+            } else if (boKnown && !locked.document &&
+                       (!locked.fingerprint || *locked.fingerprint == fingerprintOf(ours)) &&
+                       boDocumentHolds(current, ours)) {
                 // The version the store knows, holding the level as it
                 // stands: told without reading the file's mapping.
-                bytes = std::move(file);
+                bytes = current;
                 boKept = true;
             } else {
                 EditableDocument theirs;
-                if (!theirs.boParse(file)) {
+                if (!theirs.boParse(current)) {
                     VYR_FAIL(failure, "Level file was replaced by one that does not read; not written back",
                              theirs.errorGet(), function);
                     return false;
@@ -320,7 +332,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                 }
                 // A hand edit that changes only comments or layout differs
                 // here and is written.
-                boKept = bytes == file;
+                boKept = bytes == current;
             }
             if (boKept && boKnown) {
                 record.vContentChecked(stamp, readAt);
