@@ -341,11 +341,33 @@ void BM_StraightBuild(benchmark::State& state) {
         levels.push_back(relationRead(file));
     }
     for (auto _ : state) {
+        // One walk over the levels' source ids in ascending order; each goes
+        // to the end of the merged map with the set of the highest level
+        // that lists it.
         Relation merged;
+        std::vector<Relation::const_iterator> at;
         for (const Relation& level : levels) {
-            for (const auto& [source, classified] : level) {
-                merged.insert_or_assign(source, classified);
+            at.push_back(level.begin());
+        }
+        for (;;) {
+            const std::string* lowest = nullptr;
+            for (std::size_t index = 0; index < levels.size(); ++index) {
+                if (at[index] != levels[index].end() && (lowest == nullptr || at[index]->first < *lowest)) {
+                    lowest = &at[index]->first;
+                }
             }
+            if (lowest == nullptr) {
+                break;
+            }
+            const std::set<std::string>* decided = nullptr;
+            const std::string source = *lowest;
+            for (std::size_t index = 0; index < levels.size(); ++index) {
+                if (at[index] != levels[index].end() && at[index]->first == source) {
+                    decided = &at[index]->second;
+                    ++at[index];
+                }
+            }
+            merged.emplace_hint(merged.end(), source, *decided);
         }
         Relation inverse;
         for (const auto& [source, classified] : merged) {
