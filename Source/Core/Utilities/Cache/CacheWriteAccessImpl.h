@@ -30,8 +30,9 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // The level file as read under the lock or as last written back: the
     // base against which the edits are told apart when another writer
     // changed the file. Kept as the document's bytes (one block, cheap to
-    // copy) and parsed only when a merge needs it; empty when the edits made
-    // the level.
+    // copy) and parsed only when a merge needs it; while the file is still
+    // this version, the write-back patches these bytes rather than a second
+    // copy. Empty when the edits made the level.
     std::optional<std::string> base;
     // A whole document that the holder gave for the level, written back as
     // it is (merged with other writers' changes); empty when none.
