@@ -1578,14 +1578,12 @@ private:
         return true;
     }
 
-    // The classified ids of a source element that stays: patched when its
-    // set differs from the target's. `end` becomes the position after the
+    // The classified ids of a source element that stays, in any order and
+    // possibly repeated: patched when their set differs from the target's. `end` becomes the position after the
     // element.
     bool boSourceWalk(const Tag& source, const Classified& target, std::size_t& end) {
         children_.clear();
         std::size_t at = source.end;
-        std::size_t count = 0;
-        std::size_t last = npos; // the last classified child so far
         Piece piece;
         std::size_t endTag = source.end;
         end = source.end;
@@ -1605,45 +1603,35 @@ private:
                     return false;
                 }
                 child.end = at;
-                if (piece.tag.name == kClassifiedName) {
-                    if (!piece.tag.boHasId || !boAttributeDecode(piece.tag.id, child.id)) {
-                        return false;
-                    }
-                    if (last != npos && !(children_[last].id < child.id)) {
-                        return false;
-                    }
-                    last = children_.size();
-                    ++count;
+                if (piece.tag.name == kClassifiedName &&
+                    (!piece.tag.boHasId || !boAttributeDecode(piece.tag.id, child.id))) {
+                    return false;
                 }
             }
             children_.push_back(std::move(child));
         }
-        // Unchanged: the ids listed are exactly the target's.
-        bool boSame = count == target.size();
-        auto next = target.begin();
+        // Unchanged: the ids listed, each once, are exactly the target's.
+        ids_.clear();
         for (const Child& child : children_) {
-            if (!boSame) {
-                break;
-            }
             if (child.kind == Piece::Element && child.tag.name == kClassifiedName) {
-                boSame = *next == child.id;
-                ++next;
+                ids_.push_back(child.id);
             }
         }
-        if (boSame) {
+        std::sort(ids_.begin(), ids_.end());
+        ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+        if (std::equal(ids_.begin(), ids_.end(), target.begin(), target.end())) {
             return true;
+        }
+        // Every element of a removed id goes; a new id goes before the first
+        // element that stays whose id, or that of one before it, is greater.
+        added_.clear();
+        std::set_difference(target.begin(), target.end(), ids_.begin(), ids_.end(), std::back_inserter(added_));
+        if (!std::all_of(added_.begin(), added_.end(), [](std::string_view id) { return boTextStorable(id); })) {
+            return false;
         }
         ChildrenPlan plan(scanner_, step_, source, kClassifiedName, edits_, texts_);
-        next = target.begin();
-        const auto added = [&](const std::string* below) {
-            for (; next != target.end() && (below == nullptr || *next < *below); ++next) {
-                if (!boTextStorable(*next)) {
-                    return false;
-                }
-                plan.vAdd(NewElement{kClassifiedName, *next, nullptr, nullptr});
-            }
-            return true;
-        };
+        auto next = added_.begin();
+        std::string_view runningMax;
         for (const Child& child : children_) {
             switch (child.kind) {
             case Piece::Space: plan.vSpace(); continue;
@@ -1655,18 +1643,18 @@ private:
                 plan.vUnknown(child.tag);
                 continue;
             }
-            if (!added(&child.id)) {
-                return false;
-            }
-            if (next == target.end() || *next != child.id) {
+            if (!target.contains(child.id)) {
                 plan.vRemoved(child.tag, child.end);
-            } else {
-                ++next;
-                plan.vStays(child.tag, child.end);
+                continue;
             }
+            runningMax = std::max(runningMax, std::string_view(child.id));
+            for (; next != added_.end() && *next < runningMax; ++next) {
+                plan.vAdd(NewElement{kClassifiedName, *next, nullptr, nullptr});
+            }
+            plan.vStays(child.tag, child.end);
         }
-        if (!added(nullptr)) {
-            return false;
+        for (; next != added_.end(); ++next) {
+            plan.vAdd(NewElement{kClassifiedName, *next, nullptr, nullptr});
         }
         plan.vFinish(endTag, end);
         return true;
@@ -1688,7 +1676,11 @@ private:
     std::string texts_;
     std::vector<const char*> seen_; // the header attributes the root has
     std::string id_;
+    // Scratch space of the walk of one source element, kept to spare
+    // allocations.
     std::vector<Child> children_;
+    std::vector<std::string_view> ids_;   // its classified ids, sorted, each once
+    std::vector<std::string_view> added_; // the target's ids it lacks
 };
 
 } // namespace

@@ -79,8 +79,9 @@ private:
 // than reading does). False whenever it cannot tell at once, with `out`
 // unspecified: the caller then takes the long way. That is the case for a
 // change of the root's attributes or of the second relation, a document
-// that lists source ids or classified ids out of order or twice, lacks the
-// relation element that changes or has it twice, holds a processing
+// that lists source ids out of order or twice (classified ids may come in
+// any order), lacks the relation element that changes or has it twice,
+// holds a processing
 // instruction, or spells an attribute with a raw tab or line break or an
 // entity other than XML's own, and for a text the format cannot carry.
 [[nodiscard]] bool boDocumentPatch(std::string_view bytes, const Mapping& target, std::string& out);

@@ -275,8 +275,8 @@ TEST(EditableDocumentTest, EditsKeepEverythingTheyDoNotChange) {
 }
 
 // A file as the store writes it, with what people add by hand in between
-// its lines: comments, unknown elements, text, and other line ends and
-// indentation. Source and classified ids stay in order.
+// its lines: comments, unknown elements, text, other line ends, classified
+// ids repeated or out of order. Source ids stay in order.
 std::string decorated(const std::string& file, HandWritten& random) {
     std::vector<std::string> lines;
     for (std::size_t at = 0; at < file.size();) {
@@ -293,6 +293,14 @@ std::string decorated(const std::string& file, HandWritten& random) {
                                                        "<!-- a --> <!-- b -->"}) + newline;
         }
         text += lines[i] + newline;
+        // A classified id listed again, or out of order.
+        if (lines[i].find("<classified ") != std::string::npos && random.count(6) == 0) {
+            text += lines[i] + newline;
+        } else if (i + 1 < lines.size() && lines[i].find("<classified ") != std::string::npos &&
+                   lines[i + 1].find("<classified ") != std::string::npos && random.count(4) == 0) {
+            text.insert(text.size() - lines[i].size() - newline.size(), lines[i + 1] + newline);
+            ++i;
+        }
     }
     return text;
 }
