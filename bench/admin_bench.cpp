@@ -15,7 +15,8 @@
 //   BM_StraightBuild: the rest of the floor, building the merged map and
 //   its inverse (std::map<std::string, std::set<std::string>>) straight
 //   from the three parsed relations, the highest level deciding a source
-//   id's set. The first-use ratio is against the sum of the two.
+//   id's set, each inverse set found through a hash table. The first-use
+//   ratio is against the sum of the two.
 //   BM_XmlRead, for information: the same three files read with the real
 //   XmlDocument into mappings, without the store.
 // - BM_FirstUseJustWritten: the same on files whose times are those of the
@@ -369,11 +370,17 @@ void BM_StraightBuild(benchmark::State& state) {
             }
             merged.emplace_hint(merged.end(), source, *decided);
         }
+        // Each classified id's set found through a hash table rather than a
+        // walk down the map: the fastest plain way to the same map.
         Relation inverse;
+        std::unordered_map<std::string_view, std::set<std::string>*> sets;
         for (const auto& [source, classified] : merged) {
             for (const std::string& id : classified) {
-                std::set<std::string>& sources = inverse[id];
-                sources.emplace_hint(sources.end(), source); // sources come in order
+                std::set<std::string>*& sources = sets[id];
+                if (sources == nullptr) {
+                    sources = &inverse.try_emplace(id).first->second;
+                }
+                sources->emplace_hint(sources->end(), source); // sources come in order
             }
         }
         benchmark::DoNotOptimize(merged.size() + inverse.size());
