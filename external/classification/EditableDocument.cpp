@@ -1425,7 +1425,8 @@ public:
                                     at)) {
                     return false;
                 }
-                // Only the first relation is patched here.
+                // The second relation is only compared: a change of it
+                // takes the long way.
                 if (!boFirst && edits_.size() != editsBefore) {
                     return false;
                 }
@@ -1438,8 +1439,8 @@ public:
         if ((!boRelation && !target.sourceToClassified.empty()) || (!boSecond && !target.secondRelation.empty())) {
             return false;
         }
-        // After the root: whitespace and comments only, as far as this
-        // walk goes.
+        // After the root only whitespace, comments and processing
+        // instructions can stand; one of the latter takes the long way.
         while (at < text_.size()) {
             if (text_[at] != '<') {
                 const std::size_t next = text_.find('<', at);
