@@ -906,7 +906,7 @@ bool boFlagHolds(pugi::xml_node root, const char* name, bool expected) {
     return std::strcmp(attribute.value(), expected ? kTrue : kFalse) == 0;
 }
 
-// ---- Patching a document known to read, in one pass over its bytes ----
+// ---- Patching a document known to read by walking its bytes ----
 
 // Decodes an attribute value as the parser does, for values without a raw
 // tab, line feed or carriage return (which the parser turns into spaces)
@@ -1341,7 +1341,7 @@ private:
     std::string_view fallbackLead_;
 };
 
-// Patches a document known to read in one pass: see boDocumentPatch.
+// Patches a document known to read by walking its bytes: see boDocumentPatch.
 class StreamPatcher {
 public:
     explicit StreamPatcher(std::string_view text) noexcept : scanner_(text), text_(text) {}
@@ -1502,22 +1502,11 @@ private:
                            [](const std::string& id) { return boTextStorable(id); });
     }
 
-    // The sources of one relation element along the target's relation;
-    // `end` becomes the position after the element.
-    bool boRelationWalk(const Tag& relation, const Mapping::Relation& target, std::size_t& end) {
-        ChildrenPlan plan(scanner_, step_, relation, kSourceName, edits_, texts_);
-        auto next = target.begin();
-        const auto added = [&](std::string_view below) {
-            for (; next != target.end() && (below.data() == nullptr || next->first < below); ++next) {
-                if (!boStorable(next->first, next->second)) {
-                    return false;
-                }
-                plan.vAdd(NewElement{kSourceName, next->first, &next->second, nullptr});
-            }
-            return true;
-        };
-        std::string previous;
-        bool boFirst = true;
+    // The source ids that the relation element's source elements give,
+    // decoded and sorted, into sourceIds_. False when one is listed twice.
+    bool boSourceIdsCollect(const Tag& relation) {
+        sourceIds_.clear();
+        bool boSorted = true;
         std::size_t at = relation.end;
         Piece piece;
         while (!relation.boSelfClosing) {
@@ -1525,9 +1514,72 @@ private:
                 return false;
             }
             if (piece.kind == Piece::EndTag) {
-                if (!added({})) {
+                break;
+            }
+            at = piece.end;
+            if (piece.kind != Piece::Element) {
+                continue;
+            }
+            if (piece.tag.name == kSourceName) {
+                if (!piece.tag.boHasId || !boAttributeDecode(piece.tag.id, id_)) {
                     return false;
                 }
+                boSorted = boSorted && (sourceIds_.empty() || sourceIds_.back() < id_);
+                sourceIds_.push_back(id_);
+            }
+            if (!scanner_.boElementSkip(piece.tag, at)) {
+                return false;
+            }
+        }
+        if (!boSorted) {
+            std::sort(sourceIds_.begin(), sourceIds_.end());
+            if (std::adjacent_find(sourceIds_.begin(), sourceIds_.end()) != sourceIds_.end()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The sources of one relation element along the target's relation;
+    // `end` becomes the position after the element. A source element whose
+    // id the target lacks goes; a new source goes before the first element
+    // that stays whose id, or that of one before it, is greater.
+    bool boRelationWalk(const Tag& relation, const Mapping::Relation& target, std::size_t& end) {
+        if (!boSourceIdsCollect(relation)) {
+            return false;
+        }
+        std::vector<const Mapping::Relation::value_type*> added; // in byte order
+        auto listed = sourceIds_.cbegin();
+        for (const auto& entry : target) {
+            while (listed != sourceIds_.cend() && *listed < entry.first) {
+                ++listed;
+            }
+            if (listed == sourceIds_.cend() || *listed != entry.first) {
+                if (!boStorable(entry.first, entry.second)) {
+                    return false;
+                }
+                added.push_back(&entry);
+            }
+        }
+        std::vector<std::string>().swap(sourceIds_);
+
+        ChildrenPlan plan(scanner_, step_, relation, kSourceName, edits_, texts_);
+        auto next = added.cbegin();
+        const auto vAddBelow = [&](const std::string* below) {
+            for (; next != added.cend() && (below == nullptr || (*next)->first < *below); ++next) {
+                plan.vAdd(NewElement{kSourceName, (*next)->first, &(*next)->second, nullptr});
+            }
+        };
+        std::string runningMax;
+        bool boAnyStays = false;
+        std::size_t at = relation.end;
+        Piece piece;
+        while (!relation.boSelfClosing) {
+            if (!scanner_.boPieceRead(at, piece)) {
+                return false;
+            }
+            if (piece.kind == Piece::EndTag) {
+                vAddBelow(nullptr);
                 plan.vFinish(piece.start, piece.end);
                 break;
             }
@@ -1546,32 +1598,30 @@ private:
                 plan.vUnknown(tag);
                 continue;
             }
-            if (!tag.boHasId || !boAttributeDecode(tag.id, id_) || (!boFirst && !(previous < id_))) {
+            if (!boAttributeDecode(tag.id, id_)) {
                 return false;
             }
-            boFirst = false;
-            previous = id_;
-            if (!added(previous)) {
-                return false;
-            }
-            if (next == target.end() || next->first != previous) {
+            const auto found = target.find(id_);
+            if (found == target.end()) {
                 if (!scanner_.boElementSkip(tag, at)) {
                     return false;
                 }
                 plan.vRemoved(tag, at);
                 continue;
             }
-            if (!boSourceWalk(tag, next->second, at)) {
+            if (!boSourceWalk(tag, found->second, at)) {
                 return false;
             }
-            ++next;
+            if (!boAnyStays || runningMax < found->first) {
+                runningMax = found->first;
+                boAnyStays = true;
+            }
+            vAddBelow(&runningMax);
             plan.vStays(tag, at);
         }
         if (relation.boSelfClosing) {
             end = relation.end;
-            if (!added({})) {
-                return false;
-            }
+            vAddBelow(nullptr);
             plan.vFinish(relation.end, relation.end);
             return true;
         }
@@ -1677,6 +1727,7 @@ private:
     std::string texts_;
     std::vector<const char*> seen_; // the header attributes the root has
     std::string id_;
+    std::vector<std::string> sourceIds_; // of the relation element walked
     // Scratch space of the walk of one source element, kept to spare
     // allocations.
     std::vector<Child> children_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <sstream>
@@ -276,13 +277,27 @@ TEST(EditableDocumentTest, EditsKeepEverythingTheyDoNotChange) {
 
 // A file as the store writes it, with what people add by hand in between
 // its lines: comments, unknown elements, text, other line ends, classified
-// ids repeated or out of order. Source ids stay in order.
+// ids repeated or out of order, a source element moved out of order.
 std::string decorated(const std::string& file, HandWritten& random) {
     std::vector<std::string> lines;
     for (std::size_t at = 0; at < file.size();) {
         const std::size_t end = file.find('\n', at);
         lines.push_back(file.substr(at, end - at));
         at = end + 1;
+    }
+    // Now and then the first source element moves to the end of its
+    // relation, out of order.
+    const auto first = std::find_if(lines.begin(), lines.end(),
+                                    [](const std::string& line) { return line.find("<source ") != std::string::npos; });
+    if (first != lines.end() && random.coin()) {
+        auto last = first;
+        while (last->find("/>") == std::string::npos && last->find("</source>") == std::string::npos) {
+            ++last;
+        }
+        const auto closing = std::find_if(last, lines.end(), [](const std::string& line) {
+            return line.find("</relation>") != std::string::npos;
+        });
+        std::rotate(first, last + 1, closing);
     }
     const std::string newline = random.pick<std::string>({"\n", "\r\n"});
     std::string text;

@@ -293,9 +293,9 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             const std::uint64_t hash = platform::contentHash(file);
             const bool boKnown = record.boKnownContent(stamp, hash);
             // The file is the version the store knows: its bytes are kept
-            // once, as the base, and a document that reads is patched in one
-            // pass, without its parse or its mapping (a large level would
-            // cost several times its size in memory otherwise).
+            // once, as the base, and patched by walking them, without their
+            // parse or their mapping (a large level would cost several times
+            // its size in memory otherwise).
             const bool boBaseIsFile = boKnown && locked.base && *locked.base == file;
             if (boBaseIsFile) {
                 std::string().swap(file);
