@@ -18,6 +18,8 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <cstddef>
+
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -54,8 +56,14 @@ public:
     }
 
     // The mean real time in seconds of the named benchmark, or a negative
-    // value when it did not run (or the family name is ambiguous).
+    // value when it did not run (or the family name is ambiguous). "A+B"
+    // names the sum of two.
     [[nodiscard]] double secondsGet(const std::string& name) const {
+        if (const std::size_t plus = name.find('+'); plus != std::string::npos) {
+            const double first = secondsGet(name.substr(0, plus));
+            const double second = secondsGet(name.substr(plus + 1));
+            return first < 0.0 || second < 0.0 ? -1.0 : first + second;
+        }
         auto found = sums_.find(name);
         if (found == sums_.end()) {
             const auto family = families_.find(name);
@@ -79,9 +87,21 @@ private:
     std::map<std::string, Sum> families_;
 };
 
+// Ratios of quantities other than time that benchmarks note while they run
+// (peak memory over a file's size), printed after the others in the order
+// noted. Used by the runner's thread only.
+inline std::vector<std::pair<std::string, double>>& notedRatios() {
+    static std::vector<std::pair<std::string, double>> noted;
+    return noted;
+}
+
+inline void vRatioNote(std::string name, double value) { notedRatios().emplace_back(std::move(name), value); }
+
 // Runs the benchmarks selected on the command line and prints one line
 // "ratio <name>/<baseline> = X.XX" per pair (or "n/a" when either did not
-// run). Returns the process exit code.
+// run), where a baseline "A+B" is the sum of the two. Then prints the
+// ratios that the benchmarks noted themselves (vRatioNote), for quantities
+// other than time. Returns the process exit code.
 inline int runWithRatios(int argc, char** argv, const std::vector<std::pair<std::string, std::string>>& pairs) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
@@ -98,6 +118,9 @@ inline int runWithRatios(int argc, char** argv, const std::vector<std::pair<std:
         } else {
             std::cout << std::fixed << std::setprecision(2) << measured / reference << '\n';
         }
+    }
+    for (const auto& [name, value] : notedRatios()) {
+        std::cout << "ratio " << name << " = " << std::fixed << std::setprecision(2) << value << '\n';
     }
     std::cout.flush();
     benchmark::Shutdown();

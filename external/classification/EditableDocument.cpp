@@ -86,6 +86,47 @@ struct NewElement {
     const Mapping::Relation* relation = nullptr;
 };
 
+// The lead of a child of an element led by `lead`: one step deeper when
+// the element starts a line, the same otherwise.
+std::string innerLeadOf(std::string_view lead, std::string_view step) {
+    return boHasLineBreak(lead) ? joined({lead, step}) : std::string(lead);
+}
+
+// A new element led by `lead`, written as XmlDocument::boWrite writes it,
+// its children `step` deeper.
+void vAppendNewElement(std::string& out, const NewElement& element, std::string_view lead, std::string_view step) {
+    const std::string inner = innerLeadOf(lead, step);
+    const std::string_view close = boHasLineBreak(lead) ? lead : std::string_view();
+    out += '<';
+    out += element.name;
+    if (element.relation != nullptr) {
+        out += '>';
+        for (const auto& [source, classified] : *element.relation) {
+            out += inner;
+            vAppendNewElement(out, NewElement{kSourceName, source, &classified, nullptr}, inner, step);
+        }
+    } else {
+        out += ' ';
+        out += kIdName;
+        out += "=\"";
+        vAppendEscaped(out, element.id, '"');
+        out += '"';
+        if (element.classified == nullptr || element.classified->empty()) {
+            out += " />";
+            return;
+        }
+        out += '>';
+        for (const std::string& classified : *element.classified) {
+            out += inner;
+            vAppendNewElement(out, NewElement{kClassifiedName, classified, nullptr, nullptr}, inner, step);
+        }
+    }
+    out += close;
+    out += "</";
+    out += element.name;
+    out += '>';
+}
+
 // Where new elements go: before or after a sibling, or at the end of the
 // parent's content.
 enum class Place { Before, After, End };
@@ -438,43 +479,10 @@ private:
         return innerLead(lead(parent));
     }
 
-    std::string innerLead(std::string_view lead) const {
-        return boHasLineBreak(lead) ? joined({lead, step_}) : std::string(lead);
-    }
-
-    // ---- New elements, written as XmlDocument::boWrite writes them ----
+    std::string innerLead(std::string_view lead) const { return innerLeadOf(lead, step_); }
 
     void vAppendElement(std::string& out, const NewElement& element, std::string_view lead) const {
-        const std::string inner = innerLead(lead);
-        const std::string_view close = boHasLineBreak(lead) ? lead : std::string_view();
-        out += '<';
-        out += element.name;
-        if (element.relation != nullptr) {
-            out += '>';
-            for (const auto& [source, classified] : *element.relation) {
-                out += inner;
-                vAppendElement(out, NewElement{kSourceName, source, &classified, nullptr}, inner);
-            }
-        } else {
-            out += ' ';
-            out += kIdName;
-            out += "=\"";
-            vAppendEscaped(out, element.id, '"');
-            out += '"';
-            if (element.classified == nullptr || element.classified->empty()) {
-                out += " />";
-                return;
-            }
-            out += '>';
-            for (const std::string& classified : *element.classified) {
-                out += inner;
-                vAppendElement(out, NewElement{kClassifiedName, classified, nullptr, nullptr}, inner);
-            }
-        }
-        out += close;
-        out += "</";
-        out += element.name;
-        out += '>';
+        vAppendNewElement(out, element, lead, step_);
     }
 
     // ---- Planning ----
@@ -898,6 +906,835 @@ bool boFlagHolds(pugi::xml_node root, const char* name, bool expected) {
     return std::strcmp(attribute.value(), expected ? kTrue : kFalse) == 0;
 }
 
+// ---- Patching a document known to read by walking its bytes ----
+
+// Decodes an attribute value as the parser does, for values without a raw
+// tab, line feed or carriage return (which the parser turns into spaces)
+// and without an entity other than XML's predefined ones and character
+// references. False for any other value.
+bool boAttributeDecode(std::string_view raw, std::string& out) {
+    out.clear();
+    std::size_t at = 0;
+    while (at < raw.size()) {
+        const std::size_t special = std::min(raw.find_first_of("&\t\n\r", at), raw.size());
+        out.append(raw.substr(at, special - at));
+        at = special;
+        if (at == raw.size()) {
+            break;
+        }
+        if (raw[at] != '&') {
+            return false;
+        }
+        const std::size_t semicolon = raw.find(';', at);
+        if (semicolon == npos) {
+            return false;
+        }
+        const std::string_view name = raw.substr(at + 1, semicolon - at - 1);
+        at = semicolon + 1;
+        if (name == "lt") {
+            out += '<';
+        } else if (name == "gt") {
+            out += '>';
+        } else if (name == "amp") {
+            out += '&';
+        } else if (name == "quot") {
+            out += '"';
+        } else if (name == "apos") {
+            out += '\'';
+        } else if (name.size() > 1 && name[0] == '#') {
+            const bool boHex = name[1] == 'x';
+            const std::string_view digits = name.substr(boHex ? 2 : 1);
+            if (digits.empty() || digits.size() > 8) {
+                return false;
+            }
+            std::uint32_t code = 0;
+            for (const char digit : digits) {
+                std::uint32_t value = 16;
+                if (digit >= '0' && digit <= '9') {
+                    value = static_cast<std::uint32_t>(digit - '0');
+                } else if (boHex && digit >= 'a' && digit <= 'f') {
+                    value = static_cast<std::uint32_t>(digit - 'a' + 10);
+                } else if (boHex && digit >= 'A' && digit <= 'F') {
+                    value = static_cast<std::uint32_t>(digit - 'A' + 10);
+                }
+                if (value >= (boHex ? 16U : 10U)) {
+                    return false;
+                }
+                code = code * (boHex ? 16U : 10U) + value;
+            }
+            if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+                return false;
+            }
+            if (code < 0x80) {
+                out += static_cast<char>(code);
+            } else if (code < 0x800) {
+                out += static_cast<char>(0xC0 | (code >> 6));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else if (code < 0x10000) {
+                out += static_cast<char>(0xE0 | (code >> 12));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else {
+                out += static_cast<char>(0xF0 | (code >> 18));
+                out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            }
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A start tag as the bytes spell it.
+struct Tag {
+    std::size_t start = 0; // its '<'
+    std::string_view name;
+    std::size_t afterAttributes = 0; // after the last attribute's closing quote, or after the name
+    std::size_t close = 0;           // the '>', or the '/' of "/>"
+    std::size_t end = 0;             // after the tag
+    bool boSelfClosing = false;
+    bool boHasId = false;
+    std::string_view id; // the raw value of the id attribute
+};
+
+// One piece of an element's content.
+struct Piece {
+    enum Kind { Space, Other, Comment, Element, EndTag };
+    Kind kind = Other;
+    std::size_t start = 0;
+    std::size_t end = 0; // after the piece; for an element, after its start tag
+    Tag tag;
+};
+
+// Walks the bytes of a document known to read: pieces of content one after
+// the other, start tags with their attributes. Every method returns false
+// on what it does not expect (a processing instruction, a document type),
+// which sends the caller the long way. Points at the bytes; thread-compatible.
+class Scanner {
+public:
+    explicit Scanner(std::string_view text) noexcept : text_(text) {}
+
+    [[nodiscard]] std::string_view textGet() const noexcept { return text_; }
+
+    // The start tag at `at`, its attributes passed to `attribute(name, raw
+    // value, value start)`.
+    template <class OnAttribute>
+    bool boTagRead(std::size_t at, Tag& tag, OnAttribute attribute) const {
+        tag = Tag();
+        tag.start = at;
+        std::size_t p = at + 1;
+        while (p < text_.size() && !boIsSpace(text_[p]) && text_[p] != '/' && text_[p] != '>') {
+            ++p;
+        }
+        tag.name = text_.substr(at + 1, p - at - 1);
+        tag.afterAttributes = p;
+        for (;;) {
+            while (p < text_.size() && boIsSpace(text_[p])) {
+                ++p;
+            }
+            if (p >= text_.size()) {
+                return false;
+            }
+            if (text_[p] == '/') {
+                if (p + 1 >= text_.size() || text_[p + 1] != '>') {
+                    return false;
+                }
+                tag.boSelfClosing = true;
+                tag.close = p;
+                tag.end = p + 2;
+                return true;
+            }
+            if (text_[p] == '>') {
+                tag.close = p;
+                tag.end = p + 1;
+                return true;
+            }
+            const std::size_t nameStart = p;
+            while (p < text_.size() && !boIsSpace(text_[p]) && text_[p] != '=') {
+                ++p;
+            }
+            const std::string_view name = text_.substr(nameStart, p - nameStart);
+            while (p < text_.size() && boIsSpace(text_[p])) {
+                ++p;
+            }
+            if (p >= text_.size() || text_[p] != '=') {
+                return false;
+            }
+            ++p;
+            while (p < text_.size() && boIsSpace(text_[p])) {
+                ++p;
+            }
+            if (p >= text_.size() || (text_[p] != '"' && text_[p] != '\'')) {
+                return false;
+            }
+            const std::size_t valueEnd = text_.find(text_[p], p + 1);
+            if (valueEnd == npos) {
+                return false;
+            }
+            const std::string_view value = text_.substr(p + 1, valueEnd - p - 1);
+            if (name == kIdName && !tag.boHasId) {
+                tag.boHasId = true;
+                tag.id = value;
+            }
+            attribute(name, value);
+            p = valueEnd + 1;
+            tag.afterAttributes = p;
+        }
+    }
+
+    bool boTagRead(std::size_t at, Tag& tag) const {
+        return boTagRead(at, tag, [](std::string_view, std::string_view) {});
+    }
+
+    // The piece of content at `at`.
+    bool boPieceRead(std::size_t at, Piece& piece) const {
+        piece = Piece();
+        piece.start = at;
+        if (at >= text_.size()) {
+            return false;
+        }
+        if (text_[at] != '<') {
+            const std::size_t next = text_.find('<', at);
+            if (next == npos) {
+                return false;
+            }
+            piece.end = next;
+            piece.kind = Piece::Space;
+            for (std::size_t p = at; p < next; ++p) {
+                if (!boIsSpace(text_[p])) {
+                    piece.kind = Piece::Other;
+                    break;
+                }
+            }
+            return true;
+        }
+        const std::string_view rest = text_.substr(at);
+        if (rest.starts_with("<!--")) {
+            const std::size_t close = text_.find("-->", at + 4);
+            piece.kind = Piece::Comment;
+            piece.end = close == npos ? npos : close + 3;
+            return close != npos;
+        }
+        if (rest.starts_with("<![CDATA[")) {
+            const std::size_t close = text_.find("]]>", at + 9);
+            piece.end = close == npos ? npos : close + 3;
+            return close != npos;
+        }
+        if (rest.starts_with("<?") || rest.starts_with("<!")) {
+            return false;
+        }
+        if (rest.starts_with("</")) {
+            const std::size_t close = text_.find('>', at);
+            piece.kind = Piece::EndTag;
+            piece.end = close == npos ? npos : close + 1;
+            return close != npos;
+        }
+        piece.kind = Piece::Element;
+        if (!boTagRead(at, piece.tag)) {
+            return false;
+        }
+        piece.end = piece.tag.end;
+        return true;
+    }
+
+    // Skips the content and end tag of the element whose start tag is
+    // given; `end` becomes the position after the element.
+    bool boElementSkip(const Tag& tag, std::size_t& end) const {
+        end = tag.end;
+        if (tag.boSelfClosing) {
+            return true;
+        }
+        int depth = 1;
+        Piece piece;
+        while (depth > 0) {
+            if (!boPieceRead(end, piece)) {
+                return false;
+            }
+            end = piece.end;
+            if (piece.kind == Piece::EndTag) {
+                --depth;
+            } else if (piece.kind == Piece::Element && !piece.tag.boSelfClosing) {
+                ++depth;
+            }
+        }
+        return true;
+    }
+
+    // The whitespace right before a position.
+    [[nodiscard]] std::string_view leadOf(std::size_t at) const noexcept {
+        std::size_t begin = at;
+        while (begin > 0 && boIsSpace(text_[begin - 1])) {
+            --begin;
+        }
+        return text_.substr(begin, at - begin);
+    }
+
+private:
+    std::string_view text_;
+};
+
+// Plans the changes among the children of one element (a relation's
+// sources, or a source's classified ids), told about them one by one in
+// document order, as the Patcher plans them for a document that lists each
+// id once and in byte order: a child that goes is removed with the
+// whitespace that leads it; new children wait for the next child that
+// stays and go before it (and before the comments right above it), after
+// the last one that stays otherwise, or at the end of the parent's content
+// when none stays; a parent left with nothing but whitespace becomes an
+// empty-element tag. Points at the scanner and the new elements; writes
+// into the caller's edits and texts.
+class ChildrenPlan {
+public:
+    ChildrenPlan(const Scanner& scanner, std::string_view step, const Tag& parent, const char* childName,
+                 std::vector<Edit>& edits, std::string& texts)
+        : scanner_(scanner), step_(step), parent_(parent), childName_(childName), edits_(edits), texts_(texts) {}
+
+    void vSpace() noexcept {}
+    // Text or a CDATA section: ends a run of comments.
+    void vOther() noexcept {
+        run_ = npos;
+        boOnlyRemovedAndSpace_ = false;
+    }
+    void vComment(std::size_t start) noexcept {
+        if (run_ == npos) {
+            run_ = start;
+        }
+        boOnlyRemovedAndSpace_ = false;
+    }
+    // An element that is not one of the children planned.
+    void vUnknown(const Tag& tag) {
+        vElementSeen(tag);
+        run_ = npos;
+        boOnlyRemovedAndSpace_ = false;
+    }
+    void vRemoved(const Tag& tag, std::size_t end) {
+        vElementSeen(tag);
+        run_ = npos;
+        const std::size_t begin = tag.start - scanner_.leadOf(tag.start).size();
+        removals_.push_back(Edit{begin, end, 0, 0});
+        if (!boOnlyRemovedAndSpace_) {
+            vRemovalsFlush();
+        }
+    }
+    void vStays(const Tag& tag, std::size_t end) {
+        vElementSeen(tag);
+        const std::size_t first = run_ == npos ? tag.start : run_;
+        run_ = npos;
+        boOnlyRemovedAndSpace_ = false;
+        vRemovalsFlush();
+        if (!pending_.empty()) {
+            const std::string_view before = scanner_.leadOf(first);
+            const std::size_t textBegin = texts_.size();
+            for (const NewElement& element : pending_) {
+                vAppendNewElement(texts_, element, before, step_);
+                texts_ += before;
+            }
+            edits_.push_back(Edit{first, first, textBegin, texts_.size()});
+            pending_.clear();
+        }
+        lastStart_ = tag.start;
+        lastEnd_ = end;
+        boAnyStays_ = true;
+    }
+    void vAdd(const NewElement& element) {
+        pending_.push_back(element);
+        boAnyAdded_ = true;
+    }
+
+    // At the parent's end tag, which starts at `endTag`; `end` is after it.
+    void vFinish(std::size_t endTag, std::size_t end) {
+        if (!pending_.empty()) {
+            if (boAnyStays_) {
+                const std::string_view before = scanner_.leadOf(lastStart_);
+                const std::size_t textBegin = texts_.size();
+                for (const NewElement& element : pending_) {
+                    texts_ += before;
+                    vAppendNewElement(texts_, element, before, step_);
+                }
+                edits_.push_back(Edit{lastEnd_, lastEnd_, textBegin, texts_.size()});
+            } else {
+                vAppendAtEnd(endTag);
+            }
+            pending_.clear();
+        }
+        if (!boAnyAdded_ && boOnlyRemovedAndSpace_ && !removals_.empty()) {
+            const std::size_t textBegin = texts_.size();
+            texts_ += " />";
+            edits_.push_back(Edit{parent_.afterAttributes, end, textBegin, texts_.size()});
+            removals_.clear();
+        }
+        vRemovalsFlush();
+    }
+
+private:
+    void vElementSeen(const Tag& tag) {
+        const std::string_view lead = scanner_.leadOf(tag.start);
+        if (!boWanted_ && tag.name == childName_ && !lead.empty()) {
+            boWanted_ = true;
+            wantedLead_ = lead;
+        }
+        if (!boFallback_ || (fallbackLead_.empty() && !lead.empty())) {
+            boFallback_ = true;
+            fallbackLead_ = lead;
+        }
+    }
+
+    void vRemovalsFlush() {
+        for (const Edit& removal : removals_) {
+            edits_.push_back(Edit{removal.begin, removal.end, texts_.size(), texts_.size()});
+        }
+        removals_.clear();
+    }
+
+    void vAppendAtEnd(std::size_t endTag) {
+        const std::string inner = boWanted_     ? std::string(wantedLead_)
+                                  : boFallback_ ? std::string(fallbackLead_)
+                                                : innerLeadOf(scanner_.leadOf(parent_.start), step_);
+        const std::string_view close =
+            boHasLineBreak(inner) ? scanner_.leadOf(parent_.start) : std::string_view();
+        const std::size_t textBegin = texts_.size();
+        if (parent_.boSelfClosing) {
+            texts_ += '>';
+        }
+        for (const NewElement& element : pending_) {
+            texts_ += inner;
+            vAppendNewElement(texts_, element, inner, step_);
+        }
+        if (parent_.boSelfClosing) {
+            texts_ += close;
+            texts_ += "</";
+            texts_ += parent_.name;
+            texts_ += '>';
+            edits_.push_back(Edit{parent_.afterAttributes, parent_.close + 2, textBegin, texts_.size()});
+            return;
+        }
+        const std::string_view text = scanner_.textGet();
+        std::size_t at = endTag;
+        while (at > parent_.close + 1 && boIsSpace(text[at - 1])) {
+            --at;
+        }
+        if (at == endTag) {
+            texts_ += close;
+        }
+        edits_.push_back(Edit{at, at, textBegin, texts_.size()});
+    }
+
+    const Scanner& scanner_;
+    std::string_view step_;
+    const Tag& parent_;
+    std::string_view childName_;
+    std::vector<Edit>& edits_;
+    std::string& texts_;
+    std::vector<NewElement> pending_;
+    std::vector<Edit> removals_; // held while the parent may still become empty
+    std::size_t run_ = npos;     // where the comments right above the next child start
+    std::size_t lastStart_ = 0;  // the last child that stays
+    std::size_t lastEnd_ = 0;
+    bool boAnyStays_ = false;
+    bool boAnyAdded_ = false;
+    bool boOnlyRemovedAndSpace_ = true;
+    bool boWanted_ = false; // the first child named childName_ with a lead
+    std::string_view wantedLead_;
+    bool boFallback_ = false; // the first child element, or the first with a lead
+    std::string_view fallbackLead_;
+};
+
+// Patches a document known to read by walking its bytes: see boDocumentPatch.
+class StreamPatcher {
+public:
+    explicit StreamPatcher(std::string_view text) noexcept : scanner_(text), text_(text) {}
+
+    bool boPatch(const Mapping& target, std::string& out) {
+        std::size_t at = 0;
+        if (text_.starts_with("\xEF\xBB\xBF")) {
+            at = 3;
+        }
+        // The declaration, then whitespace and comments before the root.
+        if (text_.substr(at).starts_with("<?xml") && at + 5 < text_.size() &&
+            (boIsSpace(text_[at + 5]) || text_[at + 5] == '?')) {
+            const std::size_t close = text_.find("?>", at);
+            if (close == npos) {
+                return false;
+            }
+            at = close + 2;
+        }
+        Piece piece;
+        for (;;) {
+            if (!scanner_.boPieceRead(at, piece)) {
+                return false;
+            }
+            if (piece.kind == Piece::Element) {
+                break;
+            }
+            if (piece.kind != Piece::Space && piece.kind != Piece::Comment) {
+                return false;
+            }
+            at = piece.end;
+        }
+        Tag root;
+        bool boHeader = true;
+        std::string value;
+        const std::size_t rootStart = piece.start;
+        if (!scanner_.boTagRead(rootStart, root, [&](std::string_view name, std::string_view raw) {
+                boHeader = boHeader && boRootAttributeHolds(name, raw, target, value);
+            })) {
+            return false;
+        }
+        // Every attribute of the header that the target gives a value must
+        // be there or read as its default.
+        if (!boHeader || root.name != kRootName || root.boSelfClosing || !boMissingHeaderHolds(target)) {
+            return false;
+        }
+        const std::string_view rootIndent = indentOf(scanner_.leadOf(rootStart));
+        bool boFirstElement = true;
+        bool boRelation = false;
+        bool boSecond = false;
+        at = root.end;
+        for (;;) {
+            if (!scanner_.boPieceRead(at, piece)) {
+                return false;
+            }
+            if (piece.kind == Piece::EndTag) {
+                at = piece.end;
+                break;
+            }
+            if (piece.kind != Piece::Element) {
+                at = piece.end;
+                continue;
+            }
+            if (boFirstElement) {
+                boFirstElement = false;
+                const std::string_view childLead = scanner_.leadOf(piece.start);
+                const std::string_view childIndent = indentOf(childLead);
+                if (boHasLineBreak(childLead) && childIndent.size() > rootIndent.size() &&
+                    childIndent.starts_with(rootIndent)) {
+                    step_ = childIndent.substr(rootIndent.size());
+                }
+            }
+            if (piece.tag.name == kRelationName || piece.tag.name == kSecondRelationName) {
+                const bool boFirst = piece.tag.name == kRelationName;
+                bool& boSeen = boFirst ? boRelation : boSecond;
+                if (boSeen) {
+                    return false;
+                }
+                boSeen = true;
+                const std::size_t editsBefore = edits_.size();
+                if (!boRelationWalk(piece.tag, boFirst ? target.sourceToClassified : target.secondRelation,
+                                    at)) {
+                    return false;
+                }
+                // The second relation is only compared: a change of it
+                // takes the long way.
+                if (!boFirst && edits_.size() != editsBefore) {
+                    return false;
+                }
+                continue;
+            }
+            if (!scanner_.boElementSkip(piece.tag, at)) {
+                return false;
+            }
+        }
+        if ((!boRelation && !target.sourceToClassified.empty()) || (!boSecond && !target.secondRelation.empty())) {
+            return false;
+        }
+        // After the root only whitespace, comments and processing
+        // instructions can stand; one of the latter takes the long way.
+        while (at < text_.size()) {
+            if (text_[at] != '<') {
+                const std::size_t next = text_.find('<', at);
+                if (next == npos) {
+                    break;
+                }
+                at = next;
+                continue;
+            }
+            if (!scanner_.boPieceRead(at, piece) || piece.kind != Piece::Comment) {
+                return false;
+            }
+            at = piece.end;
+        }
+        return boApply(text_, texts_, edits_, out);
+    }
+
+private:
+    static std::string_view indentOf(std::string_view lead) noexcept {
+        const std::size_t lineBreak = lead.find_last_of("\r\n");
+        return lineBreak == npos ? lead : lead.substr(lineBreak + 1);
+    }
+
+    bool boRootAttributeHolds(std::string_view name, std::string_view raw, const Mapping& target,
+                              std::string& value) {
+        for (const TextField& field : kTextFields) {
+            if (name == field.name) {
+                seen_.push_back(field.name);
+                return boAttributeDecode(raw, value) && value == target.*field.member;
+            }
+        }
+        if (name == kFlag1Name || name == kFlag2Name) {
+            seen_.push_back(name == kFlag1Name ? kFlag1Name : kFlag2Name);
+            const bool expected = name == kFlag1Name ? target.boFlag1 : target.boFlag2;
+            return boAttributeDecode(raw, value) && value == (expected ? kTrue : kFalse);
+        }
+        return true;
+    }
+
+    // A text attribute that is missing reads as empty, a flag as false.
+    bool boMissingHeaderHolds(const Mapping& target) const {
+        const auto seen = [this](const char* name) {
+            return std::find(seen_.begin(), seen_.end(), name) != seen_.end();
+        };
+        for (const TextField& field : kTextFields) {
+            if (!seen(field.name) && !(target.*field.member).empty()) {
+                return false;
+            }
+        }
+        return (seen(kFlag1Name) || !target.boFlag1) && (seen(kFlag2Name) || !target.boFlag2);
+    }
+
+    // Whether the new source and its classified ids can be stored.
+    static bool boStorable(std::string_view source, const Classified& classified) {
+        if (!boTextStorable(source)) {
+            return false;
+        }
+        return std::all_of(classified.begin(), classified.end(),
+                           [](const std::string& id) { return boTextStorable(id); });
+    }
+
+    // The source ids that the relation element's source elements give,
+    // decoded and sorted, into sourceIds_. False when one is listed twice.
+    bool boSourceIdsCollect(const Tag& relation) {
+        sourceIds_.clear();
+        bool boSorted = true;
+        std::size_t at = relation.end;
+        Piece piece;
+        while (!relation.boSelfClosing) {
+            if (!scanner_.boPieceRead(at, piece)) {
+                return false;
+            }
+            if (piece.kind == Piece::EndTag) {
+                break;
+            }
+            at = piece.end;
+            if (piece.kind != Piece::Element) {
+                continue;
+            }
+            if (piece.tag.name == kSourceName) {
+                if (!piece.tag.boHasId || !boAttributeDecode(piece.tag.id, id_)) {
+                    return false;
+                }
+                boSorted = boSorted && (sourceIds_.empty() || sourceIds_.back() < id_);
+                sourceIds_.push_back(id_);
+            }
+            if (!scanner_.boElementSkip(piece.tag, at)) {
+                return false;
+            }
+        }
+        if (!boSorted) {
+            std::sort(sourceIds_.begin(), sourceIds_.end());
+            if (std::adjacent_find(sourceIds_.begin(), sourceIds_.end()) != sourceIds_.end()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The sources of one relation element along the target's relation;
+    // `end` becomes the position after the element. A source element whose
+    // id the target lacks goes; a new source goes before the first element
+    // that stays whose id, or that of one before it, is greater.
+    bool boRelationWalk(const Tag& relation, const Mapping::Relation& target, std::size_t& end) {
+        if (!boSourceIdsCollect(relation)) {
+            return false;
+        }
+        std::vector<const Mapping::Relation::value_type*> added; // in byte order
+        auto listed = sourceIds_.cbegin();
+        for (const auto& entry : target) {
+            while (listed != sourceIds_.cend() && *listed < entry.first) {
+                ++listed;
+            }
+            if (listed == sourceIds_.cend() || *listed != entry.first) {
+                if (!boStorable(entry.first, entry.second)) {
+                    return false;
+                }
+                added.push_back(&entry);
+            }
+        }
+        std::vector<std::string>().swap(sourceIds_);
+
+        ChildrenPlan plan(scanner_, step_, relation, kSourceName, edits_, texts_);
+        auto next = added.cbegin();
+        const auto vAddBelow = [&](const std::string* below) {
+            for (; next != added.cend() && (below == nullptr || (*next)->first < *below); ++next) {
+                plan.vAdd(NewElement{kSourceName, (*next)->first, &(*next)->second, nullptr});
+            }
+        };
+        std::string runningMax;
+        bool boAnyStays = false;
+        std::size_t at = relation.end;
+        Piece piece;
+        while (!relation.boSelfClosing) {
+            if (!scanner_.boPieceRead(at, piece)) {
+                return false;
+            }
+            if (piece.kind == Piece::EndTag) {
+                vAddBelow(nullptr);
+                plan.vFinish(piece.start, piece.end);
+                break;
+            }
+            at = piece.end;
+            switch (piece.kind) {
+            case Piece::Space: plan.vSpace(); continue;
+            case Piece::Comment: plan.vComment(piece.start); continue;
+            case Piece::Other: plan.vOther(); continue;
+            default: break;
+            }
+            const Tag tag = piece.tag;
+            if (tag.name != kSourceName) {
+                if (!scanner_.boElementSkip(tag, at)) {
+                    return false;
+                }
+                plan.vUnknown(tag);
+                continue;
+            }
+            if (!boAttributeDecode(tag.id, id_)) {
+                return false;
+            }
+            const auto found = target.find(id_);
+            if (found == target.end()) {
+                if (!scanner_.boElementSkip(tag, at)) {
+                    return false;
+                }
+                plan.vRemoved(tag, at);
+                continue;
+            }
+            if (!boSourceWalk(tag, found->second, at)) {
+                return false;
+            }
+            if (!boAnyStays || runningMax < found->first) {
+                runningMax = found->first;
+                boAnyStays = true;
+            }
+            vAddBelow(&runningMax);
+            plan.vStays(tag, at);
+        }
+        if (relation.boSelfClosing) {
+            end = relation.end;
+            vAddBelow(nullptr);
+            plan.vFinish(relation.end, relation.end);
+            return true;
+        }
+        end = piece.end;
+        return true;
+    }
+
+    // The classified ids of a source element that stays, in any order and
+    // possibly repeated: patched when their set differs from the target's. `end` becomes the position after the
+    // element.
+    bool boSourceWalk(const Tag& source, const Classified& target, std::size_t& end) {
+        children_.clear();
+        std::size_t at = source.end;
+        Piece piece;
+        std::size_t endTag = source.end;
+        end = source.end;
+        while (!source.boSelfClosing) {
+            if (!scanner_.boPieceRead(at, piece)) {
+                return false;
+            }
+            at = piece.end;
+            if (piece.kind == Piece::EndTag) {
+                endTag = piece.start;
+                end = piece.end;
+                break;
+            }
+            Child child{piece.kind, piece.start, at, piece.tag, {}};
+            if (piece.kind == Piece::Element) {
+                if (!scanner_.boElementSkip(piece.tag, at)) {
+                    return false;
+                }
+                child.end = at;
+                if (piece.tag.name == kClassifiedName &&
+                    (!piece.tag.boHasId || !boAttributeDecode(piece.tag.id, child.id))) {
+                    return false;
+                }
+            }
+            children_.push_back(std::move(child));
+        }
+        // Unchanged: the ids listed, each once, are exactly the target's.
+        ids_.clear();
+        for (const Child& child : children_) {
+            if (child.kind == Piece::Element && child.tag.name == kClassifiedName) {
+                ids_.push_back(child.id);
+            }
+        }
+        std::sort(ids_.begin(), ids_.end());
+        ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+        if (std::equal(ids_.begin(), ids_.end(), target.begin(), target.end())) {
+            return true;
+        }
+        // Every element of a removed id goes; a new id goes before the first
+        // element that stays whose id, or that of one before it, is greater.
+        added_.clear();
+        std::set_difference(target.begin(), target.end(), ids_.begin(), ids_.end(), std::back_inserter(added_));
+        if (!std::all_of(added_.begin(), added_.end(), [](std::string_view id) { return boTextStorable(id); })) {
+            return false;
+        }
+        ChildrenPlan plan(scanner_, step_, source, kClassifiedName, edits_, texts_);
+        auto next = added_.begin();
+        std::string_view runningMax;
+        for (const Child& child : children_) {
+            switch (child.kind) {
+            case Piece::Space: plan.vSpace(); continue;
+            case Piece::Comment: plan.vComment(child.start); continue;
+            case Piece::Other: plan.vOther(); continue;
+            default: break;
+            }
+            if (child.tag.name != kClassifiedName) {
+                plan.vUnknown(child.tag);
+                continue;
+            }
+            if (!target.contains(child.id)) {
+                plan.vRemoved(child.tag, child.end);
+                continue;
+            }
+            runningMax = std::max(runningMax, std::string_view(child.id));
+            for (; next != added_.end() && *next < runningMax; ++next) {
+                plan.vAdd(NewElement{kClassifiedName, *next, nullptr, nullptr});
+            }
+            plan.vStays(child.tag, child.end);
+        }
+        for (; next != added_.end(); ++next) {
+            plan.vAdd(NewElement{kClassifiedName, *next, nullptr, nullptr});
+        }
+        plan.vFinish(endTag, end);
+        return true;
+    }
+
+    // A child of a source element, kept while the source is walked.
+    struct Child {
+        Piece::Kind kind;
+        std::size_t start;
+        std::size_t end;
+        Tag tag;        // for an element
+        std::string id; // for a classified element, decoded
+    };
+
+    Scanner scanner_;
+    std::string_view text_;
+    std::string_view step_ = "  ";
+    std::vector<Edit> edits_;
+    std::string texts_;
+    std::vector<const char*> seen_; // the header attributes the root has
+    std::string id_;
+    std::vector<std::string> sourceIds_; // of the relation element walked
+    // Scratch space of the walk of one source element, kept to spare
+    // allocations.
+    std::vector<Child> children_;
+    std::vector<std::string_view> ids_;   // its classified ids, sorted, each once
+    std::vector<std::string_view> added_; // the target's ids it lacks
+};
+
 } // namespace
 
 bool boDocumentHolds(std::string_view bytes, const Mapping& mapping) {
@@ -936,6 +1773,10 @@ bool boDocumentHolds(std::string_view bytes, const Mapping& mapping) {
         }
     }
     return relation.boDone() && second.boDone();
+}
+
+bool boDocumentPatch(std::string_view bytes, const Mapping& target, std::string& out) {
+    return StreamPatcher(bytes).boPatch(target, out);
 }
 
 EditableDocument::EditableDocument() = default;

@@ -71,4 +71,19 @@ private:
 // than reading does).
 [[nodiscard]] bool boDocumentHolds(std::string_view bytes, const Mapping& mapping);
 
+// Writes into `out` the document with `target` in place of the mapping it
+// holds, byte for byte what EditableDocument::boParse(bytes) and then
+// boRender(target, out) give, by walking the bytes (twice over the changed
+// relation): it keeps no parse of them and builds no mapping, so a large
+// document costs little more than its bytes, the result's and a list of its
+// source ids. Meant for bytes known to read (checks less
+// than reading does). False whenever it cannot tell at once, with `out`
+// unspecified: the caller then takes the long way. That is the case for a
+// change of the root's attributes or of the second relation, a document
+// that lists a source id twice (ids may come in any order), lacks the
+// relation element that changes or has it twice, holds a processing
+// instruction, or spells an attribute with a raw tab or line break or an
+// entity other than XML's own, and for a text the format cannot carry.
+[[nodiscard]] bool boDocumentPatch(std::string_view bytes, const Mapping& target, std::string& out);
+
 } // namespace vyr::classification

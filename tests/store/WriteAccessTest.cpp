@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -721,6 +723,42 @@ TEST_F(DirectAccess, HandWrittenContentSurvivesAnEditAtANeighbouringSource) {
     Mapping onDisk;
     ASSERT_TRUE(readMapping(fileOf(User), onDisk));
     EXPECT_EQ(onDisk.sourceToClassified, (Mapping::Relation{{"a", {"x"}}, {"b", {"y"}}, {"c", {"w", "z"}}}));
+}
+
+// Write-backs of a file the store knows patch it, one after the other under
+// one lock, into byte for byte what the document's own render gives.
+TEST_F(DirectAccess, WriteBacksGiveWhatTheDocumentRenders) {
+    const std::string handWritten = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                                    "<classification version=\"1\" id=\"m\">\r\n"
+                                    "\t<relation>\r\n"
+                                    "\t\t<!-- b is checked -->\r\n"
+                                    "\t\t<source id=\"b\"><classified id=\"y\"/><classified id='x'/></source>\r\n"
+                                    "\t\t<source id=\"d\" extra=\"kept\" />\r\n"
+                                    "\t</relation>\r\n"
+                                    "</classification>\r\n";
+    std::ofstream(fileOf(User), std::ios::binary) << handWritten;
+    classification::EditableDocument expected;
+    ASSERT_TRUE(expected.boParse(handWritten));
+    WriteAccess access(&cache, &records);
+    ASSERT_TRUE(access.boLockFile(User));
+    std::mt19937 random(5);
+    const auto any = [&random](const char* ids) {
+        return std::string(1, ids[std::uniform_int_distribution<std::size_t>(0, std::strlen(ids) - 1)(random)]);
+    };
+    for (int round = 0; round < 30; ++round) {
+        for (int edit = std::uniform_int_distribution<int>(1, 3)(random); edit > 0; --edit) {
+            switch (std::uniform_int_distribution<int>(0, 3)(random)) {
+            case 0: ASSERT_TRUE(access.boAddMapping(any("abcde"), any("wxyz"), User)); break;
+            case 1: ASSERT_TRUE(access.boSetMapping(any("abcde"), any("wxyz"), User)); break;
+            case 2: access.vMappingRemove(any("abcde"), any("wxyz"), User); break;
+            default: access.vMappedToSourceRemove(any("abcde"), User); break;
+            }
+        }
+        ASSERT_TRUE(access.boWriteBack());
+        std::string rendered;
+        ASSERT_TRUE(expected.boRender(cache.levels.at(User), rendered));
+        ASSERT_EQ(readFile(fileOf(User)), rendered) << "round " << round;
+    }
 }
 
 // Documents that are not well-formed XML, though the parser takes them, are

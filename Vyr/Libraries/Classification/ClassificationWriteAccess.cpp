@@ -228,9 +228,7 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
         record.vContentChecked(stamp, readAt);
     }
     locked.fingerprint = fingerprintOf(cache->levels.at(level));
-    locked.boFingerprint = true;
     locked.base = std::move(bytes);
-    locked.boBase = true;
     return true;
 }
 
@@ -272,7 +270,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         // The file holds the bytes already: nothing is written.
         bool boKept = false;
         EditableDocument given;
-        if (locked.boDocumentGiven && !given.boParse(locked.document)) {
+        if (locked.document && !given.boParse(*locked.document)) {
             VYR_FAIL(failure, "Level document given by hand does not read; not written back", given.errorGet(),
                      function);
             return false;
@@ -294,28 +292,39 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             }
             const std::uint64_t hash = platform::contentHash(file);
             const bool boKnown = record.boKnownContent(stamp, hash);
-            if (boKnown && !locked.boDocumentGiven &&
-                (!locked.boFingerprint || locked.fingerprint == fingerprintOf(ours)) &&
-                boDocumentHolds(file, ours)) {
+            // The file is the version the store knows: its bytes are kept
+            // once, as the base, and patched by walking them, without their
+            // parse or their mapping (a large level would cost several times
+            // its size in memory otherwise).
+            const bool boBaseIsFile = boKnown && locked.base && *locked.base == file;
+            if (boBaseIsFile) {
+                std::string().swap(file);
+            }
+            const std::string& current = boBaseIsFile ? *locked.base : file;
+            if (boKnown && !locked.document && boDocumentPatch(current, ours, bytes)) {
+                boKept = bytes == current;
+            } else if (boKnown && !locked.document &&
+                       (!locked.fingerprint || *locked.fingerprint == fingerprintOf(ours)) &&
+                       boDocumentHolds(current, ours)) {
                 // The version the store knows, holding the level as it
                 // stands: told without reading the file's mapping.
-                bytes = std::move(file);
+                bytes = current;
                 boKept = true;
             } else {
                 EditableDocument theirs;
-                if (!theirs.boParse(file)) {
+                if (!theirs.boParse(current)) {
                     VYR_FAIL(failure, "Level file was replaced by one that does not read; not written back",
                              theirs.errorGet(), function);
                     return false;
                 }
                 if (!boKnown) {
                     Mapping base;
-                    if (locked.boBase && !boParse(locked.base, base)) {
+                    if (locked.base && !boParse(*locked.base, base)) {
                         base = Mapping();
                     }
                     merged = mergeLevel(base, ours, theirs.mappingGet());
                 }
-                EditableDocument& document = locked.boDocumentGiven ? given : theirs;
+                EditableDocument& document = locked.document ? given : theirs;
                 if (!document.boRender(merged ? *merged : ours, bytes)) {
                     VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
                              document.errorGet(), function);
@@ -323,7 +332,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                 }
                 // A hand edit that changes only comments or layout differs
                 // here and is written.
-                boKept = bytes == file;
+                boKept = bytes == current;
             }
             if (boKept && boKnown) {
                 record.vContentChecked(stamp, readAt);
@@ -334,9 +343,9 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         } else if (present.kind == platform::FileKind::Missing) {
             // Deleted while locked: made again, without replacing anything
             // that appears meanwhile.
-            if (!(locked.boDocumentGiven ? given.boRender(ours, bytes) : boRenderNew(ours, bytes))) {
+            if (!(locked.document ? given.boRender(ours, bytes) : boRenderNew(ours, bytes))) {
                 VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
-                         locked.boDocumentGiven ? given.errorGet() : std::string(), function);
+                         locked.document ? given.errorGet() : std::string(), function);
                 return false;
             }
         } else if (present.kind == platform::FileKind::Unknown) {
@@ -358,25 +367,24 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         }
         // The fingerprint of what the file now holds, for a later
         // write-back; the view shows it.
-        locked.boFingerprint = !boFinal;
-        if (!boFinal) {
+        if (boFinal) {
+            locked.fingerprint.reset();
+        } else {
             locked.fingerprint = fingerprintOf(merged ? *merged : ours);
         }
         if (merged && *merged != ours) {
             cache->vLevelSet(level, std::move(*merged), true);
         }
-        if (locked.boDocumentGiven) {
+        if (locked.document) {
             locked.document = bytes;
         }
         // A later write-back of this holder or of another one sharing the
         // lock merges its edits against what was just written; the last
         // holder's last write-back has no later one.
         if (boFinal) {
-            locked.base.clear();
-            locked.boBase = false;
+            locked.base.reset();
         } else {
             locked.base = std::move(bytes);
-            locked.boBase = true;
         }
         locked.boWritten = true;
         locked.writtenChangeCount = cache->changeCountGet();
@@ -400,20 +408,16 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
         const std::uint64_t hash = platform::contentHash(bytes);
         if (boParse(bytes, read)) {
             locked.fingerprint = fingerprintOf(read);
-            locked.boFingerprint = true;
             locked.base = std::move(bytes);
-            locked.boBase = true;
-            locked.boDocumentGiven = false;
-            locked.document.clear();
+            locked.document.reset();
             cache->vLevelSet(level, std::move(read), true);
             record.vKnownSet(stamp, hash, readAt);
             return;
         }
     }
-    locked.base.clear();
-    locked.boBase = false;
+    locked.base.reset();
     locked.boWritten = false;
-    locked.boFingerprint = false;
+    locked.fingerprint.reset();
     cache->levels.erase(level);
     cache->vChanged();
     record.lastWrite = 0;
@@ -425,8 +429,8 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
         return false;
     }
     const LockedFile& locked = *found->second;
-    if (locked.boDocumentGiven) {
-        bytes = locked.document;
+    if (locked.document) {
+        bytes = *locked.document;
         return true;
     }
     platform::FileStamp stamp;
@@ -469,14 +473,12 @@ bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document, st
         if (const auto present = cache->levels.find(level); present == cache->levels.end() || present->second != read) {
             cache->vLevelSet(level, std::move(read), true);
         }
-        locked.boDocumentGiven = false;
-        locked.document.clear();
+        locked.document.reset();
         locked.boWritten = true;
         locked.writtenChangeCount = cache->changeCountGet();
         return true;
     }
-    locked.document.assign(document);
-    locked.boDocumentGiven = true;
+    locked.document.emplace(document);
     cache->vLevelSet(level, std::move(read), true);
     return true;
 }

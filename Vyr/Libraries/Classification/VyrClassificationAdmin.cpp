@@ -114,12 +114,12 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level, boo
         }
         return false;
     }
-    // Only a racy version is hashed (or one compared with a racy record):
-    // loads are the hot path, and an older version's stamp tells a rewrite.
-    std::uint64_t hash = utilities::FileRecord::kContentUnknown;
-    if (record.racy != 0 || utilities::boRacyStamp(stamp, readAt)) {
-        hash = platform::contentHash(bytes);
-    }
+    // The content is hashed whatever the stamp: a racy version needs it to
+    // be told from a later one, and a write access that locks the level
+    // later knows the file by it without reading its mapping again, which
+    // for a large level would cost as much memory again as the level
+    // itself. The hash costs a small part of the parse.
+    const std::uint64_t hash = platform::contentHash(bytes);
     if (record.boKnownContent(stamp, hash)) {
         record.vContentChecked(stamp, readAt);
         return false;

@@ -30,22 +30,20 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // The level file as read under the lock or as last written back: the
     // base against which the edits are told apart when another writer
     // changed the file. Kept as the document's bytes (one block, cheap to
-    // copy) and parsed only when a merge needs it; empty with boBase false
-    // when the edits made the level.
-    std::string base;
-    bool boBase = false;
+    // copy) and parsed only when a merge needs it; while the file is still
+    // this version, the write-back patches these bytes rather than a second
+    // copy. Empty when the edits made the level.
+    std::optional<std::string> base;
     // A whole document that the holder gave for the level, written back as
     // it is (merged with other writers' changes); empty when none.
-    std::string document;
-    bool boDocumentGiven = false;
+    std::optional<std::string> document;
     // The last write-back succeeded, and the cache's change count it left.
     bool boWritten = false;
     std::uint64_t writtenChangeCount = 0;
     // A fingerprint of the level as the file held it when it was last read
     // or written under this lock: a level whose fingerprint differs has
-    // changed, without a look at the file.
-    std::uint64_t fingerprint = 0;
-    bool boFingerprint = false;
+    // changed, without a look at the file. Empty when unknown.
+    std::optional<std::uint64_t> fingerprint;
 };
 
 namespace detail {

@@ -63,7 +63,7 @@ struct FileRecord {
     std::int64_t changeTime = 0;
     // The hash of that version's content, kept in 63 bits so that the racy
     // mark shares its word; kContentUnknown when the store did not look at
-    // the content (a load for a query of a file older than the racy window).
+    // the content (a time refreshed by vLastWriteUpdate).
     std::uint64_t contentHash : 63 = 0;
     // Whether the stamp of that version is racy (boRacyStamp) and its
     // content has not been found unchanged since at a moment outside the
