@@ -1,17 +1,20 @@
 // Reads arbitrary bytes as a mapping document. A read never crashes and
 // never leaks; a refused document leaves the mapping as it was; an accepted
 // one writes out and reads back to the same mapping, and writing that again
-// gives the same bytes.
+// gives the same bytes. An edit of an accepted document patched in one pass
+// gives exactly what the parsed document renders.
 
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
 
+#include "external/classification/EditableDocument.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
 #include "fuzz/FuzzCheck.h"
 
+using vyr::classification::EditableDocument;
 using vyr::classification::Mapping;
 using vyr::classification::XmlDocument;
 using vyr::fuzz::vCheck;
@@ -44,5 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream rewritten;
     vCheck(XmlDocument(again).boWrite(rewritten), "a mapping read back can be written");
     vCheck(rewritten.str() == written.str(), "writing is deterministic");
+
+    // An edit the bytes decide: the first source id loses its set, and a
+    // source id of the input's length gains one.
+    Mapping target = mapping;
+    if (!target.sourceToClassified.empty()) {
+        target.sourceToClassified.erase(target.sourceToClassified.begin());
+    }
+    target.sourceToClassified["s" + std::to_string(size % 7)].insert("c" + std::to_string(size % 5));
+    EditableDocument editable;
+    vCheck(editable.boParse(bytes), "an accepted document parses for editing");
+    std::string rendered;
+    std::string patched;
+    if (vyr::classification::boDocumentPatch(bytes, target, patched)) {
+        vCheck(editable.boRender(target, rendered), "a patched edit renders too");
+        vCheck(patched == rendered, "a patch in one pass gives what the render gives");
+    }
     return 0;
 }
