@@ -29,8 +29,10 @@ void vDecode(std::string_view text, Visit visit) {
     const locale_t previous = ::uselocale(utf8);
     std::mbstate_t state{};
     for (std::size_t at = 0; at < text.size();) {
-        wchar_t c = 0;
-        const std::size_t length = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
+        // An ASCII byte is its own code point: only longer sequences need the decoder.
+        wchar_t c = static_cast<unsigned char>(text[at]) < 0x80 ? text[at] : -1;
+        const std::size_t length =
+            c >= 0 ? (c != 0 ? 1 : 0) : std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
         const bool boValid = length != 0 && length <= text.size() - at;
         state = boValid ? state : std::mbstate_t{};
         visit(boValid ? static_cast<long>(c) : (length == 0 ? 0L : -1L), text.substr(at, boValid ? length : 1));
@@ -176,8 +178,7 @@ std::string sReadProblemGet(const fs::path& path) {
 }
 
 bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
-    // The platform layer opens nothing but a regular file, and never waits
-    // on a pipe put in the file's place.
+    // The platform layer opens only a regular file: it never waits on a pipe in the file's place.
     platform::FileStamp stamp;
     const int error = platform::readRegular(path, bytes, stamp);
     reason = error == 0        ? ""

@@ -169,8 +169,8 @@ struct Row {
     const std::vector<Level>& overrides;
 };
 
-// Hands each row of the view to `visit`, in order, as the walk meets it.
-using Rows = std::function<void(const std::function<void(const Row&)>& visit)>;
+// Hands each row of the view to `visit` in walk order; without boLevels, level and overrides are unset.
+using Rows = std::function<void(bool boLevels, const std::function<void(const Row&)>& visit)>;
 
 // The pairs of the view as aligned columns. The columns are as wide as
 // their widest row: one walk to measure, one to write.
@@ -181,7 +181,7 @@ void vPairsTable(const Context& context, const Rows& rows) {
     std::size_t count = 0;
     std::size_t sourceWidth = displayWidth("SOURCE");
     std::size_t classifiedWidth = displayWidth("CLASSIFIED");
-    rows([&](const Row& row) {
+    rows(false, [&](const Row& row) {
         ++count;
         sourceWidth = std::max(sourceWidth, displayWidth(displayText(row.source)));
         classifiedWidth = std::max(classifiedWidth, displayWidth(classifiedText(row)));
@@ -193,7 +193,7 @@ void vPairsTable(const Context& context, const Rows& rows) {
     vPadded(out, "SOURCE", sourceWidth + 2);
     vPadded(out, "CLASSIFIED", classifiedWidth + 2);
     out << (args.level ? "LEVEL" : "DECIDED BY") << '\n';
-    rows([&](const Row& row) {
+    rows(true, [&](const Row& row) {
         vPadded(out, displayText(row.source), sourceWidth + 2);
         vPadded(out, classifiedText(row), classifiedWidth + 2);
         out << levelName(row.level);
@@ -233,7 +233,7 @@ void vViewWrite(const Context& context, const Cache& cache, const Mapping& heade
                 : Json{{"id", *args.id}, {"levels", levelArray(cacheLevels)}, {"files", files}, {"view", shown},
                        {"header", head}, {"pairs", nullptr}, {"warnings", warningArray(warnings)}};
         vJsonWrite(out, document, "pairs", [&](const auto& write) {
-            rows([&](const Row& row) {
+            rows(true, [&](const Row& row) {
                 write({{"source", row.source},
                        {"classified", row.classified != nullptr ? Json(*row.classified) : Json(nullptr)},
                        {"level", levelName(row.level)}, {"overrides", levelArray(row.overrides)}});
@@ -282,7 +282,7 @@ int iShowRun(const Context& context) {
     // The rows of the view (the level's own relation, or the merged one),
     // filtered by --source and --classified.
     const Args& args = context.args;
-    const Rows rows = [&](const auto& visit) {
+    const Rows rows = [&](bool boLevels, const auto& visit) {
         const auto walk = [&](const auto& relation) {
             for (const auto& [source, classified] : relation) {
                 if (args.source && source != *args.source) {
@@ -290,7 +290,7 @@ int iShowRun(const Context& context) {
                 }
                 Level level = found->first;
                 std::vector<Level> overrides;
-                if (!args.level) {
+                if (!args.level && boLevels) {
                     const std::vector<Level> levels = AdminWrapper::sourceLevelsGet(*cache, source);
                     level = levels.front();
                     overrides.assign(levels.rbegin(), levels.rend() - 1);
