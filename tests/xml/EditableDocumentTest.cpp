@@ -366,6 +366,71 @@ TEST(EditableDocumentTest, APatchInOnePassGivesWhatARenderGives) {
     }
     EXPECT_GT(tried, 300);
     EXPECT_GT(patched, tried);
+
+    // Hand-written shapes that a byte scanner could misread, each with
+    // whether adding a source must still take the one pass.
+    const std::pair<std::string, bool> shapes[] = {
+        {"<classification version=\"1\">\n  <relation>\n    <!-- <source id=\"x\"/> - > ]]> -->\n"
+         "    <source id=\"b\"><![CDATA[<classified id=\"y\"/>]]><classified id=\"g\"/></source>\n"
+         "    <note a=\"/>\"><source id=\"n\"/></note>\n    <x:source id=\"p\" xmlns:x=\"u\"/>\n"
+         "    <source id=\"d\" />\n  </relation>\n</classification>\n",
+         true},
+        {"<classification version='1'>\n  <relation>\n    <source\n      x='>' id = 'a>b/c\"d'\n      >\n"
+         "      <classified\tid=\"o'k\" y=\"/>\" /></source >\n    <source id=\"k\" z='1'\n    />\n"
+         "  </relation >\n</classification >",
+         true},
+        {"<classification version=\"1\"><relation><source id=\"a\"/><source id=\"&#x41;&amp;\"/>"
+         "<source id=\"&#233;\"><classified id=\"&lt;x&gt;\"/><classified id=\"&#x3C;x>\"/></source>"
+         "<source id=\"Z\"/><source id=\"\xF0\x9F\x98\x80\"/></relation></classification>",
+         true},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<classification version=\"1\">\r\n"
+         "\t<relation>\r\n\t\t<source id=\"b\">\r\n\t\t\t<classified id=\"x\"/>\r\n\t\t</source>\r\n"
+         "\t</relation>\r\n</classification>\r\n<!-- end -->\r\n",
+         true},
+        {"<classification version=\"1\">\n  <secondRelation><source id=\"s\"/></secondRelation>\n"
+         "  <relation a=\"1\" />\n</classification>",
+         true},
+        {"<classification version=\"1\"><relation>&#32;<source id=\"b\">\xC2\xA0<classified id=\"x\">t<u/>"
+         "</classified></source>\n  <source id=\"\"><classified id=\"\"/></source>text</relation></classification>",
+         true},
+        {"<classification version=\"1\"><relation><source id=\"&#X41;\"/></relation></classification>", false},
+        {"<classification version=\"1\"><relation><source id=\"a&amp\"/></relation></classification>", false},
+        {"<classification version=\"1\"><relation><source id=\"a\"/></relation>"
+         "<relation><source id=\"b\"/></relation></classification>",
+         false},
+        {"<classification version=\"1\"><secondRelation/></classification>", false},
+    };
+    for (const auto& [base, boAddPatched] : shapes) {
+        const auto [accepted, mapping] = read(base);
+        ASSERT_TRUE(accepted) << base;
+        std::vector<Mapping> targets = {mapping, mapping, mapping, mapping, mapping};
+        targets[1].sourceToClassified[""].emplace("c");
+        targets[2].sourceToClassified["m"];
+        targets[3].vMappingAdd("\xF4\x8F\xBF\xBD", "c");
+        targets[4].sourceToClassified.clear();
+        for (const auto& [source, classified] : mapping.sourceToClassified) {
+            for (Mapping target : {mapping, mapping, mapping}) {
+                targets.push_back(target);
+            }
+            targets[targets.size() - 3].vUnlistSource(source);
+            targets[targets.size() - 2].vRemoveFromSource(source);
+            targets[targets.size() - 1].vMappingAdd(source, "n");
+        }
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            EditableDocument document;
+            ASSERT_TRUE(document.boParse(base));
+            std::string rendered;
+            ASSERT_TRUE(document.boRender(targets[i], rendered)) << base;
+            std::string out;
+            const bool boPatched = boDocumentPatch(base, targets[i], out);
+            if (i == 2) {
+                EXPECT_EQ(boPatched, boAddPatched) << base;
+            }
+            if (boPatched) {
+                EXPECT_EQ(out, rendered) << base << "\n----\n" << rendered;
+            }
+        }
+    }
 }
 
 TEST(EditableDocumentTest, ParsesExactlyWhatReadingAccepts) {
