@@ -18,13 +18,8 @@
 // level alone (how the import's cost grows with its size).
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,8 +30,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-
-extern char** environ;
+#include "bench/ChildRun.h"
 
 namespace {
 
@@ -118,33 +112,8 @@ const Data& dataGet(int pairs, bool boOverSys) {
 // Runs the tool with the arguments, output to /dev/null, and returns the
 // CPU seconds the child used; negative when it failed.
 double childSeconds(const std::vector<std::string>& args) {
-    std::vector<std::string> text{VYR_TOOL_PATH};
-    text.insert(text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : text) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, VYR_TOOL_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1.0;
-    }
-    int status = 0;
-    struct rusage usage {};
-    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1.0;
-    }
-    const auto seconds = [](const timeval& time) {
-        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    const vyr::bench::ChildRun run = vyr::bench::childRun(VYR_TOOL_PATH, args);
+    return run.boOk ? run.cpuSeconds : -1.0;
 }
 
 std::vector<std::string> importArgs(const Data& data) {

@@ -22,15 +22,10 @@
 // figures before a change).
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,12 +36,13 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-
-extern char** environ;
+#include "bench/ChildRun.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using vyr::bench::ChildRun;
+using vyr::bench::childRun;
 
 constexpr char kId[] = "bulk";
 constexpr char kProbeSource[] = "source-00000001";
@@ -133,46 +129,13 @@ void vOutOfRacyWindow(const fs::path& file) {
     std::this_thread::sleep_until(changed + std::chrono::milliseconds(2100));
 }
 
-struct ChildRun {
-    bool boOk = false;
-    double peakBytes = 0;
-    double wallSeconds = 0;
-};
-
 const char* toolPath() {
     const char* other = std::getenv("VYR_BENCH_TOOL");
     return other != nullptr && *other != '\0' ? other : VYR_TOOL_PATH;
 }
 
 // Runs the tool with the arguments, output to /dev/null.
-ChildRun childRun(const std::vector<std::string>& args) {
-    std::vector<std::string> text{toolPath()};
-    text.insert(text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : text) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, toolPath(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ChildRun run;
-    if (spawned != 0) {
-        return run;
-    }
-    int status = 0;
-    struct rusage usage {};
-    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
-    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.boOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    run.peakBytes = static_cast<double>(usage.ru_maxrss) * 1024.0; // kilobytes on Linux
-    return run;
-}
+ChildRun toolRun(const std::vector<std::string>& args) { return childRun(toolPath(), args); }
 
 // The commands measured; the first is the baseline of the others.
 enum Command { kShowSource, kAdd, kShowLevel, kExport, kCat };
@@ -202,7 +165,7 @@ void vMeasure(benchmark::State& state, long bytes, int command, const char* labe
     double peak = 0;
     for (auto _ : state) {
         vOutOfRacyWindow(data.level);
-        const ChildRun run = childRun(commandArgs(data, command, ++runs));
+        const ChildRun run = toolRun(commandArgs(data, command, ++runs));
         if (!run.boOk) {
             state.SkipWithError("the tool failed");
             return;
