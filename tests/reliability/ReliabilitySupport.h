@@ -82,6 +82,27 @@ inline int childWait(pid_t child) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+// Starts a child that locks the id's user level, adds the pair there, writes
+// one byte to `ready` and holds the lock until a byte arrives on `release`
+// (or the parent's write end closes: the child closes its own). Status 3
+// when it could not lock or add. The caller made both pipes and closes them.
+inline pid_t lockHolderStart(const std::string& id, const std::string& source, const std::string& classified,
+                             const int (&ready)[2], const int (&release)[2]) {
+    return childStart([&] {
+        ::close(release[1]);
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        auto access = wrapper.writeAccessGet(id);
+        if (!access.boLockFile(cache::User) || !access.boAddMapping(source, classified, cache::User)) {
+            return 3;
+        }
+        (void)!::write(ready[1], "r", 1);
+        char ignored = 0;
+        (void)!::read(release[0], &ignored, 1);
+        return 0;
+    });
+}
+
 // A gate that forked children wait at until the parent opens it, so that
 // they start together: a pipe whose write end only the parent keeps.
 class StartGate {

@@ -121,19 +121,7 @@ TEST_F(SeveralProcessesTest, AWriterStoppedWhileItWaitsKeepsNobodyOut) {
     int release[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(release), 0);
-    const pid_t holder = childStart([&] {
-        ::close(release[1]); // so that the parent's end alone keeps the holder waiting
-        AdminWrapper::vAdminReset();
-        AdminWrapper wrapper;
-        auto access = wrapper.writeAccessGet(kId);
-        if (!access.boLockFile(cache::User) || !access.boAddMapping("holder", "classified", cache::User)) {
-            return 3;
-        }
-        (void)!::write(ready[1], "r", 1);
-        char ignored = 0;
-        (void)!::read(release[0], &ignored, 1);
-        return 0;
-    });
+    const pid_t holder = lockHolderStart(kId, "holder", "classified", ready, release);
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     const pid_t waiter = childStart([&] {

@@ -294,18 +294,7 @@ TEST_F(WritePathTest, ALockHeldByAnotherProcessIsWaitedForAndFreedWhenItDies) {
         int release[2];
         ASSERT_EQ(::pipe(ready), 0);
         ASSERT_EQ(::pipe(release), 0);
-        const pid_t holder = childStart([&] {
-            AdminWrapper::vAdminReset();
-            AdminWrapper wrapper;
-            auto access = wrapper.writeAccessGet("fruit");
-            if (!access.boLockFile(cache::User) || !access.boAddMapping("held", "by-child", cache::User)) {
-                return 3;
-            }
-            (void)!::write(ready[1], "r", 1);
-            char ignored = 0;
-            (void)!::read(release[0], &ignored, 1);
-            return 0;
-        });
+        const pid_t holder = lockHolderStart("fruit", "held", "by-child", ready, release);
         char byte = 0;
         ASSERT_EQ(::read(ready[0], &byte, 1), 1);
         AdminWrapper::vAdminReset();
