@@ -87,6 +87,7 @@ set(vyr_headers_pending
   Vyr/Libraries/Classification/ClassificationAdminWrapper.h
   Vyr/Libraries/Classification/ClassificationWriteAccess.h
   bridge/ClassificationEntryPoints.h
+  bridge/StoreFace.h
   external/directories/Directories.h
   external/definition/AdminWrapper.h
   external/definition/Node.h

@@ -4,6 +4,7 @@
 // modules reach the admin through AdminWrapper, so this header is not
 // installed and adminInstanceGet is not exported from the bridge library.
 
+#include <cstdint>
 #include <memory>
 
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
@@ -16,5 +17,10 @@ namespace vyr::bridge::classification {
 // holding an admin's mutex: creation takes the owner's lock, then the new
 // admin's.
 std::unique_ptr<vyr::classification::Admin>& adminInstanceGet();
+
+// How many times AdminWrapper::vAdminReset destroyed the admin so far: a
+// handle that keeps the count of its making knows whether its admin is
+// still the one that exists.
+std::uint64_t adminGenerationGet() noexcept;
 
 } // namespace vyr::bridge::classification

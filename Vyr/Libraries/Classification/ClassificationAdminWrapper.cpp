@@ -1,5 +1,6 @@
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 
+#include <atomic>
 #include <mutex>
 #include <system_error>
 
@@ -19,6 +20,10 @@ std::mutex& ownerMutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+// How many admins were destroyed by a reset: a handle that remembers the
+// count at its making knows whether its admin still exists.
+std::atomic<std::uint64_t> resets{0};
 
 std::unique_ptr<Admin>& owner() {
     static std::unique_ptr<Admin> admin;
@@ -42,6 +47,8 @@ Admin* adminGet() {
 }
 
 } // namespace
+
+std::uint64_t adminGenerationGet() noexcept { return resets.load(std::memory_order_acquire); }
 
 std::unique_ptr<Admin>& adminInstanceGet() {
     const std::lock_guard lock(ownerMutex());
@@ -87,6 +94,20 @@ const std::set<std::string>* AdminWrapper::pClassifiedIdsGet(std::string_view id
 
 const std::set<std::string>* AdminWrapper::pSourceIdsGet(std::string_view id, std::string_view classifiedId) {
     return static_cast<AdminInterface*>(admin)->pSourceIdsGet(id, classifiedId);
+}
+
+std::optional<std::set<std::string>> AdminWrapper::classifiedIdsCopyGet(std::string_view id,
+                                                                       std::string_view sourceId) {
+    return admin->classifiedIdsCopyGet(id, sourceId);
+}
+
+std::optional<std::set<std::string>> AdminWrapper::sourceIdsCopyGet(std::string_view id,
+                                                                   std::string_view classifiedId) {
+    return admin->sourceIdsCopyGet(id, classifiedId);
+}
+
+AdminWrapper::LevelRelations AdminWrapper::levelRelationsGet(std::string_view id) {
+    return admin->levelRelationsGet(id);
 }
 
 std::set<std::pair<std::string, std::string>> AdminWrapper::mappingsGet(std::string_view id) {
@@ -171,6 +192,7 @@ void AdminWrapper::vAdminReset() {
     {
         const std::lock_guard lock(ownerMutex());
         taken = std::move(ensuredOwner());
+        resets.fetch_add(1, std::memory_order_acq_rel);
     }
     AdminInterface* const base = taken.release();
     delete base;

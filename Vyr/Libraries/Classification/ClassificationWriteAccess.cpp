@@ -183,6 +183,16 @@ WriteAccess::~WriteAccess() {
     }
 }
 
+void WriteAccess::vAbandon() {
+    vFailureClear(failure);
+    for (auto& [level, locked] : lockedFiles) {
+        if (locked != nullptr && locked.use_count() == 1) {
+            vWriteBackFailed(level, *locked);
+        }
+    }
+    lockedFiles.clear();
+}
+
 bool WriteAccess::boWriteBack() {
     vFailureClear(failure);
     bool boAll = true;

@@ -90,6 +90,19 @@ public:
     //     else { const Failure& failure = access.failureGet(); /* failure.sWhat, failure.sReason */ }
     [[nodiscard]] bool boWriteBack();
 
+    // Ends the access without writing anything back: for each locked level
+    // of which this access is the last holder in the process, reads the
+    // level again from its file under the lock, so that the store agrees
+    // with the file and the edits made through this access never reach it;
+    // then lets every lock go. A level that another access of this process
+    // also holds is left to that holder's write-back. For an access that its
+    // owner abandoned; the destructor then writes nothing.
+    void vAbandon();
+    // Lets every lock go without writing and without touching the cache or
+    // the file records: for an access whose admin was destroyed. The
+    // destructor then writes nothing.
+    void vLocksDrop() noexcept { lockedFiles.clear(); }
+
     // Add or set a pair at a locked level, creating the level from the
     // lowest present one when the cache lacks it. False, and no change, when
     // the level is not locked or the file format cannot hold the ids

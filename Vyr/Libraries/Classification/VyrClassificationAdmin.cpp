@@ -476,4 +476,27 @@ std::set<std::pair<std::string, std::string>> Admin::mappingsGet(std::string_vie
     return cache == nullptr ? std::set<std::pair<std::string, std::string>>() : cache->merged.mappingsGet();
 }
 
+std::optional<std::set<std::string>> Admin::classifiedIdsCopyGet(std::string_view id, std::string_view sourceId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    const std::set<std::string>* found = cache == nullptr ? nullptr : cache->merged.pClassifiedIdsGet(sourceId);
+    return found == nullptr ? std::nullopt : std::optional(*found);
+}
+
+std::optional<std::set<std::string>> Admin::sourceIdsCopyGet(std::string_view id, std::string_view classifiedId) {
+    const std::lock_guard lock(mutex);
+    const Cache* cache = pLoadedCacheGet(id);
+    const std::set<std::string>* found = cache == nullptr ? nullptr : cache->merged.pSourceIdsGet(classifiedId);
+    return found == nullptr ? std::nullopt : std::optional(*found);
+}
+
+Admin::LevelRelations Admin::levelRelationsGet(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    LevelRelations copy;
+    for (const auto& [level, mapping] : cachesGet(id)->levels) {
+        copy.emplace(level, mapping.sourceToClassified);
+    }
+    return copy;
+}
+
 } // namespace vyr::classification
