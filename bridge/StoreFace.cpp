@@ -295,6 +295,18 @@ vyr_status vyr_admin_make(vyr_admin** admin) {
     });
 }
 
+vyr_status vyr_admin_wrap(const void* wrapper, vyr_admin** admin) {
+    if (wrapper == nullptr || admin == nullptr) {
+        return VYR_INVALID;
+    }
+    return guarded([&] {
+        const std::uint64_t generation = vyr::bridge::classification::adminGenerationGet();
+        vyr::classification::Admin* const target = vyr::bridge::classification::adminInstanceGet().get();
+        *admin = new vyr_admin{*static_cast<const AdminWrapper*>(wrapper), target, generation};
+        return VYR_OK;
+    });
+}
+
 void vyr_admin_release(vyr_admin* admin) { delete admin; }
 
 vyr_status vyr_admin_reset() {
@@ -689,6 +701,7 @@ constexpr vyr_face kFace = {
     vyr_free,
     vyr_error_get,
     vyr_admin_make,
+    vyr_admin_wrap,
     vyr_admin_release,
     vyr_admin_reset,
     vyr_admin_classification_exists,

@@ -135,6 +135,9 @@ VYR_FACE_API vyr_status vyr_error_get(vyr_error** error);
 /* Binds a new handle to the process-wide store, creating the store on first
    use (which asks the directory service for the level folders). */
 VYR_FACE_API vyr_status vyr_admin_make(vyr_admin** admin);
+/* A handle around a caller's vyr::bridge::classification::AdminWrapper,
+   which it copies: the store it reaches. */
+VYR_FACE_API vyr_status vyr_admin_wrap(const void* wrapper, vyr_admin** admin);
 /* Releases the handle; the store stays. Null is ignored. */
 VYR_FACE_API void vyr_admin_release(vyr_admin* admin);
 /* Destroys the process-wide store, writing nothing; every handle made
@@ -242,6 +245,7 @@ typedef struct vyr_face {
     void (*free_block)(void*);
     vyr_status (*error_get)(vyr_error**);
     vyr_status (*admin_make)(vyr_admin**);
+    vyr_status (*admin_wrap)(const void*, vyr_admin**);
     void (*admin_release)(vyr_admin*);
     vyr_status (*admin_reset)(void);
     vyr_status (*admin_classification_exists)(vyr_admin*, vyr_text, int32_t*);

@@ -1,0 +1,285 @@
+using System;
+using System.Collections.Generic;
+using System.Collections.ObjectModel;
+
+namespace vyr.bridge.classification;
+
+/// <summary>
+/// The classification store, as a module reaches it: the managed proxy of the native
+/// AdminWrapper. Each member forwards to the wrapper operation of the same name and takes
+/// the store's lock as it does. What the native operations give as pointers into the store
+/// comes as copies made under the lock, so they stay valid whatever the store does next.
+/// A missing id or source is a value (null, an empty string or set, false), never an error.
+/// Thread-safe. After <see cref="vAdminReset"/> every member of a proxy made before throws
+/// <see cref="ObjectDisposedException"/>. A C++ exception of the store arrives as
+/// <see cref="NativeException"/>; a refused operation as <see cref="FailureException"/>.
+/// </summary>
+public sealed unsafe class Admin
+{
+    private readonly IntPtr handle;
+
+    /// <summary>A proxy bound to the process-wide store, which it creates on first use.</summary>
+    public Admin()
+    {
+        IntPtr made;
+        Face.Check(Face.Table->AdminMake(&made), nameof(Admin));
+        handle = made;
+    }
+
+    /// <summary>The proxy of a caller's native AdminWrapper (a vyr::bridge::classification::AdminWrapper*).</summary>
+    public Admin(IntPtr nativeWrapper)
+    {
+        if (nativeWrapper == IntPtr.Zero)
+        {
+            throw new ArgumentNullException(nameof(nativeWrapper));
+        }
+        IntPtr made;
+        Face.Check(Face.Table->AdminWrap(nativeWrapper, &made), nameof(Admin));
+        handle = made;
+    }
+
+    /// <summary>Gives the native handle up; it is released at the next call of the store.</summary>
+    ~Admin()
+    {
+        Face.Abandon(handle, isAccess: false);
+    }
+
+    /// <summary>Whether the store holds the id (a file of it reads at some level, or it was created).</summary>
+    public bool boClassificationExists(string id)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        int exists;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(Face.Table->AdminClassificationExists(handle, Text.Of(idData, idBytes), &exists), nameof(Admin));
+        }
+        return exists != 0;
+    }
+
+    /// <summary>
+    /// Writes a new classification's file at the level, holding the texts and flags and no pairs,
+    /// and caches it. Returns true; throws <see cref="FailureException"/> when it did not (an id
+    /// that exists already included).
+    /// </summary>
+    public bool boCreateClassification(string id, string sText2, string sText3, string sText4, string sText5,
+        bool boFlag1, bool boFlag2, Level level)
+    {
+        byte[][] texts =
+        {
+            Text.Bytes(id, nameof(id)), Text.Bytes(sText2, nameof(sText2)), Text.Bytes(sText3, nameof(sText3)),
+            Text.Bytes(sText4, nameof(sText4)), Text.Bytes(sText5, nameof(sText5)),
+        };
+        NativeFailure* failure = null;
+        int status;
+        fixed (byte* a = texts[0], b = texts[1], c = texts[2], d = texts[3], e = texts[4])
+        {
+            status = Face.Check(Face.Table->AdminClassificationCreate(handle, Text.Of(a, texts[0]), Text.Of(b, texts[1]),
+                Text.Of(c, texts[2]), Text.Of(d, texts[3]), Text.Of(e, texts[4]), boFlag1 ? 1 : 0, boFlag2 ? 1 : 0,
+                (int)level, &failure), nameof(Admin));
+        }
+        if (status == Face.Failed)
+        {
+            throw new FailureException(Failure.Take(failure, Face.Table));
+        }
+        return true;
+    }
+
+    /// <summary>
+    /// A copy of each level's pairs in the id's cache: level, then source id, then its classified
+    /// ids (possibly none). An unknown id gets an empty cache entry, as the native cachesGet does.
+    /// </summary>
+    public IReadOnlyDictionary<Level, IReadOnlyDictionary<string, IReadOnlySet<string>>> cachesGet(string id)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        FaceTable* face = Face.Table;
+        NativeLevels* levels;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(face->AdminLevelsGet(handle, Text.Of(idData, idBytes), &levels), nameof(Admin));
+        }
+        try
+        {
+            var copy = new SortedDictionary<Level, IReadOnlyDictionary<string, IReadOnlySet<string>>>();
+            for (nuint l = 0; l < levels->Count; ++l)
+            {
+                NativeLevel* level = &levels->Levels[l];
+                var sources = new SortedDictionary<string, IReadOnlySet<string>>(StringComparer.Ordinal);
+                for (nuint s = 0; s < level->SourceCount; ++s)
+                {
+                    NativeSource* source = &level->Sources[s];
+                    var classified = new SortedSet<string>(StringComparer.Ordinal);
+                    for (nuint c = 0; c < source->ClassifiedCount; ++c)
+                    {
+                        classified.Add(Text.Read(source->Classified[c]));
+                    }
+                    sources.Add(Text.Read(source->Id), classified);
+                }
+                copy.Add((Level)level->Level, new ReadOnlyDictionary<string, IReadOnlySet<string>>(sources));
+            }
+            return new ReadOnlyDictionary<Level, IReadOnlyDictionary<string, IReadOnlySet<string>>>(copy);
+        }
+        finally
+        {
+            face->FreeBlock(levels);
+        }
+    }
+
+    /// <summary>Text 2 of the highest level that has the id; empty for an unknown id.</summary>
+    public string sText2Get(string id) => TextGet(id, 2);
+    /// <summary>Text 3, likewise.</summary>
+    public string sText3Get(string id) => TextGet(id, 3);
+    /// <summary>Text 6, likewise.</summary>
+    public string sText6Get(string id) => TextGet(id, 6);
+    /// <summary>Text 4, likewise.</summary>
+    public string sText4Get(string id) => TextGet(id, 4);
+    /// <summary>Text 5, likewise.</summary>
+    public string sText5Get(string id) => TextGet(id, 5);
+
+    /// <summary>Whether the merged view maps the source id to the classified id.</summary>
+    public bool boMappingExists(string id, string sSourceId, string sClassifiedId)
+    {
+        byte[] a = Text.Bytes(id, nameof(id)), b = Text.Bytes(sSourceId, nameof(sSourceId)),
+            c = Text.Bytes(sClassifiedId, nameof(sClassifiedId));
+        int exists;
+        fixed (byte* pa = a, pb = b, pc = c)
+        {
+            Face.Check(Face.Table->AdminMappingExists(handle, Text.Of(pa, a), Text.Of(pb, b), Text.Of(pc, c), &exists),
+                nameof(Admin));
+        }
+        return exists != 0;
+    }
+
+    /// <summary>
+    /// A copy of the source id's classified ids in the merged view; null for an unknown id or
+    /// source, an empty set for a source that the deciding level lists with none.
+    /// </summary>
+    public IReadOnlySet<string>? pClassifiedIdsGet(string id, string sourceId) =>
+        SetGet(id, sourceId, nameof(sourceId), classified: true);
+
+    /// <summary>A copy of the classified id's source ids in the merged view; null when none.</summary>
+    public IReadOnlySet<string>? pSourceIdsGet(string id, string classifiedId) =>
+        SetGet(id, classifiedId, nameof(classifiedId), classified: false);
+
+    /// <summary>The one classified id of the source id (the smallest when there are several); empty when none.</summary>
+    public string sClassifiedIdGet(string id, string sourceId) => OneGet(id, sourceId, nameof(sourceId), classified: true);
+
+    /// <summary>The one source id of the classified id, likewise.</summary>
+    public string sSourceIdGet(string id, string classifiedId) => OneGet(id, classifiedId, nameof(classifiedId), classified: false);
+
+    /// <summary>Every pair of the id's merged view, ordered by source id, then classified id.</summary>
+    public IReadOnlyList<KeyValuePair<string, string>> mappingsGet(string id)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        FaceTable* face = Face.Table;
+        NativeList* pairs;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(face->AdminMappingsGet(handle, Text.Of(idData, idBytes), &pairs), nameof(Admin));
+        }
+        List<string> flat = Text.TakeList(pairs, face)!;
+        var result = new List<KeyValuePair<string, string>>(flat.Count / 2);
+        for (int index = 0; index + 1 < flat.Count; index += 2)
+        {
+            result.Add(new KeyValuePair<string, string>(flat[index], flat[index + 1]));
+        }
+        return result.AsReadOnly();
+    }
+
+    /// <summary>Write access to the id's levels; dispose of it to write the locked levels back.</summary>
+    public WriteAccess writeAccessGet(string id)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        IntPtr access;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(Face.Table->AdminWriteAccessGet(handle, Text.Of(idData, idBytes), &access), nameof(Admin));
+        }
+        return new WriteAccess(access);
+    }
+
+    /// <summary>Reads again the id's level files that changed; true when the view of the id changed.</summary>
+    public bool boRefresh(string id) => boRefresh(id, out _);
+
+    /// <summary>
+    /// The same; <paramref name="unread"/> names the first level file that is there and did not
+    /// read, and is null when every one read.
+    /// </summary>
+    public bool boRefresh(string id, out Failure? unread)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        FaceTable* face = Face.Table;
+        int changed;
+        NativeFailure* failure;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(face->AdminRefresh(handle, Text.Of(idData, idBytes), &changed, &failure), nameof(Admin));
+        }
+        unread = failure == null ? null : Failure.Take(failure, face);
+        return changed != 0;
+    }
+
+    /// <summary>A count that moves whenever the store's view of the id changes; 0 for an id not loaded.</summary>
+    public ulong changeCountGet(string id)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        ulong count;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(Face.Table->AdminChangeCountGet(handle, Text.Of(idData, idBytes), &count), nameof(Admin));
+        }
+        return count;
+    }
+
+    /// <summary>
+    /// Destroys the process-wide store, writing nothing; every proxy and write access made before
+    /// is disposed. Throws <see cref="InvalidOperationException"/>, and resets nothing, while a
+    /// write access is open or a classification run is in progress. Must not run while another
+    /// thread uses the store.
+    /// </summary>
+    public static void vAdminReset()
+    {
+        Face.Drain();
+        Face.Check(Face.Table->AdminReset(), nameof(Admin));
+    }
+
+    private string TextGet(string id, int which)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        FaceTable* face = Face.Table;
+        NativeText text;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(face->AdminTextGet(handle, Text.Of(idData, idBytes), which, &text), nameof(Admin));
+        }
+        return Text.Take(text, face);
+    }
+
+    private IReadOnlySet<string>? SetGet(string id, string key, string keyName, bool classified)
+    {
+        byte[] a = Text.Bytes(id, nameof(id)), b = Text.Bytes(key, keyName);
+        FaceTable* face = Face.Table;
+        NativeList* list;
+        fixed (byte* pa = a, pb = b)
+        {
+            Face.Check(classified
+                ? face->AdminClassifiedIdsGet(handle, Text.Of(pa, a), Text.Of(pb, b), &list)
+                : face->AdminSourceIdsGet(handle, Text.Of(pa, a), Text.Of(pb, b), &list), nameof(Admin));
+        }
+        List<string>? items = Text.TakeList(list, face);
+        return items == null ? null : new SortedSet<string>(items, StringComparer.Ordinal);
+    }
+
+    private string OneGet(string id, string key, string keyName, bool classified)
+    {
+        byte[] a = Text.Bytes(id, nameof(id)), b = Text.Bytes(key, keyName);
+        FaceTable* face = Face.Table;
+        NativeText text;
+        fixed (byte* pa = a, pb = b)
+        {
+            Face.Check(classified
+                ? face->AdminClassifiedIdGet(handle, Text.Of(pa, a), Text.Of(pb, b), &text)
+                : face->AdminSourceIdGet(handle, Text.Of(pa, a), Text.Of(pb, b), &text), nameof(Admin));
+        }
+        return Text.Take(text, face);
+    }
+}

@@ -1,0 +1,38 @@
+using System;
+
+namespace vyr.bridge.classification;
+
+/// <summary>
+/// The native user interface's callback during a classification run, around the caller's
+/// vyr::classification::ClassificationUiCallbackInterface. Valid while the run that made it lasts.
+/// </summary>
+public sealed unsafe class CommonClassificationCallback
+{
+    private readonly IntPtr native;
+
+    /// <summary>Wraps the native callback (a ClassificationUiCallbackInterface*), not owned.</summary>
+    public CommonClassificationCallback(IntPtr nativeCallback)
+    {
+        if (nativeCallback == IntPtr.Zero)
+        {
+            throw new ArgumentNullException(nameof(nativeCallback));
+        }
+        native = nativeCallback;
+    }
+
+    /// <summary><paramref name="iDone"/> of <paramref name="iTotal"/> steps are finished.</summary>
+    public void vProgress(int iDone, int iTotal)
+    {
+        Face.Check(Face.Table->CallbackProgress(native, iDone, iTotal), nameof(CommonClassificationCallback));
+    }
+
+    /// <summary>A line of text for the person watching the run.</summary>
+    public void vMessage(string sMessage)
+    {
+        byte[] bytes = Text.Bytes(sMessage, nameof(sMessage));
+        fixed (byte* data = bytes)
+        {
+            Face.Check(Face.Table->CallbackMessage(native, Text.Of(data, bytes)), nameof(CommonClassificationCallback));
+        }
+    }
+}
