@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -23,6 +26,7 @@
 namespace {
 
 const char* const kBridgePath = VYR_BRIDGE_PATH;
+const char* const kFaceHeader = VYR_FACE_HEADER;
 
 // The exports the system promises, by linkage name.
 const std::array<const char*, 3> kPromisedExports = {
@@ -223,6 +227,33 @@ TEST(BridgeExports, NothingElseOfTheSystemIsExported) {
                                 [&](const std::string& name) { return name.starts_with(edit); }))
             << edit;
     }
+}
+
+// The functions the C face's header declares, by name.
+std::set<std::string> faceFunctionsDeclared() {
+    std::ifstream header(kFaceHeader);
+    EXPECT_TRUE(header.is_open()) << kFaceHeader;
+    const std::regex declaration(R"(^VYR_FACE_API [^(]*\b(vyr_[a-z_]+)\()");
+    std::set<std::string> names;
+    std::smatch match;
+    for (std::string line; std::getline(header, line);) {
+        if (std::regex_search(line, match, declaration)) {
+            names.insert(match[1]);
+        }
+    }
+    return names;
+}
+
+TEST(BridgeExports, TheCFaceIsExportedExactlyAsItsHeaderDeclaresIt) {
+    std::set<std::string> exported;
+    for (const std::string& name : dynamicSymbolsGet("--defined-only")) {
+        if (name.starts_with("vyr_")) {
+            exported.insert(name);
+        }
+    }
+    const std::set<std::string> declared = faceFunctionsDeclared();
+    EXPECT_GT(declared.size(), 40U);
+    EXPECT_EQ(exported, declared);
 }
 
 TEST(BridgeExports, NeedsNoModule) {
