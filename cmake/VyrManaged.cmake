@@ -7,6 +7,7 @@
 # Every build works offline (NuGet.config names only the machine's package
 # folder), keeps its obj/ and output below this build tree, and leaves no
 # build server running.
+# -DVYR_DOTNET=OFF leaves the managed part out on a machine with the SDK.
 find_program(VYR_DOTNET dotnet)
 set(VYR_MANAGED_STATE "")
 if(NOT VYR_DOTNET)
