@@ -28,7 +28,7 @@ foreach(target IN LISTS VYR_PACKAGE_TARGETS)
       LIBRARY_OUTPUT_DIRECTORY ${vyr_build_libdir} INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
     get_target_property(old_dir ${target} BINARY_DIR)
     if(NOT old_dir STREQUAL vyr_build_libdir)
-      file(GLOB old_copies ${old_dir}/lib${target}.so ${old_dir}/lib${target}.so.* ${old_dir}/libVyrCommonClassification.so)
+      file(GLOB old_copies ${old_dir}/lib${target}.so ${old_dir}/lib${target}.so.* ${old_dir}/VyrCommonClassification.dll)
       if(old_copies)
         file(REMOVE ${old_copies})
       endif()
@@ -69,14 +69,6 @@ if(TARGET vyr-classification)
   install(TARGETS vyr-classification RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The sample module, beside the bridge library under a file name of its own
-# (libVyrSampleClassification.so), not the one the runtime looks for by
-# default: it runs only where a program names it (a bare name will do, the
-# bridge library's folder being searched), and never stands in for a host's
-# module. Nothing links it, so it is no target of the package.
-set_target_properties(vyr_sample_module PROPERTIES
-  LIBRARY_OUTPUT_DIRECTORY ${vyr_build_libdir} INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
-install(TARGETS vyr_sample_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The headers of the outside face and of the entry points, the module
 # author's kit (the module interface, the runtime's loader and the UTF
@@ -93,7 +85,7 @@ set(vyr_headers_pending
   external/definition/Node.h
   external/classification/ClassificationUiCallbackInterface.h
   external/assert/Assert.h
-  external/managed/CommonClassification/Modules/CommonClassificationModule.h
+  external/managed/DotnetRuntime.h
   external/managed/ModuleLoader.h
   external/str/Utf.h)
 set(vyr_headers "")
@@ -123,7 +115,6 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/VyrClassificationConfigVe
 install(FILES
   ${PROJECT_BINARY_DIR}/VyrClassificationConfig.cmake
   ${PROJECT_BINARY_DIR}/VyrClassificationConfigVersion.cmake
-  ${PROJECT_SOURCE_DIR}/cmake/VyrClassificationModule.cmake
   DESTINATION ${vyr_package_dir})
 
 # The pkg-config file finds its prefix from its own place, so the package

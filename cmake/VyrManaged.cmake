@@ -7,8 +7,8 @@
 # Every build works offline (NuGet.config names only the machine's package
 # folder), keeps its obj/ and output below this build tree, and leaves no
 # build server running.
-# -DVYR_DOTNET=OFF leaves the managed part out on a machine with the SDK.
-find_program(VYR_DOTNET dotnet)
+# VYR_DOTNET comes from cmake/VyrDotnetHost.cmake; -DVYR_DOTNET=OFF leaves
+# the managed part out on a machine with the SDK.
 set(VYR_MANAGED_STATE "")
 if(NOT VYR_DOTNET)
   set(VYR_MANAGED_STATE "the .NET SDK (dotnet) was not found")
@@ -23,7 +23,7 @@ endif()
 set(VYR_BUILD_MANAGED ON)
 
 set(VYR_MANAGED_ARTIFACTS ${PROJECT_BINARY_DIR}/managed)
-set(VYR_MANAGED_ASSEMBLIES VyrBridge VyrDirectoriesBridge VyrClassificationBridge VyrDefinitionBridge)
+set(VYR_MANAGED_ASSEMBLIES VyrBridge VyrDirectoriesBridge VyrClassificationBridge VyrDefinitionBridge VyrBridgeEntry)
 set(VYR_DOTNET_ENV DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
     MSBUILDDISABLENODEREUSE=1 DOTNET_CLI_UI_LANGUAGE=en)
 # dotnet build with the project's settings: warnings are errors through the
@@ -39,6 +39,8 @@ foreach(assembly IN LISTS VYR_MANAGED_ASSEMBLIES)
   list(APPEND vyr_assembly_files ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR}/${assembly}.dll
        ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR}/${assembly}.xml)
 endforeach()
+# The runtime configuration the bridge starts the runtime from.
+list(APPEND vyr_assembly_files ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR}/VyrBridgeEntry.runtimeconfig.json)
 set(vyr_assembly_copies "")
 foreach(assembly IN LISTS VYR_MANAGED_ASSEMBLIES)
   list(APPEND vyr_assembly_copies COMMAND ${CMAKE_COMMAND} -E copy
@@ -51,6 +53,9 @@ endforeach()
 add_custom_command(OUTPUT ${vyr_assembly_files}
   COMMAND ${VYR_DOTNET_BUILD} ${PROJECT_SOURCE_DIR}/external/managed/VyrBridgeAssemblies.slnx
   ${vyr_assembly_copies}
+  COMMAND ${CMAKE_COMMAND} -E copy
+          ${VYR_MANAGED_ARTIFACTS}/bin/VyrBridgeEntry/release/VyrBridgeEntry.runtimeconfig.json
+          ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR}
   DEPENDS ${vyr_managed_sources} ${PROJECT_SOURCE_DIR}/NuGet.config
   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
   COMMENT "Building the managed bridge assemblies"

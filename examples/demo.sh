@@ -37,7 +37,7 @@ step "Which materials are allowed (the filter)"
 run show approved-materials
 step "The classification run: keep the pairs whose material is allowed"
 run classify materials --filter approved-materials --in user --out user --update approved-parts \
-    --module libVyrSampleClassification.so
+    --module VyrSampleClassification.dll
 step "What the run wrote at the user level"
 run show approved-parts
 echo

@@ -71,13 +71,13 @@ int main(int argc, char** argv) {
 
     vyr::bridge::definition::AdminWrapper definitions("consumer definitions");
     check(managed::runtime::moduleFileLoadedGet().empty(), "no module file loaded before the first run");
-    managed::runtime::vModuleFileSet("libVyrSampleClassification.so");
+    managed::runtime::vModuleFileSet("VyrSampleClassification.dll");
     vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), admin, definitions, "materials",
                                            "approved-materials", vyr::cache::User, vyr::cache::User,
                                            "approved-parts", nullptr);
     check(admin.boMappingExists("approved-parts", "clip", "steel"), "the module kept clip -> steel");
     const std::filesystem::path module = managed::runtime::moduleFileLoadedGet(); // absolute; empty before the first load
-    check(module.is_absolute() && module.filename() == "libVyrSampleClassification.so" &&
+    check(module.is_absolute() && module.filename() == "VyrSampleClassification.dll" &&
               std::filesystem::is_regular_file(module),
           "the module that ran: " + module.string());
 

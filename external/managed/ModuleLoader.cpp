@@ -19,37 +19,19 @@ namespace managed::runtime {
 namespace {
 
 namespace fs = std::filesystem;
-using CommonClassification::Modules::CommonClassificationModule;
-using CommonClassification::Modules::kModuleFactoryName;
-using CommonClassification::Modules::kModuleInterfaceVersion;
-using CommonClassification::Modules::ModuleFactory;
 
-// A module library loaded so far: its factory and the absolute path it was
-// opened by.
-struct LoadedLibrary {
-    ModuleFactory factory = nullptr;
-    fs::path path;
-};
-
-// The file the host named, the libraries loaded so far by the name they were
-// looked up under, and the path of the library that the latest entry point
-// call used. Guarded by `mutex`. A failed attempt leaves nothing here.
+// The file the host named and the path of the module file that the latest
+// entry point call used. Guarded by `mutex`. A failed attempt leaves nothing
+// here.
 struct LoaderState {
     std::mutex mutex;
     fs::path file;
-    std::map<fs::path, LoadedLibrary> libraries;
     fs::path loaded;
 };
 
 LoaderState& stateGet() {
     static LoaderState state;
     return state;
-}
-
-// The loader's last error, in its own words.
-std::string dlErrorGet() {
-    const char* const text = ::dlerror();
-    return text != nullptr ? std::string(text) : std::string("no reason given");
 }
 
 // The folder of the library that holds the address, as an absolute path;
@@ -59,7 +41,9 @@ std::string dlErrorGet() {
 // its working folder, that name would point somewhere else. The linker also
 // records the library's absolute folder when it loads it, resolving such a
 // name against the working folder of that moment; that record is used.
-fs::path callerFolderGet(const void* callerAddress) {
+} // namespace
+
+fs::path libraryFolderGet(const void* callerAddress) {
     Dl_info info{};
     link_map* map = nullptr;
     if (callerAddress == nullptr ||
@@ -79,6 +63,8 @@ fs::path callerFolderGet(const void* callerAddress) {
     const fs::path folder(origin);
     return folder.is_absolute() ? folder.lexically_normal() : fs::path();
 }
+
+namespace {
 
 // The folder of the running program, as the kernel names its file: an
 // absolute path, which is also what "$ORIGIN" stands for in the program's
@@ -231,7 +217,7 @@ std::vector<Place> placesGet(const void* callerAddress) {
     for (fs::path& folder : programRunpathFoldersGet(programFolder)) {
         vAdd(std::move(folder), "the program's RUNPATH");
     }
-    vAdd(callerFolderGet(callerAddress), "the bridge library's folder");
+    vAdd(libraryFolderGet(callerAddress), "the bridge library's folder");
     return places;
 }
 
@@ -261,46 +247,6 @@ fs::path libraryFind(const fs::path& file, const void* callerAddress) {
     throw ModuleLoadException(
         file, "not found in " + sLookedIn + "; name the module's file with managed::runtime::vModuleFileSet",
         std::move(lookedIn));
-}
-
-// The path the loader opened the library from.
-std::string loadedPathGet(void* handle, const fs::path& fallback) {
-    const link_map* map = nullptr;
-    if (::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr &&
-        map->l_name[0] != '\0') {
-        return map->l_name;
-    }
-    return fallback.string();
-}
-
-// Loads the library named `file` and checks its factory and its interface
-// version. A file that is found but does not load is an error of its own,
-// not a reason to look further. A library that fails a check is closed
-// again (none of its module code has run but its factory's version answer),
-// so that a corrected file is read afresh by the next attempt.
-LoadedLibrary libraryLoad(const fs::path& file, const void* callerAddress) {
-    const fs::path found = libraryFind(file, callerAddress);
-    void* const handle = ::dlopen(found.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        throw ModuleLoadException(file, dlErrorGet());
-    }
-    const std::string path = loadedPathGet(handle, found);
-    ::dlerror();
-    void* const symbol = ::dlsym(handle, kModuleFactoryName);
-    if (symbol == nullptr) {
-        const std::string reason = dlErrorGet();
-        ::dlclose(handle);
-        throw ModuleLoadException(file, path + " has no factory function " + kModuleFactoryName + ": " + reason);
-    }
-    const auto factory = reinterpret_cast<ModuleFactory>(symbol);
-    const std::uint32_t version = factory(kModuleInterfaceVersion, nullptr);
-    if (version != kModuleInterfaceVersion) {
-        ::dlclose(handle);
-        throw ModuleLoadException(file, path + " was built for module interface version " + std::to_string(version) +
-                                            "; this runtime needs version " +
-                                            std::to_string(kModuleInterfaceVersion));
-    }
-    return {factory, found};
 }
 
 } // namespace
@@ -340,35 +286,20 @@ std::filesystem::path moduleFileLoadedGet() {
     return state.loaded;
 }
 
-Handle<CommonClassificationModule> moduleCreate(const void* callerAddress) {
+std::filesystem::path moduleFileFind(const void* callerAddress) {
     fs::path file;
-    ModuleFactory factory = nullptr;
     {
-        // Held while loading, so that two first calls load the library once.
         LoaderState& state = stateGet();
         const std::lock_guard<std::mutex> lock(state.mutex);
         file = state.file.empty() ? fs::path(kModuleFileName) : state.file;
-        auto found = state.libraries.find(file);
-        if (found == state.libraries.end()) {
-            found = state.libraries.emplace(file, libraryLoad(file, callerAddress)).first;
-        }
-        factory = found->second.factory;
-        state.loaded = found->second.path;
     }
+    return libraryFind(file, callerAddress);
+}
 
-    // The module's constructor runs outside the lock: it may take its time.
-    CommonClassificationModule* created = nullptr;
-    const std::uint32_t version = factory(kModuleInterfaceVersion, &created);
-    if (version != kModuleInterfaceVersion || created == nullptr) {
-        // A factory that breaks its contract; an object it made for another
-        // version is left alone, since its layout is unknown here.
-        throw ModuleLoadException(file, "its factory made no module for interface version " +
-                                            std::to_string(kModuleInterfaceVersion));
-    }
-    std::unique_ptr<CommonClassificationModule> owned(created);
-    Handle<CommonClassificationModule> module(std::move(owned));
-    vAllocationReport(CommonClassificationModule::managedTypeName, module.get());
-    return module;
+void vModuleFileLoadedSet(std::filesystem::path file) {
+    LoaderState& state = stateGet();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.loaded = std::move(file);
 }
 
 } // namespace managed::runtime

@@ -5,15 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "external/managed/CommonClassification/Modules/CommonClassificationModule.h"
-#include "external/managed/Runtime.h"
 #include "external/platform/Export.h"
 
-// How the runtime finds and loads the classification module's library: at
-// the first entry point call that needs it, not when the program starts, so
-// a host that never classifies needs no module at all.
+// How the runtime finds the classification module's assembly file: at the
+// first entry point call that needs it, not when the program starts, so a
+// host that never classifies needs no module (and no .NET) at all.
 //
-// The library is the file the host names with vModuleFileSet, else the file
+// The module is the file the host names with vModuleFileSet, else the file
 // named kModuleFileName. A path with a folder is loaded from there. A bare
 // file name is looked for, in this order, in
 //   1. the host program's own folder;
@@ -25,18 +23,21 @@
 // first, so that the host's own module is the one that runs. Every file is
 // opened by its absolute path: nothing is ever looked up relative to the
 // working folder, nor on the library search path (LD_LIBRARY_PATH, the
-// system's folders). Once loaded, a module library stays loaded until the
-// process ends.
+// system's folders). Once loaded, a module assembly stays loaded until the
+// process ends (DotnetRuntime.h says how it is loaded).
 //
 // These calls belong to the runtime library (libvyr_managed), which every
 // program that links the bridge library links too.
 namespace managed::runtime {
 
 // The file name the runtime looks for when the host names none.
-inline constexpr const char* kModuleFileName = "libVyrCommonClassification.so";
+inline constexpr const char* kModuleFileName = "VyrCommonClassification.dll";
 
-// The module library cannot be used: the file was not found or does not
-// load, it has no factory, or it was built for another interface version.
+// The module cannot be used: the file was not found, is not an assembly,
+// lacks the module class or one of its methods, or was built against bridge
+// assemblies of another major version; or no .NET runtime could be started
+// for it (the file named is then what was looked for: the runtime's host
+// library or the runtime configuration).
 // Owns copies of the file name looked for, of the reason and of the folders
 // looked in; immutable, so thread-safe.
 class VYR_EXPORT ModuleLoadException : public std::exception {
@@ -65,11 +66,11 @@ private:
     std::string message_;
 };
 
-// Names the module library that the entry point calls from now on use: a
+// Names the module assembly that the entry point calls from now on use: a
 // bare file name (looked up like kModuleFileName) or a path. A relative path
 // is made absolute here, against the working folder of this call, and never
 // resolved again. An empty path goes back to kModuleFileName. Nothing is
-// loaded here; a library loaded for an earlier name stays loaded and the
+// loaded here; a module loaded for an earlier name stays loaded and the
 // objects made from it stay valid. Thread-safe; throws
 // std::filesystem::filesystem_error when a relative path is given and the
 // working folder cannot be determined.
@@ -79,21 +80,22 @@ VYR_EXPORT void vModuleFileSet(std::filesystem::path file);
 // what the host named (a path made absolute). Thread-safe.
 [[nodiscard]] VYR_EXPORT std::filesystem::path moduleFileGet();
 
-// The absolute path of the module library file that the latest entry point
+// The absolute path of the module assembly file that the latest entry point
 // call made its module from (the file it loaded, or had loaded before), so
 // that a host can log which module runs; empty until a call has loaded one.
-// A call whose library cannot be used leaves it as it was. Thread-safe.
+// A call whose module cannot be used leaves it as it was. Thread-safe.
 [[nodiscard]] VYR_EXPORT std::filesystem::path moduleFileLoadedGet();
 
-// Creates a module object through the factory of the module library, which
-// is loaded first if no call has loaded it yet. `callerAddress` is any
-// address inside the library that asks: its folder, as the dynamic linker
-// recorded it when it loaded that library, is the last place a bare file
-// name is looked for. Reports the object to the allocation observer, as
-// gcnew does. Throws ModuleLoadException when the library cannot be used;
-// nothing is kept of a failed attempt, so the next call tries again.
-// Whatever the module's constructor throws passes unchanged. Thread-safe.
-[[nodiscard]] VYR_EXPORT Handle<CommonClassification::Modules::CommonClassificationModule>
-moduleCreate(const void* callerAddress);
+// The absolute path of the module file the next call uses: the file named,
+// or the first found in the places above. Throws ModuleLoadException,
+// naming each folder looked in, when it is nowhere. Thread-safe.
+[[nodiscard]] VYR_EXPORT std::filesystem::path moduleFileFind(const void* callerAddress);
+
+// Records the module file that a call made its module from. Thread-safe.
+VYR_EXPORT void vModuleFileLoadedSet(std::filesystem::path file);
+
+// The absolute folder of the loaded library that holds the address, as the
+// dynamic linker recorded it when it loaded the library; empty when unknown.
+[[nodiscard]] VYR_EXPORT std::filesystem::path libraryFolderGet(const void* address);
 
 } // namespace managed::runtime

@@ -1,11 +1,17 @@
+// The entry points under the real runtime, with the recording module: the
+// order of the calls and what reaches the module, errors both ways, and what
+// a run leaves behind.
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <atomic>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -19,292 +25,189 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/DotnetRuntime.h"
 #include "external/managed/ModuleLoader.h"
-#include "tests/support/RecordingModule.h"
+#include "external/managed/System/ArgumentOutOfRangeException.h"
+#include "tests/common/TestSupport.h"
 
+namespace vyr::test {
 namespace {
 
-using vyr::cache::Level;
-using vyr::test::Record;
-using vyr::test::Recorder;
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using cache::Level;
 
-const std::string kModuleCreated = "new CommonClassification.Modules.CommonClassificationModule";
-const std::string kDirectoriesCreated = "new vyr.bridge.Directories";
-const std::string kClassificationAdminCreated = "new vyr.bridge.classification.Admin";
-const std::string kDefinitionAdminCreated = "new vyr.bridge.definition.Admin";
-const std::string kCallbackCreated = "new vyr.bridge.classification.CommonClassificationCallback";
-const std::string kNodeCreated = "new vyr.bridge.definition.Node";
-const std::string kStringCreated = "new System.String";
-
-// A callback the module never calls; only its address travels.
-class SilentCallback final : public vyr::classification::ClassificationUiCallbackInterface {
-public:
-    void vProgress(int, int) override {}
-    void vMessage(const std::string&) override {}
+// The host's own error, thrown by its callback.
+struct HostError : std::runtime_error {
+    HostError() : std::runtime_error("the host's window is gone") { thrown = this; }
+    static inline const HostError* thrown = nullptr;
 };
 
-// Names the recording module to the runtime, as a host names its module,
-// points the directory service at a folder of its own, records what the
-// recording module sees, and calls the entry points with the caller's
-// objects it holds. The runtime loads the module at the first call; this
-// program also links it, to read its log, and the loader finds that same
-// library.
+class Callback final : public classification::ClassificationUiCallbackInterface {
+public:
+    void vProgress(int iDone, int iTotal) override { lines.push_back(std::to_string(iDone) + "/" + std::to_string(iTotal)); }
+    void vMessage(const std::string& sMessage) override {
+        if (boFail) {
+            throw HostError();
+        }
+        lines.push_back(sMessage);
+    }
+    std::vector<std::string> lines;
+    bool boFail = false;
+};
+
+// The recording module named to the runtime, a copy of the sample data as
+// the store's folders, and the log the module writes.
 class EntryPoints : public ::testing::Test {
 protected:
     void SetUp() override {
         managed::runtime::vModuleFileSet(VYR_RECORDING_MODULE_PATH);
-        static std::atomic<int> counter{0};
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("vyr-entry-points-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(folder_);
-        vyr::Directories::vSysDirectorySet(folder_ / "sys");
-        vyr::Directories::vSharedDirectoriesSet({folder_ / "shared"});
-        vyr::Directories::vUserDirectorySet(folder_ / "user");
-        classificationAdmin_.emplace();
-        Recorder::vStart();
-    }
-
-    void TearDown() override {
-        Recorder::vStop();
-        std::error_code error;
-        std::filesystem::remove_all(folder_, error);
-    }
-
-    void vClassify(const std::string& sMapping, const std::string& sFilter, Level iLevel, Level outputLevel,
-                   const std::string& sDefinition, vyr::classification::ClassificationUiCallbackInterface* callback) {
-        vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), *classificationAdmin_, definitionAdmin_,
-                                               sMapping, sFilter, iLevel, outputLevel, sDefinition, callback);
-    }
-
-    void vClassifyNodes(const std::string& sMapping, const vyr::definition::Node& node) {
-        vyr::bridge::classification::vClassify(vyr::Directories::getInstance(), *classificationAdmin_, definitionAdmin_,
-                                               sMapping, node);
-    }
-
-    // The only record of that operation.
-    static Record recordGet(const std::string& sOperation) {
-        std::vector<Record> found;
-        for (Record& record : Recorder::recordsGet()) {
-            if (record.sOperation == sOperation) {
-                found.push_back(std::move(record));
-            }
+        fs::copy(VYR_SAMPLE_DATA, temp_ / "data", fs::copy_options::recursive);
+        Directories::vSysDirectorySet(temp_ / "data" / "system");
+        Directories::vSharedDirectoriesSet({temp_ / "data" / "shared"});
+        Directories::vUserDirectorySet(temp_ / "data" / "user");
+        admin_.emplace();
+        log_ = temp_ / "log";
+        ::setenv("VYR_RECORDING_LOG", log_.c_str(), 1);
+        for (const char* name : {"VYR_RECORDING_THROW", "VYR_RECORDING_CALLBACK", "VYR_RECORDING_WRAP",
+                                 "VYR_RECORDING_LEAVE", "VYR_RECORDING_KEEP"}) {
+            ::unsetenv(name);
         }
-        EXPECT_EQ(found.size(), 1U) << sOperation;
-        return found.empty() ? Record{} : found.front();
     }
 
-    std::filesystem::path folder_;
-    std::optional<vyr::bridge::classification::AdminWrapper> classificationAdmin_;
-    vyr::bridge::definition::AdminWrapper definitionAdmin_{"definitions"};
+    void vClassify(const std::string& sDefinition, Level outputLevel, Callback* callback) {
+        bridge::classification::vClassify(Directories::getInstance(), *admin_, definitions_, "Mapping", "", Level::Shared,
+                                          outputLevel, sDefinition, callback);
+    }
+
+    // The log's lines, emptied.
+    std::vector<std::string> logTaken() {
+        std::vector<std::string> lines;
+        std::ifstream in(log_);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        in.close();
+        fs::remove(log_);
+        return lines;
+    }
+
+    TempFolder temp_;
+    fs::path log_;
+    std::optional<bridge::classification::AdminWrapper> admin_;
+    bridge::definition::AdminWrapper definitions_{"definitions"};
 };
 
-TEST_F(EntryPoints, ClassifyBuildsModuleAndProxiesThenConvertsAndRuns) {
-    SilentCallback callback;
-    vClassify("Mapping", "Filter", Level::Shared, Level::User, "Definition", &callback);
-
-    const std::vector<std::string> expected = {
-        "construct",     kModuleCreated,  kDirectoriesCreated, kClassificationAdminCreated, kDefinitionAdminCreated,
-        kCallbackCreated, "vInit",        kStringCreated,      kStringCreated,              kStringCreated,
-        "vClassify"};
-    ASSERT_EQ(Recorder::operationsGet(), expected);
-
-    const std::vector<Record> records = Recorder::recordsGet();
-    const void* module = records[0].object;
-    EXPECT_EQ(records[1].object, module);
-    const Record& init = records[6];
-    EXPECT_EQ(init.object, module);
-    EXPECT_EQ(init.arguments, (std::vector<const void*>{records[2].object, records[3].object, records[4].object}));
-    EXPECT_EQ(init.natives, (std::vector<const void*>{&vyr::Directories::getInstance(), &*classificationAdmin_,
-                                                      &definitionAdmin_}));
-
-    // The definition to update is converted first, then the filter, then the
-    // mapping name; the run takes them as mapping, filter, definition.
-    const Record& run = records[10];
-    EXPECT_EQ(run.object, module);
-    EXPECT_EQ(run.arguments, (std::vector<const void*>{records[9].object, records[8].object, records[7].object,
-                                                       records[5].object}));
-    EXPECT_EQ(run.strings, (std::vector<std::u16string>{u"Mapping", u"Filter", u"Definition"}));
-    EXPECT_EQ(run.integers, (std::vector<std::int32_t>{1, 2}));
-    EXPECT_EQ(run.natives, (std::vector<const void*>{&callback}));
-}
-
-TEST_F(EntryPoints, NullCallbackGivesNullArgumentAndNoProxy) {
-    vClassify("Mapping", "", Level::User, Level::Sys, "", nullptr);
-
-    const std::vector<std::string> expected = {"construct",    kModuleCreated, kDirectoriesCreated,
-                                               kClassificationAdminCreated, kDefinitionAdminCreated, "vInit",
-                                               kStringCreated, kStringCreated,  kStringCreated, "vClassify"};
-    ASSERT_EQ(Recorder::operationsGet(), expected);
-    const Record run = recordGet("vClassify");
-    ASSERT_EQ(run.arguments.size(), 4U);
-    EXPECT_EQ(run.arguments[3], nullptr);
-    EXPECT_EQ(run.natives, (std::vector<const void*>{nullptr}));
-    EXPECT_EQ(run.integers, (std::vector<std::int32_t>{2, 0}));
-}
-
-TEST_F(EntryPoints, EachCallMakesItsOwnModuleAndCallbackProxy) {
-    SilentCallback callback;
-    vClassify("A", "B", Level::Sys, Level::User, "C", &callback);
-    vClassify("A", "B", Level::Sys, Level::User, "C", &callback);
-
-    int modules = 0;
-    int callbackProxies = 0;
-    std::vector<const void*> runModules;
-    for (const Record& record : Recorder::recordsGet()) {
-        modules += record.sOperation == kModuleCreated ? 1 : 0;
-        callbackProxies += record.sOperation == kCallbackCreated ? 1 : 0;
-        if (record.sOperation == "vClassify") {
-            runModules.push_back(record.object);
-        }
+// The UTF-16 code units of UTF-8 text, as the module records them.
+std::string hex(std::u16string_view units) {
+    std::ostringstream text;
+    for (std::size_t index = 0; index < units.size(); ++index) {
+        char unit[8];
+        std::snprintf(unit, sizeof unit, "%s%04x", index == 0 ? "" : ",", static_cast<unsigned>(units[index]));
+        text << unit;
     }
-    EXPECT_EQ(modules, 2);
-    EXPECT_EQ(callbackProxies, 2);
-    EXPECT_EQ(runModules.size(), 2U);
+    return units.empty() ? "-" : text.str();
 }
 
-TEST_F(EntryPoints, ClassifyNodesMakesTheNodeProxyFirst) {
-    vyr::definition::Node node("root");
-    node.addChild(vyr::definition::Node("child"));
-    const vyr::definition::Node& constNode = node;
-    vClassifyNodes("Nodes", constNode);
+TEST_F(EntryPoints, BothEntryPointsCallTheModuleInOrderWithTheConvertedStrings) {
+    Callback callback;
+    // A character outside the Basic Multilingual Plane is two code units; an
+    // empty string stays empty; a level outside the known ones passes as it is.
+    vClassify("\xF0\x9D\x84\x9E" "a", static_cast<Level>(7), &callback);
+    const std::string user = hex((temp_ / "data" / "user").u16string());
+    EXPECT_THAT(logTaken(), ElementsAre("construct", "vInit " + user + " " + hex(u"definitions"),
+                                        "vClassify " + hex(u"Mapping") + " - 1 7 d834,dd1e,0061 callback"));
+    vClassify("", Level::User, nullptr);
+    EXPECT_THAT(logTaken(), ElementsAre("construct", "vInit " + user + " " + hex(u"definitions"),
+                                        "vClassify " + hex(u"Mapping") + " - 1 2 - no-callback"));
 
-    const std::vector<std::string> expected = {"construct",          kModuleCreated,
-                                               kNodeCreated,         kDirectoriesCreated,
-                                               kClassificationAdminCreated, kDefinitionAdminCreated,
-                                               "vInit",              kStringCreated,
-                                               "vClassifyNodes"};
-    ASSERT_EQ(Recorder::operationsGet(), expected);
+    definition::Node root("root");
+    root.addChild(definition::Node("leaf"));
+    bridge::classification::vClassify(Directories::getInstance(), *admin_, definitions_, "Mapping", root);
+    EXPECT_THAT(logTaken(), ElementsAre("construct", "vInit " + user + " " + hex(u"definitions"),
+                                        "vClassifyNodes " + hex(u"Mapping") + " " + hex(u"root") + " 1 True"));
 
-    const std::vector<Record> records = Recorder::recordsGet();
-    const void* module = records[0].object;
-    EXPECT_EQ(records[6].object, module);
-    EXPECT_EQ(records[6].arguments, (std::vector<const void*>{records[3].object, records[4].object, records[5].object}));
-    const Record& run = records[8];
-    EXPECT_EQ(run.object, module);
-    EXPECT_EQ(run.arguments, (std::vector<const void*>{records[7].object, records[2].object}));
-    EXPECT_EQ(run.strings, (std::vector<std::u16string>{u"Nodes"}));
-    // The caller's own node, not a copy.
-    EXPECT_EQ(run.natives, (std::vector<const void*>{&node}));
+    // A string that is not UTF-8 fails after vInit, and no run starts.
+    EXPECT_THROW(vClassify("\xff", Level::User, nullptr), std::system_error);
+    EXPECT_THAT(logTaken(), ElementsAre("construct", "vInit " + user + " " + hex(u"definitions")));
+    EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), fs::path(VYR_RECORDING_MODULE_PATH));
 }
 
-TEST_F(EntryPoints, StringsReachTheModuleAsUtf16CodeUnits) {
-    // Outside the Basic Multilingual Plane: four bytes, two code units.
-    const std::string outsideBmp = "\xF0\x9F\x93\x90";
-    const std::string withNul("before\0after", 12);
-    vClassify(outsideBmp, withNul, Level::Sys, Level::Sys, "", nullptr);
-    Record run = recordGet("vClassify");
-    EXPECT_EQ(run.strings, (std::vector<std::u16string>{{char16_t(0xD83D), char16_t(0xDCD0)},
-                                                        std::u16string(u"before\0after", 12), u""}));
-
-    Recorder::vStart();
-    const std::string plain = "Plain ASCII mapping name";
-    vClassify("x", "\xC3\x9C" "bersicht", Level::Sys, Level::Sys, plain, nullptr);
-    run = recordGet("vClassify");
-    ASSERT_EQ(run.strings.size(), 3U);
-    EXPECT_EQ(run.strings[0], u"x");
-    EXPECT_EQ(run.strings[1], u"\u00DC" u"bersicht");
-    EXPECT_EQ(run.strings[2], std::u16string(plain.begin(), plain.end()));
-
-    Recorder::vStart();
-    const vyr::definition::Node node;
-    vClassifyNodes(outsideBmp + "z", node);
-    EXPECT_EQ(recordGet("vClassifyNodes").strings,
-              (std::vector<std::u16string>{{char16_t(0xD83D), char16_t(0xDCD0), u'z'}}));
-}
-
-TEST_F(EntryPoints, LevelsPassUnchecked) {
-    vClassify("m", "f", static_cast<Level>(7), static_cast<Level>(-1), "d", nullptr);
-    EXPECT_EQ(recordGet("vClassify").integers, (std::vector<std::int32_t>{7, -1}));
-}
-
-TEST_F(EntryPoints, FailedConversionStopsAfterInit) {
-    const auto vExpectIllegalByteSequence = [](const auto& call) {
-        try {
-            call();
-            ADD_FAILURE() << "invalid UTF-8 was accepted";
-        } catch (const std::system_error& error) {
-            EXPECT_EQ(error.code(), std::make_error_code(std::errc::illegal_byte_sequence)) << error.what();
-        }
-    };
-    const std::vector<std::string> throughInit = {"construct",    kModuleCreated, kDirectoriesCreated,
-                                                  kClassificationAdminCreated, kDefinitionAdminCreated, "vInit"};
-
-    // The definition to update is converted first: neither name is converted.
-    vExpectIllegalByteSequence([this] { vClassify("Mapping", "Filter", Level::Sys, Level::User, "\xC3(", nullptr); });
-    EXPECT_EQ(Recorder::operationsGet(), throughInit);
-
-    // A bad filter name: the definition was converted, the mapping name not.
-    Recorder::vStart();
-    vExpectIllegalByteSequence([this] { vClassify("Mapping", "\xFF", Level::Sys, Level::User, "ok", nullptr); });
-    std::vector<std::string> expected = throughInit;
-    expected.push_back(kStringCreated);
-    EXPECT_EQ(Recorder::operationsGet(), expected);
-
-    Recorder::vStart();
-    const vyr::definition::Node node;
-    vExpectIllegalByteSequence([this, &node] { vClassifyNodes("\xED\xA0\x80", node); });
-    expected = throughInit;
-    expected.insert(expected.begin() + 2, kNodeCreated);
-    EXPECT_EQ(Recorder::operationsGet(), expected);
-}
-
-TEST_F(EntryPoints, ModuleErrorsReachTheCallerUnchanged) {
-    const vyr::definition::Node node;
+TEST_F(EntryPoints, ErrorsReachTheHostAsTheirOwnTypes) {
+    // What the module throws: its type, message and stack trace.
     for (const char* operation : {"construct", "vInit", "vClassify"}) {
         SCOPED_TRACE(operation);
-        Recorder::vStart();
-        Recorder::vFailureSet(operation);
+        ::setenv("VYR_RECORDING_THROW", operation, 1);
         try {
-            vClassify("m", "f", Level::Sys, Level::Sys, "d", nullptr);
-            ADD_FAILURE() << "the module's error was lost";
-        } catch (const std::runtime_error& error) {
-            EXPECT_EQ(std::string(error.what()), std::string(operation) + " failed");
-        }
-        EXPECT_EQ(Recorder::operationsGet().back(), operation);
-    }
-    Recorder::vStart();
-    Recorder::vFailureSet("vClassifyNodes");
-    EXPECT_THROW(vClassifyNodes("m", node), std::runtime_error);
-}
-
-TEST_F(EntryPoints, ConcurrentCallsRunSeparateModules) {
-    constexpr int kCallsPerThread = 20;
-    SilentCallback callback;
-    const auto vCalls = [this, &callback] {
-        for (int call = 0; call < kCallsPerThread; ++call) {
-            vClassify("Mapping", "Filter", Level::Shared, Level::User, "Definition", &callback);
-        }
-    };
-    std::thread first(vCalls);
-    std::thread second(vCalls);
-    first.join();
-    second.join();
-
-    int runs = 0;
-    for (const Record& record : Recorder::recordsGet()) {
-        if (record.sOperation == "vClassify") {
-            ++runs;
-            EXPECT_EQ(record.strings, (std::vector<std::u16string>{u"Mapping", u"Filter", u"Definition"}));
+            vClassify("x", Level::User, nullptr);
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const managed::runtime::ManagedException& error) {
+            EXPECT_EQ(error.sTypeNameGet(), "System.InvalidOperationException");
+            EXPECT_EQ(error.sMessageGet(), std::string(operation) + " failed");
+            EXPECT_THAT(error.sStackTraceGet(), HasSubstr("CommonClassificationModule"));
         }
     }
-    EXPECT_EQ(runs, 2 * kCallsPerThread);
+    ::setenv("VYR_RECORDING_THROW", "vClassify:range", 1);
+    try {
+        vClassify("x", Level::User, nullptr);
+        ADD_FAILURE() << "nothing thrown";
+    } catch (const managed::System::ArgumentOutOfRangeException& error) {
+        EXPECT_THAT(error.Message(), HasSubstr("vClassify out of range"));
+        EXPECT_THAT(error.sStackTraceGet(), HasSubstr("CommonClassificationModule"));
+    }
+    ::unsetenv("VYR_RECORDING_THROW");
+
+    // A native error inside a call the module made: the very exception the
+    // host's callback threw, unless the module wrapped it.
+    ::setenv("VYR_RECORDING_CALLBACK", "1", 1);
+    Callback callback;
+    callback.boFail = true;
+    try {
+        vClassify("x", Level::User, &callback);
+        ADD_FAILURE() << "nothing thrown";
+    } catch (const HostError& error) {
+        EXPECT_EQ(&error, HostError::thrown);
+    }
+    EXPECT_THAT(callback.lines, ElementsAre("1/2"));
+    ::setenv("VYR_RECORDING_WRAP", "1", 1);
+    try {
+        vClassify("x", Level::User, &callback);
+        ADD_FAILURE() << "nothing thrown";
+    } catch (const managed::runtime::ManagedException& error) {
+        EXPECT_EQ(error.sTypeNameGet(), "System.InvalidOperationException");
+        EXPECT_EQ(error.sMessageGet(), "the callback failed");
+    }
 }
 
-TEST(NodeExport, BridgeAnswersForTheDefinitionLibrary) {
-    vyr::definition::Node leaf("leaf");
-    vyr::definition::Node parent("parent");
-    parent.addChild(vyr::definition::Node("child"));
-    EXPECT_FALSE(leaf.boHasChildren());
-    EXPECT_TRUE(parent.boHasChildren());
+TEST_F(EntryPoints, ARunClosesItsProxiesAndWritesBackWhatTheModuleLeftOpen) {
+    ::setenv("VYR_RECORDING_KEEP", "1", 1);
+    ::setenv("VYR_RECORDING_LEAVE", "materials", 1);
+    vClassify("x", Level::User, nullptr);
+    // The access the module left open was written back, and its lock let go.
+    EXPECT_THAT(readFile(temp_ / "data" / "user" / "Classification" / "materials.xml"), HasSubstr("left"));
+    {
+        auto access = admin_->writeAccessGet("materials");
+        EXPECT_TRUE(access.boLockFile(Level::User));
+    }
+    ::unsetenv("VYR_RECORDING_LEAVE");
+    logTaken();
+    vClassify("x", Level::User, nullptr);
+    EXPECT_THAT(logTaken(), ::testing::Contains("kept is closed"));
+}
 
-    // This program has no definition library of its own: the function it
-    // called is the one the bridge library exports.
-    void* const function = ::dlsym(RTLD_DEFAULT, "_ZNK3vyr10definition4Node13boHasChildrenEv");
-    ASSERT_NE(function, nullptr);
-    Dl_info info{};
-    ASSERT_NE(::dladdr(function, &info), 0);
-    // The program loads the bridge library by its SONAME.
-    EXPECT_EQ(std::filesystem::path(info.dli_fname).filename(), VYR_BRIDGE_SONAME);
+TEST_F(EntryPoints, TwoThreadsRunTwoModulesAtOnce) {
+    std::vector<std::thread> threads;
+    for (int index = 0; index < 2; ++index) {
+        threads.emplace_back([this] { vClassify("x", Level::User, nullptr); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const std::vector<std::string> lines = logTaken();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "construct"), 2);
+    EXPECT_EQ(lines.size(), 6U);
 }
 
 } // namespace
+} // namespace vyr::test

@@ -1,9 +1,9 @@
-// A program that links the bridge library alone, with no module: it queries
-// the store without any module library in the process, and each module
-// library that cannot be used makes the entry points throw, naming the file
-// and the reason, before anything is made or written. The next call tries
-// again. A host that changes its working folder never gets a module, or any
-// other library, from there.
+// A program that links the bridge library alone: it queries the store with
+// no runtime started, and each module file that cannot be used makes the
+// entry points throw, naming the file and the reason, before anything is
+// made or written; the next call tries again. The module is found in the
+// program's folder, then beside the bridge library, and never in the working
+// folder. The bridge needs no .NET library to load.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -35,7 +35,6 @@
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
 #include "external/managed/ModuleLoader.h"
-#include "external/managed/Runtime.h"
 #include "tests/common/TestSupport.h"
 
 namespace vyr::test {
@@ -164,24 +163,22 @@ std::vector<std::string> filesGet(const fs::path& folder) {
     return files;
 }
 
-TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
+TEST(ModuleLoading, QueriesNeedNoRuntimeAndAnUnusableModuleFailsTheEntryPoint) {
     TempFolder temp;
     fs::copy(VYR_SAMPLE_DATA, temp / "data", fs::copy_options::recursive);
     Directories::vSysDirectorySet(temp / "data" / "system");
     Directories::vSharedDirectoriesSet({temp / "data" / "shared"});
     Directories::vUserDirectorySet(temp / "data" / "user");
-    std::atomic<int> created{0};
-    managed::runtime::vAllocationObserverSet([&created](std::string_view, const void*) { ++created; });
 
     bridge::classification::AdminWrapper admin;
     EXPECT_EQ(admin.sClassifiedIdGet("materials", "bolt"), "steel");
-    // The queries loaded no module, not even the one beside the bridge.
+    // The queries started no runtime.
+    EXPECT_EQ(::dlopen("libhostfxr.so", RTLD_LAZY | RTLD_NOLOAD), nullptr);
+    EXPECT_EQ(::dlopen("libcoreclr.so", RTLD_LAZY | RTLD_NOLOAD), nullptr);
     Dl_info bridge{};
     ASSERT_NE(::dladdr(::dlsym(RTLD_DEFAULT, "_ZNK3vyr10definition4Node13boHasChildrenEv"), &bridge), 0);
     const fs::path bridgeFolder = fs::path(bridge.dli_fname).parent_path();
     const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
-    const fs::path besideBridge = bridgeFolder / managed::runtime::kModuleFileName;
-    EXPECT_EQ(::dlopen(besideBridge.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 
     const std::vector<std::string> filesBefore = filesGet(temp / "data");
     bridge::definition::AdminWrapper definitions("definitions");
@@ -200,19 +197,24 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
         fs::path file;
         std::vector<std::string> reason;
     };
-    const fs::path missing = temp / "libVyrLater.so";
+    const fs::path missing = temp / "VyrLater.dll";
+    const fs::path text = temp / "Text.dll";
+    writeFile(text, "not an assembly\n");
     const std::vector<Case> cases = {
-        {missing, {missing.string() + ": cannot open shared object file"}},
-        {"libVyrNoSuchModule.so",
+        {missing, {"the file does not exist"}},
+        {"VyrNoSuchModule.dll",
          {"not found in " + programFolder.string() + " (the program's folder), ",
           bridgeFolder.string() + " (the program's RUNPATH, the bridge library's folder); name the module's file "
                                   "with managed::runtime::vModuleFileSet"}},
-        {VYR_NO_FACTORY_LIBRARY_PATH,
-         {"has no factory function vyrClassificationModuleCreate: ",
-          "undefined symbol: vyrClassificationModuleCreate"}},
+        {text, {"the file is not a .NET assembly"}},
+        {bridgeFolder / "VyrBridge.dll",
+         {"the assembly VyrBridge has no public class CommonClassification.Modules.CommonClassificationModule"}},
+        {VYR_WRONG_SIGNATURE_MODULE_PATH,
+         {"has no public method void vClassify(System.String, System.String, System.Int32, System.Int32, "
+          "System.String, vyr.bridge.classification.CommonClassificationCallback)"}},
         {VYR_OTHER_VERSION_MODULE_PATH,
-         {fs::canonical(VYR_OTHER_VERSION_MODULE_PATH).string() +
-          " was built for module interface version 2; this runtime needs version 1"}},
+         {"the module was built against VyrClassificationBridge 9.0.0.0, and these bridge assemblies are of "
+          "major version 1"}},
     };
     for (const Case& failing : cases) {
         SCOPED_TRACE(failing.file);
@@ -239,14 +241,15 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
             }
         }
     }
-    // Nothing was made, called or written, and no module file was loaded.
+    // Nothing was called or written, and no module file was loaded.
     EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), fs::path());
-    EXPECT_EQ(created.load(), 0);
     EXPECT_EQ(callback.calls, 0);
     EXPECT_EQ(filesGet(temp / "data"), filesBefore);
 
     // The next call tries again: the missing file is there now, named by a
-    // relative path that is resolved once, when it is named.
+    // relative path that is resolved once, when it is named. It has the
+    // assembly name of the module loaded from elsewhere below: each file has
+    // a load context of its own.
     fs::copy_file(VYR_RECORDING_MODULE_PATH, missing);
     const fs::path workingFolder = fs::current_path();
     fs::current_path(temp.path());
@@ -254,54 +257,66 @@ TEST(ModuleLoading, QueriesNeedNoModuleAndAnUnusableModuleFailsTheEntryPoint) {
     fs::current_path(workingFolder);
     EXPECT_EQ(managed::runtime::moduleFileGet(), missing);
     EXPECT_NO_THROW(vClassify());
-    EXPECT_GT(created.load(), 0);
     EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), missing);
+    managed::runtime::vModuleFileSet(VYR_RECORDING_MODULE_PATH);
+    EXPECT_NO_THROW(vClassifyNodes());
+    EXPECT_EQ(managed::runtime::moduleFileLoadedGet(), fs::path(VYR_RECORDING_MODULE_PATH));
 
     managed::runtime::vModuleFileSet({});
     EXPECT_EQ(managed::runtime::moduleFileGet(), managed::runtime::kModuleFileName);
-    managed::runtime::vAllocationObserverSet({});
 }
 
-
-TEST(ModuleLoading, NothingIsTakenFromTheWorkingFolder) {
-    // A host's folder: the libraries it needs, under the names it asks for,
-    // and a module under the default name beside the bridge. The host is
-    // started there with the relative library path "lib", so the dynamic
-    // linker knows the bridge as "lib/libvyr_bridge.so.2".
+TEST(ModuleLoading, TheProbeOrderHoldsAndNothingIsTakenFromTheWorkingFolder) {
+    // A host's folder: the program in bin/, and in lib/ the libraries it
+    // needs under the names it asks for, with the managed assemblies beside
+    // the bridge. The host is started with the relative library path "lib",
+    // so the dynamic linker knows the bridge as "lib/libvyr_bridge.so.N".
     TempFolder temp;
     const fs::path host = temp / "host";
     fs::create_directories(host / "lib");
+    fs::create_directories(host / "bin");
+    const fs::path program = host / "bin" / fs::path(VYR_WORKING_FOLDER_HOST_PATH).filename();
+    fs::copy_file(VYR_WORKING_FOLDER_HOST_PATH, program);
+    const fs::path libraries = fs::path(VYR_BRIDGE_SONAME_FILE).parent_path();
     for (const fs::path library : {VYR_BRIDGE_SONAME_FILE, VYR_MANAGED_SONAME_FILE, VYR_DIRECTORIES_SONAME_FILE,
                                    VYR_ASSERT_SINK_SONAME_FILE}) {
         fs::create_symlink(library, host / "lib" / library.filename());
     }
-    const fs::path module = host / "lib" / managed::runtime::kModuleFileName;
-    fs::copy_file(VYR_RECORDING_MODULE_PATH, module);
-    // The folder it moves to before its first entry point call holds a
-    // planted library where the relative names lead: under the library
-    // path, and in the working folder itself.
+    for (const char* managed : {"VyrBridge.dll", "VyrDirectoriesBridge.dll", "VyrClassificationBridge.dll",
+                                "VyrDefinitionBridge.dll", "VyrBridgeEntry.dll", "VyrBridgeEntry.runtimeconfig.json"}) {
+        fs::create_symlink(libraries / managed, host / "lib" / managed);
+    }
+    // The module under the default name in the program's folder and beside
+    // the bridge: the program's folder comes first.
+    const fs::path inProgramFolder = host / "bin" / managed::runtime::kModuleFileName;
+    const fs::path besideBridge = host / "lib" / managed::runtime::kModuleFileName;
+    fs::copy_file(VYR_RECORDING_MODULE_PATH, inProgramFolder);
+    fs::copy_file(VYR_RECORDING_MODULE_PATH, besideBridge);
+    // The folder it moves to before its first entry point call holds modules
+    // where the relative names lead: under the library path, and in the
+    // working folder itself.
     const fs::path elsewhere = temp / "elsewhere";
     fs::create_directories(elsewhere / "lib");
-    fs::copy_file(VYR_PLANTED_LIBRARY_PATH, elsewhere / "lib" / managed::runtime::kModuleFileName);
-    fs::copy_file(VYR_PLANTED_LIBRARY_PATH, elsewhere / managed::runtime::kModuleFileName);
-    const fs::path mark = temp / "planted.mark";
-    const std::vector<std::string> settings = {"LD_LIBRARY_PATH=lib", "VYR_TEST_MARK=" + mark.string()};
+    fs::copy_file(VYR_RECORDING_MODULE_PATH, elsewhere / "lib" / managed::runtime::kModuleFileName);
+    fs::copy_file(VYR_RECORDING_MODULE_PATH, elsewhere / managed::runtime::kModuleFileName);
+    const std::vector<std::string> settings = {"LD_LIBRARY_PATH=lib"};
+    const std::string bridgeName = "lib/" + fs::path(VYR_BRIDGE_SONAME_FILE).filename().string() + "\n";
 
-    const ChildRun found =
-        childRun(VYR_WORKING_FOLDER_HOST_PATH, {elsewhere.string()}, host, settings, temp / "io-found");
-    EXPECT_EQ(found.status, 0) << found.err;
-    EXPECT_EQ(found.out, "lib/" + fs::path(VYR_BRIDGE_SONAME_FILE).filename().string() + "\nran " +
-                             module.string() + "\n");
-    EXPECT_FALSE(fs::exists(mark));
+    const ChildRun first = childRun(program, {elsewhere.string()}, host, settings, temp / "io-first");
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, bridgeName + "ran " + inProgramFolder.string() + "\n");
 
-    // With no module beside the bridge, none is found: the message names
-    // the bridge's real folder, and still nothing planted runs.
-    fs::remove(module);
-    const ChildRun missing =
-        childRun(VYR_WORKING_FOLDER_HOST_PATH, {elsewhere.string()}, host, settings, temp / "io-missing");
+    fs::remove(inProgramFolder);
+    const ChildRun second = childRun(program, {elsewhere.string()}, host, settings, temp / "io-second");
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, bridgeName + "ran " + besideBridge.string() + "\n");
+
+    // With no module in the host's folders, none is found: the message names
+    // the bridge's real folder, and nothing from the working folder runs.
+    fs::remove(besideBridge);
+    const ChildRun missing = childRun(program, {elsewhere.string()}, host, settings, temp / "io-missing");
     EXPECT_EQ(missing.status, 1);
     EXPECT_THAT(missing.err, HasSubstr(", " + (host / "lib").string() + " (the bridge library's folder); "));
-    EXPECT_FALSE(fs::exists(mark));
 
     // No RUNPATH or RPATH in the build tree has an empty entry, which the
     // dynamic linker would take for the working folder.
@@ -320,6 +335,25 @@ TEST(ModuleLoading, NothingIsTakenFromTheWorkingFolder) {
         }
     }
     EXPECT_GT(checked, 10);
+}
+
+TEST(ModuleLoading, TheBridgeNeedsNoDotnetToLoad) {
+    // nethost is linked in, hostfxr opened at run time: no library of .NET
+    // is needed to load the bridge or the runtime library.
+    for (const fs::path library : {VYR_BRIDGE_SONAME_FILE, VYR_MANAGED_SONAME_FILE}) {
+        const std::string command = "readelf -d '" + library.string() + "'";
+        const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+        ASSERT_TRUE(pipe);
+        std::array<char, 4096> buffer{};
+        while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
+            const std::string_view line(buffer.data());
+            if (line.find("(NEEDED)") != std::string_view::npos) {
+                EXPECT_EQ(line.find("hostfxr"), std::string_view::npos) << line;
+                EXPECT_EQ(line.find("nethost"), std::string_view::npos) << line;
+                EXPECT_EQ(line.find("coreclr"), std::string_view::npos) << line;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -90,10 +90,10 @@ if(FORM STREQUAL "module")
   # The host ships its module under the default name in its own lib folder
   # and never names it. A module under the default name beside the bridge
   # (as the sample once was) must not stand in for it.
-  file(COPY_FILE ${WORK_DIR}/prefix/lib/libVyrSampleClassification.so ${WORK_DIR}/prefix/lib/libVyrCommonClassification.so)
+  file(COPY_FILE ${WORK_DIR}/prefix/lib/VyrSampleClassification.dll ${WORK_DIR}/prefix/lib/VyrCommonClassification.dll)
   execute_process(COMMAND ${WORK_DIR}/build/bin/vyr-inverse-host ${WORK_DIR}/data
     COMMAND_ECHO STDOUT COMMAND_ERROR_IS_FATAL ANY OUTPUT_VARIABLE printed)
-  set(expected "module: ${WORK_DIR}/build/lib/libVyrCommonClassification.so\n")
+  set(expected "module: ${WORK_DIR}/build/lib/VyrCommonClassification.dll\n")
   string(FIND "${printed}" "${expected}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "printed '${printed}', expected a line '${expected}'")

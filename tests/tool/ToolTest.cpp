@@ -590,7 +590,7 @@ TEST_F(ToolTest, ClassifyWritesTheAllowedPairs) {
     const Outcome unnamed = tool(std::vector<std::string>(run.begin(), run.end() - 2));
     EXPECT_EQ(unnamed.status, 1);
     EXPECT_THAT(unnamed.err, StartsWith("vyr-classification classify: no classification module "
-                                        "libVyrCommonClassification.so in " +
+                                        "VyrCommonClassification.dll in " +
                                         fs::path(VYR_TOOL_PATH).parent_path().string() + ", "));
     EXPECT_THAT(unnamed.err, HasSubstr(sample.parent_path().string() + "; name one with --module FILE (the sample "
                                                                        "module: --module " VYR_SAMPLE_MODULE_FILE

@@ -4,7 +4,8 @@
 
 namespace managed::System {
 
-ArgumentOutOfRangeException::ArgumentOutOfRangeException(std::string sMessage) : message_(std::move(sMessage)) {}
+ArgumentOutOfRangeException::ArgumentOutOfRangeException(std::string sMessage, std::string sStackTrace)
+    : message_(std::move(sMessage)), stackTrace_(std::move(sStackTrace)) {}
 
 ArgumentOutOfRangeException::~ArgumentOutOfRangeException() = default;
 

@@ -8,8 +8,10 @@
 namespace managed::System {
 
 // The runtime's error for an argument outside the range its operation
-// accepts. Owns a copy of its message. Thrown as a C++ exception; defined in
-// the runtime library so that every module catches the same type.
+// accepts (System.ArgumentOutOfRangeException), as a host catches it: thrown
+// by the entry points' string conversion, and for that managed exception
+// when a module lets one out, with its stack trace. Owns copies of its
+// texts; immutable, so thread-safe.
 class VYR_EXPORT ArgumentOutOfRangeException : public std::exception {
 public:
     explicit ArgumentOutOfRangeException(std::string sMessage);
@@ -20,6 +22,7 @@ public:
 
 private:
     std::string message_;
+    std::string stackTrace_;
 };
 
 } // namespace managed::System

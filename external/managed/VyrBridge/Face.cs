@@ -119,7 +119,7 @@ internal unsafe struct FaceTable
 /// <summary>
 /// How the managed side reaches the store: the face's table, found once per process.
 /// Inside a native host the bridge library hands its table over before it runs any
-/// managed code (<see cref="Install"/>), so the managed side calls the very library
+/// managed code (<see cref="Use"/>), so the managed side calls the very library
 /// that holds the host's store. A purely managed host (the tests) loads the bridge
 /// library itself, from the folder the bridge assemblies are installed in, never
 /// from the working folder.
@@ -150,22 +150,15 @@ internal static unsafe partial class Face
     }
 
     /// <summary>
-    /// The handshake of a native host: the bridge library gives its table. Returns 0, or -1 when
-    /// the table is of another face version (the managed side then stays without a face).
+    /// The handshake of a native host: the bridge library that started the runtime gives its
+    /// table, already checked for its version, before any managed code of the system runs.
     /// </summary>
-    [UnmanagedCallersOnly]
-    public static int Install(IntPtr faceTable)
+    public static void Use(FaceTable* given)
     {
-        var given = (FaceTable*)faceTable;
-        if (given == null || given->Version != Version || given->Size < (uint)sizeof(FaceTable))
-        {
-            return -1;
-        }
         lock (tableLock)
         {
             table = given;
         }
-        return 0;
     }
 
     /// <summary>The table, with every handle that a finalizer gave up ended first.</summary>

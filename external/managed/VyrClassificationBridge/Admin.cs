@@ -16,7 +16,8 @@ namespace vyr.bridge.classification;
 /// </summary>
 public sealed unsafe class Admin
 {
-    private readonly IntPtr handle;
+    private IntPtr handle;
+    private readonly RunScope? scope;
 
     /// <summary>A proxy bound to the process-wide store, which it creates on first use.</summary>
     public Admin()
@@ -38,10 +39,44 @@ public sealed unsafe class Admin
         handle = made;
     }
 
+    // The proxy a run makes of its caller's wrapper: it ends with the run, and so do the write
+    // accesses made through it that are still open then.
+    internal Admin(IntPtr nativeWrapper, RunScope scope) : this(nativeWrapper)
+    {
+        this.scope = scope;
+        scope.Own(new RunEnd(this));
+    }
+
     /// <summary>Gives the native handle up; it is released at the next call of the store.</summary>
     ~Admin()
     {
-        Face.Abandon(handle, isAccess: false);
+        if (handle != IntPtr.Zero)
+        {
+            Face.Abandon(handle, isAccess: false);
+        }
+    }
+
+    private sealed class RunEnd : IDisposable
+    {
+        private readonly Admin admin;
+        public RunEnd(Admin admin) => this.admin = admin;
+
+        public void Dispose()
+        {
+            IntPtr ending = admin.handle;
+            admin.handle = IntPtr.Zero;
+            GC.SuppressFinalize(admin);
+            Face.Table->AdminRelease(ending);
+        }
+    }
+
+    private IntPtr Native
+    {
+        get
+        {
+            scope?.Check(nameof(Admin));
+            return handle != IntPtr.Zero ? handle : throw new ObjectDisposedException(nameof(Admin));
+        }
     }
 
     /// <summary>Whether the store holds the id (a file of it reads at some level, or it was created).</summary>
@@ -51,7 +86,7 @@ public sealed unsafe class Admin
         int exists;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(Face.Table->AdminClassificationExists(handle, Text.Of(idData, idBytes), &exists), nameof(Admin));
+            Face.Check(Face.Table->AdminClassificationExists(Native, Text.Of(idData, idBytes), &exists), nameof(Admin));
         }
         return exists != 0;
     }
@@ -73,7 +108,7 @@ public sealed unsafe class Admin
         int status;
         fixed (byte* a = texts[0], b = texts[1], c = texts[2], d = texts[3], e = texts[4])
         {
-            status = Face.Check(Face.Table->AdminClassificationCreate(handle, Text.Of(a, texts[0]), Text.Of(b, texts[1]),
+            status = Face.Check(Face.Table->AdminClassificationCreate(Native, Text.Of(a, texts[0]), Text.Of(b, texts[1]),
                 Text.Of(c, texts[2]), Text.Of(d, texts[3]), Text.Of(e, texts[4]), boFlag1 ? 1 : 0, boFlag2 ? 1 : 0,
                 (int)level, &failure), nameof(Admin));
         }
@@ -95,7 +130,7 @@ public sealed unsafe class Admin
         NativeLevels* levels;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(face->AdminLevelsGet(handle, Text.Of(idData, idBytes), &levels), nameof(Admin));
+            Face.Check(face->AdminLevelsGet(Native, Text.Of(idData, idBytes), &levels), nameof(Admin));
         }
         try
         {
@@ -143,7 +178,7 @@ public sealed unsafe class Admin
         int exists;
         fixed (byte* pa = a, pb = b, pc = c)
         {
-            Face.Check(Face.Table->AdminMappingExists(handle, Text.Of(pa, a), Text.Of(pb, b), Text.Of(pc, c), &exists),
+            Face.Check(Face.Table->AdminMappingExists(Native, Text.Of(pa, a), Text.Of(pb, b), Text.Of(pc, c), &exists),
                 nameof(Admin));
         }
         return exists != 0;
@@ -174,7 +209,7 @@ public sealed unsafe class Admin
         NativeList* pairs;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(face->AdminMappingsGet(handle, Text.Of(idData, idBytes), &pairs), nameof(Admin));
+            Face.Check(face->AdminMappingsGet(Native, Text.Of(idData, idBytes), &pairs), nameof(Admin));
         }
         List<string> flat = Text.TakeList(pairs, face)!;
         var result = new List<KeyValuePair<string, string>>(flat.Count / 2);
@@ -192,9 +227,11 @@ public sealed unsafe class Admin
         IntPtr access;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(Face.Table->AdminWriteAccessGet(handle, Text.Of(idData, idBytes), &access), nameof(Admin));
+            Face.Check(Face.Table->AdminWriteAccessGet(Native, Text.Of(idData, idBytes), &access), nameof(Admin));
         }
-        return new WriteAccess(access);
+        var made = new WriteAccess(access);
+        scope?.Own(made);
+        return made;
     }
 
     /// <summary>Reads again the id's level files that changed; true when the view of the id changed.</summary>
@@ -212,7 +249,7 @@ public sealed unsafe class Admin
         NativeFailure* failure;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(face->AdminRefresh(handle, Text.Of(idData, idBytes), &changed, &failure), nameof(Admin));
+            Face.Check(face->AdminRefresh(Native, Text.Of(idData, idBytes), &changed, &failure), nameof(Admin));
         }
         unread = failure == null ? null : Failure.Take(failure, face);
         return changed != 0;
@@ -225,7 +262,7 @@ public sealed unsafe class Admin
         ulong count;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(Face.Table->AdminChangeCountGet(handle, Text.Of(idData, idBytes), &count), nameof(Admin));
+            Face.Check(Face.Table->AdminChangeCountGet(Native, Text.Of(idData, idBytes), &count), nameof(Admin));
         }
         return count;
     }
@@ -249,7 +286,7 @@ public sealed unsafe class Admin
         NativeText text;
         fixed (byte* idData = idBytes)
         {
-            Face.Check(face->AdminTextGet(handle, Text.Of(idData, idBytes), which, &text), nameof(Admin));
+            Face.Check(face->AdminTextGet(Native, Text.Of(idData, idBytes), which, &text), nameof(Admin));
         }
         return Text.Take(text, face);
     }
@@ -262,8 +299,8 @@ public sealed unsafe class Admin
         fixed (byte* pa = a, pb = b)
         {
             Face.Check(classified
-                ? face->AdminClassifiedIdsGet(handle, Text.Of(pa, a), Text.Of(pb, b), &list)
-                : face->AdminSourceIdsGet(handle, Text.Of(pa, a), Text.Of(pb, b), &list), nameof(Admin));
+                ? face->AdminClassifiedIdsGet(Native, Text.Of(pa, a), Text.Of(pb, b), &list)
+                : face->AdminSourceIdsGet(Native, Text.Of(pa, a), Text.Of(pb, b), &list), nameof(Admin));
         }
         List<string>? items = Text.TakeList(list, face);
         return items == null ? null : new SortedSet<string>(items, StringComparer.Ordinal);
@@ -277,8 +314,8 @@ public sealed unsafe class Admin
         fixed (byte* pa = a, pb = b)
         {
             Face.Check(classified
-                ? face->AdminClassifiedIdGet(handle, Text.Of(pa, a), Text.Of(pb, b), &text)
-                : face->AdminSourceIdGet(handle, Text.Of(pa, a), Text.Of(pb, b), &text), nameof(Admin));
+                ? face->AdminClassifiedIdGet(Native, Text.Of(pa, a), Text.Of(pb, b), &text)
+                : face->AdminSourceIdGet(Native, Text.Of(pa, a), Text.Of(pb, b), &text), nameof(Admin));
         }
         return Text.Take(text, face);
     }

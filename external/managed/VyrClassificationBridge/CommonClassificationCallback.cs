@@ -9,6 +9,7 @@ namespace vyr.bridge.classification;
 public sealed unsafe class CommonClassificationCallback
 {
     private readonly IntPtr native;
+    private readonly RunScope? scope;
 
     /// <summary>Wraps the native callback (a ClassificationUiCallbackInterface*), not owned.</summary>
     public CommonClassificationCallback(IntPtr nativeCallback)
@@ -20,10 +21,24 @@ public sealed unsafe class CommonClassificationCallback
         native = nativeCallback;
     }
 
+    internal CommonClassificationCallback(IntPtr nativeCallback, RunScope scope) : this(nativeCallback)
+    {
+        this.scope = scope;
+    }
+
+    private IntPtr Native
+    {
+        get
+        {
+            scope?.Check(nameof(CommonClassificationCallback));
+            return native;
+        }
+    }
+
     /// <summary><paramref name="iDone"/> of <paramref name="iTotal"/> steps are finished.</summary>
     public void vProgress(int iDone, int iTotal)
     {
-        Face.Check(Face.Table->CallbackProgress(native, iDone, iTotal), nameof(CommonClassificationCallback));
+        Face.Check(Face.Table->CallbackProgress(Native, iDone, iTotal), nameof(CommonClassificationCallback));
     }
 
     /// <summary>A line of text for the person watching the run.</summary>
@@ -32,7 +47,7 @@ public sealed unsafe class CommonClassificationCallback
         byte[] bytes = Text.Bytes(sMessage, nameof(sMessage));
         fixed (byte* data = bytes)
         {
-            Face.Check(Face.Table->CallbackMessage(native, Text.Of(data, bytes)), nameof(CommonClassificationCallback));
+            Face.Check(Face.Table->CallbackMessage(Native, Text.Of(data, bytes)), nameof(CommonClassificationCallback));
         }
     }
 }

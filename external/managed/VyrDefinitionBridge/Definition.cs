@@ -10,6 +10,7 @@ namespace vyr.bridge.definition;
 public sealed unsafe class Admin
 {
     private readonly IntPtr native;
+    private readonly RunScope? scope;
 
     /// <summary>Wraps the native handle, not owned.</summary>
     public Admin(IntPtr nativeAdmin)
@@ -21,12 +22,26 @@ public sealed unsafe class Admin
         native = nativeAdmin;
     }
 
+    internal Admin(IntPtr nativeAdmin, RunScope? scope) : this(nativeAdmin)
+    {
+        this.scope = scope;
+    }
+
+    private IntPtr Native
+    {
+        get
+        {
+            scope?.Check(nameof(Admin));
+            return native;
+        }
+    }
+
     /// <summary>The name of the definition admin.</summary>
     public string sNameGet()
     {
         FaceTable* face = Face.Table;
         NativeText text;
-        Face.Check(face->DefinitionAdminNameGet(native, &text), nameof(Admin));
+        Face.Check(face->DefinitionAdminNameGet(Native, &text), nameof(Admin));
         return Text.Take(text, face);
     }
 }
@@ -38,6 +53,7 @@ public sealed unsafe class Admin
 public sealed unsafe class Node
 {
     private readonly IntPtr native;
+    private readonly RunScope? scope;
 
     /// <summary>Wraps the native node, not owned.</summary>
     public Node(IntPtr nativeNode)
@@ -49,11 +65,25 @@ public sealed unsafe class Node
         native = nativeNode;
     }
 
+    internal Node(IntPtr nativeNode, RunScope? scope) : this(nativeNode)
+    {
+        this.scope = scope;
+    }
+
+    private IntPtr Native
+    {
+        get
+        {
+            scope?.Check(nameof(Node));
+            return native;
+        }
+    }
+
     /// <summary>Whether the node has child nodes.</summary>
     public bool boHasChildren()
     {
         int has;
-        Face.Check(Face.Table->NodeHasChildren(native, &has), nameof(Node));
+        Face.Check(Face.Table->NodeHasChildren(Native, &has), nameof(Node));
         return has != 0;
     }
 
@@ -62,7 +92,7 @@ public sealed unsafe class Node
     {
         FaceTable* face = Face.Table;
         NativeText text;
-        Face.Check(face->NodeNameGet(native, &text), nameof(Node));
+        Face.Check(face->NodeNameGet(Native, &text), nameof(Node));
         return Text.Take(text, face);
     }
 
@@ -71,13 +101,13 @@ public sealed unsafe class Node
     {
         FaceTable* face = Face.Table;
         nuint count;
-        Face.Check(face->NodeChildCount(native, &count), nameof(Node));
+        Face.Check(face->NodeChildCount(Native, &count), nameof(Node));
         var children = new List<Node>(checked((int)count));
         for (nuint index = 0; index < count; ++index)
         {
             IntPtr child;
-            Face.Check(face->NodeChildGet(native, index, &child), nameof(Node));
-            children.Add(new Node(child));
+            Face.Check(face->NodeChildGet(Native, index, &child), nameof(Node));
+            children.Add(new Node(child, scope));
         }
         return children.AsReadOnly();
     }

@@ -23,6 +23,7 @@ public interface IDirectories
 public sealed unsafe class Directories : IDirectories
 {
     private readonly IntPtr native;
+    private readonly RunScope? scope;
 
     /// <summary>Wraps the native service (a const vyr::DirectoriesInterface*), not owned.</summary>
     public Directories(IntPtr nativeDirectories)
@@ -32,6 +33,20 @@ public sealed unsafe class Directories : IDirectories
             throw new ArgumentNullException(nameof(nativeDirectories));
         }
         native = nativeDirectories;
+    }
+
+    internal Directories(IntPtr nativeDirectories, RunScope scope) : this(nativeDirectories)
+    {
+        this.scope = scope;
+    }
+
+    private IntPtr Native
+    {
+        get
+        {
+            scope?.Check(nameof(Directories));
+            return native;
+        }
     }
 
     /// <summary>The process-wide directory service.</summary>
@@ -89,7 +104,7 @@ public sealed unsafe class Directories : IDirectories
     {
         FaceTable* face = Face.Table;
         NativeText text;
-        Face.Check(face->DirectoriesSysGet(native, &text), nameof(Directories));
+        Face.Check(face->DirectoriesSysGet(Native, &text), nameof(Directories));
         return Text.Take(text, face);
     }
 
@@ -98,7 +113,7 @@ public sealed unsafe class Directories : IDirectories
     {
         FaceTable* face = Face.Table;
         NativeList* list;
-        Face.Check(face->DirectoriesSharedGet(native, &list), nameof(Directories));
+        Face.Check(face->DirectoriesSharedGet(Native, &list), nameof(Directories));
         return Text.TakeList(list, face)!.AsReadOnly();
     }
 
@@ -107,7 +122,7 @@ public sealed unsafe class Directories : IDirectories
     {
         FaceTable* face = Face.Table;
         NativeText text;
-        Face.Check(face->DirectoriesUserGet(native, &text), nameof(Directories));
+        Face.Check(face->DirectoriesUserGet(Native, &text), nameof(Directories));
         return Text.Take(text, face);
     }
 }

@@ -1,0 +1,5 @@
+namespace vyr.bridge.classification;
+
+public sealed class Admin
+{
+}
