@@ -14,10 +14,14 @@ namespace managed::System {
 // texts; immutable, so thread-safe.
 class VYR_EXPORT ArgumentOutOfRangeException : public std::exception {
 public:
-    explicit ArgumentOutOfRangeException(std::string sMessage);
+    explicit ArgumentOutOfRangeException(std::string sMessage, std::string sStackTrace = {});
     ~ArgumentOutOfRangeException() override;
 
     [[nodiscard]] const std::string& Message() const noexcept { return message_; }
+    // "System.ArgumentOutOfRangeException".
+    [[nodiscard]] static const char* sTypeNameGet() noexcept { return "System.ArgumentOutOfRangeException"; }
+    // The managed stack trace; empty when the entry point threw it itself.
+    [[nodiscard]] const std::string& sStackTraceGet() const noexcept { return stackTrace_; }
     [[nodiscard]] const char* what() const noexcept override;
 
 private:
