@@ -70,11 +70,11 @@ protected:
         admin_.emplace();
         log_ = temp_ / "log";
         ::setenv("VYR_RECORDING_LOG", log_.c_str(), 1);
-        for (const char* name : {"VYR_RECORDING_THROW", "VYR_RECORDING_CALLBACK", "VYR_RECORDING_WRAP",
-                                 "VYR_RECORDING_LEAVE", "VYR_RECORDING_KEEP"}) {
-            ::unsetenv(name);
-        }
     }
+
+    // Plans what the module does from the next call on ("NAME=value" lines;
+    // none plans nothing).
+    void vPlan(const std::string& lines) { writeFile(log_.string() + ".plan", lines); }
 
     void vClassify(const std::string& sDefinition, Level outputLevel, Callback* callback) {
         bridge::classification::vClassify(Directories::getInstance(), *admin_, definitions_, "Mapping", "", Level::Shared,
@@ -138,7 +138,7 @@ TEST_F(EntryPoints, ErrorsReachTheHostAsTheirOwnTypes) {
     // What the module throws: its type, message and stack trace.
     for (const char* operation : {"construct", "vInit", "vClassify"}) {
         SCOPED_TRACE(operation);
-        ::setenv("VYR_RECORDING_THROW", operation, 1);
+        vPlan(std::string("VYR_RECORDING_THROW=") + operation + "\n");
         try {
             vClassify("x", Level::User, nullptr);
             ADD_FAILURE() << "nothing thrown";
@@ -148,7 +148,7 @@ TEST_F(EntryPoints, ErrorsReachTheHostAsTheirOwnTypes) {
             EXPECT_THAT(error.sStackTraceGet(), HasSubstr("CommonClassificationModule"));
         }
     }
-    ::setenv("VYR_RECORDING_THROW", "vClassify:range", 1);
+    vPlan("VYR_RECORDING_THROW=vClassify:range\n");
     try {
         vClassify("x", Level::User, nullptr);
         ADD_FAILURE() << "nothing thrown";
@@ -156,11 +156,9 @@ TEST_F(EntryPoints, ErrorsReachTheHostAsTheirOwnTypes) {
         EXPECT_THAT(error.Message(), HasSubstr("vClassify out of range"));
         EXPECT_THAT(error.sStackTraceGet(), HasSubstr("CommonClassificationModule"));
     }
-    ::unsetenv("VYR_RECORDING_THROW");
-
     // A native error inside a call the module made: the very exception the
     // host's callback threw, unless the module wrapped it.
-    ::setenv("VYR_RECORDING_CALLBACK", "1", 1);
+    vPlan("VYR_RECORDING_CALLBACK=1\n");
     Callback callback;
     callback.boFail = true;
     try {
@@ -170,7 +168,7 @@ TEST_F(EntryPoints, ErrorsReachTheHostAsTheirOwnTypes) {
         EXPECT_EQ(&error, HostError::thrown);
     }
     EXPECT_THAT(callback.lines, ElementsAre("1/2"));
-    ::setenv("VYR_RECORDING_WRAP", "1", 1);
+    vPlan("VYR_RECORDING_CALLBACK=1\nVYR_RECORDING_WRAP=1\n");
     try {
         vClassify("x", Level::User, &callback);
         ADD_FAILURE() << "nothing thrown";
@@ -181,8 +179,7 @@ TEST_F(EntryPoints, ErrorsReachTheHostAsTheirOwnTypes) {
 }
 
 TEST_F(EntryPoints, ARunClosesItsProxiesAndWritesBackWhatTheModuleLeftOpen) {
-    ::setenv("VYR_RECORDING_KEEP", "1", 1);
-    ::setenv("VYR_RECORDING_LEAVE", "materials", 1);
+    vPlan("VYR_RECORDING_KEEP=1\nVYR_RECORDING_LEAVE=materials\n");
     vClassify("x", Level::User, nullptr);
     // The access the module left open was written back, and its lock let go.
     EXPECT_THAT(readFile(temp_ / "data" / "user" / "Classification" / "materials.xml"), HasSubstr("left"));
@@ -190,7 +187,7 @@ TEST_F(EntryPoints, ARunClosesItsProxiesAndWritesBackWhatTheModuleLeftOpen) {
         auto access = admin_->writeAccessGet("materials");
         EXPECT_TRUE(access.boLockFile(Level::User));
     }
-    ::unsetenv("VYR_RECORDING_LEAVE");
+    vPlan("VYR_RECORDING_KEEP=1\n");
     logTaken();
     vClassify("x", Level::User, nullptr);
     EXPECT_THAT(logTaken(), ::testing::Contains("kept is closed"));

@@ -1,7 +1,8 @@
 // A classification module for the tests: each construction and call, with its
 // arguments, is appended as one line to the file that VYR_RECORDING_LOG names,
 // strings as their UTF-16 code units in hex. What it does besides is planned
-// by the environment, which the tests set before each call:
+// in the file "<log>.plan", one NAME=value a line, which the tests write
+// before each call (the runtime reads the environment once, when it starts):
 //   VYR_RECORDING_THROW=<operation>  that operation (construct, vInit,
 //                                    vClassify, vClassifyNodes) throws
 //                                    InvalidOperationException("<operation> failed");
@@ -52,7 +53,7 @@ public class CommonClassificationModule
             }
         }
         store = classificationAdmin;
-        if (Environment.GetEnvironmentVariable("VYR_RECORDING_KEEP") == "1")
+        if (Plan("VYR_RECORDING_KEEP") == "1")
         {
             kept = classificationAdmin;
         }
@@ -66,19 +67,19 @@ public class CommonClassificationModule
         Record($"vClassify {Hex(mappingName)} {Hex(filterMappingName)} {iLevel} {outputLevel} {Hex(definitionToUpdate)} " +
             (callback == null ? "no-callback" : "callback"));
         Fail("vClassify");
-        if (callback != null && Environment.GetEnvironmentVariable("VYR_RECORDING_CALLBACK") == "1")
+        if (callback != null && Plan("VYR_RECORDING_CALLBACK") == "1")
         {
             try
             {
                 callback.vProgress(1, 2);
                 callback.vMessage("half done");
             }
-            catch (NativeException error) when (Environment.GetEnvironmentVariable("VYR_RECORDING_WRAP") == "1")
+            catch (NativeException error) when (Plan("VYR_RECORDING_WRAP") == "1")
             {
                 throw new InvalidOperationException("the callback failed", error);
             }
         }
-        if (Environment.GetEnvironmentVariable("VYR_RECORDING_LEAVE") is { Length: > 0 } id)
+        if (Plan("VYR_RECORDING_LEAVE") is { Length: > 0 } id)
         {
             WriteAccess access = store!.writeAccessGet(id);
             access.boLockFile(Level.User);
@@ -95,6 +96,19 @@ public class CommonClassificationModule
     private static string Hex(string text) =>
         text.Length == 0 ? "-" : string.Join(",", text.Select(unit => ((int)unit).ToString("x4")));
 
+    // The planned value of the name, or null.
+    private static string? Plan(string name)
+    {
+        string? log = Environment.GetEnvironmentVariable("VYR_RECORDING_LOG");
+        if (string.IsNullOrEmpty(log) || !File.Exists(log + ".plan"))
+        {
+            return null;
+        }
+        string prefix = name + "=";
+        return File.ReadLines(log + ".plan").Where(line => line.StartsWith(prefix, StringComparison.Ordinal))
+            .Select(line => line.Substring(prefix.Length)).LastOrDefault();
+    }
+
     private static void Record(string line)
     {
         if (Environment.GetEnvironmentVariable("VYR_RECORDING_LOG") is { Length: > 0 } log)
@@ -105,7 +119,7 @@ public class CommonClassificationModule
 
     private static void Fail(string operation)
     {
-        string? planned = Environment.GetEnvironmentVariable("VYR_RECORDING_THROW");
+        string? planned = Plan("VYR_RECORDING_THROW");
         if (planned == operation)
         {
             throw new InvalidOperationException(operation + " failed");
