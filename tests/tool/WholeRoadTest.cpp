@@ -22,6 +22,7 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/DotnetRuntime.h"
 #include "external/managed/ModuleLoader.h"
 #include "tests/common/TestSupport.h"
 
@@ -128,7 +129,7 @@ TEST_F(WholeRoadTest, TheInputLevelBoundsWhatIsReadAndARerunReplacesTheResult) {
 }
 
 TEST_F(WholeRoadTest, AFailedRunReachesTheHostAndWritesNothing) {
-    EXPECT_THROW(vRun(cache::User, nullptr, "colours"), std::runtime_error);
+    EXPECT_THROW(vRun(cache::User, nullptr, "colours"), managed::runtime::ManagedException);
     EXPECT_FALSE(fs::exists(resultFile()));
 
     // The node run prints each node with what the mapping gives it.
