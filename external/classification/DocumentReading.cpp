@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -120,8 +121,7 @@ public:
             return false;
         }
         if (notes_ != nullptr) {
-            vNoteAttributes(root, kRootAttributes, "version, id, text2 to text7, flag1 or flag2");
-            vNoteRootId(root);
+            vNoteRootAttributes(root);
         }
         for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
             bool boOk = true;
@@ -149,7 +149,6 @@ private:
     static constexpr const char* kWhitespace = " \t\r\n";
     static constexpr std::string_view kRootAttributes[] = {kVersionName, "id",      "text2",    "text3",   "text4",
                                                            "text5",      "text6",   "text7",    kFlag1Name, kFlag2Name};
-    static constexpr std::string_view kIdOnly[] = {kIdName};
 
     // Whether the format leaves the name to others: a prefixed name (an
     // extension's) or a namespace declaration.
@@ -164,25 +163,15 @@ private:
             offset == std::string_view::npos ? std::string(text) : joined({positionText(bytes_, offset), ": ", text}));
     }
 
-    // Notes each attribute of the element without a prefix that is not one
-    // of `known`; `expected` lists what may stand there.
-    template <std::size_t N>
-    void vNoteAttributes(pugi::xml_node node, const std::string_view (&known)[N], std::string_view expected) {
+    // Notes each attribute of the element without a prefix other than
+    // `known` (an empty name: none is known).
+    void vNoteAttributes(pugi::xml_node node, std::string_view known) {
         for (pugi::xml_attribute attribute = node.first_attribute(); attribute; attribute = attribute.next_attribute()) {
             const std::string_view name = attribute.name();
-            if (!boForeignName(name) && std::find(known, known + N, name) == known + N) {
+            if (!boForeignName(name) && name != known) {
                 vNote(attribute.name(), joined({"attribute '", name, "' of '", node.name(),
-                                                "' is not part of the format and is ignored; expected ", expected}));
-            }
-        }
-    }
-
-    // Notes each attribute of an element that the format gives none.
-    void vNoteAttributes(pugi::xml_node node) {
-        for (pugi::xml_attribute attribute = node.first_attribute(); attribute; attribute = attribute.next_attribute()) {
-            if (!boForeignName(attribute.name())) {
-                vNote(attribute.name(), joined({"attribute '", attribute.name(), "' of '", node.name(),
-                                                "' is not part of the format and is ignored; expected none"}));
+                                                "' is not part of the format and is ignored; expected ",
+                                                known.empty() ? "none" : known}));
             }
         }
     }
@@ -197,17 +186,25 @@ private:
         }
     }
 
-    // Notes a root id other than the one the file's name gives.
-    void vNoteRootId(pugi::xml_node root) {
-        if (notes_->expectedId.empty()) {
-            return;
+    // Notes the root's attributes that the format does not know, and a
+    // root id other than the one the file's name gives, in document order.
+    void vNoteRootAttributes(pugi::xml_node root) {
+        const std::string_view expected = notes_->expectedId;
+        if (!expected.empty() && !root.attribute(kIdName)) {
+            vNote(root.name(), joined({"the root has no id; expected id=\"", expected, "\" (the file's name)"}));
         }
-        const pugi::xml_attribute id = root.attribute(kIdName);
-        if (!id) {
-            vNote(root.name(), joined({"the root has no id; expected id=\"", notes_->expectedId, "\" (the file's name)"}));
-        } else if (notes_->expectedId != id.value()) {
-            vNote(id.value(), joined({"the root's id is '", id.value(), "'; expected '", notes_->expectedId,
-                                      "' (the file's name)"}));
+        for (pugi::xml_attribute attribute = root.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+            const std::string_view name = attribute.name();
+            if (name == kIdName && !expected.empty() && expected != attribute.value()) {
+                vNote(attribute.value(), joined({"the root's id is '", attribute.value(), "'; expected '", expected,
+                                                 "' (the file's name)"}));
+            } else if (!boForeignName(name) &&
+                       std::find(std::begin(kRootAttributes), std::end(kRootAttributes), name) ==
+                           std::end(kRootAttributes)) {
+                vNote(attribute.name(), joined({"attribute '", name, "' of '", root.name(),
+                                                "' is not part of the format and is ignored; expected version, id, "
+                                                "text2 to text7, flag1 or flag2"}));
+            }
         }
     }
     // Up to this many attributes on one element are compared pair by pair;
@@ -519,7 +516,7 @@ private:
         // Where each source id was first listed, when notes are asked for.
         std::map<std::string_view, const char*> firstListed;
         if (notes_ != nullptr) {
-            vNoteAttributes(relationNode);
+            vNoteAttributes(relationNode, "");
         }
         for (pugi::xml_node sourceNode = relationNode.first_child(); sourceNode;
              sourceNode = sourceNode.next_sibling()) {
@@ -537,7 +534,7 @@ private:
                 return false;
             }
             if (notes_ != nullptr) {
-                vNoteAttributes(sourceNode, kIdOnly, kIdName);
+                vNoteAttributes(sourceNode, kIdName);
                 const auto [first, boFirst] = firstListed.emplace(sourceId, sourceId.data());
                 if (!boFirst) {
                     vNote(sourceId.data(), joined({"source '", sourceId, "' is listed again in '", relationNode.name(),
@@ -569,7 +566,7 @@ private:
                     return false;
                 }
                 if (notes_ != nullptr) {
-                    vNoteAttributes(classifiedNode, kIdOnly, kIdName);
+                    vNoteAttributes(classifiedNode, kIdName);
                 }
                 for (pugi::xml_node inside = classifiedNode.first_child(); inside; inside = inside.next_sibling()) {
                     if (inside.type() == pugi::node_element) {
