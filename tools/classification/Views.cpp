@@ -474,7 +474,8 @@ void vCatDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     vFooterSet(app, {"vyr-classification cat materials"}, "\n\nEach file comes under a line \"# <path> (level LEVEL)\".");
 }
 
-// `check`: every level file read as the store reads it, the files the
+// `check`: every level file read as the store reads it, what that read
+// passes over in a file that reads (as the store reports it), the files the
 // store will not lock for an edit, and what does not belong: missing level
 // folders, mapping files where the store never reads, temporary files that
 // a stopped writer left, and level folders whose file system does not share
@@ -592,7 +593,6 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
                                     "each other's edits"});
         }
     }
-    std::vector<Warning> passedOver;
     for (const LevelEntry& entry : levelEntriesGet(context.folders)) {
         Json file = fileRecord(entry.level, entry.path, entry.id,
                                entry.boIdValid ? sReadProblemGet(entry.path)
@@ -601,7 +601,7 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
         // there is silently ignored by every program.
         if (!file.contains("error")) {
             for (std::string& notice : AdminWrapper::levelFileNoticesGet(entry.path, entry.id)) {
-                passedOver.push_back({entry.level, entry.path, std::move(notice)});
+                warnings.push_back({entry.level, entry.path, std::move(notice)});
             }
         }
         // The sys level is read-only: nothing edits its files.
@@ -610,7 +610,6 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
         }
         files.push_back(std::move(file));
     }
-    warnings.insert(warnings.end(), passedOver.begin(), passedOver.end());
     vMisplacedFilesAdd(context.folders, warnings);
     warnings.insert(warnings.end(), stale.begin(), stale.end());
     warnings.insert(warnings.end(), unshared.begin(), unshared.end());
