@@ -43,7 +43,8 @@ namespace vyr::bridge::classification {
 // false), never an error. An operation that writes or reads files tells why
 // it failed in a vyr::classification::Failure value: the forms of
 // boCreateClassification and boRefresh that take one, and failureGet() of a
-// WriteAccess. An assertion record (vyr::assert::Assert; enable it with
+// WriteAccess. A query never fails: a level file that does not read is left
+// out of the view, and readFailuresGet names it. An assertion record (vyr::assert::Assert; enable it with
 // Assert::vEnable(true), then read recordsGet() or set a listener) means a
 // broken precondition or a failure of the operation that made it, and names
 // that operation; the operation still returns a defined result. Only
