@@ -1,13 +1,15 @@
 // Reads arbitrary bytes as a mapping document. A read never crashes and
 // never leaks; a refused document leaves the mapping as it was; an accepted
-// one writes out and reads back to the same mapping, and writing that again
-// gives the same bytes. An edit of an accepted document patched in one pass
-// gives exactly what the parsed document renders.
+// one reads the same when what it passes over is noted, writes out and reads
+// back to the same mapping, and writing that again gives the same bytes. An
+// edit of an accepted document patched in one pass gives exactly what the
+// parsed document renders.
 
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "external/classification/EditableDocument.h"
 #include "external/classification/Mapping.h"
@@ -35,6 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         vCheck(!document.errorGet().empty(), "a refused document says why");
         return 0;
     }
+
+    // Asking what the read passes over reads the same mapping.
+    Mapping noted;
+    std::vector<std::string> notices;
+    std::istringstream notedInput(bytes);
+    vCheck(XmlDocument(noted).boRead(notedInput, "id", notices) && noted == mapping,
+           "a read that notes what it passes over reads the same mapping");
 
     std::ostringstream written;
     vCheck(XmlDocument(mapping).boWrite(written), "an accepted mapping can be written");

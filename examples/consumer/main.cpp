@@ -10,21 +10,25 @@
 // out like examples/data; the run writes below FOLDER/user, so give it a
 // copy. Exit status 0 when every step gives what the sample data promises.
 
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <iostream>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
-#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
-#include "bridge/ClassificationEntryPoints.h"
-#include "external/assert/Assert.h"
-#include "external/definition/AdminWrapper.h"
-#include "external/directories/Directories.h"
-#include "external/managed/ModuleLoader.h"
+#include "Source/Core/Utilities/Cache/Level.h"                        // vyr::cache::Level, vyr::cache::User
+#include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h" // vyr::bridge::classification::AdminWrapper
+#include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"  // vyr::classification::WriteAccess, Failure
+#include "external/assert/Assert.h"                                  // vyr::assert::Assert
+#include "external/directories/Directories.h"                        // vyr::Directories
+// For the classification run and the edit by another program below:
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
+#include "bridge/ClassificationEntryPoints.h"   // vyr::bridge::classification::vClassify
+#include "external/definition/AdminWrapper.h"   // vyr::bridge::definition::AdminWrapper
+#include "external/managed/ModuleLoader.h"      // managed::runtime::vModuleFileSet
 
 namespace {
 
@@ -42,15 +46,22 @@ int main(int argc, char** argv) {
         std::cerr << "usage: vyr-consumer FOLDER (a copy of examples/data)\n";
         return 2;
     }
-    using vyr::bridge::classification::AdminWrapper;
     const std::filesystem::path folder = argv[1];
+    // Before the first store operation: the three level folders.
     vyr::Directories::vSysDirectorySet(folder / "system");
-    vyr::Directories::vSharedDirectoriesSet({folder / "shared"});
+    vyr::Directories::vSharedDirectoriesSet({folder / "shared"}); // one or several shared folders
     vyr::Directories::vUserDirectorySet(folder / "user");
-    vyr::assert::Assert::vEnable(true); // a failure shows as an assertion record
+    vyr::assert::Assert::vEnable(true); // a broken precondition shows as an assertion record
 
-    AdminWrapper admin;
+    vyr::bridge::classification::AdminWrapper admin;
     const std::set<std::string>* panel = admin.pClassifiedIdsGet("materials", "panel");
+    // A level file that does not read is left out of the view without a
+    // word (no assertion record): ask what the load found.
+    const std::vector<vyr::classification::Failure> unreadFiles = admin.readFailuresGet("materials");
+    for (const vyr::classification::Failure& failure : unreadFiles) {
+        std::cerr << failure.file << ": " << failure.sWhat << ": " << failure.sReason << '\n';
+    }
+    check(unreadFiles.empty(), "every level file of materials reads");
     check(panel != nullptr && *panel == std::set<std::string>{"glass", "polycarbonate"}, "panel -> glass, polycarbonate");
     const std::set<std::string>* gasket = admin.pClassifiedIdsGet("materials", "gasket");
     check(gasket != nullptr && gasket->empty(), "gasket: emptied by the user level");
@@ -105,9 +116,23 @@ int main(int argc, char** argv) {
           "washer -> zinc seen, the change count moved");
     check(!admin.boRefresh("materials"), "nothing more to refresh");
 
+    // A user file that does not parse: the first query answers from the
+    // levels that read, and only readFailuresGet tells.
+    std::ofstream(folder / "shared" / "Classification" / "finishes.xml")
+        << "<classification version=\"1\" id=\"finishes\"><relation><source id=\"bolt\">"
+           "<classified id=\"zinc\"/></source></relation></classification>";
+    std::ofstream(folder / "user" / "Classification" / "finishes.xml")
+        << "<classification version=\"1\" id=\"finishes\"><relation>";
+    check(admin.sClassifiedIdGet("finishes", "bolt") == "zinc", "finishes: bolt -> zinc from the shared level");
+    const std::vector<vyr::classification::Failure> unread = admin.readFailuresGet("finishes");
+    check(unread.size() == 1 && unread[0].level == vyr::cache::User &&
+              unread[0].file == folder / "user" / "Classification" / "finishes.xml" &&
+              unread[0].sReason.find("line 1, column") != std::string::npos,
+          "readFailuresGet names the user file of finishes, with the place");
+
     // A fresh store reads the files again: the edit and the run reached them.
-    AdminWrapper::vAdminReset();
-    AdminWrapper fresh;
+    vyr::bridge::classification::AdminWrapper::vAdminReset();
+    vyr::bridge::classification::AdminWrapper fresh;
     check(fresh.boMappingExists("materials", "clip", "steel"), "materials.xml holds clip -> steel");
     check(fresh.boMappingExists("approved-parts", "panel", "glass"), "approved-parts.xml holds panel -> glass");
     check(vyr::assert::Assert::recordsGet().empty(), "no assertion records");

@@ -1,7 +1,10 @@
 #include "external/classification/DocumentReading.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -80,8 +83,8 @@ std::string locatedAt(std::string_view reason, std::string_view document, std::s
 // without owning them; thread-compatible.
 class DocumentReader {
 public:
-    DocumentReader(std::string_view bytes, std::string_view buffer) noexcept
-        : bytes_(bytes), buffer_(buffer), boReferences_(bytes.find("&#") != std::string_view::npos) {}
+    DocumentReader(std::string_view bytes, std::string_view buffer, Notes* notes) noexcept
+        : bytes_(bytes), buffer_(buffer), boReferences_(bytes.find("&#") != std::string_view::npos), notes_(notes) {}
 
     bool boRead(const pugi::xml_document& document, Mapping& mapping) {
         const pugi::xml_node root = document.document_element();
@@ -117,6 +120,9 @@ public:
         if (!boReadFlag(root, kFlag1Name, mapping.boFlag1) || !boReadFlag(root, kFlag2Name, mapping.boFlag2)) {
             return false;
         }
+        if (notes_ != nullptr) {
+            vNoteRootAttributes(root);
+        }
         for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
             bool boOk = true;
             if (child.type() != pugi::node_element) {
@@ -126,6 +132,7 @@ public:
             } else if (std::strcmp(child.name(), kSecondRelationName) == 0) {
                 boOk = boReadRelation(child, mapping.secondRelation);
             } else {
+                vNoteElement(child, "relation or secondRelation");
                 boOk = boCheckSubtree(child);
             }
             if (!boOk) {
@@ -140,6 +147,66 @@ public:
 
 private:
     static constexpr const char* kWhitespace = " \t\r\n";
+    static constexpr std::string_view kRootAttributes[] = {kVersionName, "id",      "text2",    "text3",   "text4",
+                                                           "text5",      "text6",   "text7",    kFlag1Name, kFlag2Name};
+
+    // Whether the format leaves the name to others: a prefixed name (an
+    // extension's) or a namespace declaration.
+    static bool boForeignName(std::string_view name) noexcept {
+        return name.find(':') != std::string_view::npos || name == "xmlns";
+    }
+
+    // Notes, when asked, one line at the name or value `where`.
+    void vNote(const char* where, std::string_view text) {
+        const std::size_t offset = offsetOf(where);
+        notes_->lines.push_back(
+            offset == std::string_view::npos ? std::string(text) : joined({positionText(bytes_, offset), ": ", text}));
+    }
+
+    // Notes each attribute of the element without a prefix other than
+    // `known` (an empty name: none is known).
+    void vNoteAttributes(pugi::xml_node node, std::string_view known) {
+        for (pugi::xml_attribute attribute = node.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+            const std::string_view name = attribute.name();
+            if (!boForeignName(name) && name != known) {
+                vNote(attribute.name(), joined({"attribute '", name, "' of '", node.name(),
+                                                "' is not part of the format and is ignored; expected ",
+                                                known.empty() ? "none" : known}));
+            }
+        }
+    }
+
+    // Notes an element without a prefix where the format expects `expected`.
+    void vNoteElement(pugi::xml_node node, std::string_view expected) {
+        if (notes_ != nullptr && !boForeignName(node.name())) {
+            const std::size_t name = offsetOf(node.name());
+            vNote(name == std::string_view::npos || name == 0 ? node.name() : buffer_.data() + name - 1,
+                  joined({"element '", node.name(), "' inside '", node.parent().name(),
+                          "' is not part of the format and is ignored; expected ", expected}));
+        }
+    }
+
+    // Notes the root's attributes that the format does not know, and a
+    // root id other than the one the file's name gives, in document order.
+    void vNoteRootAttributes(pugi::xml_node root) {
+        const std::string_view expected = notes_->expectedId;
+        if (!expected.empty() && !root.attribute(kIdName)) {
+            vNote(root.name(), joined({"the root has no id; expected id=\"", expected, "\" (the file's name)"}));
+        }
+        for (pugi::xml_attribute attribute = root.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+            const std::string_view name = attribute.name();
+            if (name == kIdName && !expected.empty() && expected != attribute.value()) {
+                vNote(attribute.value(), joined({"the root's id is '", attribute.value(), "'; expected '", expected,
+                                                 "' (the file's name)"}));
+            } else if (!boForeignName(name) &&
+                       std::find(std::begin(kRootAttributes), std::end(kRootAttributes), name) ==
+                           std::end(kRootAttributes)) {
+                vNote(attribute.name(), joined({"attribute '", name, "' of '", root.name(),
+                                                "' is not part of the format and is ignored; expected version, id, "
+                                                "text2 to text7, flag1 or flag2"}));
+            }
+        }
+    }
     // Up to this many attributes on one element are compared pair by pair;
     // beyond, their names go into a hash set.
     static constexpr std::size_t kPairwiseNames = 8;
@@ -446,9 +513,17 @@ private:
         if (!boCheckAttributes(relationNode)) {
             return false;
         }
+        // Where each source id was first listed, when notes are asked for.
+        std::map<std::string_view, const char*> firstListed;
+        if (notes_ != nullptr) {
+            vNoteAttributes(relationNode, "");
+        }
         for (pugi::xml_node sourceNode = relationNode.first_child(); sourceNode;
              sourceNode = sourceNode.next_sibling()) {
             if (sourceNode.type() != pugi::node_element || std::strcmp(sourceNode.name(), kSourceName) != 0) {
+                if (sourceNode.type() == pugi::node_element) {
+                    vNoteElement(sourceNode, kSourceName);
+                }
                 if (!(sourceNode.type() == pugi::node_element ? boCheckSubtree(sourceNode) : boCheckOther(sourceNode))) {
                     return false;
                 }
@@ -457,6 +532,16 @@ private:
             std::string_view sourceId;
             if (!boReadId(sourceNode, kSourceName, sourceId)) {
                 return false;
+            }
+            if (notes_ != nullptr) {
+                vNoteAttributes(sourceNode, kIdName);
+                const auto [first, boFirst] = firstListed.emplace(sourceId, sourceId.data());
+                if (!boFirst) {
+                    vNote(sourceId.data(), joined({"source '", sourceId, "' is listed again in '", relationNode.name(),
+                                                   "' (first at ", positionText(bytes_, offsetOf(first->second)),
+                                                   ") and is read as the union of both sets; expected each source "
+                                                   "once"}));
+                }
             }
             std::set<std::string>& classified =
                 relation
@@ -467,6 +552,9 @@ private:
                  classifiedNode = classifiedNode.next_sibling()) {
                 if (classifiedNode.type() != pugi::node_element ||
                     std::strcmp(classifiedNode.name(), kClassifiedName) != 0) {
+                    if (classifiedNode.type() == pugi::node_element) {
+                        vNoteElement(classifiedNode, kClassifiedName);
+                    }
                     if (!(classifiedNode.type() == pugi::node_element ? boCheckSubtree(classifiedNode)
                                                                       : boCheckOther(classifiedNode))) {
                         return false;
@@ -477,7 +565,13 @@ private:
                 if (!boReadId(classifiedNode, kClassifiedName, classifiedId)) {
                     return false;
                 }
+                if (notes_ != nullptr) {
+                    vNoteAttributes(classifiedNode, kIdName);
+                }
                 for (pugi::xml_node inside = classifiedNode.first_child(); inside; inside = inside.next_sibling()) {
+                    if (inside.type() == pugi::node_element) {
+                        vNoteElement(inside, "none");
+                    }
                     if (!boCheckSubtree(inside)) {
                         return false;
                     }
@@ -494,6 +588,7 @@ private:
     std::vector<std::string_view> names_; // of the element's attributes so far
     std::unordered_set<std::string_view> seen_; // the same, once there are many
     std::string error_;
+    Notes* notes_; // null unless what the read passes over is asked for
 };
 
 } // namespace
@@ -592,7 +687,7 @@ std::string positionText(std::string_view document, std::size_t offset) {
 }
 
 bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options, pugi::xml_document& document,
-                     Mapping& mapping, std::string& error) {
+                     Mapping& mapping, std::string& error, Notes* notes) {
     if (const std::size_t bad = str::invalidUtf8Offset(bytes); bad != std::string_view::npos) {
         error = locatedAt("invalid UTF-8", bytes, bad);
         return false;
@@ -617,7 +712,7 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         return false;
     }
 
-    DocumentReader reader(bytes, buffer);
+    DocumentReader reader(bytes, buffer, notes);
     if (!reader.boRead(document, mapping)) {
         error = reader.errorTake();
         return false;

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "external/classification/Mapping.h"
 
@@ -79,6 +80,18 @@ inline constexpr unsigned kEditOptions = kReadOptions | pugi::parse_ws_pcdata | 
 // not included.
 [[nodiscard]] std::string positionText(std::string_view document, std::size_t offset);
 
+// What a read passed over in a document that it took, asked for by a
+// person who keeps the file: an element or attribute without a namespace
+// prefix that the format does not know where the format defines the
+// content (inside the root, a relation, a source or a classified element),
+// a source id listed again in one relation, and a root id other than
+// `expectedId` (when that is not empty). One line each, in document order:
+// "line L, column C: what; expected ...". A plain value.
+struct Notes {
+    std::string_view expectedId;
+    std::vector<std::string> lines;
+};
+
 // Checks the document's bytes, parses a copy of them into `buffer` and
 // `document` with `options`, checks that the document is well-formed where
 // the parser is lenient (repeated attributes, '<' in attribute values, text
@@ -86,8 +99,9 @@ inline constexpr unsigned kEditOptions = kReadOptions | pugi::parse_ws_pcdata | 
 // start), and reads the mapping into `mapping`. The document's nodes point
 // into `buffer`, which must outlive it and stay unchanged. False, with the
 // reason and its line and column in `error`, for bytes that are not a
-// mapping document.
+// mapping document. With `notes`, also notes what the read passed over.
 [[nodiscard]] bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options,
-                                   pugi::xml_document& document, Mapping& mapping, std::string& error);
+                                   pugi::xml_document& document, Mapping& mapping, std::string& error,
+                                   Notes* notes = nullptr);
 
 } // namespace vyr::classification::format

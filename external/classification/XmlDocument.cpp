@@ -120,7 +120,16 @@ std::string XmlDocument::sTextProblemGet(std::string_view text, std::string_view
     return format::textProblem(text, what);
 }
 
-bool XmlDocument::boRead(std::istream& stream) {
+bool XmlDocument::boRead(std::istream& stream) { return boReadNoting(stream, nullptr); }
+
+bool XmlDocument::boRead(std::istream& stream, std::string_view expectedId, std::vector<std::string>& notices) {
+    format::Notes notes{expectedId, {}};
+    const bool boRead = boReadNoting(stream, &notes);
+    notices = std::move(notes.lines);
+    return boRead;
+}
+
+bool XmlDocument::boReadNoting(std::istream& stream, format::Notes* notes) {
     error_.clear();
     if (!stream) {
         error_ = "the stream is not readable";
@@ -134,7 +143,7 @@ bool XmlDocument::boRead(std::istream& stream) {
     std::string buffer;
     pugi::xml_document document;
     Mapping read;
-    if (!boParseDocument(bytes.viewGet(), buffer, kReadOptions, document, read, error_)) {
+    if (!boParseDocument(bytes.viewGet(), buffer, kReadOptions, document, read, error_, notes)) {
         return false;
     }
     mapping_ = std::move(read);

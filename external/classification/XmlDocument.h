@@ -3,10 +3,15 @@
 #include <iosfwd>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "external/classification/Mapping.h"
 
 namespace vyr::classification {
+
+namespace format {
+struct Notes;
+} // namespace format
 
 // Reads and writes one Mapping as an XML document (format: docs/file-format.md).
 // Binds a reference to the mapping, which must outlive the document; built on
@@ -22,6 +27,15 @@ public:
     // predefined ones are never expanded: a document type declaration is
     // refused.
     [[nodiscard]] bool boRead(std::istream& stream);
+    // The same, and for a document that reads, one line in `notices` for
+    // each thing the read passed over, in document order, each
+    // "line L, column C: what; expected ...": an element or attribute
+    // without a namespace prefix that the format does not know, inside the
+    // root, a relation, a source or a classified element (ignored, and kept
+    // on write-back; a prefixed one is an extension and passes), a source id
+    // listed again in one relation (read as the union of its sets), and,
+    // when `expectedId` is not empty, a root id other than it.
+    [[nodiscard]] bool boRead(std::istream& stream, std::string_view expectedId, std::vector<std::string>& notices);
 
     // Writes the complete document to the file at the UTF-8 path through a
     // temporary file in the same folder, named `temporaryName` by the caller
@@ -50,6 +64,9 @@ public:
     [[nodiscard]] const std::string& errorGet() const noexcept { return error_; }
 
 private:
+    // boRead, noting what it passes over when `notes` is not null.
+    bool boReadNoting(std::istream& stream, format::Notes* notes);
+
     Mapping& mapping_;
     mutable std::string error_;
 };

@@ -13,6 +13,7 @@ namespace vyr::test {
 namespace {
 
 using namespace std::chrono_literals;
+using classification::Failure;
 
 class AdminLoadingTest : public AdminFixture {};
 
@@ -141,9 +142,19 @@ TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
     writeFile(file, "<classification version=\"1\" id=\"broken\"><relation>");
     setFileTime(file, -100s);
 
+    const AssertCapture records;
     AdminWrapper wrapper;
     EXPECT_EQ(wrapper.sText2Get("broken"), "");
     EXPECT_EQ(wrapper.pClassifiedIdsGet("broken", "a"), nullptr);
+    // The load says nothing; the host asks what it found.
+    EXPECT_TRUE(records.messages().empty());
+    const std::vector<Failure> unread = wrapper.readFailuresGet("broken");
+    ASSERT_EQ(unread.size(), 1U);
+    EXPECT_EQ(unread[0].level, cache::User);
+    EXPECT_EQ(unread[0].file, file);
+    EXPECT_EQ(unread[0].sWhat, "Level file does not read; the level keeps what it held");
+    EXPECT_EQ(unread[0].sReason, "XML parse error: Start-end tags mismatch at line 1, column 50");
+    EXPECT_TRUE(records.messages().empty());
     EXPECT_TRUE(admin().boIsCached("broken"));
     EXPECT_TRUE(wrapper.boClassificationExists("broken"));
     {
@@ -158,18 +169,32 @@ TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
     vWriteLevel("broken", cache::User, mappingMake("broken", "fixed", {{"a", {"b"}}}));
     setFileTime(file, 100s);
     EXPECT_EQ(wrapper.sText2Get("broken"), "");
+    EXPECT_EQ(wrapper.readFailuresGet("broken").size(), 1U);
     { const auto access = wrapper.writeAccessGet("broken"); }
     EXPECT_EQ(wrapper.sText2Get("broken"), "fixed2");
     EXPECT_EQ(wrapper.sClassifiedIdGet("broken", "a"), "b");
+    EXPECT_TRUE(wrapper.readFailuresGet("broken").empty());
 }
 
 TEST_F(AdminLoadingTest, BrokenUpperLevelKeepsTheLowerOne) {
     vWriteLevel("half", cache::Sys, mappingMake("half", "sys", {{"a", {"b"}}}));
     writeFile(fileAt("half", cache::User), "not a mapping");
 
+    fs::create_directories(fileAt("half", cache::Shared));
+
     AdminWrapper wrapper;
     EXPECT_EQ(wrapper.sText2Get("half"), "sys2");
     EXPECT_TRUE(wrapper.boMappingExists("half", "a", "b"));
+    // Each level that did not read, lowest first; the first query of an id
+    // may be this one.
+    AdminWrapper::vAdminReset();
+    const std::vector<Failure> unread = AdminWrapper().readFailuresGet("half");
+    ASSERT_EQ(unread.size(), 2U);
+    EXPECT_EQ(unread[0].level, cache::Shared);
+    EXPECT_EQ(unread[0].sReason, "a folder stands where the mapping file should be");
+    EXPECT_EQ(unread[1].level, cache::User);
+    EXPECT_EQ(unread[1].sReason.rfind("XML parse error: ", 0), 0U) << unread[1].sReason;
+    EXPECT_TRUE(AdminWrapper().readFailuresGet("no-such-id").empty());
 }
 
 TEST_F(AdminLoadingTest, WriteAccessGetCreatesTheUserAndSharedFolders) {

@@ -51,7 +51,7 @@ const std::array<std::string_view, 3> kAllowedClassPrefixes = {
 
 // Operations of the outside face that hosts call by name, checked one by
 // one so that a new one cannot be left out of the table unnoticed.
-const std::array<std::string_view, 27> kOutsideFaceEdits = {
+const std::array<std::string_view, 29> kOutsideFaceEdits = {
     "vyr::classification::WriteAccess::boWriteBack()",
     "vyr::cache::CacheWriteAccess<vyr::classification::CacheLevels<vyr::cache::Level> >::failureGet() const",
     "vyr::bridge::classification::AdminWrapper::boRefresh(std::basic_string_view<char, std::char_traits<char> >, "
@@ -73,6 +73,8 @@ const std::array<std::string_view, 27> kOutsideFaceEdits = {
     "vyr::bridge::classification::AdminWrapper::vPollIntervalSet(",
     "vyr::bridge::classification::AdminWrapper::watchesGet(",
     "vyr::bridge::classification::AdminWrapper::levelFileProblemGet(",
+    "vyr::bridge::classification::AdminWrapper::readFailuresGet",
+    "vyr::bridge::classification::AdminWrapper::levelFileNoticesGet",
     "vyr::bridge::classification::AdminWrapper::mappingsGet[abi:cxx11](",
     // These return text or a path, so an ABI tag follows the name.
     "vyr::bridge::classification::AdminWrapper::sTextProblemGet",

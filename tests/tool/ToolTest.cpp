@@ -162,7 +162,7 @@ TEST_F(ToolTest, ShowTellsWhichLevelDecidedEachSource) {
         (std::vector<std::string>{"bolt     steel       sys", "bracket  aluminium   sys", "bracket  steel       sys",
                                   "gasket   rubber      sys", "hinge    brass       sys", "panel    glass       sys"}));
 
-    const Outcome noMatch = tool({"show", "materials", "--source", "screw"});
+    const Outcome noMatch = tool({"show", "materials", "--source", "bolt", "--classified", "zinc"});
     EXPECT_EQ(noMatch.status, 0);
     EXPECT_THAT(noMatch.out, HasSubstr("(no pairs match)\n"));
 
@@ -239,6 +239,48 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
     EXPECT_EQ(list.status, 3);
     EXPECT_THAT(list.out, HasSubstr("malformed           shared  (does not read: shared)\n"));
     EXPECT_THAT(list.out, Not(HasSubstr("folder")));
+}
+
+// What every reader passes over in silence: names the format does not
+// know (a prefixed one is an extension and passes), a source listed twice,
+// a root id that is not the file's name. Each a warning with its place.
+TEST_F(ToolTest, CheckWarnsAboutWhatTheReadPassesOver) {
+    writeFile(shared("materials.xml"),
+              "<classification version=\"1\" id=\"materials\" colour=\"red\" xmlns:ext=\"urn:example\" "
+              "ext:owner=\"w\">\n"
+              "  <relation>\n"
+              "    <source id=\"clip\">\n"
+              "      <clasified id=\"nylon\"/>\n"
+              "      <ext:origin supplier=\"acme\"/>\n"
+              "    </source>\n"
+              "    <source id=\"bolt\" idd=\"x\"/>\n"
+              "    <source id=\"clip\"><classified id=\"steel\" note=\"n\"/></source>\n"
+              "  </relation>\n"
+              "  <relations/>\n"
+              "</classification>\n");
+    writeFile(user("finishes.xml"), "<classification version=\"1\" id=\"finsihes\"/>");
+    const std::string materials = "warning: " + shared("materials.xml").string() + ": ";
+    const std::string ignored = " is not part of the format and is ignored; expected ";
+    const Outcome check = tool({"check"});
+    EXPECT_EQ(check.status, 3);
+    EXPECT_EQ(linesOf(check.out),
+              (std::vector<std::string>{
+                  "warning: " + user("finishes.xml").string() +
+                      ": line 1, column 33: the root's id is 'finsihes'; expected 'finishes' (the file's name)",
+                  materials + "line 1, column 44: attribute 'colour' of 'classification'" + ignored +
+                      "version, id, text2 to text7, flag1 or flag2",
+                  materials + "line 4, column 7: element 'clasified' inside 'source'" + ignored + "classified",
+                  materials + "line 7, column 23: attribute 'idd' of 'source'" + ignored + "id",
+                  materials + "line 8, column 17: source 'clip' is listed again in 'relation' (first at line 3, "
+                              "column 17) and is read as the union of both sets; expected each source once",
+                  materials + "line 8, column 46: attribute 'note' of 'classified'" + ignored + "id",
+                  materials + "line 10, column 3: element 'relations' inside 'classification'" + ignored +
+                      "relation or secondRelation",
+                  "checked 7 files: all read; 7 warnings"}));
+    EXPECT_EQ(check.err, "vyr-classification check: 7 warnings\n");
+    // The files read, as the format says: the misspelt classified id is not there.
+    EXPECT_THAT(tableOf(tool({"show", "materials", "--source", "clip"}).out),
+                ::testing::ElementsAre("clip    steel       shared"));
 }
 
 TEST_F(ToolTest, OverridesCatAndShowNameWhereEachPairComesFrom) {
@@ -671,6 +713,93 @@ TEST_F(ToolTest, BadUsageIsRejectedBeforeAnythingIsWritten) {
     EXPECT_EQ(tool({"show", "materials", "--level", "top"}).err,
               "vyr-classification show: --level: top not in {sys,system,shared,user} "
               "(see: vyr-classification show --help)\n");
+    // Sys is refused with what to do instead, wherever a level is written.
+    for (const std::string command : {"add", "create", "classify"}) {
+        const std::vector<std::string> usage =
+            command == "add"      ? std::vector<std::string>{"add", "materials", "bolt", "zinc", "--level", "system"}
+            : command == "create" ? std::vector<std::string>{"create", "tools", "--level", "sys"}
+                                  : usages[usages.size() - 2];
+        EXPECT_EQ(tool(usage).err, "vyr-classification " + command + ": " + (command == "classify" ? "--out" : "--level") +
+                                       ": sys is read-only: override it at shared or user (see: vyr-classification " +
+                                       command + " --help)\n");
+    }
+}
+
+TEST_F(ToolTest, ASourceIdThatNoLevelListsIsStatusFour) {
+    const Snapshot before = snapshotOf(data());
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"show", "materials", "--source", "washer"},
+             {"show", "materials", "--source", "washer", "--json"},
+             {"inherit", "materials", "washer", "--level", "user"},
+             {"remove", "materials", "washer", "steel", "--level", "user"},
+             {"remove-source", "materials", "washer", "--level", "shared"}}) {
+        const Outcome outcome = tool(command);
+        EXPECT_EQ(outcome.status, 4) << command[0];
+        EXPECT_EQ(outcome.out, "") << command[0];
+        EXPECT_EQ(outcome.err, "vyr-classification " + command[0] +
+                                   ": no level of 'materials' lists the source id washer (see: vyr-classification "
+                                   "show materials)" +
+                                   (command[0] == "show" ? "" : "; nothing changed") + "\n");
+    }
+    EXPECT_EQ(snapshotOf(data()), before);
+    // Listed at some level, only not at the one asked: an answer, not a typo.
+    const Outcome other = tool({"show", "materials", "--source", "hinge", "--level", "user"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_THAT(other.out, HasSubstr("(no pairs match)\n"));
+    EXPECT_EQ(tool({"inherit", "materials", "hinge", "--level", "user"}).status, 0);
+    // A classified id that nothing maps to is no source id.
+    EXPECT_EQ(tool({"show", "materials", "--classified", "wood"}).status, 0);
+}
+
+// A set computed from the merged view while a level file does not read
+// would freeze the partial view into a file: such edits are refused, and
+// edits that need no starting set go on.
+TEST_F(ToolTest, NoSetIsWrittenFromAPartialView) {
+    const std::string broken = "<classification version=\"1\" id=\"materials\"><relation>";
+    writeFile(shared("materials.xml"), broken);
+    const std::string warning = "vyr-classification add: warning: " + shared("materials.xml").string() +
+                                " (level shared) does not read: XML parse error: Start-end tags mismatch at line 1, "
+                                "column 53\n";
+    const Snapshot before = snapshotOf(data());
+    const Outcome add = tool({"add", "materials", "clip", "steel", "--level", "user"});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_EQ(add.err, warning + "vyr-classification add: clip is not listed at level user, so add would start its "
+                                 "set there from the merged view, which lacks level shared: " +
+                           shared("materials.xml").string() +
+                           " does not read; nothing changed. Mend that file first (vyr-classification check), or "
+                           "give it exactly steel there with set, which needs no starting set: vyr-classification "
+                           "set materials clip steel --level user\n");
+    const fs::path pairs = io() / "pairs.json";
+    writeFile(pairs, R"([{"source": "panel", "classified": "acrylic"}, {"source": "clip", "classified": "steel"}])");
+    const Outcome import = tool({"import", "materials", "--level", "user", pairs.string()});
+    EXPECT_EQ(import.status, 1);
+    EXPECT_THAT(import.err, HasSubstr("import: clip is not listed at level user, so import would start its set there "
+                                      "from the merged view, which lacks level shared: "));
+    EXPECT_THAT(import.err, HasSubstr("or import with --replace, which needs no starting set"));
+    const std::vector<std::string> classify = {"classify", "materials", "--filter", "approved-materials", "--in",
+                                               "user", "--out", "user", "--update", "parts", "--module",
+                                               VYR_SAMPLE_MODULE_FILE};
+    const Outcome run = tool(classify);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("classify: the run would read a view that lacks level shared: "));
+    EXPECT_EQ(snapshotOf(data()), before);
+
+    // The levels up to --in all read: the run goes on, with the warning.
+    std::vector<std::string> upToSys = classify;
+    upToSys[5] = "sys";
+    EXPECT_EQ(tool(upToSys).status, 3);
+    // Edits that need no starting set: set, an add where the level lists
+    // the source id already, import --replace.
+    EXPECT_EQ(tool({"set", "materials", "clip", "steel", "--level", "user"}).status, 3);
+    EXPECT_EQ(tool({"add", "materials", "clip", "zinc", "--level", "user"}).status, 3);
+    EXPECT_EQ(tool({"import", "materials", "--level", "user", "--replace", pairs.string()}).status, 3);
+    EXPECT_EQ(readFile(shared("materials.xml")), broken);
+
+    // The file mended, what the user level decides is what was written.
+    fs::copy_file(VYR_SAMPLE_DATA "/shared/Classification/materials.xml", shared("materials.xml"),
+                  fs::copy_options::overwrite_existing);
+    EXPECT_THAT(tableOf(tool({"show", "materials", "--source", "clip"}).out),
+                ::testing::ElementsAre("clip    steel       user (overrides shared)"));
 }
 
 TEST_F(ToolTest, HelpShowsAnExampleForEveryCommand) {
@@ -721,7 +850,8 @@ TEST_F(ToolTest, LevelFilesThatDoNotReadAreReportedLoudly) {
     EXPECT_EQ(add.status, 3);
     EXPECT_EQ(add.err, "vyr-classification add: " + warning);
     EXPECT_THAT(add.out, HasSubstr("merged view: clip -> nylon, steel (decided by shared)\n"));
-    const Outcome classify = tool({"classify", "materials", "--filter", "approved-materials", "--in", "user",
+    // A run that reads the levels up to shared only does not need the user file.
+    const Outcome classify = tool({"classify", "materials", "--filter", "approved-materials", "--in", "shared",
                                    "--out", "user", "--update", "parts", "--module", VYR_SAMPLE_MODULE_FILE});
     EXPECT_EQ(classify.status, 3);
     EXPECT_EQ(classify.err, "vyr-classification classify: " + warning);

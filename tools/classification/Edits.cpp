@@ -49,6 +49,7 @@ struct EditKind {
     bool boSource;
     bool boClassified;
     bool boClassifiedOptional;
+    bool boSourceListed; // SOURCE must be listed at some level (else kExitNotListed)
     const char* example;
     const char* more;
     bool (*boUnchanged)(const EditView&);
@@ -125,9 +126,11 @@ Changes changesApply(const Cache& cache, Level level, const Wanted& wanted, bool
 // another level, which the edit does not touch.
 const std::array<EditKind, 6> kEdits = {{
     {"add", "Add a pair at a level: the source id keeps what it shows now and gains CLASSIFIED",
-     true, true, false, "vyr-classification add materials bolt zinc --level user",
+     true, true, false, false, "vyr-classification add materials bolt zinc --level user",
      "\n\nA level that does not list SOURCE yet starts from the set that 'show' prints for it\n"
-     "(the merged set), adds CLASSIFIED, and decides SOURCE from then on.\n"
+     "(the merged set), adds CLASSIFIED, and decides SOURCE from then on. While a level file\n"
+     "of ID does not read, that merged set lacks it: the add is refused (status 1); mend the\n"
+     "file first, or use set, which needs no starting set.\n"
      "To hand the decision back to the levels below: vyr-classification inherit.",
      boHas,
      [](Access& access, const EditView& v) {
@@ -139,26 +142,26 @@ const std::array<EditKind, 6> kEdits = {{
      "{id} already has {source} -> {classified} at level {level}",
      "added {source} -> {classified} to {name} at level {level}"},
     {"set", "Make CLASSIFIED the source id's only classified id at a level, replacing what it had",
-     true, true, false, "vyr-classification set materials clip steel --level shared",
+     true, true, false, false, "vyr-classification set materials clip steel --level shared",
      "\n\nThe level decides SOURCE from then on; what the levels below give it is replaced.",
      [](const EditView& v) { return boHas(v) && v.atLevel->size() == 1; },
      [](Access& access, const EditView& v) { (void)access.boSetMapping(v.source, v.classified, v.session.level); },
      "{id} already maps {source} to {classified} alone at level {level}",
      "set {source} -> {classified} in {name} at level {level}"},
     {"remove", "Remove a pair at a level; without CLASSIFIED, every classified id of the source id",
-     true, true, true, "vyr-classification remove materials panel glass --level user", "",
+     true, true, true, true, "vyr-classification remove materials panel glass --level user", "",
      [](const EditView& v) { return !boHas(v); },
      [](Access& access, const EditView& v) { access.vMappingRemove(v.source, v.classified, v.session.level); },
      "{id} has no pair {source} -> {classified} at level {level}",
      "removed {source} -> {classified} from {name} at level {level}"},
     {"remove-source", "Remove every classified id of a source id at a level (it stays listed, empty)",
-     true, false, false, "vyr-classification remove-source materials clip --level shared", "",
+     true, false, false, true, "vyr-classification remove-source materials clip --level shared", "",
      [](const EditView& v) { return v.atLevel == nullptr || v.atLevel->empty(); },
      [](Access& access, const EditView& v) { access.vMappedToSourceRemove(v.source, v.session.level); },
      "{id} maps {source} to nothing at level {level}",
      "removed every classified id of {source} from {name} at level {level}"},
     {"remove-classified", "Remove a classified id from every source id at a level",
-     false, true, false, "vyr-classification remove-classified materials glass --level user", "",
+     false, true, false, false, "vyr-classification remove-classified materials glass --level user", "",
      [](const EditView& v) {
          const auto present = v.session.cache->levels.find(v.session.level);
          return present == v.session.cache->levels.end() ||
@@ -169,7 +172,7 @@ const std::array<EditKind, 6> kEdits = {{
      "no source id of {id} maps to {classified} at level {level}",
      "removed {classified} from every source id of {name} at level {level}"},
     {"inherit", "Undo a level's override: the level no longer lists SOURCE, so the levels below decide it again",
-     true, false, false, "vyr-classification inherit materials gasket --level user", "",
+     true, false, false, true, "vyr-classification inherit materials gasket --level user", "",
      [](const EditView& v) { return v.atLevel == nullptr; },
      [](Access& access, const EditView& v) { access.vMappedToSourceInherit(v.source, v.session.level); },
      "{id} does not list {source} at level {level}, so the levels below decide it already",
@@ -245,12 +248,38 @@ int iEditRun(const Context& context) {
     }
     const std::string source = args.source.value_or("");
     const std::string classified = args.classified.value_or("");
-    const EditView view{session, pLevelSetGet(*session.cache, session.level, source), source, classified};
+    if (kind.boSourceListed) {
+        // A mistyped source id is not "nothing to do".
+        if (const int status = iSourceListedCheck(context, *session.cache, session.id, source, "; nothing changed");
+            status != kExitSuccess) {
+            return status;
+        }
+    }
+    EditView view{session, pLevelSetGet(*session.cache, session.level, source), source, classified};
+    // `add` of a source id that the level does not list yet starts from the
+    // merged set, which must then hold every level: a set computed from a
+    // partial view would be frozen into the file.
+    const bool boFromMerged = &kind == &editKindOf("add");
+    const std::string fromMerged =
+        displayText(source) + " is not listed at level " + std::string(levelName(session.level)) +
+        ", so add would start its set there";
+    const std::string instead = "give it exactly " + displayText(classified) +
+                                " there with set, which needs no starting set: vyr-classification set " +
+                                commandWord(session.id) + " " + commandWord(source) + " " + commandWord(classified) +
+                                " --level " + std::string(levelName(session.level));
     // An edit that would change nothing at the level says so and leaves the file alone.
     if (kind.boUnchanged(view)) {
         context.out << sMessage(kind.unchanged, view) << "; nothing changed (" << pathText(session.file) << ")\n";
     } else {
+        if (boFromMerged && view.atLevel == nullptr && !session.boMergedViewWhole(fromMerged, instead)) {
+            return kExitFailed;
+        }
         if (!session.boLock()) {
+            return kExitFailed;
+        }
+        // The level as read again under the lock.
+        view.atLevel = pLevelSetGet(*session.cache, session.level, source);
+        if (boFromMerged && view.atLevel == nullptr && !session.boMergedViewWhole(fromMerged, instead)) {
             return kExitFailed;
         }
         kind.apply(*session.access, view);
@@ -371,6 +400,8 @@ void vClassifyDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
         " in the program's folder, the folders of its RUNPATH and the bridge library's folder, and runs the first "
         "it finds. The last line names the module file that ran."
         "\n\nWith the sample module, a pair (s, c) is kept when FILTER maps c to \"allow\"."
+        "\nWhile a level file that the run reads (MAPPING's up to --in, FILTER's) does not read, the"
+        "\nrun is refused (status 1): what it writes would miss that level."
         "\nA progress bar is drawn on standard error when it is a terminal.";
     vFooterSet(app, {example}, text);
 }
@@ -379,13 +410,27 @@ int iClassifyRun(const Context& context) {
     const Args& args = context.args;
     AdminWrapper store;
     std::vector<Warning> warnings;
+    // The levels the run reads: MAPPING's up to --in, every level of FILTER.
+    const Level in = *levelParse(*args.in);
+    std::size_t partial = std::string::npos; // the first unread level of those, by index
     for (const std::string* id : {&*args.id, &*args.filter}) {
         const Cache* cache = pReadableCacheGet(store, *id);
+        const std::size_t first = warnings.size();
         vUnreadLevelsAdd(context, *id, cache, warnings);
         if (cache == nullptr) {
             vWarningsPrint(context, warnings);
             return context.iFail(sMissingReason(context, *id) + "; nothing changed");
         }
+        for (std::size_t i = first; i < warnings.size() && partial == std::string::npos; ++i) {
+            partial = id == &*args.filter || warnings[i].level <= in ? i : std::string::npos;
+        }
+    }
+    if (partial != std::string::npos) {
+        // What the run writes would be computed from a view without that level.
+        vWarningsPrint(context, warnings);
+        return context.iFail("the run would read a view that lacks level " +
+                             std::string(levelName(warnings[partial].level)) + ": " + pathText(warnings[partial].path) +
+                             " does not read; nothing changed. Mend that file first (vyr-classification check)");
     }
     // The run writes the update classification at the output level; a file
     // there that does not read must not be written over.
@@ -405,7 +450,7 @@ int iClassifyRun(const Context& context) {
         }
         // A failure of the run, the module's write-back included, is thrown.
         bridge::classification::vClassify(Directories::getInstance(), store, definitions, *args.id, *args.filter,
-                                          *levelParse(*args.in), context.level(), *args.update, &callback);
+                                          in, context.level(), *args.update, &callback);
     } catch (const managed::runtime::ModuleLoadException& error) {
         // Where the module was looked for, and how to name one.
         std::string lookedIn;
@@ -504,6 +549,31 @@ int iWantedRead(const Context& context, Wanted& wanted) {
     return kExitSuccess;
 }
 
+// Without --replace, a source id that the level does not list yet starts
+// from its merged set, which must then hold every level; else the line says
+// which file is missing from it and how to proceed.
+bool boStartsWhole(const EditSession& session, const Wanted& wanted) {
+    std::size_t unlisted = 0;
+    const std::string* first = nullptr;
+    for (const auto& entry : wanted) {
+        if (pLevelSetGet(*session.cache, session.level, entry.first) == nullptr) {
+            first = first == nullptr ? &entry.first : first;
+            ++unlisted;
+        }
+    }
+    if (first == nullptr) {
+        return true;
+    }
+    const std::string others = unlisted == 1 ? ""
+                               : " (nor are " + std::to_string(unlisted - 1) +
+                                     (unlisted == 2 ? " other source id" : " other source ids") + " of the import)";
+    return session.boMergedViewWhole(displayText(*first) + " is not listed at level " +
+                                         std::string(levelName(session.level)) + others +
+                                         ", so import would start its set there",
+                                     "import with --replace, which needs no starting set: each listed source id "
+                                     "then gets exactly its listed set");
+}
+
 int iImportRun(const Context& context) {
     Wanted wanted;
     if (const int status = iWantedRead(context, wanted); status != kExitSuccess) {
@@ -521,7 +591,14 @@ int iImportRun(const Context& context) {
         context.out << done << "nothing changed (" << pathText(session.file) << ")\n";
         return iDoneStatus(session.warnings);
     }
+    if (!boReplace && !boStartsWhole(session, wanted)) {
+        return kExitFailed;
+    }
     if (!session.boLock()) {
+        return kExitFailed;
+    }
+    // The level as read again under the lock.
+    if (!boReplace && !boStartsWhole(session, wanted)) {
         return kExitFailed;
     }
     // Counted again under the lock, against the file as it is now.
@@ -551,7 +628,9 @@ void vImportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
                "alone); only \"source\" and \"classified\" count. Without --replace, a source id that the\n"
                "level does not list yet starts from its merged set, as with 'add'. Source ids the file does\n"
                "not list are left as they are. The whole file is checked before anything is written, and\n"
-               "the report says what changed; an import that changes nothing writes nothing.");
+               "the report says what changed; an import that changes nothing writes nothing. While a\n"
+               "level file of ID does not read, an import that would start from a merged set is\n"
+               "refused (status 1); --replace needs no starting set.");
 }
 
 // `edit`: a level file edited by hand, under the level's lock. The file is

@@ -63,7 +63,9 @@ void vGlobalOptionsDeclare(CLI::App& app, GlobalOptions& options) {
                "  0  done\n"
                "  1  failed: nothing was changed (check: a file does not read or cannot be edited)\n"
                "  2  bad usage: nothing was read or written\n"
-               "  3  done, with warnings about other files, each one line on standard error\n\n"
+               "  3  done, with warnings, each one line on standard error\n"
+               "  4  not listed: no level lists the source id given (show --source, remove,\n"
+               "     remove-source, inherit); nothing was changed\n\n"
                "An edit that would change nothing says \"nothing changed\", ends with 0 and leaves\n"
                "the file alone.",
                false);

@@ -81,7 +81,15 @@ CLI::Option* levelAdd(CLI::App& app, const std::string& name, std::optional<std:
                       const std::string& description, bool boWritable) {
     // "system" is the sys level's other name: its folder is called so.
     static const CLI::IsMember kAnyLevel({"sys", "system", "shared", "user"});
-    static const CLI::IsMember kWritableLevel({"shared", "user"});
+    // Sys is refused with what to do instead.
+    static const CLI::Validator kWritableLevel(
+        [](std::string& value) -> std::string {
+            if (value == "sys" || value == "system") {
+                return "sys is read-only: override it at shared or user";
+            }
+            return value == "shared" || value == "user" ? "" : value + " not in {shared,user}";
+        },
+        "{shared,user}");
     return app.add_option(name, level, description)
         ->type_name("LEVEL")
         ->check(boWritable ? kWritableLevel : kAnyLevel);
@@ -204,6 +212,25 @@ std::string sMissingReason(const Context& context, std::string_view id) {
     return "no classification " + idText(id) + " in the level folders (see: vyr-classification list)";
 }
 
+int iSourceListedCheck(const Context& context, const Cache& cache, std::string_view id, const std::string& source,
+                       std::string_view after) {
+    if (!AdminWrapper::sourceLevelsGet(cache, source).empty()) {
+        return kExitSuccess;
+    }
+    context.err << "vyr-classification " << context.command << ": no level of " << idText(id)
+                << " lists the source id " << displayText(source) << " (see: vyr-classification show "
+                << commandWord(std::string(id)) << ")" << after << '\n';
+    return kExitNotListed;
+}
+
+std::string commandWord(const std::string& text) {
+    const bool boPlain = !text.empty() && text.front() != '-' && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+               c == '.' || c == '/';
+    });
+    return boPlain ? text : shellWord(text);
+}
+
 const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source) {
     const auto present = cache.levels.find(level);
     if (present == cache.levels.end()) {
@@ -262,6 +289,19 @@ bool EditSession::boOpen(std::string_view notOver) {
         context.iFail(pathText(file) + " does not read (" + reason + "); " + std::string(notOver));
     }
     return reason.empty();
+}
+
+bool EditSession::boMergedViewWhole(std::string_view what, std::string_view instead) const {
+    if (warnings.empty()) {
+        return true;
+    }
+    // Other levels than the one edited: boOpen refuses the edit when its own file does not read.
+    const Warning& unread = warnings.front();
+    context.iFail(std::string(what) + " from the merged view, which lacks level " +
+                  std::string(levelName(unread.level)) + ": " + pathText(unread.path) +
+                  " does not read; nothing changed. Mend that file first (vyr-classification check), or " +
+                  std::string(instead));
+    return false;
 }
 
 bool EditSession::boLock() {

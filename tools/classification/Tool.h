@@ -37,11 +37,13 @@ using Json = nlohmann::ordered_json;
 // Exit statuses, so that a script can tell them apart: done; failed
 // (nothing was changed, or `check` found a file that does not read or
 // cannot be edited); bad usage (nothing was read or written); done, with
-// warnings about other files (each one line on standard error).
+// warnings (each one line on standard error); not listed (a source id that
+// the command needs is listed at no level; nothing was changed).
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitWarned = 3;
+inline constexpr int kExitNotListed = 4;
 
 // The values of the command line, each bound to the option of the same
 // meaning by the commands that declare one. A plain value.
@@ -178,6 +180,13 @@ void vJsonWrite(std::ostream& out, const Json& document, std::string_view stream
 [[nodiscard]] const Cache* pReadableCacheGet(AdminWrapper& store, std::string_view id);
 // Why the id has no readable level, for a one-line error.
 [[nodiscard]] std::string sMissingReason(const Context& context, std::string_view id);
+// When no level of the cache lists the source id: one line saying so, and
+// kExitNotListed; else kExitSuccess. `after` ends the line.
+[[nodiscard]] int iSourceListedCheck(const Context& context, const Cache& cache, std::string_view id,
+                                     const std::string& source, std::string_view after = "");
+// The text as one shell word for a command line to paste: as it is when
+// that is safe, else quoted.
+[[nodiscard]] std::string commandWord(const std::string& text);
 // The level's set of the source id, or null when the level does not list it
 // (or is not in the cache).
 [[nodiscard]] const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const std::string& source);
@@ -217,6 +226,11 @@ public:
     // warnings about the other files. Each step is false when it failed
     // (the command then ends with kExitFailed).
     [[nodiscard]] bool boOpen(std::string_view notOver = "not writing over it");
+    // Whether the merged view is made of every level file there, for an
+    // edit that takes a starting set from it: else the line names the
+    // first level file that does not read, says that `what` would start
+    // from a view without it, and `instead` how to proceed.
+    [[nodiscard]] bool boMergedViewWhole(std::string_view what, std::string_view instead) const;
     // Locks the level (the file is read again under the lock), or says why not.
     [[nodiscard]] bool boLock();
     // Writes the locked level back now and lets it go, or says why not;

@@ -278,6 +278,12 @@ int iShowRun(const Context& context) {
         return context.iFail(idText(id) + " has no mapping at level " + std::string(levelName(context.level())) +
                              (boFileThere ? " (its file does not read)" : " (no file there)"));
     }
+    if (context.args.source) {
+        // A mistyped source id is not an empty answer.
+        if (const int status = iSourceListedCheck(context, *cache, id, *context.args.source); status != kExitSuccess) {
+            return status;
+        }
+    }
     const Mapping& header = context.args.level ? found->second : *cache->pTopMappingGet();
     // The rows of the view (the level's own relation, or the merged one),
     // filtered by --source and --classified.
@@ -443,7 +449,8 @@ void vShowDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
                "lower levels it hides. To undo an override, so that the levels below decide again:\n"
                "  vyr-classification inherit ID SOURCE --level LEVEL\n"
                "A level file that exists but does not read gets a warning line on standard error and\n"
-               "status 3; the view is made of the levels that read.");
+               "status 3; the view is made of the levels that read. A --source that no level lists\n"
+               "ends with status 4.");
 }
 
 void vExportDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
@@ -467,7 +474,8 @@ void vCatDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     vFooterSet(app, {"vyr-classification cat materials"}, "\n\nEach file comes under a line \"# <path> (level LEVEL)\".");
 }
 
-// `check`: every level file read as the store reads it, the files the
+// `check`: every level file read as the store reads it, what that read
+// passes over in a file that reads (as the store reports it), the files the
 // store will not lock for an edit, and what does not belong: missing level
 // folders, mapping files where the store never reads, temporary files that
 // a stopped writer left, and level folders whose file system does not share
@@ -589,6 +597,13 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
         Json file = fileRecord(entry.level, entry.path, entry.id,
                                entry.boIdValid ? sReadProblemGet(entry.path)
                                                : "the file name is not valid UTF-8, so it names no classification id");
+        // What the store's read passes over in a file that reads: a typo
+        // there is silently ignored by every program.
+        if (!file.contains("error")) {
+            for (std::string& notice : AdminWrapper::levelFileNoticesGet(entry.path, entry.id)) {
+                warnings.push_back({entry.level, entry.path, std::move(notice)});
+            }
+        }
         // The sys level is read-only: nothing edits its files.
         if (!file.contains("error") && entry.level != cache::Sys) {
             vEditProblemAdd(entry.path, file);
@@ -660,8 +675,12 @@ void vCheckDeclare(CLI::App& app, Args& args, std::vector<IdArg>&) {
                "edit (a symbolic link, a file with several hard links) is reported with the command\n"
                "that mends it. A level folder whose file system does not share locks between\n"
                "machines (CIFS mounted with nobrl, NFS with nolock or local_lock, many FUSE file\n"
-               "systems) is a warning. Status 1 when a file does not read or cannot be edited, 3 when\n"
-               "there are only warnings.",
+               "systems) is a warning. So is what the store's read passes over in a file that reads,\n"
+               "each with its line and column: an element or attribute without a namespace prefix\n"
+               "that the format does not know (a prefixed one, ext:name, is an extension), a source\n"
+               "id listed twice in one relation (read as the union), a root id other than the\n"
+               "file's name. Status 1 when a file does not read or cannot be edited, 3 when there\n"
+               "are only warnings.",
                false);
 }
 

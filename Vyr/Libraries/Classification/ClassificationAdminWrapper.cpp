@@ -130,6 +130,10 @@ bool AdminWrapper::boRefresh(std::string_view id, vyr::classification::Failure& 
     return admin->boRefresh(id, failure);
 }
 
+std::vector<vyr::classification::Failure> AdminWrapper::readFailuresGet(std::string_view id) {
+    return admin->readFailuresGet(id);
+}
+
 std::uint64_t AdminWrapper::changeCountGet(std::string_view id) { return admin->changeCountGet(id); }
 
 int AdminWrapper::changeDescriptorGet() { return admin->changeDescriptorGet(); }
@@ -146,6 +150,10 @@ std::vector<AdminWrapper::LevelWatch> AdminWrapper::watchesGet() { return admin-
 
 std::optional<std::string> AdminWrapper::levelFileProblemGet(const std::filesystem::path& file) {
     return Admin::levelFileProblemGet(file);
+}
+
+std::vector<std::string> AdminWrapper::levelFileNoticesGet(const std::filesystem::path& file, std::string_view id) {
+    return Admin::levelFileNoticesGet(file, id);
 }
 
 std::string AdminWrapper::sTextProblemGet(std::string_view text) {

@@ -44,7 +44,8 @@ namespace vyr::bridge::classification {
 // false), never an error. An operation that writes or reads files tells why
 // it failed in a vyr::classification::Failure value: the forms of
 // boCreateClassification and boRefresh that take one, and failureGet() of a
-// WriteAccess. An assertion record (vyr::assert::Assert; enable it with
+// WriteAccess. A query never fails: a level file that does not read is left
+// out of the view, and readFailuresGet names it. An assertion record (vyr::assert::Assert; enable it with
 // Assert::vEnable(true), then read recordsGet() or set a listener) means a
 // broken precondition or a failure of the operation that made it, and names
 // that operation; the operation still returns a defined result. Only
@@ -156,6 +157,19 @@ public:
     // whether the view changed (other levels may have been read).
     [[nodiscard]] bool boRefresh(std::string_view id, vyr::classification::Failure& failure);
 
+    // What the store found when it last read the id's files: one failure
+    // value (level, file, what failed, the reason with its line and column)
+    // for each level file that was there and did not read, lowest level
+    // first; empty when every file there read. The queries answer from the
+    // levels that read and say nothing of the others, and no assertion
+    // record is made: a host that must know whether its view is whole asks
+    // here, after the first query or any refresh. "Last read" is the id's
+    // first load, boRefresh, changedRefresh, writeAccessGet or
+    // boCreateClassification, whichever ran last; a file that did not read
+    // is tried again by each of them. Loads the id on first use, like the
+    // queries, and reads no file otherwise. Takes the store's lock.
+    [[nodiscard]] std::vector<vyr::classification::Failure> readFailuresGet(std::string_view id);
+
     // A count that moves whenever the store's view of the id changes (edits,
     // refreshes, reloads); 0 for an id that is not loaded. Loads nothing and
     // reads no file: a cheap probe for a host that polls, to learn that
@@ -224,6 +238,17 @@ public:
     // an empty text when it reads, else the reason (a parse error names its
     // line and column). Never blocks on a pipe. Takes no lock.
     [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
+    // What the store's read of a level file that reads passes over, one
+    // line each, "line L, column C: what; expected ...": an element or
+    // attribute without a namespace prefix that the format does not know
+    // (inside the root, a relation, a source or a classified element; it is
+    // ignored, and kept on write-back), a source id listed again in one
+    // relation (read as the union of its sets), and a root id other than
+    // `id`, the id the file's name gives (empty: not compared). A prefixed
+    // name is an extension and passes. Empty when nothing is there or the
+    // file does not read. Takes no lock.
+    [[nodiscard]] static std::vector<std::string> levelFileNoticesGet(const std::filesystem::path& file,
+                                                                      std::string_view id);
 
     // The store's rules, published so that a tool asks them instead of
     // keeping a copy. The messages are the store's own.

@@ -43,6 +43,7 @@ bool Admin::boReadFromStream(std::istream& stream, const Level& level, Cache& ca
     Mapping mapping;
     XmlDocument document(mapping);
     if (!document.boRead(stream)) {
+        readError = document.errorGet();
         return false;
     }
     cache.vLevelSet(level, std::move(mapping), false);
@@ -63,6 +64,9 @@ Admin::Cache* Admin::cachesGet(std::string_view id) {
 void Admin::vUpdateFromFiles(std::string_view id, bool* pUnread) {
     if (folders.empty()) {
         return;
+    }
+    if (const auto noted = readFailures.find(id); noted != readFailures.end()) {
+        readFailures.erase(noted);
     }
     bool boAnyRead = false;
     for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
@@ -109,8 +113,11 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level, boo
     std::string bytes;
     platform::FileStamp stamp;
     if (const int error = platform::readRegular(record.filePath, bytes, stamp); error != 0) {
-        if (pUnread != nullptr && error != ENOENT) {
-            *pUnread = true;
+        if (error != ENOENT) {
+            if (pUnread != nullptr) {
+                *pUnread = true;
+            }
+            vReadFailureNote(id, level, record.filePath, error, found.kind == platform::FileKind::Folder);
         }
         return false;
     }
@@ -129,10 +136,40 @@ bool Admin::boUpdateFromFileAtLevel(std::string_view id, const Level& level, boo
         if (pUnread != nullptr) {
             *pUnread = true;
         }
+        vReadFailureNote(id, level, record.filePath, 0, false);
         return false;
     }
     record.vKnownSet(stamp, hash, readAt);
     return true;
+}
+
+// The same words as a refresh reports, without the assertion record: the
+// load of a file that does not read stays silent.
+void Admin::vReadFailureNote(std::string_view id, Level level, const std::filesystem::path& file, int error,
+                             bool boFolder) {
+    Failure failure;
+    if (error == EINVAL) {
+        cache::vFailureNote(failure, "Level path is not a regular file; the level keeps what it held", {}, 0,
+                            boFolder ? "a folder stands where the mapping file should be" : "not a regular file");
+    } else if (error != 0) {
+        cache::vFailureNote(failure, "Level file cannot be read", "; the level keeps what it held", error, {});
+    } else {
+        cache::vFailureNote(failure, "Level file does not read; the level keeps what it held", {}, 0, readError);
+    }
+    cache::vFailureTargetSet(failure, level, file);
+    auto noted = readFailures.find(id);
+    if (noted == readFailures.end()) {
+        noted = readFailures.try_emplace(std::string(id)).first;
+    }
+    // The update walks the levels from the highest down.
+    noted->second.insert(noted->second.begin(), std::move(failure));
+}
+
+std::vector<Failure> Admin::readFailuresGet(std::string_view id) {
+    const std::lock_guard lock(mutex);
+    (void)pLoadedCacheGet(id);
+    const auto noted = readFailures.find(id);
+    return noted == readFailures.end() ? std::vector<Failure>() : noted->second;
 }
 
 Admin::Cache* Admin::pLoadedCacheGet(std::string_view id) {
@@ -203,6 +240,22 @@ std::optional<std::string> Admin::levelFileProblemGet(const std::filesystem::pat
     XmlDocument document(mapping);
     std::istringstream stream(std::move(bytes));
     return document.boRead(stream) ? std::string() : document.errorGet();
+}
+
+std::vector<std::string> Admin::levelFileNoticesGet(const std::filesystem::path& file, std::string_view id) {
+    std::string bytes;
+    platform::FileStamp stamp;
+    if (platform::readRegular(file, bytes, stamp) != 0) {
+        return {};
+    }
+    Mapping mapping;
+    XmlDocument document(mapping);
+    std::istringstream stream(std::move(bytes));
+    std::vector<std::string> notices;
+    if (!document.boRead(stream, id, notices)) {
+        notices.clear();
+    }
+    return notices;
 }
 
 bool Admin::boRefresh(std::string_view id) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -59,6 +60,8 @@ public:
     [[nodiscard]] Cache* cachesGet(std::string_view id);
     // Reads every level file of the id that is newer than its record,
     // highest level first, and rebuilds the merged view once if any was read.
+    // Notes each level file that is there and does not read, for
+    // readFailuresGet (the notes of the update before are dropped).
     // Requires: the admin's mutex is held.
     // When `pUnread` is given, it is set when a level file is there, is not
     // the version last read or written, and did not read.
@@ -74,6 +77,12 @@ public:
     [[nodiscard]] std::string sText4Get(std::string_view id);
     [[nodiscard]] std::string sText5Get(std::string_view id);
     [[nodiscard]] std::string sText6Get(std::string_view id);
+
+    // The level files of the id that were there but did not read when the
+    // store last read the id's files (vUpdateFromFiles), lowest level first;
+    // loads the id on first use, like the queries. Reports nothing.
+    // Takes the admin's mutex.
+    [[nodiscard]] std::vector<Failure> readFailuresGet(std::string_view id);
 
     // Whether the merged view maps the source id to the classified id.
     // Takes the admin's mutex.
@@ -92,6 +101,12 @@ public:
     // on a pipe, looking again at a file that is being replaced. Takes no
     // lock.
     [[nodiscard]] static std::optional<std::string> levelFileProblemGet(const std::filesystem::path& file);
+    // What the read of the level file of the id passed over, one line each
+    // ("line L, column C: ...; expected ..."): see XmlDocument::boRead. An
+    // empty id is not compared with the root's. Empty when nothing is there
+    // or the file does not read. Takes no lock.
+    [[nodiscard]] static std::vector<std::string> levelFileNoticesGet(const std::filesystem::path& file,
+                                                                      std::string_view id);
 
     // Reads again the id's level files that changed since the store last
     // read or wrote them (the rule of writeAccessGet), rebuilding the merged
@@ -182,6 +197,12 @@ private:
     // written, when it does not read; notes the first in `failure`.
     // Requires: the admin's mutex is held.
     void vUnreadLevelsReport(std::string_view id, Failure& failure);
+    // Notes that the id's file at the level did not read: the system's
+    // error, or 0 for a document refused (readError says why); boFolder:
+    // a folder stands at the path.
+    // Requires: the admin's mutex is held.
+    void vReadFailureNote(std::string_view id, Level level, const std::filesystem::path& file, int error,
+                          bool boFolder);
     // Makes the watch of the level folders on first use.
     // Requires: the admin's mutex is held.
     void vWatchEnsure();
@@ -191,6 +212,13 @@ private:
     std::unique_ptr<platform::FolderWatch> watch;
     std::vector<Level> watchLevels;
     bool boWatchFresh = false;
+    // Per id, the level files that did not read at its last update, lowest
+    // level first; ids whose files all read have no entry. Guarded by the
+    // admin's mutex.
+    std::map<std::string, std::vector<Failure>, std::less<>> readFailures;
+    // Why the last boReadFromStream that failed refused its document.
+    // Guarded by the admin's mutex.
+    std::string readError;
     std::chrono::milliseconds pollInterval = kPollIntervalDefault;
 };
 
