@@ -187,16 +187,36 @@ vyr_list* listOut(const Texts& texts) {
     return reinterpret_cast<vyr_list*>(block.release());
 }
 
+// Places the failure's fields into the block.
+void vFailurePlace(Block& block, const Failure& failure, const std::string& file, vyr_failure& out) {
+    out.level = failure.level;
+    out.file = block.place(file);
+    out.what = block.place(failure.sWhat);
+    out.error = failure.error;
+    out.reason = block.place(failure.sReason);
+}
+
 vyr_failure* failureOut(const Failure& failure) {
     const std::string file = str::utf8FromPath(failure.file);
     Block block(sizeof(vyr_failure), file.size() + failure.sWhat.size() + failure.sReason.size() + 3);
-    auto* out = block.at<vyr_failure>(0);
-    out->level = failure.level;
-    out->file = block.place(file);
-    out->what = block.place(failure.sWhat);
-    out->error = failure.error;
-    out->reason = block.place(failure.sReason);
+    vFailurePlace(block, failure, file, *block.at<vyr_failure>(0));
     return reinterpret_cast<vyr_failure*>(block.release());
+}
+
+vyr_failures* failuresOut(const std::vector<Failure>& failures) {
+    std::vector<std::string> files;
+    std::size_t bytes = 0;
+    for (const Failure& failure : failures) {
+        files.push_back(str::utf8FromPath(failure.file));
+        bytes += files.back().size() + failure.sWhat.size() + failure.sReason.size() + 3;
+    }
+    Block block(sizeof(vyr_failures) + failures.size() * sizeof(vyr_failure), bytes);
+    auto* items = block.at<vyr_failure>(sizeof(vyr_failures));
+    for (std::size_t index = 0; index < failures.size(); ++index) {
+        vFailurePlace(block, failures[index], files[index], items[index]);
+    }
+    *block.at<vyr_failures>(0) = vyr_failures{failures.size(), items};
+    return reinterpret_cast<vyr_failures*>(block.release());
 }
 
 // VYR_FAILED with the failure when the access's last operation failed.
@@ -466,6 +486,13 @@ vyr_status vyr_admin_change_count_get(vyr_admin* admin, vyr_text id, uint64_t* c
     });
 }
 
+vyr_status vyr_admin_read_failures_get(vyr_admin* admin, vyr_text id, vyr_failures** failures) {
+    return onAdmin(admin, failures, [&](AdminWrapper& wrapper) {
+        *failures = failuresOut(wrapper.readFailuresGet(view(id)));
+        return VYR_OK;
+    });
+}
+
 vyr_status vyr_admin_write_access_get(vyr_admin* admin, vyr_text id, vyr_access** access) {
     return onAdmin(admin, access, [&](AdminWrapper& wrapper) {
         auto made = std::make_unique<vyr_access>(vyr_access{std::nullopt, admin->admin, admin->generation});
@@ -716,6 +743,7 @@ constexpr vyr_face kFace = {
     vyr_admin_mappings_get,
     vyr_admin_refresh,
     vyr_admin_change_count_get,
+    vyr_admin_read_failures_get,
     vyr_admin_write_access_get,
     vyr_access_lock,
     vyr_access_add,

@@ -92,6 +92,12 @@ typedef struct vyr_level {
     const vyr_source* sources;
 } vyr_level;
 
+/* Several failures, one per level file. */
+typedef struct vyr_failures {
+    size_t count;
+    const struct vyr_failure* items;
+} vyr_failures;
+
 /* Each level a classification's cache holds, lowest first. */
 typedef struct vyr_levels {
     size_t count;
@@ -180,6 +186,10 @@ VYR_FACE_API vyr_status vyr_admin_mappings_get(vyr_admin* admin, vyr_text id, vy
 VYR_FACE_API vyr_status vyr_admin_refresh(vyr_admin* admin, vyr_text id, int32_t* changed,
                                           vyr_failure** unread);
 VYR_FACE_API vyr_status vyr_admin_change_count_get(vyr_admin* admin, vyr_text id, uint64_t* count);
+/* The level files of the id that were there and did not read when the
+   store last read them (its first load or a refresh), lowest level first;
+   an empty list when all read. */
+VYR_FACE_API vyr_status vyr_admin_read_failures_get(vyr_admin* admin, vyr_text id, vyr_failures** failures);
 /* A new write access to the id; release it with vyr_access_release. */
 VYR_FACE_API vyr_status vyr_admin_write_access_get(vyr_admin* admin, vyr_text id, vyr_access** access);
 
@@ -261,6 +271,7 @@ typedef struct vyr_face {
     vyr_status (*admin_mappings_get)(vyr_admin*, vyr_text, vyr_list**);
     vyr_status (*admin_refresh)(vyr_admin*, vyr_text, int32_t*, vyr_failure**);
     vyr_status (*admin_change_count_get)(vyr_admin*, vyr_text, uint64_t*);
+    vyr_status (*admin_read_failures_get)(vyr_admin*, vyr_text, vyr_failures**);
     vyr_status (*admin_write_access_get)(vyr_admin*, vyr_text, vyr_access**);
     vyr_status (*access_lock)(vyr_access*, int32_t, vyr_failure**);
     vyr_status (*access_add)(vyr_access*, vyr_text, vyr_text, int32_t, vyr_failure**);

@@ -56,6 +56,13 @@ internal struct NativeFailure
 }
 
 [StructLayout(LayoutKind.Sequential)]
+internal unsafe struct NativeFailures
+{
+    public nuint Count;
+    public NativeFailure* Items;
+}
+
+[StructLayout(LayoutKind.Sequential)]
 internal struct NativeError
 {
     public ulong Token;
@@ -90,6 +97,7 @@ internal unsafe struct FaceTable
     public delegate* unmanaged<IntPtr, NativeText, NativeList**, int> AdminMappingsGet;
     public delegate* unmanaged<IntPtr, NativeText, int*, NativeFailure**, int> AdminRefresh;
     public delegate* unmanaged<IntPtr, NativeText, ulong*, int> AdminChangeCountGet;
+    public delegate* unmanaged<IntPtr, NativeText, NativeFailures**, int> AdminReadFailuresGet;
     public delegate* unmanaged<IntPtr, NativeText, IntPtr*, int> AdminWriteAccessGet;
     public delegate* unmanaged<IntPtr, int, NativeFailure**, int> AccessLock;
     public delegate* unmanaged<IntPtr, NativeText, NativeText, int, NativeFailure**, int> AccessAdd;

@@ -268,6 +268,35 @@ public sealed unsafe class Admin
     }
 
     /// <summary>
+    /// The level files of the id that were there and did not read when the store last read them
+    /// (its first load or a refresh), lowest level first; empty when every one read. Loads the
+    /// id on first use, as the queries do.
+    /// </summary>
+    public IReadOnlyList<Failure> readFailuresGet(string id)
+    {
+        byte[] idBytes = Text.Bytes(id, nameof(id));
+        FaceTable* face = Face.Table;
+        NativeFailures* failures;
+        fixed (byte* idData = idBytes)
+        {
+            Face.Check(face->AdminReadFailuresGet(Native, Text.Of(idData, idBytes), &failures), nameof(Admin));
+        }
+        try
+        {
+            var list = new List<Failure>(checked((int)failures->Count));
+            for (nuint index = 0; index < failures->Count; ++index)
+            {
+                list.Add(Failure.Read(&failures->Items[index]));
+            }
+            return list.AsReadOnly();
+        }
+        finally
+        {
+            face->FreeBlock(failures);
+        }
+    }
+
+    /// <summary>
     /// Destroys the process-wide store, writing nothing; every proxy and write access made before
     /// is disposed. Throws <see cref="InvalidOperationException"/>, and resets nothing, while a
     /// write access is open or a classification run is in progress. Must not run while another

@@ -21,12 +21,15 @@ public enum Level
 /// </summary>
 public sealed record Failure(Level Level, string File, string What, int Error, string Reason)
 {
+    internal static unsafe Failure Read(NativeFailure* failure) =>
+        new((Level)failure->Level, Text.Read(failure->File), Text.Read(failure->What), failure->Error,
+            Text.Read(failure->Reason));
+
     internal static unsafe Failure Take(NativeFailure* failure, FaceTable* face)
     {
         try
         {
-            return new Failure((Level)failure->Level, Text.Read(failure->File), Text.Read(failure->What),
-                failure->Error, Text.Read(failure->Reason));
+            return Read(failure);
         }
         finally
         {

@@ -82,6 +82,11 @@ public class StoreProxyTest
         Assert.True(store.boMappingExists("materials", "panel", "quartz"));
         Assert.NotEqual(seen, store.changeCountGet("materials"));
 
+        // A level file that does not read is left out of the view, and named.
+        Assert.Empty(store.readFailuresGet("materials"));
+        File.WriteAllText(sample.UserFile("approved-materials"), "<classification");
+        Assert.Equal(Level.User, Assert.Single(store.readFailuresGet("approved-materials")).Level);
+
         // A reset disposes every proxy made before it.
         Admin.vAdminReset();
         Assert.Throws<ObjectDisposedException>(() => store.boClassificationExists("materials"));
