@@ -400,7 +400,9 @@ std::optional<std::chrono::milliseconds> Admin::refreshWaitGet() {
     }
     const std::int64_t now = platform::monotonicMillisecondsGet();
     for (const auto& [id, deadline] : heldBack) {
-        const std::chrono::milliseconds until(std::max<std::int64_t>(0, deadline - now));
+        // One millisecond more, so that the refresh at its end finds the
+        // interval passed on a clock read in whole milliseconds.
+        const std::chrono::milliseconds until(std::max<std::int64_t>(0, deadline - now) + 1);
         wait = wait ? std::min(*wait, until) : until;
     }
     return wait;
