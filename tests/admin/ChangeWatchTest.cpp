@@ -227,7 +227,7 @@ TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
     using Ids = std::vector<std::string>;
     classification::Failure failure;
     fs::remove_all(folder.path() / "user");
-    fs::create_directories(levelFolder(cache::Shared));
+    fs::create_directories(levelFolder(cache::Sys));
     vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"leaf"}}}));
     AdminWrapper wrapper;
     (void)wrapper.cachesGet("a");
