@@ -372,7 +372,10 @@ private:
     // reference stands for it; only then are the raw bytes looked at. They
     // run from where the value starts to its closing quote.
     bool boCheckValue(const char* name, const char* value) {
-        if (boAmpersand_) {
+        // A malformed or undeclared reference stays in the decoded value as
+        // its text, '&' included; only a character reference ("&#") can
+        // leave none. So a value is looked at raw only when it may hold one.
+        if (boAmpersand_ && (boReferences_ || std::strchr(value, '&') != nullptr)) {
             // The raw value runs from where the value starts to its closing
             // quote, which it cannot hold.
             if (const std::size_t begin = offsetOf(value); begin != std::string_view::npos && begin > 0) {
@@ -434,7 +437,10 @@ private:
     // character XML allows, or "&" name ";". An entity name that is not
     // declared is kept as its text, as the format allows.
     bool boCheckReferences(std::size_t begin, std::size_t end) {
-        for (std::size_t at = bytes_.find('&', begin); at < end; at = bytes_.find('&', at + 1)) {
+        // Searched within the text only: a document with one '&' must not
+        // cost a search to its end for every value.
+        const std::string_view text = bytes_.substr(0, end);
+        for (std::size_t at = text.find('&', begin); at != std::string_view::npos; at = text.find('&', at + 1)) {
             std::size_t i = at + 1;
             if (i < end && bytes_[i] == '#') {
                 const bool boHex = ++i < end && bytes_[i] == 'x';
@@ -489,7 +495,10 @@ private:
                 return boMalformed("']]>' in text", begin + close);
             }
         }
-        return !boAmpersand_ || boCheckReferences(begin, end);
+        // As for attribute values (boCheckValue): only text that may hold a
+        // malformed reference is looked at for references.
+        return !boAmpersand_ || (!boReferences_ && std::strchr(node.value(), '&') == nullptr) ||
+               boCheckReferences(begin, end);
     }
 
     // Only a byte order mark may come before the declaration, which gives
