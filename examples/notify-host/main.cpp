@@ -37,13 +37,15 @@ int main(int argc, char** argv) {
         std::printf("%s %s%s%s\n", watch.boWatched ? "watched" : "polled", watch.folder.c_str(),
                     watch.sReason.empty() ? "" : ": ", watch.sReason.c_str());
     }
-    vyr::classification::Failure failure;
-    (void)store.changedRefresh(failure); // what changed while the watch was made
     std::printf("ready\n");
     std::fflush(stdout);
 
+    vyr::classification::Failure failure;
     int quietMs = 0;
     while (remaining > 0 && quietMs < 10000) {
+        // Zero right after the watch is made, so that what changed since the
+        // ids were loaded is looked for at once; nothing when every folder
+        // is watched and no file is held back; else the time to wait.
         const auto wait = store.refreshWaitGet();
         pollfd entry{store.changeDescriptorGet(), POLLIN, 0};
         const int timeout = wait ? static_cast<int>(wait->count()) : 1000;

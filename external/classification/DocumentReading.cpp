@@ -30,6 +30,64 @@ constexpr bool boMayHoldNonXmlChar(std::uint64_t word) noexcept {
     return (below20 | isEf) != 0;
 }
 
+// nonXmlCharOffset over a whole document, telling on the way whether it
+// holds a '&' or a ']' at all: one pass over the bytes for the three.
+// Eight bytes at a time, with exact byte-wise comparisons (no borrow runs
+// from one byte into the next), so that the line feeds and tabs of every
+// line of a document stay on the fast path.
+std::size_t documentScan(std::string_view text, bool& boAmpersand, bool& boBracket) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    // The high bit of each byte of the result is set where the byte equals `byte`.
+    const auto equal = [](std::uint64_t word, unsigned char byte) {
+        const std::uint64_t flipped = word ^ (kOnes * byte);
+        return ~(((flipped & kLows) + kLows) | flipped) & kHighs;
+    };
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::uint64_t ampersands = 0;
+    std::uint64_t brackets = 0;
+    // Byte by byte from `from` to `to`: the offset of a character XML does
+    // not allow, or npos.
+    const auto slowScan = [&](std::size_t from, std::size_t to) {
+        for (std::size_t at = from; at < to; ++at) {
+            const unsigned char c = bytes[at];
+            if (c < 0x20) {
+                if (c != '\t' && c != '\n' && c != '\r') {
+                    return at;
+                }
+            } else if (c == 0xEF && at + 2 < size && bytes[at + 1] == 0xBF && (bytes[at + 2] & 0xFE) == 0xBE) {
+                return at;
+            } else if (c == '&') {
+                ampersands = 1;
+            } else if (c == ']') {
+                brackets = 1;
+            }
+        }
+        return std::string_view::npos;
+    };
+    std::size_t i = 0;
+    for (; size - i >= sizeof(std::uint64_t); i += sizeof(std::uint64_t)) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        // Below 0x20, and not a high byte: adding 0x60 to the low seven bits does not reach bit 7.
+        const std::uint64_t below20 = ~(((word & kLows) + kOnes * 0x60) | word) & kHighs;
+        const std::uint64_t controls = below20 & ~(equal(word, '\t') | equal(word, '\n') | equal(word, '\r'));
+        ampersands |= equal(word, '&');
+        brackets |= equal(word, ']');
+        if ((controls | equal(word, 0xEF)) != 0) {
+            if (const std::size_t bad = slowScan(i, i + sizeof word); bad != std::string_view::npos) {
+                return bad;
+            }
+        }
+    }
+    const std::size_t bad = slowScan(i, size);
+    boAmpersand = ampersands != 0;
+    boBracket = brackets != 0;
+    return bad;
+}
+
 // The offset of the first character reference to U+0000 ("&#0;", "&#x00;"),
 // or npos. The parser would decode it into a terminator and silently cut the
 // value short, so the raw text is checked before parsing.
@@ -73,7 +131,9 @@ std::string locatedAt(std::string_view reason, std::string_view document, std::s
 // on the way what the parser lets through but XML 1.0 does not allow: a
 // repeated attribute, a raw '<' in an attribute value, text outside the
 // root element, "--" inside a comment, an XML declaration anywhere but at
-// the very start. Expects a parse with kReadOptions' node kinds (comments,
+// the very start or without its version first (1.x), a standalone other
+// than yes or no, a '&' that starts no well-formed reference, a character
+// reference to a character XML does not allow, "]]>" in text. Expects a parse with kReadOptions' node kinds (comments,
 // and with parse_fragment the text outside the root element, are nodes).
 // The elements of the mapping are checked as they are read, so that the
 // large part of a document is visited once; every other subtree is walked
@@ -83,8 +143,14 @@ std::string locatedAt(std::string_view reason, std::string_view document, std::s
 // without owning them; thread-compatible.
 class DocumentReader {
 public:
-    DocumentReader(std::string_view bytes, std::string_view buffer, Notes* notes) noexcept
-        : bytes_(bytes), buffer_(buffer), boReferences_(bytes.find("&#") != std::string_view::npos), notes_(notes) {}
+    // `boAmpersand` and `boBracket`: whether the bytes hold a '&' and a
+    // ']' anywhere, so that documents without them (most) skip the checks
+    // of references and of "]]>" in text. `notes`, when given, collects
+    // what the read passes over.
+    DocumentReader(std::string_view bytes, std::string_view buffer, bool boAmpersand, bool boBracket,
+                   Notes* notes) noexcept
+        : bytes_(bytes), buffer_(buffer), boReferences_(boAmpersand && bytes.find("&#") != std::string_view::npos),
+          boAmpersand_(boAmpersand), boBracket_(boBracket), notes_(notes) {}
 
     bool boRead(const pugi::xml_document& document, Mapping& mapping) {
         const pugi::xml_node root = document.document_element();
@@ -374,6 +440,19 @@ private:
     // reference stands for it; only then are the raw bytes looked at. They
     // run from where the value starts to its closing quote.
     bool boCheckValue(const char* name, const char* value) {
+        // A malformed or undeclared reference stays in the decoded value as
+        // its text, '&' included; only a character reference ("&#") can
+        // leave none. So a value is looked at raw only when it may hold one.
+        if (boAmpersand_ && (boReferences_ || std::strchr(value, '&') != nullptr)) {
+            // The raw value runs from where the value starts to its closing
+            // quote, which it cannot hold.
+            if (const std::size_t begin = offsetOf(value); begin != std::string_view::npos && begin > 0) {
+                const std::size_t end = bytes_.find(bytes_[begin - 1], begin);
+                if (!boCheckReferences(begin, end == std::string_view::npos ? bytes_.size() : end)) {
+                    return false;
+                }
+            }
+        }
         if (std::strchr(value, '<') == nullptr) {
             return true;
         }
@@ -392,6 +471,9 @@ private:
     // A node that is not an element: only a comment has something to check.
     // The first "--" after a comment's start must be its end.
     bool boCheckOther(pugi::xml_node node) {
+        if (node.type() == pugi::node_pcdata) {
+            return (!boAmpersand_ && !boBracket_) || boCheckElementText(node);
+        }
         if (node.type() != pugi::node_comment) {
             return true;
         }
@@ -406,14 +488,126 @@ private:
         return boMalformed("'--' inside a comment", dashes);
     }
 
-    // Only a byte order mark may come before the declaration.
+    static bool boNameStart(unsigned char c) noexcept {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+    }
+    static bool boNameChar(unsigned char c) noexcept {
+        return boNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    }
+    // A character XML 1.0 allows in a document.
+    static bool boXmlChar(std::uint32_t c) noexcept {
+        return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+               (c >= 0x10000 && c <= 0x10FFFF);
+    }
+
+    // Every '&' of the raw text [begin, end) starts a well-formed reference:
+    // "&#" decimal digits ";" or "&#x" hexadecimal digits ";" naming a
+    // character XML allows, or "&" name ";". An entity name that is not
+    // declared is kept as its text, as the format allows.
+    bool boCheckReferences(std::size_t begin, std::size_t end) {
+        // Searched within the text only: a document with one '&' must not
+        // cost a search to its end for every value.
+        const std::string_view text = bytes_.substr(0, end);
+        for (std::size_t at = text.find('&', begin); at != std::string_view::npos; at = text.find('&', at + 1)) {
+            std::size_t i = at + 1;
+            if (i < end && bytes_[i] == '#') {
+                const bool boHex = ++i < end && bytes_[i] == 'x';
+                i += boHex ? 1 : 0;
+                const std::size_t digits = i;
+                std::uint32_t value = 0;
+                for (; i < end; ++i) {
+                    const char c = bytes_[i];
+                    std::uint32_t digit = 0;
+                    if (c >= '0' && c <= '9') {
+                        digit = static_cast<std::uint32_t>(c - '0');
+                    } else if (boHex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+                        digit = static_cast<std::uint32_t>((c | 0x20) - 'a' + 10);
+                    } else {
+                        break;
+                    }
+                    value = std::min<std::uint32_t>(value * (boHex ? 16 : 10) + digit, 0x110000);
+                }
+                if (i == digits || i >= end || bytes_[i] != ';') {
+                    return boMalformed("malformed character reference", at);
+                }
+                if (!boXmlChar(value)) {
+                    return boMalformed("reference to a character that XML 1.0 does not allow", at);
+                }
+                continue;
+            }
+            if (i >= end || !boNameStart(static_cast<unsigned char>(bytes_[i]))) {
+                return boMalformed("'&' that starts no reference (write '&amp;')", at);
+            }
+            while (i < end && boNameChar(static_cast<unsigned char>(bytes_[i]))) {
+                ++i;
+            }
+            if (i >= end || bytes_[i] != ';') {
+                return boMalformed("entity reference not closed by ';'", at);
+            }
+        }
+        return true;
+    }
+
+    // Text inside an element: its references, and no "]]>" (only a CDATA
+    // section ends so). The raw text runs to the next '<'.
+    bool boCheckElementText(pugi::xml_node node) {
+        const std::size_t begin = offsetOf(node.value());
+        if (begin == std::string_view::npos) {
+            return true;
+        }
+        std::size_t end = bytes_.find('<', begin);
+        end = end == std::string_view::npos ? bytes_.size() : end;
+        if (boBracket_) {
+            if (const std::size_t close = bytes_.substr(begin, end - begin).find("]]>");
+                close != std::string_view::npos) {
+                return boMalformed("']]>' in text", begin + close);
+            }
+        }
+        // As for attribute values (boCheckValue): only text that may hold a
+        // malformed reference is looked at for references.
+        return !boAmpersand_ || (!boReferences_ && std::strchr(node.value(), '&') == nullptr) ||
+               boCheckReferences(begin, end);
+    }
+
+    // Only a byte order mark may come before the declaration, which gives
+    // the version (1.x), then perhaps the encoding, then perhaps standalone
+    // ("yes" or "no"), and nothing else.
     bool boCheckDeclaration(pugi::xml_node node) {
         const std::size_t name = offsetOf(node.name());
         const std::size_t start = bytes_.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-        if (name == start + 2 || name == std::string_view::npos) {
-            return true;
+        if (name != start + 2 && name != std::string_view::npos) {
+            return boMalformed("XML declaration not at the start of the document", name >= 2 ? name - 2 : name);
         }
-        return boMalformed("XML declaration not at the start of the document", name >= 2 ? name - 2 : name);
+        const std::size_t declaration = name == std::string_view::npos ? start : name - 2;
+        pugi::xml_attribute attribute = node.first_attribute();
+        if (!attribute || std::strcmp(attribute.name(), "version") != 0) {
+            return boMalformed("XML declaration without version", declaration);
+        }
+        const std::string_view version = attribute.value();
+        if (version.size() < 3 || !version.starts_with("1.") ||
+            version.find_first_not_of("0123456789", 2) != std::string_view::npos) {
+            const std::size_t at = offsetOf(attribute.value());
+            return boMalformed(joined({"XML version '", version, "', expected 1.0"}),
+                               at == std::string_view::npos ? declaration : at);
+        }
+        attribute = attribute.next_attribute();
+        if (attribute && std::strcmp(attribute.name(), "encoding") == 0) {
+            attribute = attribute.next_attribute();
+        }
+        if (attribute && std::strcmp(attribute.name(), "standalone") == 0) {
+            if (std::strcmp(attribute.value(), "yes") != 0 && std::strcmp(attribute.value(), "no") != 0) {
+                const std::size_t at = offsetOf(attribute.value());
+                return boMalformed(joined({"standalone is '", attribute.value(), "', expected 'yes' or 'no'"}),
+                                   at == std::string_view::npos ? declaration : at);
+            }
+            attribute = attribute.next_attribute();
+        }
+        if (attribute) {
+            const std::size_t at = offsetOf(attribute.name());
+            return boMalformed(joined({"'", attribute.name(), "' out of place in the XML declaration"}),
+                               at == std::string_view::npos ? declaration : at);
+        }
+        return true;
     }
 
     // Outside the root element, text may only be whitespace.
@@ -585,6 +779,8 @@ private:
     std::string_view bytes_;
     std::string_view buffer_;
     bool boReferences_; // whether the bytes hold a character reference
+    bool boAmpersand_;  // whether they hold a '&'
+    bool boBracket_;    // whether they hold a ']'
     std::vector<std::string_view> names_; // of the element's attributes so far
     std::unordered_set<std::string_view> seen_; // the same, once there are many
     std::string error_;
@@ -692,7 +888,9 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         error = locatedAt("invalid UTF-8", bytes, bad);
         return false;
     }
-    if (const std::size_t bad = nonXmlCharOffset(bytes); bad != std::string_view::npos) {
+    bool boAmpersand = false;
+    bool boBracket = false;
+    if (const std::size_t bad = documentScan(bytes, boAmpersand, boBracket); bad != std::string_view::npos) {
         error = locatedAt("character not allowed in XML 1.0", bytes, bad);
         return false;
     }
@@ -712,7 +910,7 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         return false;
     }
 
-    DocumentReader reader(bytes, buffer, notes);
+    DocumentReader reader(bytes, buffer, boAmpersand, boBracket, notes);
     if (!reader.boRead(document, mapping)) {
         error = reader.errorTake();
         return false;

@@ -96,7 +96,10 @@ struct Notes {
 // `document` with `options`, checks that the document is well-formed where
 // the parser is lenient (repeated attributes, '<' in attribute values, text
 // outside the root element, "--" in comments, a declaration not at the
-// start), and reads the mapping into `mapping`. The document's nodes point
+// start or not of the form XML 1.0 gives it, a '&' that starts no
+// well-formed reference, references to characters XML does not allow, "]]>"
+// in text), and reads the mapping into `mapping`. An undeclared entity
+// reference ("&name;") is kept as its text. The document's nodes point
 // into `buffer`, which must outlive it and stay unchanged. False, with the
 // reason and its line and column in `error`, for bytes that are not a
 // mapping document. With `notes`, also notes what the read passed over.

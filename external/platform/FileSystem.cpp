@@ -219,10 +219,7 @@ constexpr off_t kWaitBase = 2;
 // Where a locker that arrives now announces itself: kWaitBase plus the
 // wall-clock milliseconds since 1970, which order the waiters of every
 // process (and, roughly, of every machine) by their arrival.
-off_t waitOffsetNow() noexcept {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return kWaitBase + std::max<off_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
+off_t waitOffsetNow() noexcept { return kWaitBase + std::max<off_t>(0, wallMillisecondsGet()); }
 
 // Locks (F_WRLCK, F_RDLCK), or unlocks (F_UNLCK), one byte of the open file
 // without waiting. 0, EAGAIN when another open file holds it, or errno.
@@ -325,6 +322,22 @@ std::int64_t clockTicksGet() noexcept {
     }
     return ticksFromUnix(now.tv_sec, now.tv_nsec);
 }
+
+namespace {
+
+std::int64_t millisecondsOf(clockid_t clock) noexcept {
+    struct timespec now {};
+    if (sys().clock_gettime(clock, &now) != 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+} // namespace
+
+std::int64_t monotonicMillisecondsGet() noexcept { return millisecondsOf(CLOCK_MONOTONIC); }
+
+std::int64_t wallMillisecondsGet() noexcept { return millisecondsOf(CLOCK_REALTIME); }
 
 Folder::~Folder() { vClose(); }
 
@@ -601,7 +614,8 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
     const std::string lockText(lockName);
     const std::string levelText(levelName);
     const int folderDescriptor = folder.descriptorGet();
-    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const std::int64_t deadline = monotonicMillisecondsGet() + wait.count();
+    const auto boPastDeadline = [deadline] { return monotonicMillisecondsGet() >= deadline; };
     // This locker's place among the waiters (see FileLock).
     const off_t waitOffset = waitOffsetNow();
     thread_local std::minstd_rand jitter{std::random_device{}()};
@@ -639,7 +653,7 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
                 sys().openat(folderDescriptor, lockText.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
             if (descriptor < 0 && errno == ENOENT) {
                 // Deleted between the two opens: look again.
-                if (std::chrono::steady_clock::now() >= deadline) {
+                if (boPastDeadline()) {
                     error = EWOULDBLOCK;
                     return nullptr;
                 }
@@ -662,19 +676,29 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
         }
         // Waits on this open lock file while it is the one at the name.
         bool boAnnounced = false;
-        std::optional<std::chrono::steady_clock::time_point> freeSince;
+        // The time the lock was seen free while this locker deferred: the
+        // spans from a free look to the next look, added up. It is not
+        // reset when another locker takes the lock meanwhile, so a holder
+        // that lets go and locks again in a loop cannot make this locker
+        // defer to a stopped waiter more than once over.
+        std::int64_t deferredMs = 0;
+        std::optional<std::int64_t> freeSince;
         for (;;) {
-            // Waiters that arrived earlier go first, unless the lock stays
-            // free for kYieldToWaiters without one of them taking it.
+            // Waiters that arrived earlier go first, until the lock has been
+            // free for kYieldToWaiters in all without one of them taking it.
             bool boTry = true;
-            if (waitOffset > kWaitBase && boLockedByOthers(descriptor, kWaitBase, waitOffset - kWaitBase)) {
-                const auto now = std::chrono::steady_clock::now();
+            if (deferredMs < kYieldToWaiters.count() && waitOffset > kWaitBase &&
+                boLockedByOthers(descriptor, kWaitBase, waitOffset - kWaitBase)) {
+                const std::int64_t now = monotonicMillisecondsGet();
+                if (freeSince) {
+                    deferredMs += std::max<std::int64_t>(0, now - *freeSince);
+                }
+                freeSince.reset();
                 if (boLockedByOthers(descriptor, kLockByte, 1)) {
-                    freeSince.reset();
                     boTry = false;
                 } else {
-                    freeSince = freeSince.value_or(now);
-                    boTry = now - *freeSince >= kYieldToWaiters;
+                    boTry = deferredMs >= kYieldToWaiters.count();
+                    freeSince = now;
                 }
             }
             int result = EAGAIN;
@@ -720,13 +744,13 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
                 }
                 boAnnounced = announced == 0;
             }
-            if (std::chrono::steady_clock::now() >= deadline) {
+            if (boPastDeadline()) {
                 error = EWOULDBLOCK;
                 return nullptr;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200 + jitter() % 1800));
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (boPastDeadline()) {
             error = EWOULDBLOCK;
             return nullptr;
         }

@@ -63,6 +63,14 @@ struct FileProbe {
 // times are wall-clock times. kTicksUnknown when it cannot be read.
 [[nodiscard]] std::int64_t clockTicksGet() noexcept;
 
+// The monotonic clock now, in milliseconds from an arbitrary start: for
+// measuring waits. 0 when it cannot be read.
+[[nodiscard]] std::int64_t monotonicMillisecondsGet() noexcept;
+
+// The real-time clock now, in milliseconds since 1970; 0 when it cannot be
+// read.
+[[nodiscard]] std::int64_t wallMillisecondsGet() noexcept;
+
 // An open folder that holds one file: reached from a base folder (which may
 // itself be a link) through subfolders none of which is a link. Every
 // operation works relative to the open folder, so a link or a folder renamed
@@ -194,12 +202,16 @@ private:
 //   the order of their arrival: a locker that finds an announcement below
 //   its own does not try byte 0, so the holder that lets go and locks again
 //   at once queues behind everyone who was waiting, and no waiter starves.
-//   That deference is bounded: once byte 0 has stayed free for
-//   kYieldToWaiters at every look without an earlier waiter taking it, the
-//   locker takes it. So a waiter that is stopped (a debugger, SIGSTOP, a
-//   machine cut off) keeps nobody out; each later locker loses at most
-//   kYieldToWaiters to it. Equal milliseconds, or clocks of two machines
-//   that disagree, only blur the order.
+//   That deference is bounded: the spans during which byte 0 was seen free
+//   are added up, also across the times another locker took it meanwhile,
+//   and once they reach kYieldToWaiters the locker stops deferring and
+//   takes byte 0 whenever it finds it free. So a waiter that is stopped (a
+//   debugger, SIGSTOP, a machine cut off) keeps nobody out; each later
+//   locker loses at most kYieldToWaiters of free lock time to it, even
+//   while a holder lets go and locks again in a loop. The waits are timed
+//   on the monotonic clock, the order on the real-time clock, both read
+//   through the system-call table. Equal milliseconds, or clocks of two
+//   machines that disagree, only blur the order.
 // - Before a writer renames its new level file into place it confirms the
 //   lock (heldConfirm): a lock that the system lost renames nothing. Where
 //   a file system keeps record locks on each machine (fileSystemKindGet in

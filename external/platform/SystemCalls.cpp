@@ -18,7 +18,7 @@ constexpr SystemCalls kReal{
     &::clock_gettime,     &::renameat,
     &::renameat2, &::linkat, &::unlinkat, &::fchmod, &::fchown, &fcntlLock, &::flistxattr, &::fgetxattr,
     &::fsetxattr, &::statfs, &mountTableOpen, &::fdopendir, &::readdir,  &::closedir, &::geteuid,
-    &::inotify_init1, &::inotify_add_watch,
+    &::inotify_init1, &::inotify_add_watch, &::inotify_rm_watch,
 };
 
 SystemCalls& table() noexcept {

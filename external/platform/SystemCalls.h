@@ -25,7 +25,10 @@ struct SystemCalls {
     int (*fsync)(int descriptor);
     int (*fstat)(int descriptor, struct stat* status);
     int (*fstatat)(int folder, const char* name, struct stat* status, int flags);
-    // Our clock, read to tell how old a file's times are when it is read.
+    // Our clocks: the real-time clock, read to tell how old a file's times
+    // are when it is read and to order the waiters of a lock, and the
+    // monotonic clock, which times a lock's waits and a file still being
+    // written.
     int (*clock_gettime)(clockid_t clock, struct timespec* time);
     int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to);
     int (*renameat2)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
@@ -53,6 +56,7 @@ struct SystemCalls {
     // with `read` above.
     int (*inotify_init1)(int flags);
     int (*inotify_add_watch)(int descriptor, const char* path, uint32_t mask);
+    int (*inotify_rm_watch)(int descriptor, int watch);
 };
 
 // The table in use. Not synchronised: a test replaces entries only while

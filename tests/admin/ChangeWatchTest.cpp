@@ -5,12 +5,20 @@
 
 #include <poll.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <utility>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "external/classification/XmlDocument.h"
 #include "external/platform/SystemCalls.h"
 #include "tests/admin/AdminTestSupport.h"
 
@@ -29,11 +37,77 @@ int refusedWatch(int, const char*, uint32_t) {
     return -1;
 }
 
+// Another program's step, run inside the watch call for `stepPath` that
+// asks for creations (the look for a missing folder), once.
+std::function<void()> step;
+std::string stepPath;
+int steppingWatch(int descriptor, const char* path, uint32_t mask) {
+    if (step && path == stepPath && (mask & IN_CREATE) != 0) {
+        std::exchange(step, nullptr)();
+    }
+    return ::inotify_add_watch(descriptor, path, mask);
+}
+// Reads the real events and gives an overflow in their place, once.
+bool boOverflow = false;
+ssize_t overflowingRead(int descriptor, void* buffer, size_t size) {
+    if (!boOverflow) {
+        return ::read(descriptor, buffer, size);
+    }
+    boOverflow = false;
+    alignas(struct inotify_event) char drained[64 * 1024];
+    while (::read(descriptor, drained, sizeof drained) > 0) {
+    }
+    struct inotify_event event {};
+    event.wd = -1;
+    event.mask = IN_Q_OVERFLOW;
+    std::memcpy(buffer, &event, sizeof event);
+    return static_cast<ssize_t>(sizeof event);
+}
+// Fails the inotify call of number `failAt` (counted from 1) once.
+int inotifyCalls = 0;
+int failAt = 0;
+bool boFailNow() { return ++inotifyCalls == failAt; }
+int sweptInit(int flags) {
+    if (boFailNow()) {
+        errno = EMFILE;
+        return -1;
+    }
+    return ::inotify_init1(flags);
+}
+int sweptWatch(int descriptor, const char* path, uint32_t mask) {
+    if (boFailNow()) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return ::inotify_add_watch(descriptor, path, mask);
+}
+int sweptRemove(int descriptor, int watch) {
+    if (boFailNow()) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::inotify_rm_watch(descriptor, watch);
+}
+
 class ChangeWatchTest : public AdminFixture {
 protected:
     void TearDown() override {
         platform::vSystemCallsReset();
+        step = nullptr;
         AdminFixture::TearDown();
+    }
+
+    // Waits for the descriptor (or the wait refreshWaitGet gives), then
+    // refreshes; the ids whose view changed.
+    std::vector<std::string> refreshed(AdminWrapper& wrapper, classification::Failure& failure) {
+        const auto wait = wrapper.refreshWaitGet();
+        pollfd entry{wrapper.changeDescriptorGet(), POLLIN, 0};
+        (void)::poll(&entry, 1, wait ? static_cast<int>(wait->count()) : 1000);
+        return wrapper.changedRefresh(failure);
+    }
+    // The view of the id equals what a fresh admin would read from the files.
+    void vViewIsFiles(const std::string& id) {
+        EXPECT_EQ(admin().mappingsGet(id), pairsOf(mergeOf(filesOf(id)))) << id;
     }
 };
 
@@ -55,7 +129,8 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
         wrapper.vPollIntervalSet(20ms);
         const int descriptor = wrapper.changeDescriptorGet();
         ASSERT_GE(descriptor, 0);
-        EXPECT_EQ(wrapper.refreshWaitGet(), boPolled ? std::optional(20ms) : std::optional<std::chrono::milliseconds>());
+        // What changed before the watch was made is looked for at once.
+        EXPECT_EQ(wrapper.refreshWaitGet(), std::optional(0ms));
         const std::vector<AdminWrapper::LevelWatch> watches = wrapper.watchesGet();
         ASSERT_EQ(watches.size(), 3U);
         for (const AdminWrapper::LevelWatch& watch : watches) {
@@ -67,6 +142,7 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
                                                : "missing; its creation is watched in " + folder.path().string());
         classification::Failure failure;
         EXPECT_TRUE(wrapper.changedRefresh(failure).empty());
+        EXPECT_EQ(wrapper.refreshWaitGet(), boPolled ? std::optional(20ms) : std::optional<std::chrono::milliseconds>());
 
         // The host's loop: wait on the descriptor for at most the interval,
         // then refresh. Watched, the descriptor wakes within a second.
@@ -145,6 +221,148 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
         EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
         platform::vSystemCallsReset();
     }
+}
+
+TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
+    using Ids = std::vector<std::string>;
+    classification::Failure failure;
+    fs::remove_all(folder.path() / "user");
+    fs::create_directories(levelFolder(cache::Sys));
+    vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"leaf"}}}));
+    AdminWrapper wrapper;
+    (void)wrapper.cachesGet("a");
+    // A change between the first load and the first change call: the first
+    // wait is zero and the refresh finds it.
+    vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"bark"}}}));
+    // The User folder is made while its parent's watch is set.
+    stepPath = folder.path().string();
+    step = [&] { vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"seed"}}})); };
+    platform::systemCalls().inotify_add_watch = &steppingWatch;
+    EXPECT_EQ(wrapper.refreshWaitGet(), std::optional(0ms));
+    EXPECT_EQ(step, nullptr);
+    EXPECT_EQ(wrapper.watchesGet()[2].sReason, "");
+    EXPECT_EQ(wrapper.changedRefresh(failure), Ids{"a"});
+    vViewIsFiles("a");
+    EXPECT_EQ(wrapper.refreshWaitGet(), std::nullopt);
+    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"twig"}}}));
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
+    vViewIsFiles("a");
+
+    // An ancestor replaced by rename, as an install does: the new folder
+    // is watched, the old one no more.
+    fs::create_directories(folder / "new" / "Classification");
+    ASSERT_TRUE(writeMapping(folder / "new" / "Classification" / "a.xml", mappingMake("a", "a", {{"ash", {"key"}}})));
+    fs::rename(folder / "user", folder / "user.old");
+    fs::rename(folder / "new", folder / "user");
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
+    vViewIsFiles("a");
+    ASSERT_TRUE(writeMapping(folder / "user.old" / "Classification" / "a.xml", mappingMake("a", "a", {})));
+    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"ash", {"bud"}}}));
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
+    vViewIsFiles("a");
+
+    // Events lost: every watch is set again and every loaded id refreshed,
+    // here after the User folder was removed and made again unheard.
+    boOverflow = true;
+    platform::systemCalls().read = &overflowingRead;
+    fs::remove_all(folder / "user");
+    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"fir", {"cone"}}}));
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
+    vViewIsFiles("a");
+    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"fir", {"needle"}}}));
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
+    vViewIsFiles("a");
+
+    // The User folder moves: the new one is watched, the old one no more.
+    // (An id's file path is kept from its first load, so a new id shows it.)
+    fs::create_directories(folder / "elsewhere" / "Classification");
+    admin().vLevelFolderChange(cache::User, (folder / "elsewhere" / "Classification").string());
+    EXPECT_EQ(wrapper.refreshWaitGet(), std::optional(0ms));
+    (void)wrapper.changedRefresh(failure);
+    (void)wrapper.cachesGet("e");
+    ASSERT_TRUE(writeMapping(folder / "elsewhere" / "Classification" / "e.xml",
+                             mappingMake("e", "e", {{"yew", {"berry"}}})));
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"e"});
+    EXPECT_TRUE(wrapper.boMappingExists("e", "yew", "berry"));
+    vWriteLevel("a", cache::User, mappingMake("a", "a", {}));
+    pollfd quiet{wrapper.changeDescriptorGet(), POLLIN, 0};
+    EXPECT_EQ(::poll(&quiet, 1, 0), 0);
+
+    // A file written in place: made empty, written, then closed. Until the
+    // close it is not reported; then its content is.
+    wrapper.vPollIntervalSet(60s);
+    const fs::path file = folder / "elsewhere" / "Classification" / "b.xml";
+    (void)wrapper.cachesGet("b");
+    const int descriptor = ::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(descriptor, 0);
+    EXPECT_TRUE(refreshed(wrapper, failure).empty());
+    EXPECT_FALSE(failure.boFailed()) << failure.sWhat;
+    const auto wait = wrapper.refreshWaitGet();
+    ASSERT_TRUE(wait.has_value());
+    EXPECT_GT(*wait, 50s);
+    std::ostringstream bytes;
+    Mapping written = mappingMake("b", "b", {{"oak", {"gall"}}});
+    ASSERT_TRUE(classification::XmlDocument(written).boWrite(bytes));
+    const std::string text = bytes.str();
+    ASSERT_EQ(::write(descriptor, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(descriptor);
+    EXPECT_EQ(refreshed(wrapper, failure), Ids{"b"});
+    EXPECT_FALSE(failure.boFailed());
+    EXPECT_EQ(wrapper.refreshWaitGet(), std::nullopt);
+    // Not closed within one interval: reported at the refresh after it.
+    wrapper.vPollIntervalSet(30ms);
+    const int stuck = ::open((folder / "elsewhere" / "Classification" / "c.xml").c_str(),
+                             O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(stuck, 0);
+    (void)wrapper.cachesGet("c");
+    {
+        const AssertCapture capture;
+        EXPECT_TRUE(refreshed(wrapper, failure).empty());
+        EXPECT_FALSE(failure.boFailed());
+        EXPECT_TRUE(refreshed(wrapper, failure).empty());
+        EXPECT_TRUE(failure.boFailed());
+    }
+    ::close(stuck);
+}
+
+TEST_F(ChangeWatchTest, EveryInotifyCallFailingOnceLeavesTheHostWatchingOrPolling) {
+    using Ids = std::vector<std::string>;
+    for (failAt = 1;; ++failAt) {
+        SCOPED_TRACE(failAt);
+        AdminWrapper::vAdminReset();
+        platform::vSystemCallsReset();
+        fs::remove_all(folder.path() / "user");
+        vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"leaf"}}}));
+        inotifyCalls = 0;
+        platform::systemCalls().inotify_init1 = &sweptInit;
+        platform::systemCalls().inotify_add_watch = &sweptWatch;
+        platform::systemCalls().inotify_rm_watch = &sweptRemove;
+        AdminWrapper wrapper;
+        wrapper.vPollIntervalSet(20ms);
+        (void)wrapper.cachesGet("a");
+        classification::Failure failure;
+        (void)wrapper.changedRefresh(failure);
+        // The User folder appears, then the Shared one is replaced.
+        vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"seed"}}}));
+        (void)refreshed(wrapper, failure);
+        fs::rename(folder / "shared", folder / "shared.old");
+        vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"ash", {"key"}}}));
+        (void)refreshed(wrapper, failure);
+        vViewIsFiles("a");
+        // Now watching, or told to poll: a save is heard either way.
+        for (const AdminWrapper::LevelWatch& watch : wrapper.watchesGet()) {
+            EXPECT_TRUE(watch.boWatched || (!watch.sReason.empty() && wrapper.refreshWaitGet().has_value()))
+                << watch.folder;
+        }
+        vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"twig"}}}));
+        EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
+        vViewIsFiles("a");
+        fs::remove_all(folder / "shared.old");
+        if (failAt > inotifyCalls) {
+            break; // no call left to fail
+        }
+    }
+    EXPECT_GT(failAt, 5);
 }
 
 } // namespace

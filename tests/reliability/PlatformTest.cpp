@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "external/platform/FileSystem.h"
@@ -39,6 +41,20 @@ using platform::PendingFile;
 
 // The state of the replaced calls below; each case runs on one thread.
 int gCalls = 0;
+// A monotonic clock of each thread's own that moves on by tClockStepMs at
+// every read (the real one when 0), so that a test sets how fast a
+// locker's waits pass.
+thread_local std::int64_t tClockStepMs = 0;
+thread_local std::int64_t tClockMs = 0;
+int steppedClock(clockid_t clock, struct timespec* time) {
+    if (clock != CLOCK_MONOTONIC || tClockStepMs == 0) {
+        return ::clock_gettime(clock, time);
+    }
+    tClockMs += tClockStepMs;
+    time->tv_sec = tClockMs / 1000;
+    time->tv_nsec = (tClockMs % 1000) * 1'000'000;
+    return 0;
+}
 int gFailAt = 0;      // the call (1-based) that fails, 0 for none
 int gDescriptor = -1; // the descriptor a replaced call looks at
 fs::path gPath;       // a file that a replaced call changes on the side
@@ -359,6 +375,36 @@ TEST_F(PlatformTest, TheLockWaitsInLineAndFollowsALockFileThatWasReplaced) {
     held = acquire(10s);
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(held->identityGet(), identity);
+
+    // The stopped waiter costs a later locker at most kYieldToWaiters of
+    // free lock time, even while a holder lets go and locks again in a
+    // loop. The holder's clock runs fast, so its own deference to both is
+    // over within a few looks; the later locker's runs slow and counts the
+    // holder's writes too: its whole wait is ten deferences long on it.
+    held.reset();
+    calls().clock_gettime = &steppedClock;
+    std::atomic<bool> boDone = false;
+    std::thread relocker([&] {
+        tClockStepMs = 50;
+        while (!boDone) {
+            int relockError = 0;
+            int relockKeep = 0;
+            const std::unique_ptr<FileLock> relocked =
+                FileLock::acquire(folder, "level.xml.lock", "level.xml", 10s, relockError, relockKeep);
+            std::this_thread::sleep_for(2ms); // a write under the lock
+        }
+    });
+    tClockStepMs = 1;
+    std::unique_ptr<FileLock> later = acquire(10 * FileLock::kYieldToWaiters);
+    const bool boTaken = later != nullptr;
+    boDone = true;
+    later.reset();
+    relocker.join();
+    tClockStepMs = 0;
+    EXPECT_TRUE(boTaken);
+    platform::vSystemCallsReset();
+    held = acquire(10s);
+    ASSERT_NE(held, nullptr);
     ::close(waiter);
 
     // A waiter whose announcement the system fails gives up; one that it

@@ -239,6 +239,16 @@ TEST_F(ToolTest, CheckReportsEachFileThatDoesNotRead) {
     EXPECT_EQ(list.status, 3);
     EXPECT_THAT(list.out, HasSubstr("malformed           shared  (does not read: shared)\n"));
     EXPECT_THAT(list.out, Not(HasSubstr("folder")));
+
+    // Files that read before XML 1.0 was enforced whole are named too.
+    writeFile(user("ampersand.xml"), "<classification version=\"1\" id=\"a & b\"/>");
+    writeFile(user("declaration.xml"), "<?xml version=\"2.0\"?><classification version=\"1\"/>");
+    const Outcome stricter = tool({"check"});
+    EXPECT_THAT(stricter.out, HasSubstr(user("ampersand.xml").string() +
+                                        ": XML not well-formed: '&' that starts no reference (write '&amp;') at "
+                                        "line 1, column 35\n"));
+    EXPECT_THAT(stricter.out, HasSubstr(user("declaration.xml").string() +
+                                        ": XML not well-formed: XML version '2.0', expected 1.0 at line 1, column 16\n"));
 }
 
 // What every reader passes over in silence: names the format does not

@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <tuple>
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/FileNames.h"
@@ -262,6 +263,61 @@ TEST_F(XmlDocumentTest, ReasonsNameWhatAndWhere) {
         EXPECT_FALSE(read.ok) << text;
         EXPECT_EQ(read.error, reason) << text;
     }
+}
+
+TEST_F(XmlDocumentTest, WhatNoXmlParserTakesIsRefusedAndItsWellFormedNeighboursRead) {
+    // Each refused document with its reason and place, then a neighbour
+    // that differs only as far as needed to be well-formed, and reads.
+    const std::string root = "<classification version=\"1\"";
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {root + " id=\"a&b\"/>", "entity reference not closed by ';' at line 1, column 34",
+         root + " id=\"a&amp;b\"/>"},
+        {root + "><relation>a & b</relation></classification>",
+         "'&' that starts no reference (write '&amp;') at line 1, column 41",
+         root + "><relation>a &amp; b</relation></classification>"},
+        {root + " id=\"&#65\"/>", "malformed character reference at line 1, column 33", root + " id=\"&#65;\"/>"},
+        {root + " id=\"&#xZZ;\"/>", "malformed character reference at line 1, column 33",
+         root + " id=\"&#xAB;\"/>"},
+        {root + " id=\"&#X41;\"/>", "malformed character reference at line 1, column 33",
+         root + " id=\"&#x41;\"/>"},
+        {root + " id=\"&#;\"/>", "malformed character reference at line 1, column 33", root + " id=\"&#59;\"/>"},
+        {root + "><relation>\n a]]>b</relation></classification>", "']]>' in text at line 2, column 3",
+         root + "><relation>\n a]]&gt;b<![CDATA[]]]]><![CDATA[>]]></relation></classification>"},
+        {"<?xml encoding=\"UTF-8\"?>" + root + "/>", "XML declaration without version at line 1, column 1",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + root + "/>"},
+        {"<?xml version=\"1.0\" standalone=\"maybe\"?>" + root + "/>",
+         "standalone is 'maybe', expected 'yes' or 'no' at line 1, column 33",
+         "<?xml version=\"1.0\" standalone=\"no\"?>" + root + "/>"},
+        {"<?xml version=\"2.0\"?>" + root + "/>", "XML version '2.0', expected 1.0 at line 1, column 16",
+         "<?xml version=\"1.0\"?>" + root + "/>"},
+        {"<?xml version=\"1.0\" standalone=\"yes\" encoding=\"UTF-8\"?>" + root + "/>",
+         "'encoding' out of place in the XML declaration at line 1, column 38",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>" + root + "/>"},
+        {root + "><relation>&#1;</relation></classification>",
+         "reference to a character that XML 1.0 does not allow at line 1, column 39",
+         root + "><relation>&#9;</relation></classification>"},
+        {root + "><x a=\"&#xFFFF;\"/></classification>",
+         "reference to a character that XML 1.0 does not allow at line 1, column 35",
+         root + "><x a=\"&#xFFFD;\"/></classification>"},
+        {root + "><x>&#xDFFF;</x></classification>",
+         "reference to a character that XML 1.0 does not allow at line 1, column 32",
+         root + "><x>&#xE000;&#x10FFFF;</x></classification>"},
+        {root + "><x>&#99999999999;</x></classification>",
+         "reference to a character that XML 1.0 does not allow at line 1, column 32",
+         root + "><x><!-- a & b ]]> --><?p a & b ]]>?><![CDATA[a & b]]></x></classification>"},
+        {root + " id=\"&a b;\"/>", "entity reference not closed by ';' at line 1, column 33",
+         root + " id=\"&undeclared;\"/>"},
+    };
+    for (const auto& [refused, reason, neighbour] : cases) {
+        const ReadResult read = readText(refused, sentinel());
+        EXPECT_FALSE(read.ok) << refused;
+        EXPECT_EQ(read.error, "XML not well-formed: " + reason) << refused;
+        EXPECT_EQ(read.mapping, sentinel()) << refused;
+        const ReadResult near = readText(neighbour);
+        EXPECT_TRUE(near.ok) << neighbour << ": " << near.error;
+    }
+    // An undeclared entity keeps its text; the declared ones are decoded.
+    EXPECT_EQ(readText(root + " id=\"&undeclared;&amp;&#x41;\"/>").mapping.sId, "&undeclared;&A");
 }
 
 TEST_F(XmlDocumentTest, FailedStreamsGiveFalse) {

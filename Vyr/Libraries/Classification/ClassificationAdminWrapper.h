@@ -190,7 +190,13 @@ public:
     // The level folders (not the files) are watched, for writes closed,
     // renames in and out, creations and deletions; a level folder that does
     // not exist yet is watched through its nearest existing ancestor until
-    // it is made. Only the level folder itself is watched: a change to the
+    // it is made. Watches follow paths: every folder on the way to a level
+    // folder is watched too, and when one is removed, renamed or replaced,
+    // when events were lost, or when vLevelFolderChange moved a level
+    // folder, the watches are set again from the paths and the next refresh
+    // compares every loaded id. A change made at any time after an id was
+    // loaded is reported by the next changedRefresh, also one made before
+    // the watch existed. Only the level folder's files are watched: a change to the
     // file of an id that names a subfolder ("group/id") is found only in a
     // polled folder (or by boRefresh of the id). A folder that cannot be
     // watched is polled instead: one on a network or FUSE file system
@@ -222,10 +228,20 @@ public:
     // nothing changed it costs at most one status call per level file of
     // the ids it looks at, plus a content read for a file whose stamp is
     // racy.
+    //
+    // A file still being written is not reported: a level file that does
+    // not read, that a program of this machine created and has not closed
+    // after writing, is held back (its level keeps what it held) until its
+    // close is heard or one poll interval has passed since its creation;
+    // the refresh after that reports it if it still does not read. A save
+    // by rename is never held back.
     [[nodiscard]] std::vector<std::string> changedRefresh(vyr::classification::Failure& failure);
     // The longest time the host should wait on the descriptor before it
-    // calls changedRefresh anyway: nothing (no limit) when every level folder
-    // is watched, else the poll interval.
+    // calls changedRefresh anyway: zero right after the watch was made or
+    // moved (what changed since the ids were loaded is looked for at once);
+    // nothing (no limit) when every level folder is watched and no file is
+    // held back; else the poll interval or the time left for a held-back
+    // file, whichever is shorter.
     [[nodiscard]] std::optional<std::chrono::milliseconds> refreshWaitGet();
     // Sets the poll interval; 2 seconds until set (and after vAdminReset).
     void vPollIntervalSet(std::chrono::milliseconds interval);

@@ -1,5 +1,6 @@
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -279,7 +280,7 @@ bool Admin::boRefresh(std::string_view id, Failure& failure) {
 // and is not the version the store last read or wrote can be one that did
 // not read; it is read once more to learn why (and one that reads now, having
 // changed since, is left to the next refresh).
-void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure) {
+void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure, std::int64_t* pHeldSince) {
     constexpr const char* kFunction = "vyr::classification::Admin::boRefresh";
     const auto records = files.find(id);
     if (records == files.end()) {
@@ -296,6 +297,12 @@ void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure) {
         if (present.kind == platform::FileKind::Missing || present.kind == platform::FileKind::Unknown ||
             (present.kind == platform::FileKind::Regular && found->second.boKnownStamp(present.stamp))) {
             continue;
+        }
+        if (pHeldSince != nullptr && present.kind == platform::FileKind::Regular) {
+            if (const std::int64_t since = writingSinceGet(level->first, file); since >= 0) {
+                *pHeldSince = *pHeldSince < 0 ? since : std::min(*pHeldSince, since);
+                continue; // still being written: see changedRefresh
+            }
         }
         const bool boFirst = !failure.boFailed();
         std::string bytes;
@@ -334,18 +341,39 @@ std::uint64_t Admin::changeCountGet(std::string_view id) {
 }
 
 void Admin::vWatchEnsure() {
-    if (watch) {
-        return;
+    if (!watch) {
+        watch = std::make_unique<platform::FolderWatch>();
+        // What changed before the watch began is found by the first refresh.
+        boWatchFresh = true;
     }
-    watch = std::make_unique<platform::FolderWatch>();
+    // A level folder that was changed (vLevelFolderChange) since the watch
+    // was set moves the watch; its level was forgotten, so every loaded id
+    // is compared again.
     for (const auto& [level, folder] : folders) {
-        if (!folder.empty()) {
+        if (folder.empty()) {
+            continue;
+        }
+        const auto found = std::find(watchLevels.begin(), watchLevels.end(), level);
+        if (found == watchLevels.end()) {
             watch->folderAdd(folder);
             watchLevels.push_back(level);
+            boWatchFresh = true;
+        } else if (const auto index = static_cast<std::size_t>(found - watchLevels.begin());
+                   watch->folderGet(index) != folder) {
+            watch->vFolderMove(index, folder);
+            boWatchFresh = true;
         }
     }
-    // What changed before the watch began is found by the first refresh.
-    boWatchFresh = true;
+}
+
+std::int64_t Admin::writingSinceGet(const Level& level, const std::filesystem::path& file) const {
+    const auto found = std::find(watchLevels.begin(), watchLevels.end(), level);
+    if (!watch || found == watchLevels.end()) {
+        return -1;
+    }
+    const std::int64_t since =
+        watch->writingSinceGet(static_cast<std::size_t>(found - watchLevels.begin()), file.filename().string());
+    return since >= 0 && platform::monotonicMillisecondsGet() - since < pollInterval.count() ? since : -1;
 }
 
 int Admin::changeDescriptorGet() {
@@ -376,13 +404,24 @@ std::vector<std::string> Admin::changedRefresh(Failure& failure) {
             candidates.insert(parsed->id);
         }
     }
+    watch->vWritingForget(platform::monotonicMillisecondsGet() - pollInterval.count());
+    // An id held back while its file was being written is looked at again
+    // at every refresh, until it reads or is reported.
+    for (const auto& [id, deadline] : heldBack) {
+        candidates.insert(id);
+    }
     std::vector<std::string> changed;
     const auto vCheck = [&](const std::string& id, Cache& cache) {
         const std::uint64_t count = cache.changeCountGet();
         bool boUnread = false;
         vUpdateFromFiles(id, &boUnread);
+        heldBack.erase(id);
         if (boUnread) {
-            vUnreadLevelsReport(id, failure); // keeps the first failure
+            std::int64_t heldSince = -1;
+            vUnreadLevelsReport(id, failure, &heldSince); // keeps the first failure
+            if (heldSince >= 0) {
+                heldBack[id] = heldSince + pollInterval.count();
+            }
         }
         if (cache.changeCountGet() != count) {
             changed.push_back(id);
@@ -403,12 +442,23 @@ std::vector<std::string> Admin::changedRefresh(Failure& failure) {
 std::optional<std::chrono::milliseconds> Admin::refreshWaitGet() {
     const std::lock_guard lock(mutex);
     vWatchEnsure();
+    if (boWatchFresh) {
+        return std::chrono::milliseconds(0); // what changed before the watch was set
+    }
+    std::optional<std::chrono::milliseconds> wait;
     for (std::size_t index = 0; index < watch->folderCountGet(); ++index) {
         if (!watch->stateGet(index).boWatched) {
-            return pollInterval;
+            wait = pollInterval;
         }
     }
-    return std::nullopt;
+    const std::int64_t now = platform::monotonicMillisecondsGet();
+    for (const auto& [id, deadline] : heldBack) {
+        // One millisecond more, so that the refresh at its end finds the
+        // interval passed on a clock read in whole milliseconds.
+        const std::chrono::milliseconds until(std::max<std::int64_t>(0, deadline - now) + 1);
+        wait = wait ? std::min(*wait, until) : until;
+    }
+    return wait;
 }
 
 void Admin::vPollIntervalSet(std::chrono::milliseconds interval) {

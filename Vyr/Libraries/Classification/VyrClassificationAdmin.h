@@ -124,7 +124,9 @@ public:
 
     // Hearing of changes. The watch of the level folders is made on the
     // first call of any of these four and lives until the admin is
-    // destroyed, which closes its descriptor. Each takes the admin's mutex.
+    // destroyed, which closes its descriptor; a level folder changed since
+    // (vLevelFolderChange) moves it at the next call. Each takes the
+    // admin's mutex.
 
     // The descriptor that becomes readable when a level file of a loaded id
     // may have changed; -1 when there is no watch facility.
@@ -132,12 +134,27 @@ public:
     // Drains the descriptor and refreshes, by the rule of boRefresh, the
     // loaded ids that may have changed: those whose level file names came
     // in events of watched folders, and every loaded id when a folder is
-    // polled, a folder appeared or events were lost, and on the first call.
-    // Returns the ids whose change count moved, in order; `failure` gives
-    // the first level file that did not read (empty when all read).
+    // polled, a folder on a level folder's path appeared, went away or was
+    // replaced, events were lost, and on the first call after the watch
+    // was made or moved (so a change made at any time after an id was
+    // loaded is reported). Returns the ids whose change count moved, in
+    // order; `failure` gives the first level file that did not read (empty
+    // when all read).
+    //
+    // A file still being written is not reported as not reading: when a
+    // level file that does not read was created by a program of this
+    // machine and has not been closed after writing since, it is held back
+    // (its level keeps what it held, nothing is reported) until its close
+    // is heard, or until one poll interval has passed since its creation,
+    // whichever comes first; refreshWaitGet gives the time left, so the
+    // refresh after it reports the file if it still does not read. A file
+    // saved by rename arrives whole and is never held back, nor is one in
+    // a polled folder (no creation is heard there).
     [[nodiscard]] std::vector<std::string> changedRefresh(Failure& failure);
-    // The longest wait before changedRefresh should run anyway: nothing
-    // when every level folder is watched, else the poll interval.
+    // The longest wait before changedRefresh should run anyway: zero right
+    // after the watch was made or moved, else nothing when every level
+    // folder is watched and no file is held back, else the poll interval
+    // or the time left for a held-back file, whichever is shorter.
     [[nodiscard]] std::optional<std::chrono::milliseconds> refreshWaitGet();
     // Sets the poll interval (kPollIntervalDefault until set).
     void vPollIntervalSet(std::chrono::milliseconds interval);
@@ -196,14 +213,21 @@ private:
     // write access of this process, and is not the version last read or
     // written, when it does not read; notes the first in `failure`.
     // Requires: the admin's mutex is held.
-    void vUnreadLevelsReport(std::string_view id, Failure& failure);
+    // With `pHeldSince`, a file still being written (see changedRefresh) is
+    // not reported; the earliest such creation is given there.
+    void vUnreadLevelsReport(std::string_view id, Failure& failure, std::int64_t* pHeldSince = nullptr);
     // Notes that the id's file at the level did not read: the system's
     // error, or 0 for a document refused (readError says why); boFolder:
     // a folder stands at the path.
     // Requires: the admin's mutex is held.
     void vReadFailureNote(std::string_view id, Level level, const std::filesystem::path& file, int error,
                           bool boFolder);
-    // Makes the watch of the level folders on first use.
+    // When the level file was created by a program of this machine and not
+    // closed after writing, less than a poll interval ago; else -1.
+    // Requires: the admin's mutex is held.
+    [[nodiscard]] std::int64_t writingSinceGet(const Level& level, const std::filesystem::path& file) const;
+    // Makes the watch of the level folders on first use, and moves the
+    // watch of a level folder that changed.
     // Requires: the admin's mutex is held.
     void vWatchEnsure();
 
@@ -219,6 +243,9 @@ private:
     // Why the last boReadFromStream that failed refused its document.
     // Guarded by the admin's mutex.
     std::string readError;
+    // Ids whose level file did not read while still being written, with the
+    // moment (monotonicMillisecondsGet) after which it is reported.
+    std::map<std::string, std::int64_t, std::less<>> heldBack;
     std::chrono::milliseconds pollInterval = kPollIntervalDefault;
 };
 
