@@ -12,9 +12,10 @@ Usage: run_examples.py --source REPOSITORY --tool-dir FOLDER [DOCUMENT ...]
   "..." stands for any text (a part that differs between machines, such as
   the folder the module was installed in). A command's exit status counts
   only where the transcript shows it (echo $?).
-- Every ```cpp and ```cmake block that follows a line naming a file in
-  backticks (`examples/consumer/main.cpp`) is an excerpt of that file: its
-  parts, separated by lines "// ..." or "# ...", appear in the file in that
+- Every ```cpp, ```cmake, ```csharp and ```xml block that follows a line
+  naming a file in backticks (`examples/consumer/main.cpp`) is an excerpt of
+  that file: its parts, separated by lines "// ...", "# ..." or
+  "<!-- ... -->", appear in the file in that
   order, each as consecutive lines (a part may drop the indentation that all
   its lines have in the file).
 - The examples of the tool's --help (the lines after "Example:") run in a
@@ -117,7 +118,7 @@ def same_lines(part, window):
 
 
 def run_excerpt(where, lines, prose, source):
-    named = re.findall(r"`([\w./-]+\.(?:cpp|h|txt)|[\w./-]*CMakeLists\.txt)`", prose)
+    named = re.findall(r"`([\w./-]+\.(?:cpp|h|txt|cs|csproj)|[\w./-]*CMakeLists\.txt)`", prose)
     if not named:
         fail(where, "a code block must follow a line that names the file it is taken from")
         return
@@ -129,7 +130,7 @@ def run_excerpt(where, lines, prose, source):
         text = file.read().split("\n")
     parts, part = [], []
     for line in lines:
-        if line.strip() in ("// ...", "# ..."):
+        if line.strip() in ("// ...", "# ...", "<!-- ... -->"):
             parts.append(part)
             part = []
         else:
@@ -223,7 +224,7 @@ def main():
     for document in args.documents:
         with open(os.path.join(source, document), encoding="utf-8") as file:
             text = file.read()
-        for language, line, lines, prose in blocks(text, ("console", "cpp", "cmake")):
+        for language, line, lines, prose in blocks(text, ("console", "cpp", "cmake", "csharp", "xml")):
             where = f"{document}:{line}"
             if language == "console":
                 counts["transcripts"] += 1

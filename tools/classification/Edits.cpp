@@ -390,7 +390,7 @@ void vClassifyDeclare(CLI::App& app, Args& args, std::vector<IdArg>& ids) {
     idAdd(app, ids, "--update", args.update, "The classification to write into", &args.level)->required();
     // VYR_SAMPLE_MODULE_FILE: the file name of the sample module, installed beside the bridge library.
     app.add_option("--module", args.module,
-                   "The module library to run: a path, or a file name looked for like the default "
+                   "The module assembly to run: a path, or a file name looked for like the default "
                    "(the sample module: " VYR_SAMPLE_MODULE_FILE ")")
         ->type_name("FILE");
     const char* example = "vyr-classification classify materials --filter approved-materials --in user --out user "
