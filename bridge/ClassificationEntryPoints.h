@@ -34,12 +34,16 @@ class AdminWrapper;
 // objects must stay valid until the call returns. Calls share nothing but the
 // store behind classificationAdmin, so they may run on several threads.
 //
-// The module comes from the module library, which the runtime loads at the
-// first call and keeps (external/managed/ModuleLoader.h: which file, and how
-// a host names another). A library that cannot be loaded, has no factory or
-// was built for another module interface version makes the call throw
-// managed::runtime::ModuleLoadException before anything else is made; the
-// next call tries again.
+// The module is a .NET assembly, run under the .NET runtime that the first
+// call that needs it starts in the process (external/managed/DotnetRuntime.h:
+// where the runtime comes from; ModuleLoader.h: which file, and how a host
+// names another). A runtime that cannot be started, or a module file that
+// cannot be used, makes the call throw managed::runtime::ModuleLoadException
+// before anything else is made; the next call tries again. What the module
+// throws arrives as managed::runtime::ManagedException, except a store error
+// it let through, which arrives as the very C++ exception the store threw.
+// When the call returns, the write accesses the module left open are written
+// back and every proxy made for it is closed.
 
 // A classification run. The callback may be null; levels pass as their
 // integer values, unchecked.

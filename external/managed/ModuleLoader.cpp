@@ -221,7 +221,7 @@ std::vector<Place> placesGet(const void* callerAddress) {
     return places;
 }
 
-// The absolute path of the module library named `file`, which is absolute
+// The absolute path of the module file named `file`, which is absolute
 // itself or a bare file name looked for in the places above; throws
 // ModuleLoadException, naming the folders looked in, when a bare name is
 // found nowhere.

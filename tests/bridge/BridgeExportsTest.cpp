@@ -193,7 +193,7 @@ bool boIsAllowed(const std::string& mangledName, const std::string& name) {
 }
 
 TEST(BridgeExports, PromisedFunctionsLoadFromTheBridgeLibrary) {
-    // Everything must resolve at once, with no module library in the
+    // Everything must resolve at once, with no module in the
     // process.
     void* const bridge = ::dlopen(kBridgePath, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(bridge, nullptr) << ::dlerror();
@@ -260,7 +260,7 @@ TEST(BridgeExports, TheCFaceIsExportedExactlyAsItsHeaderDeclaresIt) {
 
 TEST(BridgeExports, NeedsNoModule) {
     // The module is loaded at run time by the runtime library: the bridge
-    // needs no module library (and resolves whole without one, as the
+    // needs no module (and resolves whole without one, as the
     // loading above shows).
     const std::string command = std::string("readelf -d '") + kBridgePath + "'";
     const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
