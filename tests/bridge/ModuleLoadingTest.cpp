@@ -34,6 +34,7 @@
 #include "external/definition/AdminWrapper.h"
 #include "external/definition/Node.h"
 #include "external/directories/Directories.h"
+#include "external/managed/DotnetRuntime.h"
 #include "external/managed/ModuleLoader.h"
 #include "tests/common/TestSupport.h"
 
@@ -192,6 +193,21 @@ TEST(ModuleLoading, QueriesNeedNoRuntimeAndAnUnusableModuleFailsTheEntryPoint) {
         bridge::classification::vClassify(Directories::getInstance(), admin, definitions, "materials",
                                           definition::Node("root"));
     };
+
+    // No runtime where the host says it is: the call names what was looked
+    // for and where, and the next call tries again.
+    managed::runtime::vModuleFileSet(VYR_RECORDING_MODULE_PATH);
+    managed::runtime::vRuntimeFolderSet(temp / "no-dotnet");
+    try {
+        vClassify();
+        ADD_FAILURE() << "a runtime was started";
+    } catch (const managed::runtime::ModuleLoadException& error) {
+        EXPECT_EQ(error.fileGet(), "libhostfxr.so");
+        EXPECT_THAT(error.sReasonGet(), HasSubstr("no .NET runtime found: looked in the runtime folder named with "
+                                                  "vRuntimeFolderSet, " + (temp / "no-dotnet").string()));
+    }
+    EXPECT_EQ(::dlopen("libcoreclr.so", RTLD_LAZY | RTLD_NOLOAD), nullptr);
+    managed::runtime::vRuntimeFolderSet({});
 
     struct Case {
         fs::path file;
