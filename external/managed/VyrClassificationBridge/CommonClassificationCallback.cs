@@ -6,33 +6,16 @@ namespace vyr.bridge.classification;
 /// The native user interface's callback during a classification run, around the caller's
 /// vyr::classification::ClassificationUiCallbackInterface. Valid while the run that made it lasts.
 /// </summary>
-public sealed unsafe class CommonClassificationCallback
+public sealed unsafe class CommonClassificationCallback : NativeProxy
 {
-    private readonly IntPtr native;
-    private readonly RunScope? scope;
-
     /// <summary>Wraps the native callback (a ClassificationUiCallbackInterface*), not owned.</summary>
-    public CommonClassificationCallback(IntPtr nativeCallback)
+    public CommonClassificationCallback(IntPtr nativeCallback) : base(nativeCallback, nameof(nativeCallback), null)
     {
-        if (nativeCallback == IntPtr.Zero)
-        {
-            throw new ArgumentNullException(nameof(nativeCallback));
-        }
-        native = nativeCallback;
     }
 
-    internal CommonClassificationCallback(IntPtr nativeCallback, RunScope scope) : this(nativeCallback)
+    internal CommonClassificationCallback(IntPtr nativeCallback, RunScope scope)
+        : base(nativeCallback, nameof(nativeCallback), scope)
     {
-        this.scope = scope;
-    }
-
-    private IntPtr Native
-    {
-        get
-        {
-            scope?.Check(nameof(CommonClassificationCallback));
-            return native;
-        }
     }
 
     /// <summary><paramref name="iDone"/> of <paramref name="iTotal"/> steps are finished.</summary>

@@ -7,76 +7,34 @@ namespace vyr.bridge.definition;
 /// The proxy of the definition library's admin handle (a vyr::bridge::definition::AdminWrapper*).
 /// Valid while the native object lives: for one a host passed to a run, until the run returns.
 /// </summary>
-public sealed unsafe class Admin
+public sealed unsafe class Admin : NativeProxy
 {
-    private readonly IntPtr native;
-    private readonly RunScope? scope;
-
     /// <summary>Wraps the native handle, not owned.</summary>
-    public Admin(IntPtr nativeAdmin)
+    public Admin(IntPtr nativeAdmin) : base(nativeAdmin, nameof(nativeAdmin), null)
     {
-        if (nativeAdmin == IntPtr.Zero)
-        {
-            throw new ArgumentNullException(nameof(nativeAdmin));
-        }
-        native = nativeAdmin;
     }
 
-    internal Admin(IntPtr nativeAdmin, RunScope? scope) : this(nativeAdmin)
+    internal Admin(IntPtr nativeAdmin, RunScope? scope) : base(nativeAdmin, nameof(nativeAdmin), scope)
     {
-        this.scope = scope;
-    }
-
-    private IntPtr Native
-    {
-        get
-        {
-            scope?.Check(nameof(Admin));
-            return native;
-        }
     }
 
     /// <summary>The name of the definition admin.</summary>
-    public string sNameGet()
-    {
-        FaceTable* face = Face.Table;
-        NativeText text;
-        Face.Check(face->DefinitionAdminNameGet(Native, &text), nameof(Admin));
-        return Text.Take(text, face);
-    }
+    public string sNameGet() => TextGet(Face.Table->DefinitionAdminNameGet);
 }
 
 /// <summary>
 /// The proxy of a definition node (a vyr::definition::Node*): its name and child nodes.
 /// Valid while the native node lives: for one a host passed to a run, until the run returns.
 /// </summary>
-public sealed unsafe class Node
+public sealed unsafe class Node : NativeProxy
 {
-    private readonly IntPtr native;
-    private readonly RunScope? scope;
-
     /// <summary>Wraps the native node, not owned.</summary>
-    public Node(IntPtr nativeNode)
+    public Node(IntPtr nativeNode) : base(nativeNode, nameof(nativeNode), null)
     {
-        if (nativeNode == IntPtr.Zero)
-        {
-            throw new ArgumentNullException(nameof(nativeNode));
-        }
-        native = nativeNode;
     }
 
-    internal Node(IntPtr nativeNode, RunScope? scope) : this(nativeNode)
+    internal Node(IntPtr nativeNode, RunScope? scope) : base(nativeNode, nameof(nativeNode), scope)
     {
-        this.scope = scope;
-    }
-
-    private IntPtr Native
-    {
-        get
-        {
-            scope?.Check(nameof(Node));
-            return native;
-        }
     }
 
     /// <summary>Whether the node has child nodes.</summary>
@@ -88,13 +46,7 @@ public sealed unsafe class Node
     }
 
     /// <summary>The node's name.</summary>
-    public string sNameGet()
-    {
-        FaceTable* face = Face.Table;
-        NativeText text;
-        Face.Check(face->NodeNameGet(Native, &text), nameof(Node));
-        return Text.Take(text, face);
-    }
+    public string sNameGet() => TextGet(Face.Table->NodeNameGet);
 
     /// <summary>The node's children, in order.</summary>
     public IReadOnlyList<Node> childrenGet()
@@ -107,7 +59,7 @@ public sealed unsafe class Node
         {
             IntPtr child;
             Face.Check(face->NodeChildGet(Native, index, &child), nameof(Node));
-            children.Add(new Node(child, scope));
+            children.Add(new Node(child, Scope));
         }
         return children.AsReadOnly();
     }

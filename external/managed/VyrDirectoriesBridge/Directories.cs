@@ -20,33 +20,16 @@ public interface IDirectories
 /// run returns. The process-wide service is <see cref="Instance"/>; a purely managed host sets
 /// its folders with <see cref="vDirectoriesSet"/> before the store is first used.
 /// </summary>
-public sealed unsafe class Directories : IDirectories
+public sealed unsafe class Directories : NativeProxy, IDirectories
 {
-    private readonly IntPtr native;
-    private readonly RunScope? scope;
-
     /// <summary>Wraps the native service (a const vyr::DirectoriesInterface*), not owned.</summary>
-    public Directories(IntPtr nativeDirectories)
+    public Directories(IntPtr nativeDirectories) : base(nativeDirectories, nameof(nativeDirectories), null)
     {
-        if (nativeDirectories == IntPtr.Zero)
-        {
-            throw new ArgumentNullException(nameof(nativeDirectories));
-        }
-        native = nativeDirectories;
     }
 
-    internal Directories(IntPtr nativeDirectories, RunScope scope) : this(nativeDirectories)
+    internal Directories(IntPtr nativeDirectories, RunScope scope)
+        : base(nativeDirectories, nameof(nativeDirectories), scope)
     {
-        this.scope = scope;
-    }
-
-    private IntPtr Native
-    {
-        get
-        {
-            scope?.Check(nameof(Directories));
-            return native;
-        }
     }
 
     /// <summary>The process-wide directory service.</summary>
@@ -100,13 +83,7 @@ public sealed unsafe class Directories : IDirectories
     }
 
     /// <inheritdoc/>
-    public string sysDirectoryGet()
-    {
-        FaceTable* face = Face.Table;
-        NativeText text;
-        Face.Check(face->DirectoriesSysGet(Native, &text), nameof(Directories));
-        return Text.Take(text, face);
-    }
+    public string sysDirectoryGet() => TextGet(Face.Table->DirectoriesSysGet);
 
     /// <inheritdoc/>
     public IReadOnlyList<string> sharedDirectoriesGet()
@@ -118,11 +95,5 @@ public sealed unsafe class Directories : IDirectories
     }
 
     /// <inheritdoc/>
-    public string userDirectoryGet()
-    {
-        FaceTable* face = Face.Table;
-        NativeText text;
-        Face.Check(face->DirectoriesUserGet(Native, &text), nameof(Directories));
-        return Text.Take(text, face);
-    }
+    public string userDirectoryGet() => TextGet(Face.Table->DirectoriesUserGet);
 }
