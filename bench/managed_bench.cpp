@@ -157,16 +157,25 @@ private:
     }
 };
 
-// Keeps the in-memory seconds the module hands over.
+// The seconds of the sample work's in-memory spans: the relation read, and
+// the edits with their filter lookups.
+struct Spans {
+    double read = -1.0;
+    double edits = -1.0;
+};
+
+// Keeps the spans the module hands over.
 class Callback final : public vyr::classification::ClassificationUiCallbackInterface {
 public:
     void vProgress(int, int) override {}
     void vMessage(const std::string& sMessage) override {
         if (sMessage.rfind("memory ", 0) == 0) {
-            seconds = std::strtod(sMessage.c_str() + 7, nullptr);
+            char* edits = nullptr;
+            spans.read = std::strtod(sMessage.c_str() + 7, &edits);
+            spans.edits = std::strtod(edits, nullptr);
         }
     }
-    double seconds = -1.0;
+    Spans spans;
 };
 
 // One vClassify of the benchmark module, in the mode `what`.
@@ -273,7 +282,7 @@ bool boHasLevels(AdminWrapper& admin, const std::string& id) {
 
 // The sample module's work in C++ against the wrapper, step for step as the
 // benchmark module does it; returns the seconds of the same spans.
-double nativeSampleWork(AdminWrapper& admin, const std::string& mappingId, const std::string& filterId, Level iLevel,
+Spans nativeSampleWork(AdminWrapper& admin, const std::string& mappingId, const std::string& filterId, Level iLevel,
                         Level level, const std::string& updateId) {
     const Clock::time_point readStart = Clock::now();
     for (const std::string& id : {mappingId, filterId}) {
@@ -290,7 +299,8 @@ double nativeSampleWork(AdminWrapper& admin, const std::string& mappingId, const
             input[source] = classified;
         }
     }
-    double seconds = secondsSince(readStart);
+    Spans spans;
+    spans.read = secondsSince(readStart);
 
     if (!boHasLevels(admin, updateId)) {
         (void)admin.boCreateClassification(updateId, mappingId + " allowed by " + filterId, "", "", "", false, false,
@@ -323,10 +333,10 @@ double nativeSampleWork(AdminWrapper& admin, const std::string& mappingId, const
                 access.vMappedToSourceRemove(source, level);
             }
         }
-        seconds += secondsSince(editStart);
+        spans.edits = secondsSince(editStart);
         (void)access.boWriteBack();
     }
-    return seconds;
+    return spans;
 }
 
 constexpr char kManagedUpdate[] = "kept-managed";
@@ -350,25 +360,40 @@ void vNativeSampleWarm() {
     (void)warm;
 }
 
+// The spans' sum is the iteration's time; the counters show each span's mean.
+void vSpansCount(benchmark::State& state, const Spans& sum) {
+    state.counters["read_ms"] = benchmark::Counter(sum.read * 1e3, benchmark::Counter::kAvgIterations);
+    state.counters["edits_ms"] = benchmark::Counter(sum.edits * 1e3, benchmark::Counter::kAvgIterations);
+}
+
 void BM_SampleWorkManaged(benchmark::State& state) {
     vManagedSampleWarm();
+    Spans sum{0.0, 0.0};
     for (auto _ : state) {
         Callback callback;
         vClassify(kPairs, kFilter, Level::User, Level::User, kManagedUpdate, &callback);
-        if (callback.seconds < 0.0) {
+        if (callback.spans.read < 0.0 || callback.spans.edits < 0.0) {
             state.SkipWithError("the module reported no time");
             return;
         }
-        state.SetIterationTime(callback.seconds);
+        state.SetIterationTime(callback.spans.read + callback.spans.edits);
+        sum.read += callback.spans.read;
+        sum.edits += callback.spans.edits;
     }
+    vSpansCount(state, sum);
 }
 
 void BM_SampleWorkNative(benchmark::State& state) {
     vNativeSampleWarm();
     AdminWrapper& admin = *BenchData::get().classifications;
+    Spans sum{0.0, 0.0};
     for (auto _ : state) {
-        state.SetIterationTime(nativeSampleWork(admin, kPairs, kFilter, Level::User, Level::User, kNativeUpdate));
+        const Spans spans = nativeSampleWork(admin, kPairs, kFilter, Level::User, Level::User, kNativeUpdate);
+        state.SetIterationTime(spans.read + spans.edits);
+        sum.read += spans.read;
+        sum.edits += spans.edits;
     }
+    vSpansCount(state, sum);
 }
 
 void BM_SampleRunManaged(benchmark::State& state) {
@@ -382,7 +407,8 @@ void BM_SampleRunNative(benchmark::State& state) {
     vNativeSampleWarm();
     AdminWrapper& admin = *BenchData::get().classifications;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(nativeSampleWork(admin, kPairs, kFilter, Level::User, Level::User, kNativeUpdate));
+        const Spans spans = nativeSampleWork(admin, kPairs, kFilter, Level::User, Level::User, kNativeUpdate);
+        benchmark::DoNotOptimize(spans);
     }
 }
 

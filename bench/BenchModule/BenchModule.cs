@@ -14,8 +14,8 @@
 // around its in-memory part: from the start of the run to the relation read
 // (the existence checks and the copy of cachesGet), and from the lock taken
 // to just before the write-back (the output level's listed sources, the
-// filter lookups and the edits). Their sum, in seconds, goes to the
-// callback as "memory <seconds>" after the run's work; what the spans leave
+// filter lookups and the edits). Their seconds go to the callback as
+// "memory <read> <edits>" after the run's work; what the spans leave
 // out is the creation of the output classification, the write access and
 // its lock, and the write-back.
 
@@ -79,8 +79,9 @@ public sealed class CommonClassificationModule
             }
             default:
             {
-                double seconds = SampleWork(mappingName, filterMappingName, iLevel, outputLevel, definitionToUpdate);
-                callback?.vMessage("memory " + seconds.ToString("R", CultureInfo.InvariantCulture));
+                (double read, double edits) = SampleWork(mappingName, filterMappingName, iLevel, outputLevel,
+                    definitionToUpdate);
+                callback?.vMessage(string.Create(CultureInfo.InvariantCulture, $"memory {read:R} {edits:R}"));
                 return;
             }
         }
@@ -94,8 +95,8 @@ public sealed class CommonClassificationModule
     private ClassificationAdmin Bound =>
         store ?? throw new InvalidOperationException("the module ran before vInit bound the store");
 
-    // The sample's run; returns the seconds of its in-memory part.
-    private double SampleWork(string mappingId, string filterId, int iLevel, int outputLevel, string updateId)
+    // The sample's run; returns the seconds of its two in-memory spans.
+    private (double Read, double Edits) SampleWork(string mappingId, string filterId, int iLevel, int outputLevel, string updateId)
     {
         ClassificationAdmin admin = Bound;
         var read = Stopwatch.StartNew();
@@ -151,7 +152,7 @@ public sealed class CommonClassificationModule
             edits.Stop();
             access.boWriteBack();
         }
-        return read.Elapsed.TotalSeconds + edits.Elapsed.TotalSeconds;
+        return (read.Elapsed.TotalSeconds, edits.Elapsed.TotalSeconds);
     }
 
     private static bool HasLevels(ClassificationAdmin admin, string id) =>
