@@ -163,7 +163,17 @@ private:
     char* next;
 };
 
-vyr_text textOut(std::string_view text) {
+// The text, written into the caller's buffer when `out` brings one that is
+// large enough, else into a block of its own.
+vyr_text textOut(std::string_view text, const vyr_text& out = {}) {
+    if (out.data != nullptr && out.size > text.size()) {
+        char* const buffer = const_cast<char*>(out.data);
+        if (!text.empty()) {
+            std::memcpy(buffer, text.data(), text.size());
+        }
+        buffer[text.size()] = '\0';
+        return vyr_text{buffer, text.size()};
+    }
     Block block(0, text.size() + 1);
     const vyr_text placed = block.place(text);
     block.release();
@@ -410,7 +420,7 @@ vyr_status vyr_admin_text_get(vyr_admin* admin, vyr_text id, int32_t which, vyr_
         return VYR_INVALID;
     }
     return onAdmin(admin, text, [&](AdminWrapper& wrapper) {
-        *text = textOut((wrapper.*kGetters[static_cast<std::size_t>(which - 2)])(view(id)));
+        *text = textOut((wrapper.*kGetters[static_cast<std::size_t>(which - 2)])(view(id)), *text);
         return VYR_OK;
     });
 }
@@ -441,14 +451,14 @@ vyr_status vyr_admin_source_ids_get(vyr_admin* admin, vyr_text id, vyr_text clas
 
 vyr_status vyr_admin_classified_id_get(vyr_admin* admin, vyr_text id, vyr_text source, vyr_text* classified) {
     return onAdmin(admin, classified, [&](AdminWrapper& wrapper) {
-        *classified = textOut(wrapper.sClassifiedIdGet(view(id), view(source)));
+        *classified = textOut(wrapper.sClassifiedIdGet(view(id), view(source)), *classified);
         return VYR_OK;
     });
 }
 
 vyr_status vyr_admin_source_id_get(vyr_admin* admin, vyr_text id, vyr_text classified, vyr_text* source) {
     return onAdmin(admin, source, [&](AdminWrapper& wrapper) {
-        *source = textOut(wrapper.sSourceIdGet(view(id), view(classified)));
+        *source = textOut(wrapper.sSourceIdGet(view(id), view(classified)), *source);
         return VYR_OK;
     });
 }

@@ -20,7 +20,10 @@
  * Memory, one rule: every block the face hands out through an out-parameter
  * (a list, a failure, an error, and the data of a vyr_text) is a single
  * allocation owned by the caller, freed with vyr_free once; everything a
- * block points to lies inside it. Handles (vyr_admin, vyr_access) are
+ * block points to lies inside it. A text out-parameter may bring a buffer of
+ * the caller's (data and size set on entry, else data null): a text that
+ * fits, with its NUL, is written there and is no block; the caller tells the
+ * two apart by the data pointer it gets back. Handles (vyr_admin, vyr_access) are
  * released with their own release function. The face never keeps or frees
  * a pointer it was given.
  *

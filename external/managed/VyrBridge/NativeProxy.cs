@@ -40,7 +40,7 @@ public abstract unsafe class NativeProxy
     private protected string TextGet(delegate* unmanaged<IntPtr, NativeText*, int> getter)
     {
         FaceTable* face = Face.Table;
-        NativeText text;
+        var text = new NativeText();
         Face.Check(getter(Native, &text), GetType().Name);
         return Text.Take(text, face);
     }

@@ -1,5 +1,6 @@
 using System;
 using System.Collections.Generic;
+using System.Runtime.InteropServices;
 using System.Text;
 
 namespace vyr.bridge;
@@ -28,6 +29,53 @@ internal static unsafe class Text
                 $"The text holds a lone surrogate at index {error.Index}, which UTF-8 cannot carry.", parameter, error);
         }
     }
+
+    /// <summary>The bytes a call keeps on its stack for each argument and for its result.</summary>
+    public const int StackBytes = 256;
+
+    /// <summary>
+    /// The UTF-8 form of a string handed to the store, in the caller's stack buffer of
+    /// <see cref="StackBytes"/> when it fits, else in native memory that <see cref="Release"/>
+    /// frees. Refuses a lone surrogate with <see cref="ArgumentException"/>.
+    /// </summary>
+    public static NativeText Encode(string value, string parameter, byte* stack, out byte* heap)
+    {
+        ArgumentNullException.ThrowIfNull(value, parameter);
+        heap = null;
+        try
+        {
+            if (value.Length * 3 <= StackBytes)
+            {
+                int written = strict.GetBytes(value, new Span<byte>(stack, StackBytes));
+                return new NativeText { Data = stack, Size = (nuint)written };
+            }
+            int size = strict.GetByteCount(value);
+            heap = (byte*)NativeMemory.Alloc((nuint)Math.Max(size, 1));
+            strict.GetBytes(value, new Span<byte>(heap, size));
+            return new NativeText { Data = heap, Size = (nuint)size };
+        }
+        catch (EncoderFallbackException error)
+        {
+            throw new ArgumentException(
+                $"The text holds a lone surrogate at index {error.Index}, which UTF-8 cannot carry.", parameter, error);
+        }
+    }
+
+    /// <summary>Frees what <see cref="Encode"/> took from native memory.</summary>
+    public static void Release(byte* heap)
+    {
+        if (heap != null)
+        {
+            NativeMemory.Free(heap);
+        }
+    }
+
+    /// <summary>
+    /// The string of a text the face gave back into the caller's buffer, or, when it did not fit
+    /// there, in a block of its own, which is freed.
+    /// </summary>
+    public static string Take(NativeText text, byte* buffer, FaceTable* face) =>
+        text.Data == buffer ? Read(text) : Take(text, face);
 
     /// <summary>The face's view of bytes pinned by the caller.</summary>
     public static NativeText Of(byte* data, byte[] bytes) => new() { Data = data, Size = (nuint)bytes.Length };

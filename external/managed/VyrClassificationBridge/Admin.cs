@@ -134,22 +134,25 @@ public sealed unsafe class Admin
         }
         try
         {
+            // The store gives every level, source and set sorted in its own order.
             var copy = new SortedDictionary<Level, IReadOnlyDictionary<string, IReadOnlySet<string>>>();
             for (nuint l = 0; l < levels->Count; ++l)
             {
                 NativeLevel* level = &levels->Levels[l];
-                var sources = new SortedDictionary<string, IReadOnlySet<string>>(StringComparer.Ordinal);
-                for (nuint s = 0; s < level->SourceCount; ++s)
+                var keys = new string[checked((int)level->SourceCount)];
+                var sets = new IReadOnlySet<string>[keys.Length];
+                for (int s = 0; s < keys.Length; ++s)
                 {
                     NativeSource* source = &level->Sources[s];
-                    var classified = new SortedSet<string>(StringComparer.Ordinal);
-                    for (nuint c = 0; c < source->ClassifiedCount; ++c)
+                    var classified = new string[checked((int)source->ClassifiedCount)];
+                    for (int c = 0; c < classified.Length; ++c)
                     {
-                        classified.Add(Text.Read(source->Classified[c]));
+                        classified[c] = Text.Read(source->Classified[c]);
                     }
-                    sources.Add(Text.Read(source->Id), classified);
+                    keys[s] = Text.Read(source->Id);
+                    sets[s] = new IdSet(classified);
                 }
-                copy.Add((Level)level->Level, new ReadOnlyDictionary<string, IReadOnlySet<string>>(sources));
+                copy.Add((Level)level->Level, new IdMap(keys, sets));
             }
             return new ReadOnlyDictionary<Level, IReadOnlyDictionary<string, IReadOnlySet<string>>>(copy);
         }
@@ -173,15 +176,24 @@ public sealed unsafe class Admin
     /// <summary>Whether the merged view maps the source id to the classified id.</summary>
     public bool boMappingExists(string id, string sSourceId, string sClassifiedId)
     {
-        byte[] a = Text.Bytes(id, nameof(id)), b = Text.Bytes(sSourceId, nameof(sSourceId)),
-            c = Text.Bytes(sClassifiedId, nameof(sClassifiedId));
-        int exists;
-        fixed (byte* pa = a, pb = b, pc = c)
+        byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes],
+            c = stackalloc byte[Text.StackBytes];
+        byte* aHeap = null, bHeap = null, cHeap = null;
+        try
         {
-            Face.Check(Face.Table->AdminMappingExists(Native, Text.Of(pa, a), Text.Of(pb, b), Text.Of(pc, c), &exists),
-                nameof(Admin));
+            NativeText idText = Text.Encode(id, nameof(id), a, out aHeap);
+            NativeText sourceText = Text.Encode(sSourceId, nameof(sSourceId), b, out bHeap);
+            NativeText classifiedText = Text.Encode(sClassifiedId, nameof(sClassifiedId), c, out cHeap);
+            int exists;
+            Face.Check(Face.Table->AdminMappingExists(Native, idText, sourceText, classifiedText, &exists), nameof(Admin));
+            return exists != 0;
         }
-        return exists != 0;
+        finally
+        {
+            Text.Release(aHeap);
+            Text.Release(bHeap);
+            Text.Release(cHeap);
+        }
     }
 
     /// <summary>
@@ -312,7 +324,7 @@ public sealed unsafe class Admin
     {
         byte[] idBytes = Text.Bytes(id, nameof(id));
         FaceTable* face = Face.Table;
-        NativeText text;
+        var text = new NativeText();
         fixed (byte* idData = idBytes)
         {
             Face.Check(face->AdminTextGet(Native, Text.Of(idData, idBytes), which, &text), nameof(Admin));
@@ -322,30 +334,47 @@ public sealed unsafe class Admin
 
     private IReadOnlySet<string>? SetGet(string id, string key, string keyName, bool classified)
     {
-        byte[] a = Text.Bytes(id, nameof(id)), b = Text.Bytes(key, keyName);
+        byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes];
+        byte* aHeap = null, bHeap = null;
         FaceTable* face = Face.Table;
         NativeList* list;
-        fixed (byte* pa = a, pb = b)
+        try
         {
+            NativeText idText = Text.Encode(id, nameof(id), a, out aHeap);
+            NativeText keyText = Text.Encode(key, keyName, b, out bHeap);
             Face.Check(classified
-                ? face->AdminClassifiedIdsGet(Native, Text.Of(pa, a), Text.Of(pb, b), &list)
-                : face->AdminSourceIdsGet(Native, Text.Of(pa, a), Text.Of(pb, b), &list), nameof(Admin));
+                ? face->AdminClassifiedIdsGet(Native, idText, keyText, &list)
+                : face->AdminSourceIdsGet(Native, idText, keyText, &list), nameof(Admin));
+        }
+        finally
+        {
+            Text.Release(aHeap);
+            Text.Release(bHeap);
         }
         List<string>? items = Text.TakeList(list, face);
-        return items == null ? null : new SortedSet<string>(items, StringComparer.Ordinal);
+        return items == null ? null : new IdSet(items.ToArray());
     }
 
     private string OneGet(string id, string key, string keyName, bool classified)
     {
-        byte[] a = Text.Bytes(id, nameof(id)), b = Text.Bytes(key, keyName);
+        byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes],
+            result = stackalloc byte[Text.StackBytes];
+        byte* aHeap = null, bHeap = null;
         FaceTable* face = Face.Table;
-        NativeText text;
-        fixed (byte* pa = a, pb = b)
+        var text = new NativeText { Data = result, Size = Text.StackBytes };
+        try
         {
+            NativeText idText = Text.Encode(id, nameof(id), a, out aHeap);
+            NativeText keyText = Text.Encode(key, keyName, b, out bHeap);
             Face.Check(classified
-                ? face->AdminClassifiedIdGet(Native, Text.Of(pa, a), Text.Of(pb, b), &text)
-                : face->AdminSourceIdGet(Native, Text.Of(pa, a), Text.Of(pb, b), &text), nameof(Admin));
+                ? face->AdminClassifiedIdGet(Native, idText, keyText, &text)
+                : face->AdminSourceIdGet(Native, idText, keyText, &text), nameof(Admin));
         }
-        return Text.Take(text, face);
+        finally
+        {
+            Text.Release(aHeap);
+            Text.Release(bHeap);
+        }
+        return Text.Take(text, result, face);
     }
 }

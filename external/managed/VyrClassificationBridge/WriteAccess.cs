@@ -109,15 +109,23 @@ public sealed unsafe class WriteAccess : IDisposable
 
     private bool Pair(string sourceId, string classifiedId, Level level, bool add)
     {
-        byte[] a = Text.Bytes(sourceId, nameof(sourceId)), b = Text.Bytes(classifiedId, nameof(classifiedId));
+        byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes];
+        byte* aHeap = null, bHeap = null;
         FaceTable* face = Face.Table;
         NativeFailure* failure = null;
         int status;
-        fixed (byte* pa = a, pb = b)
+        try
         {
+            NativeText source = Text.Encode(sourceId, nameof(sourceId), a, out aHeap);
+            NativeText classified = Text.Encode(classifiedId, nameof(classifiedId), b, out bHeap);
             status = add
-                ? face->AccessAdd(Live, Text.Of(pa, a), Text.Of(pb, b), (int)level, &failure)
-                : face->AccessSet(Live, Text.Of(pa, a), Text.Of(pb, b), (int)level, &failure);
+                ? face->AccessAdd(Live, source, classified, (int)level, &failure)
+                : face->AccessSet(Live, source, classified, (int)level, &failure);
+        }
+        finally
+        {
+            Text.Release(aHeap);
+            Text.Release(bHeap);
         }
         return Done(status, failure);
     }

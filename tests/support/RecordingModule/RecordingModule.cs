@@ -109,11 +109,17 @@ public class CommonClassificationModule
             .Select(line => line.Substring(prefix.Length)).LastOrDefault();
     }
 
+    // Modules of runs on several threads share the log: one line at a time.
+    private static readonly object logLock = new();
+
     private static void Record(string line)
     {
         if (Environment.GetEnvironmentVariable("VYR_RECORDING_LOG") is { Length: > 0 } log)
         {
-            File.AppendAllText(log, line + "\n");
+            lock (logLock)
+            {
+                File.AppendAllText(log, line + "\n");
+            }
         }
     }
 
