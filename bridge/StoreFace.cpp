@@ -374,14 +374,17 @@ vyr_status vyr_admin_classification_create(vyr_admin* admin, vyr_text id, vyr_te
 }
 
 vyr_status vyr_admin_levels_get(vyr_admin* admin, vyr_text id, vyr_levels** levels) {
-    return onAdmin(admin, levels, [&](AdminWrapper& wrapper) {
-        const AdminWrapper::LevelRelations copy = wrapper.levelRelationsGet(view(id));
+    return onAdmin(admin, levels, [&](AdminWrapper&) {
+        // Placed straight from the cache, under the store's lock: one copy of
+        // every pair of every level, into the block.
+        const std::lock_guard lock(admin->admin->mutex);
+        const auto& cached = admin->admin->cachesGet(view(id))->levels;
         std::size_t sources = 0;
         std::size_t classified = 0;
         std::size_t bytes = 0;
-        for (const auto& [level, relation] : copy) {
-            sources += relation.size();
-            for (const auto& [source, ids] : relation) {
+        for (const auto& [level, mapping] : cached) {
+            sources += mapping.sourceToClassified.size();
+            for (const auto& [source, ids] : mapping.sourceToClassified) {
                 bytes += source.size() + 1;
                 classified += ids.size();
                 for (const std::string& one : ids) {
@@ -390,16 +393,16 @@ vyr_status vyr_admin_levels_get(vyr_admin* admin, vyr_text id, vyr_levels** leve
             }
         }
         const std::size_t levelsAt = sizeof(vyr_levels);
-        const std::size_t sourcesAt = levelsAt + copy.size() * sizeof(vyr_level);
+        const std::size_t sourcesAt = levelsAt + cached.size() * sizeof(vyr_level);
         const std::size_t textsAt = sourcesAt + sources * sizeof(vyr_source);
         Block block(textsAt + classified * sizeof(vyr_text), bytes);
         auto* level = block.at<vyr_level>(levelsAt);
         auto* source = block.at<vyr_source>(sourcesAt);
         auto* text = block.at<vyr_text>(textsAt);
-        *block.at<vyr_levels>(0) = vyr_levels{copy.size(), level};
-        for (const auto& [value, relation] : copy) {
-            *level++ = vyr_level{value, relation.size(), source};
-            for (const auto& [sourceId, ids] : relation) {
+        *block.at<vyr_levels>(0) = vyr_levels{cached.size(), level};
+        for (const auto& [value, mapping] : cached) {
+            *level++ = vyr_level{value, mapping.sourceToClassified.size(), source};
+            for (const auto& [sourceId, ids] : mapping.sourceToClassified) {
                 *source++ = vyr_source{block.place(sourceId), ids.size(), text};
                 for (const std::string& one : ids) {
                     *text++ = block.place(one);

@@ -106,10 +106,6 @@ std::optional<std::set<std::string>> AdminWrapper::sourceIdsCopyGet(std::string_
     return admin->sourceIdsCopyGet(id, classifiedId);
 }
 
-AdminWrapper::LevelRelations AdminWrapper::levelRelationsGet(std::string_view id) {
-    return admin->levelRelationsGet(id);
-}
-
 std::set<std::pair<std::string, std::string>> AdminWrapper::mappingsGet(std::string_view id) {
     return static_cast<AdminInterface*>(admin)->mappingsGet(id);
 }

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -114,13 +113,6 @@ public:
                                                                            std::string_view sourceId);
     [[nodiscard]] std::optional<std::set<std::string>> sourceIdsCopyGet(std::string_view id,
                                                                        std::string_view classifiedId);
-    // A copy, made under the store's lock, of each level's relation (source
-    // id to its classified ids) of the id's level cache, lowest level first:
-    // what cachesGet shows, without a pointer into the store. An unknown id
-    // gets an empty cache entry, as with cachesGet. Costs a copy of every
-    // pair of every level.
-    using LevelRelations = std::map<Level, std::map<std::string, std::set<std::string>>>;
-    [[nodiscard]] LevelRelations levelRelationsGet(std::string_view id);
     // Every (source id, classified id) pair of the id's merged view, ordered
     // by source id, then classified id; empty for an unknown id. A copy,
     // made under the store's lock (taken for the call's run), so it stays

@@ -593,13 +593,4 @@ std::optional<std::set<std::string>> Admin::sourceIdsCopyGet(std::string_view id
     return found == nullptr ? std::nullopt : std::optional(*found);
 }
 
-Admin::LevelRelations Admin::levelRelationsGet(std::string_view id) {
-    const std::lock_guard lock(mutex);
-    LevelRelations copy;
-    for (const auto& [level, mapping] : cachesGet(id)->levels) {
-        copy.emplace(level, mapping.sourceToClassified);
-    }
-    return copy;
-}
-
 } // namespace vyr::classification

@@ -7,7 +7,6 @@
 #include <vector>
 #include <filesystem>
 #include <iosfwd>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -196,12 +195,6 @@ public:
                                                                            std::string_view sourceId);
     [[nodiscard]] std::optional<std::set<std::string>> sourceIdsCopyGet(std::string_view id,
                                                                        std::string_view classifiedId);
-    // A copy of each level's relation in the id's cache, lowest level
-    // first, made under the admin's mutex; an unknown id gets an empty
-    // entry, as cachesGet gives it. Costs a copy of every pair of every
-    // level (not only the merged view's).
-    using LevelRelations = std::map<Level, std::map<std::string, std::set<std::string>>>;
-    [[nodiscard]] LevelRelations levelRelationsGet(std::string_view id);
 
 private:
     // The cached entry of the id after the first-use load, or null.
