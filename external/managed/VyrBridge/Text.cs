@@ -13,7 +13,8 @@ namespace vyr.bridge;
 /// </summary>
 internal static unsafe class Text
 {
-    private static readonly UTF8Encoding strict = new(encoderShouldEmitUTF8Identifier: false, throwOnInvalidBytes: true);
+    /// <summary>UTF-8 that refuses what it cannot encode or decode, instead of replacing it.</summary>
+    public static readonly UTF8Encoding Strict = new(encoderShouldEmitUTF8Identifier: false, throwOnInvalidBytes: true);
 
     /// <summary>The UTF-8 bytes of a string handed to the store.</summary>
     public static byte[] Bytes(string value, string parameter)
@@ -21,7 +22,7 @@ internal static unsafe class Text
         ArgumentNullException.ThrowIfNull(value, parameter);
         try
         {
-            return strict.GetBytes(value);
+            return Strict.GetBytes(value);
         }
         catch (EncoderFallbackException error)
         {
@@ -32,43 +33,6 @@ internal static unsafe class Text
 
     /// <summary>The bytes a call keeps on its stack for each argument and for its result.</summary>
     public const int StackBytes = 256;
-
-    /// <summary>
-    /// The UTF-8 form of a string handed to the store, in the caller's stack buffer of
-    /// <see cref="StackBytes"/> when it fits, else in native memory that <see cref="Release"/>
-    /// frees. Refuses a lone surrogate with <see cref="ArgumentException"/>.
-    /// </summary>
-    public static NativeText Encode(string value, string parameter, byte* stack, out byte* heap)
-    {
-        ArgumentNullException.ThrowIfNull(value, parameter);
-        heap = null;
-        try
-        {
-            if (value.Length * 3 <= StackBytes)
-            {
-                int written = strict.GetBytes(value, new Span<byte>(stack, StackBytes));
-                return new NativeText { Data = stack, Size = (nuint)written };
-            }
-            int size = strict.GetByteCount(value);
-            heap = (byte*)NativeMemory.Alloc((nuint)Math.Max(size, 1));
-            strict.GetBytes(value, new Span<byte>(heap, size));
-            return new NativeText { Data = heap, Size = (nuint)size };
-        }
-        catch (EncoderFallbackException error)
-        {
-            throw new ArgumentException(
-                $"The text holds a lone surrogate at index {error.Index}, which UTF-8 cannot carry.", parameter, error);
-        }
-    }
-
-    /// <summary>Frees what <see cref="Encode"/> took from native memory.</summary>
-    public static void Release(byte* heap)
-    {
-        if (heap != null)
-        {
-            NativeMemory.Free(heap);
-        }
-    }
 
     /// <summary>
     /// The string of a text the face gave back into the caller's buffer, or, when it did not fit
@@ -82,7 +46,7 @@ internal static unsafe class Text
 
     /// <summary>The string of text that lies in a block of the face; the block stays.</summary>
     public static string Read(NativeText text) =>
-        text.Size == 0 ? string.Empty : strict.GetString(text.Data, checked((int)text.Size));
+        text.Size == 0 ? string.Empty : Strict.GetString(text.Data, checked((int)text.Size));
 
     /// <summary>The string of a text block the face handed out, which is freed.</summary>
     public static string Take(NativeText text, FaceTable* face)
@@ -116,6 +80,52 @@ internal static unsafe class Text
         finally
         {
             face->FreeBlock(list);
+        }
+    }
+}
+
+/// <summary>
+/// The UTF-8 form of one string handed to the store: in the caller's stack buffer of
+/// <see cref="Text.StackBytes"/> when it fits, else in native memory that <see cref="Dispose"/>
+/// frees. A lone surrogate is refused with <see cref="ArgumentException"/>. One call's argument.
+/// </summary>
+internal unsafe ref struct Utf8Arg
+{
+    private byte* heap;
+
+    public Utf8Arg(string value, string parameter, byte* stack)
+    {
+        ArgumentNullException.ThrowIfNull(value, parameter);
+        heap = null;
+        try
+        {
+            if (value.Length * 3 <= vyr.bridge.Text.StackBytes)
+            {
+                int written = vyr.bridge.Text.Strict.GetBytes(value, new Span<byte>(stack, vyr.bridge.Text.StackBytes));
+                Text = new NativeText { Data = stack, Size = (nuint)written };
+                return;
+            }
+            int size = vyr.bridge.Text.Strict.GetByteCount(value);
+            heap = (byte*)NativeMemory.Alloc((nuint)Math.Max(size, 1));
+            vyr.bridge.Text.Strict.GetBytes(value, new Span<byte>(heap, size));
+            Text = new NativeText { Data = heap, Size = (nuint)size };
+        }
+        catch (EncoderFallbackException error)
+        {
+            throw new ArgumentException(
+                $"The text holds a lone surrogate at index {error.Index}, which UTF-8 cannot carry.", parameter, error);
+        }
+    }
+
+    /// <summary>The face's view of the bytes.</summary>
+    public NativeText Text { get; }
+
+    public void Dispose()
+    {
+        if (heap != null)
+        {
+            NativeMemory.Free(heap);
+            heap = null;
         }
     }
 }

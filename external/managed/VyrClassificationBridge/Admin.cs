@@ -82,12 +82,10 @@ public sealed unsafe class Admin
     /// <summary>Whether the store holds the id (a file of it reads at some level, or it was created).</summary>
     public bool boClassificationExists(string id)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         int exists;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(Face.Table->AdminClassificationExists(Native, Text.Of(idData, idBytes), &exists), nameof(Admin));
-        }
+        Face.Check(Face.Table->AdminClassificationExists(Native, idText.Text, &exists), nameof(Admin));
         return exists != 0;
     }
 
@@ -99,19 +97,16 @@ public sealed unsafe class Admin
     public bool boCreateClassification(string id, string sText2, string sText3, string sText4, string sText5,
         bool boFlag1, bool boFlag2, Level level)
     {
-        byte[][] texts =
-        {
-            Text.Bytes(id, nameof(id)), Text.Bytes(sText2, nameof(sText2)), Text.Bytes(sText3, nameof(sText3)),
-            Text.Bytes(sText4, nameof(sText4)), Text.Bytes(sText5, nameof(sText5)),
-        };
+        byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes],
+            c = stackalloc byte[Text.StackBytes], d = stackalloc byte[Text.StackBytes], e = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), a);
+        using var text2 = new Utf8Arg(sText2, nameof(sText2), b);
+        using var text3 = new Utf8Arg(sText3, nameof(sText3), c);
+        using var text4 = new Utf8Arg(sText4, nameof(sText4), d);
+        using var text5 = new Utf8Arg(sText5, nameof(sText5), e);
         NativeFailure* failure = null;
-        int status;
-        fixed (byte* a = texts[0], b = texts[1], c = texts[2], d = texts[3], e = texts[4])
-        {
-            status = Face.Check(Face.Table->AdminClassificationCreate(Native, Text.Of(a, texts[0]), Text.Of(b, texts[1]),
-                Text.Of(c, texts[2]), Text.Of(d, texts[3]), Text.Of(e, texts[4]), boFlag1 ? 1 : 0, boFlag2 ? 1 : 0,
-                (int)level, &failure), nameof(Admin));
-        }
+        int status = Face.Check(Face.Table->AdminClassificationCreate(Native, idText.Text, text2.Text, text3.Text,
+            text4.Text, text5.Text, boFlag1 ? 1 : 0, boFlag2 ? 1 : 0, (int)level, &failure), nameof(Admin));
         if (status == Face.Failed)
         {
             throw new FailureException(Failure.Take(failure, Face.Table));
@@ -125,13 +120,11 @@ public sealed unsafe class Admin
     /// </summary>
     public IReadOnlyDictionary<Level, IReadOnlyDictionary<string, IReadOnlySet<string>>> cachesGet(string id)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         FaceTable* face = Face.Table;
         NativeLevels* levels;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(face->AdminLevelsGet(Native, Text.Of(idData, idBytes), &levels), nameof(Admin));
-        }
+        Face.Check(face->AdminLevelsGet(Native, idText.Text, &levels), nameof(Admin));
         try
         {
             // The store gives every level, source and set sorted in its own order.
@@ -178,22 +171,13 @@ public sealed unsafe class Admin
     {
         byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes],
             c = stackalloc byte[Text.StackBytes];
-        byte* aHeap = null, bHeap = null, cHeap = null;
-        try
-        {
-            NativeText idText = Text.Encode(id, nameof(id), a, out aHeap);
-            NativeText sourceText = Text.Encode(sSourceId, nameof(sSourceId), b, out bHeap);
-            NativeText classifiedText = Text.Encode(sClassifiedId, nameof(sClassifiedId), c, out cHeap);
-            int exists;
-            Face.Check(Face.Table->AdminMappingExists(Native, idText, sourceText, classifiedText, &exists), nameof(Admin));
-            return exists != 0;
-        }
-        finally
-        {
-            Text.Release(aHeap);
-            Text.Release(bHeap);
-            Text.Release(cHeap);
-        }
+        using var idText = new Utf8Arg(id, nameof(id), a);
+        using var sourceText = new Utf8Arg(sSourceId, nameof(sSourceId), b);
+        using var classifiedText = new Utf8Arg(sClassifiedId, nameof(sClassifiedId), c);
+        int exists;
+        Face.Check(Face.Table->AdminMappingExists(Native, idText.Text, sourceText.Text, classifiedText.Text, &exists),
+            nameof(Admin));
+        return exists != 0;
     }
 
     /// <summary>
@@ -216,13 +200,11 @@ public sealed unsafe class Admin
     /// <summary>Every pair of the id's merged view, ordered by source id, then classified id.</summary>
     public IReadOnlyList<KeyValuePair<string, string>> mappingsGet(string id)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         FaceTable* face = Face.Table;
         NativeList* pairs;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(face->AdminMappingsGet(Native, Text.Of(idData, idBytes), &pairs), nameof(Admin));
-        }
+        Face.Check(face->AdminMappingsGet(Native, idText.Text, &pairs), nameof(Admin));
         List<string> flat = Text.TakeList(pairs, face)!;
         var result = new List<KeyValuePair<string, string>>(flat.Count / 2);
         for (int index = 0; index + 1 < flat.Count; index += 2)
@@ -235,12 +217,10 @@ public sealed unsafe class Admin
     /// <summary>Write access to the id's levels; dispose of it to write the locked levels back.</summary>
     public WriteAccess writeAccessGet(string id)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         IntPtr access;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(Face.Table->AdminWriteAccessGet(Native, Text.Of(idData, idBytes), &access), nameof(Admin));
-        }
+        Face.Check(Face.Table->AdminWriteAccessGet(Native, idText.Text, &access), nameof(Admin));
         var made = new WriteAccess(access);
         scope?.Own(made);
         return made;
@@ -255,14 +235,12 @@ public sealed unsafe class Admin
     /// </summary>
     public bool boRefresh(string id, out Failure? unread)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         FaceTable* face = Face.Table;
         int changed;
         NativeFailure* failure;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(face->AdminRefresh(Native, Text.Of(idData, idBytes), &changed, &failure), nameof(Admin));
-        }
+        Face.Check(face->AdminRefresh(Native, idText.Text, &changed, &failure), nameof(Admin));
         unread = failure == null ? null : Failure.Take(failure, face);
         return changed != 0;
     }
@@ -270,12 +248,10 @@ public sealed unsafe class Admin
     /// <summary>A count that moves whenever the store's view of the id changes; 0 for an id not loaded.</summary>
     public ulong changeCountGet(string id)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         ulong count;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(Face.Table->AdminChangeCountGet(Native, Text.Of(idData, idBytes), &count), nameof(Admin));
-        }
+        Face.Check(Face.Table->AdminChangeCountGet(Native, idText.Text, &count), nameof(Admin));
         return count;
     }
 
@@ -286,13 +262,11 @@ public sealed unsafe class Admin
     /// </summary>
     public IReadOnlyList<Failure> readFailuresGet(string id)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         FaceTable* face = Face.Table;
         NativeFailures* failures;
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(face->AdminReadFailuresGet(Native, Text.Of(idData, idBytes), &failures), nameof(Admin));
-        }
+        Face.Check(face->AdminReadFailuresGet(Native, idText.Text, &failures), nameof(Admin));
         try
         {
             var list = new List<Failure>(checked((int)failures->Count));
@@ -322,35 +296,24 @@ public sealed unsafe class Admin
 
     private string TextGet(string id, int which)
     {
-        byte[] idBytes = Text.Bytes(id, nameof(id));
+        byte* idBuffer = stackalloc byte[Text.StackBytes];
+        using var idText = new Utf8Arg(id, nameof(id), idBuffer);
         FaceTable* face = Face.Table;
         var text = new NativeText();
-        fixed (byte* idData = idBytes)
-        {
-            Face.Check(face->AdminTextGet(Native, Text.Of(idData, idBytes), which, &text), nameof(Admin));
-        }
+        Face.Check(face->AdminTextGet(Native, idText.Text, which, &text), nameof(Admin));
         return Text.Take(text, face);
     }
 
     private IReadOnlySet<string>? SetGet(string id, string key, string keyName, bool classified)
     {
         byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes];
-        byte* aHeap = null, bHeap = null;
+        using var idText = new Utf8Arg(id, nameof(id), a);
+        using var keyText = new Utf8Arg(key, keyName, b);
         FaceTable* face = Face.Table;
         NativeList* list;
-        try
-        {
-            NativeText idText = Text.Encode(id, nameof(id), a, out aHeap);
-            NativeText keyText = Text.Encode(key, keyName, b, out bHeap);
-            Face.Check(classified
-                ? face->AdminClassifiedIdsGet(Native, idText, keyText, &list)
-                : face->AdminSourceIdsGet(Native, idText, keyText, &list), nameof(Admin));
-        }
-        finally
-        {
-            Text.Release(aHeap);
-            Text.Release(bHeap);
-        }
+        Face.Check(classified
+            ? face->AdminClassifiedIdsGet(Native, idText.Text, keyText.Text, &list)
+            : face->AdminSourceIdsGet(Native, idText.Text, keyText.Text, &list), nameof(Admin));
         List<string>? items = Text.TakeList(list, face);
         return items == null ? null : new IdSet(items.ToArray());
     }
@@ -359,22 +322,13 @@ public sealed unsafe class Admin
     {
         byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes],
             result = stackalloc byte[Text.StackBytes];
-        byte* aHeap = null, bHeap = null;
+        using var idText = new Utf8Arg(id, nameof(id), a);
+        using var keyText = new Utf8Arg(key, keyName, b);
         FaceTable* face = Face.Table;
         var text = new NativeText { Data = result, Size = Text.StackBytes };
-        try
-        {
-            NativeText idText = Text.Encode(id, nameof(id), a, out aHeap);
-            NativeText keyText = Text.Encode(key, keyName, b, out bHeap);
-            Face.Check(classified
-                ? face->AdminClassifiedIdGet(Native, idText, keyText, &text)
-                : face->AdminSourceIdGet(Native, idText, keyText, &text), nameof(Admin));
-        }
-        finally
-        {
-            Text.Release(aHeap);
-            Text.Release(bHeap);
-        }
+        Face.Check(classified
+            ? face->AdminClassifiedIdGet(Native, idText.Text, keyText.Text, &text)
+            : face->AdminSourceIdGet(Native, idText.Text, keyText.Text, &text), nameof(Admin));
         return Text.Take(text, result, face);
     }
 }

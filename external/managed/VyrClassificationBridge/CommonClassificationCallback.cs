@@ -27,10 +27,8 @@ public sealed unsafe class CommonClassificationCallback : NativeProxy
     /// <summary>A line of text for the person watching the run.</summary>
     public void vMessage(string sMessage)
     {
-        byte[] bytes = Text.Bytes(sMessage, nameof(sMessage));
-        fixed (byte* data = bytes)
-        {
-            Face.Check(Face.Table->CallbackMessage(Native, Text.Of(data, bytes)), nameof(CommonClassificationCallback));
-        }
+        byte* buffer = stackalloc byte[Text.StackBytes];
+        using var message = new Utf8Arg(sMessage, nameof(sMessage), buffer);
+        Face.Check(Face.Table->CallbackMessage(Native, message.Text), nameof(CommonClassificationCallback));
     }
 }

@@ -55,14 +55,11 @@ public sealed unsafe class WriteAccess : IDisposable
     /// <summary>Removes the pair at a locked level; the source stays listed.</summary>
     public void vMappingRemove(string sourceId, string classifiedId, Level level)
     {
-        byte[] a = Text.Bytes(sourceId, nameof(sourceId)), b = Text.Bytes(classifiedId, nameof(classifiedId));
+        byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes];
+        using var source = new Utf8Arg(sourceId, nameof(sourceId), a);
+        using var classified = new Utf8Arg(classifiedId, nameof(classifiedId), b);
         NativeFailure* failure = null;
-        int status;
-        fixed (byte* pa = a, pb = b)
-        {
-            status = Face.Table->AccessRemove(Live, Text.Of(pa, a), Text.Of(pb, b), (int)level, &failure);
-        }
-        Done(status, failure);
+        Done(Face.Table->AccessRemove(Live, source.Text, classified.Text, (int)level, &failure), failure);
     }
 
     /// <summary>Empties the source id's set at a locked level; the source stays listed.</summary>
@@ -110,42 +107,29 @@ public sealed unsafe class WriteAccess : IDisposable
     private bool Pair(string sourceId, string classifiedId, Level level, bool add)
     {
         byte* a = stackalloc byte[Text.StackBytes], b = stackalloc byte[Text.StackBytes];
-        byte* aHeap = null, bHeap = null;
+        using var source = new Utf8Arg(sourceId, nameof(sourceId), a);
+        using var classified = new Utf8Arg(classifiedId, nameof(classifiedId), b);
         FaceTable* face = Face.Table;
         NativeFailure* failure = null;
-        int status;
-        try
-        {
-            NativeText source = Text.Encode(sourceId, nameof(sourceId), a, out aHeap);
-            NativeText classified = Text.Encode(classifiedId, nameof(classifiedId), b, out bHeap);
-            status = add
-                ? face->AccessAdd(Live, source, classified, (int)level, &failure)
-                : face->AccessSet(Live, source, classified, (int)level, &failure);
-        }
-        finally
-        {
-            Text.Release(aHeap);
-            Text.Release(bHeap);
-        }
+        int status = add
+            ? face->AccessAdd(Live, source.Text, classified.Text, (int)level, &failure)
+            : face->AccessSet(Live, source.Text, classified.Text, (int)level, &failure);
         return Done(status, failure);
     }
 
     private void One(string id, Level level, Operation operation)
     {
-        byte[] bytes = Text.Bytes(id, nameof(id));
+        byte* buffer = stackalloc byte[Text.StackBytes];
+        using var arg = new Utf8Arg(id, nameof(id), buffer);
+        NativeText text = arg.Text;
         FaceTable* face = Face.Table;
         NativeFailure* failure = null;
-        int status;
-        fixed (byte* data = bytes)
+        int status = operation switch
         {
-            NativeText text = Text.Of(data, bytes);
-            status = operation switch
-            {
-                Operation.SourceRemove => face->AccessSourceRemove(Live, text, (int)level, &failure),
-                Operation.ClassifiedRemove => face->AccessClassifiedRemove(Live, text, (int)level, &failure),
-                _ => face->AccessSourceInherit(Live, text, (int)level, &failure),
-            };
-        }
+            Operation.SourceRemove => face->AccessSourceRemove(Live, text, (int)level, &failure),
+            Operation.ClassifiedRemove => face->AccessClassifiedRemove(Live, text, (int)level, &failure),
+            _ => face->AccessSourceInherit(Live, text, (int)level, &failure),
+        };
         Done(status, failure);
     }
 
