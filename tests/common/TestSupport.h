@@ -114,22 +114,23 @@ struct SnapshotEntry {
 };
 using Snapshot = std::map<std::filesystem::path, SnapshotEntry>;
 
-// What a snapshot leaves out: nothing, or the lock files, which the store
-// makes beside level files on first use and keeps.
-enum class SnapshotOmits { Nothing, LockFiles };
+// What a snapshot leaves out: nothing, or folders and lock files, which
+// the store makes (the level folders on first use, a lock file beside each
+// level file it locks) and keeps.
+enum class SnapshotOmits { Nothing, FoldersAndLockFiles };
 
 // Every file and folder below the root, by relative path. Two equal
 // snapshots mean nothing was created, removed or written in that tree.
 inline Snapshot snapshotOf(const std::filesystem::path& root, SnapshotOmits omits = SnapshotOmits::Nothing) {
     Snapshot snapshot;
+    const bool boFilesOnly = omits == SnapshotOmits::FoldersAndLockFiles;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        if (omits == SnapshotOmits::LockFiles && entry.path().extension() == ".lock") {
-            continue;
-        }
         const std::filesystem::path name = entry.path().lexically_relative(root);
         if (entry.is_directory()) {
-            snapshot[name] = {"<folder>", {}};
-        } else {
+            if (!boFilesOnly) {
+                snapshot[name] = {"<folder>", {}};
+            }
+        } else if (!boFilesOnly || entry.path().extension() != ".lock") {
             snapshot[name] = {readFile(entry.path()), std::filesystem::last_write_time(entry.path())};
         }
     }

@@ -132,7 +132,7 @@ TEST_F(FaultInjectionTest, LevelFileThatIsAFolderIsSkippedAndKept) {
     fs::create_directories(fileAt("fruit", cache::User));
     writeFile(fileAt("fruit", cache::User) / "inside.txt", "kept");
     fs::create_directories(fileAt("empty", cache::User));
-    const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+    const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
 
     AdminWrapper wrapper;
     // The Sys file answers; the folder at User is not a mapping.
@@ -148,7 +148,7 @@ TEST_F(FaultInjectionTest, LevelFileThatIsAFolderIsSkippedAndKept) {
 
     EXPECT_TRUE(fs::is_directory(fileAt("fruit", cache::User)));
     EXPECT_TRUE(fs::is_directory(fileAt("empty", cache::User)));
-    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
 }
 
 TEST_F(FaultInjectionTest, PipeOrDeviceAtALevelPathIsNotRead) {
@@ -173,7 +173,7 @@ TEST_F(FaultInjectionTest, PipeOrDeviceAtALevelPathIsNotRead) {
 TEST_F(FaultInjectionTest, LevelFolderThatIsAFileIsLeftAlone) {
     vWriteLevel("fruit", cache::Sys, fruit);
     writeFile(levelFolder(cache::User), "a file where the User folder belongs");
-    const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+    const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
 
     const AssertCapture asserts;
     AdminWrapper wrapper;
@@ -187,7 +187,7 @@ TEST_F(FaultInjectionTest, LevelFolderThatIsAFileIsLeftAlone) {
     EXPECT_THAT(asserts.messages(), Contains("Didn't manage to create folder"));
 
     EXPECT_TRUE(fs::is_regular_file(levelFolder(cache::User)));
-    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
 }
 
 TEST_F(FaultInjectionTest, FileThatDisappearsBeforeTheOpenIsReadOnceItIsBack) {
@@ -361,7 +361,7 @@ TEST_F(FaultInjectionTest, DocumentWriteCutShortLeavesNothingBehind) {
     vWriteLevel("fruit", cache::Sys, fruit);
     vWriteLevel("other", cache::User, fruitLater);
     fs::create_directories(levelFolder(cache::Shared));
-    const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+    const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
 
     const pid_t child = childStart([&] {
         std::signal(SIGXFSZ, SIG_IGN);
@@ -378,7 +378,7 @@ TEST_F(FaultInjectionTest, DocumentWriteCutShortLeavesNothingBehind) {
         return access.boLockFile(cache::Shared) ? 4 : 0;
     });
     ASSERT_EQ(childWait(child), 0);
-    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
 }
 
 // An edit whose ids the file format cannot hold is refused at once; the
@@ -421,14 +421,14 @@ TEST_F(FaultInjectionTest, DeepNestingNeverOverflowsTheStack) {
     // Nested as the root, and left open: refused.
     writeFile(fileAt("rooted", cache::User), open + close);
     writeFile(fileAt("open", cache::User), head + open);
-    const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+    const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
 
     AdminWrapper wrapper;
     EXPECT_EQ(wrapper.sText2Get("deep"), "deep text");
     EXPECT_TRUE(wrapper.boMappingExists("deep", "s", "c"));
     EXPECT_EQ(wrapper.pClassifiedIdsGet("rooted", "s"), nullptr);
     EXPECT_EQ(wrapper.sText2Get("open"), "");
-    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
 }
 
 TEST_F(FaultInjectionTest, FiftyMegabyteMappingReadsEditsAndWritesBack) {
@@ -479,7 +479,7 @@ TEST_F(FaultInjectionTest, MegabyteIdsAndTexts) {
         auto access = wrapper.writeAccessGet(huge);
         EXPECT_FALSE(access.boLockFile(cache::User));
     }
-    EXPECT_TRUE(snapshotOf(folder.path(), SnapshotOmits::LockFiles).empty());
+    EXPECT_TRUE(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles).empty());
 
     // Texts and ids of a megabyte inside a file are written and read back.
     ASSERT_TRUE(wrapper.boCreateClassification("long", huge, "3", "4", "5", false, false, cache::User));

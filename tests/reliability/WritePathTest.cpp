@@ -122,13 +122,13 @@ TEST_F(WritePathTest, ChangesUnderTheLockAreWrittenOverOrRefusedWithTheirReason)
         ASSERT_TRUE(access.boLockFile(cache::User));
         ASSERT_TRUE(access.boAddMapping("plum", "blue", cache::User));
         change.make();
-        const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+        const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
         EXPECT_EQ(access.boWriteBack(), change.report == nullptr);
         if (change.report == nullptr) {
             EXPECT_EQ(levelOf(cache::User).sourceToClassified.count("plum"), 1U);
         } else {
             EXPECT_EQ(capture.messages(), std::vector<std::string>{change.report});
-            EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+            EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
         }
     }
 }
@@ -186,24 +186,24 @@ TEST_F(WritePathTest, LinksAndHardLinksAreNeverWrittenThrough) {
         SCOPED_TRACE(what);
         fs::remove(fileAt("fruit", cache::User));
         make();
-        const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+        const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
         AdminWrapper::vAdminReset();
         AdminWrapper wrapper;
         const AssertCapture capture;
         EXPECT_FALSE(boAdd(wrapper, "apple", "mine"));
         EXPECT_EQ(capture.count(), 1U);
-        EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+        EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
     }
 
     // An id through a linked subfolder: neither locked nor created.
-    const auto before = snapshotOf(folder.path(), SnapshotOmits::LockFiles);
+    const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
     AdminWrapper wrapper;
     {
         auto access = wrapper.writeAccessGet("sub/x");
         EXPECT_FALSE(access.boLockFile(cache::User));
     }
     EXPECT_FALSE(wrapper.boCreateClassification("sub/y", "2", "3", "4", "5", false, false, cache::User));
-    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::LockFiles), before);
+    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
     EXPECT_FALSE(fs::exists(folder / "elsewhere" / "y.xml"));
 
     // "1:x" is an ordinary id; only a letter and ':' look like a drive.
