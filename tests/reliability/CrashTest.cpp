@@ -55,7 +55,7 @@ void vSpin(std::chrono::nanoseconds delay) {
     }
 }
 
-// The reliability fixture with the writer child and the pipe it reports on.
+// The store fixture with the writer child and the pipe it reports on.
 class CrashTest : public StoreFixture {
 protected:
     // Starts a child that sets the first pair to the classified id and

@@ -120,7 +120,7 @@ int openatMissingOnce(int folder, const char* name, int flags, mode_t mode) {
 fs::path gMountTable;
 int mountTableFake() { return ::open(gMountTable.c_str(), O_RDONLY | O_CLOEXEC); }
 
-// The reliability fixture with two mappings of one classification.
+// The store fixture with two mappings of one classification.
 class FaultInjectionTest : public StoreFixture {
 protected:
     const Mapping fruit = mappingOf("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});

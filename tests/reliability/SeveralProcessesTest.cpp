@@ -31,7 +31,7 @@ std::string sourceOf(int process, int addition) {
     return "process-" + std::to_string(process) + "-pair-" + std::to_string(addition);
 }
 
-// The reliability fixture; the processes are forked in the test.
+// The store fixture; the processes are forked in the test.
 class SeveralProcessesTest : public StoreFixture {};
 
 TEST_F(SeveralProcessesTest, ConcurrentAdditionsAreAllKeptAndTheFileAlwaysReads) {
