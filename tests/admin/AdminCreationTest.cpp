@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "tests/common/FileTimes.h"
-#include "tests/admin/AdminTestSupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
 
-class AdminCreationTest : public AdminFixture {
+class AdminCreationTest : public StoreFixture {
 protected:
     // Every regular file and link under the temporary folder, relative to it.
     std::set<std::string> filesOnDisk() const {
@@ -29,7 +29,7 @@ protected:
 };
 
 TEST_F(AdminCreationTest, NewUserLevelAboveASysFile) {
-    Mapping sys = mappingMake("colours", "sys", {{"apple", {"red"}}, {"sky", {"blue"}}});
+    Mapping sys = mappingOf("colours", {{"apple", {"red"}}, {"sky", {"blue"}}}, "sys");
     vWriteLevel("colours", cache::Sys, sys);
     ASSERT_FALSE(fs::exists(levelFolder(cache::User)));
 
@@ -69,7 +69,7 @@ TEST_F(AdminCreationTest, NewUserLevelAboveASysFile) {
         EXPECT_FALSE(target.boUpdateFromFileAtLevel("colours", cache::User));
     }
     const fs::file_time_type stamp = fs::last_write_time(file);
-    vWriteLevel("colours", cache::User, mappingMake("colours", "other"));
+    vWriteLevel("colours", cache::User, mappingOf("colours", {}, "other"));
     fs::last_write_time(file, stamp);
     { const auto access = wrapper.writeAccessGet("colours"); }
     EXPECT_EQ(wrapper.sText2Get("colours"), "other2");
@@ -133,7 +133,7 @@ TEST_F(AdminCreationTest, ExistingFileIsNeverReplaced) {
         SCOPED_TRACE(boEnabled ? "sink enabled" : "sink disabled");
         AdminWrapper::vAdminReset();
         const std::string id = boEnabled ? "kept-enabled" : "kept-disabled";
-        vWriteLevel(id, cache::User, mappingMake(id, "old", {{"a", {"b"}}}));
+        vWriteLevel(id, cache::User, mappingOf(id, {{"a", {"b"}}}, "old"));
         const std::string before = readFile(fileAt(id, cache::User));
 
         AssertCapture capture(boEnabled);
@@ -202,7 +202,7 @@ TEST_F(AdminCreationTest, LevelWithoutFolderWritesNothing) {
 
 TEST_F(AdminCreationTest, UnsafeIdsWriteNothing) {
     // A valid mapping where "../x" would lead from the User folder.
-    vWriteLevel("x", cache::User, mappingMake("x", "outside"));
+    vWriteLevel("x", cache::User, mappingOf("x", {}, "outside"));
     fs::rename(fileAt("x", cache::User), folder / "user" / "x.xml");
     const std::set<std::string> before = filesOnDisk();
 

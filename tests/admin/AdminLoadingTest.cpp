@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "tests/common/FileTimes.h"
-#include "tests/admin/AdminTestSupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
@@ -15,11 +15,11 @@ namespace {
 using namespace std::chrono_literals;
 using classification::Failure;
 
-class AdminLoadingTest : public AdminFixture {};
+class AdminLoadingTest : public StoreFixture {};
 
 TEST_F(AdminLoadingTest, FirstQueryReadsSysAndUserWithTheTopLevelDeciding) {
-    Mapping sys = mappingMake("from-sys", "sys", {{"apple", {"green", "red"}}, {"stone", {"grey"}}});
-    Mapping user = mappingMake("from-user", "user", {{"apple", {"yellow"}}});
+    Mapping sys = mappingOf("from-sys", {{"apple", {"green", "red"}}, {"stone", {"grey"}}}, "sys");
+    Mapping user = mappingOf("from-user", {{"apple", {"yellow"}}}, "user");
     user.sText5.clear(); // empty at the top level, set below it
     vWriteLevel("fruit", cache::Sys, sys);
     vWriteLevel("fruit", cache::User, user);
@@ -72,7 +72,7 @@ TEST_F(AdminLoadingTest, IdWithoutFilesStaysUncachedUntilCachesGet) {
     EXPECT_FALSE(admin().boIsCached("ghost"));
 
     // A file that appears while the id is not cached is found by the next query.
-    vWriteLevel("late", cache::Shared, mappingMake("late", "shared", {{"a", {"b"}}}));
+    vWriteLevel("late", cache::Shared, mappingOf("late", {{"a", {"b"}}}, "shared"));
     EXPECT_EQ(wrapper.sText2Get("ghost"), "");
     EXPECT_TRUE(wrapper.boMappingExists("late", "a", "b"));
 
@@ -81,7 +81,7 @@ TEST_F(AdminLoadingTest, IdWithoutFilesStaysUncachedUntilCachesGet) {
     ASSERT_NE(cache, nullptr);
     EXPECT_TRUE(admin().boIsCached("ghost"));
     EXPECT_TRUE(cache->levels.empty());
-    vWriteLevel("ghost", cache::User, mappingMake("ghost", "user", {{"a", {"b"}}}));
+    vWriteLevel("ghost", cache::User, mappingOf("ghost", {{"a", {"b"}}}, "user"));
     EXPECT_EQ(wrapper.sText2Get("ghost"), "");
     EXPECT_FALSE(wrapper.boMappingExists("ghost", "a", "b"));
     EXPECT_TRUE(wrapper.boClassificationExists("ghost"));
@@ -96,7 +96,7 @@ TEST_F(AdminLoadingTest, IdWithoutFilesStaysUncachedUntilCachesGet) {
 TEST_F(AdminLoadingTest, CreationReadsTheFilesOfACachedId) {
     AdminWrapper wrapper;
     EXPECT_NE(wrapper.cachesGet("phantom"), nullptr);
-    vWriteLevel("phantom", cache::User, mappingMake("phantom", "user", {{"s", {"c"}}}));
+    vWriteLevel("phantom", cache::User, mappingOf("phantom", {{"s", {"c"}}}, "user"));
     EXPECT_FALSE(wrapper.boMappingExists("phantom", "s", "c"));
 
     // Creating at Shared runs the update first, which finds the User file.
@@ -109,7 +109,7 @@ TEST_F(AdminLoadingTest, CreationReadsTheFilesOfACachedId) {
 // version last read (times, size or identity); a rewrite in place that puts
 // the modification time back still changes the status change time.
 TEST_F(AdminLoadingTest, AChangedFileIsReadAgainAndTheLockComparesTheContent) {
-    vWriteLevel("tree", cache::User, mappingMake("tree", "first", {{"oak", {"leaf"}}}));
+    vWriteLevel("tree", cache::User, mappingOf("tree", {{"oak", {"leaf"}}}, "first"));
     const fs::path file = fileAt("tree", cache::User);
     setFileTime(file, -100s);
     const fs::file_time_type stamp = fs::last_write_time(file);
@@ -129,7 +129,7 @@ TEST_F(AdminLoadingTest, AChangedFileIsReadAgainAndTheLockComparesTheContent) {
     EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "bark"));
 
     // Restored with an older time: read.
-    vWriteLevel("tree", cache::User, mappingMake("tree", "second", {{"oak", {"needle"}}}));
+    vWriteLevel("tree", cache::User, mappingOf("tree", {{"oak", {"needle"}}}, "second"));
     fs::last_write_time(file, stamp - 10s);
     { const auto access = wrapper.writeAccessGet("tree"); }
     EXPECT_EQ(wrapper.sText2Get("tree"), "second2");
@@ -166,7 +166,7 @@ TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
 
     // Fixed, and given a newer time: queries still answer from memory, and
     // writeAccessGet reads the file.
-    vWriteLevel("broken", cache::User, mappingMake("broken", "fixed", {{"a", {"b"}}}));
+    vWriteLevel("broken", cache::User, mappingOf("broken", {{"a", {"b"}}}, "fixed"));
     setFileTime(file, 100s);
     EXPECT_EQ(wrapper.sText2Get("broken"), "");
     EXPECT_EQ(wrapper.readFailuresGet("broken").size(), 1U);
@@ -177,7 +177,7 @@ TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
 }
 
 TEST_F(AdminLoadingTest, BrokenUpperLevelKeepsTheLowerOne) {
-    vWriteLevel("half", cache::Sys, mappingMake("half", "sys", {{"a", {"b"}}}));
+    vWriteLevel("half", cache::Sys, mappingOf("half", {{"a", {"b"}}}, "sys"));
     writeFile(fileAt("half", cache::User), "not a mapping");
 
     fs::create_directories(fileAt("half", cache::Shared));
@@ -215,7 +215,7 @@ TEST_F(AdminLoadingTest, WriteAccessGetCreatesTheUserAndSharedFolders) {
 }
 
 TEST_F(AdminLoadingTest, WriteAccessEditsReachTheFileAndAreNotReadBack) {
-    vWriteLevel("edit", cache::Sys, mappingMake("edit", "sys", {{"a", {"b"}}}));
+    vWriteLevel("edit", cache::Sys, mappingOf("edit", {{"a", {"b"}}}, "sys"));
     AdminWrapper wrapper;
     {
         auto access = wrapper.writeAccessGet("edit");

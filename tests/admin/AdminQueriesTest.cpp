@@ -1,62 +1,25 @@
-// The queries of the admin and the wrapper's forwarders: every forwarder
-// gives exactly the admin's answer, the empty and null ones included.
+// The queries of the store through the wrapper: what the merged view
+// answers, the empty and null answers for what is missing included.
 
 #include <mutex>
 
-#include "tests/admin/AdminTestSupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
 
-class AdminQueriesTest : public AdminFixture {
+class AdminQueriesTest : public StoreFixture {
 protected:
     void SetUp() override {
-        AdminFixture::SetUp();
-        Mapping sys = mappingMake("colours", "sys", {{"apple", {"green", "red"}}, {"grass", {"green"}},
-                                                     {"stone", {"grey"}}, {"sky", {"blue"}}});
-        Mapping user = mappingMake("colours", "user", {{"stone", {}}, {"sky", {"azure"}}});
+        StoreFixture::SetUp();
+        const Relation sysRelation{
+            {"apple", {"green", "red"}}, {"grass", {"green"}}, {"stone", {"grey"}}, {"sky", {"blue"}}};
+        Mapping sys = mappingOf("colours", sysRelation, "sys");
+        Mapping user = mappingOf("colours", {{"stone", {}}, {"sky", {"azure"}}}, "user");
         vWriteLevel("colours", cache::Sys, sys);
         vWriteLevel("colours", cache::User, user);
     }
 };
-
-TEST_F(AdminQueriesTest, ForwardersReturnTheAdminsResults) {
-    AssertCapture capture(false);
-    AdminWrapper wrapper;
-    Admin& target = admin();
-    classification::AdminInterface& queries = target;
-
-    for (const std::string id : {"colours", "unknown"}) {
-        SCOPED_TRACE(id);
-        EXPECT_EQ(wrapper.boClassificationExists(id), queries.boClassificationExists(id));
-        EXPECT_EQ(wrapper.sText2Get(id), target.sText2Get(id));
-        EXPECT_EQ(wrapper.sText3Get(id), target.sText3Get(id));
-        EXPECT_EQ(wrapper.sText4Get(id), target.sText4Get(id));
-        EXPECT_EQ(wrapper.sText5Get(id), target.sText5Get(id));
-        EXPECT_EQ(wrapper.sText6Get(id), target.sText6Get(id));
-        for (const std::string source : {"apple", "grass", "stone", "sky", "moon", ""}) {
-            SCOPED_TRACE(source);
-            EXPECT_EQ(wrapper.pClassifiedIdsGet(id, source), queries.pClassifiedIdsGet(id, source));
-            EXPECT_EQ(wrapper.sClassifiedIdGet(id, source), queries.sClassifiedIdGet(id, source));
-            for (const std::string classified : {"green", "red", "grey", "azure", "blue", "none"}) {
-                EXPECT_EQ(wrapper.boMappingExists(id, source, classified),
-                          target.boMappingExists(id, source, classified));
-            }
-        }
-        for (const std::string classified : {"green", "red", "grey", "azure", "blue", "none"}) {
-            SCOPED_TRACE(classified);
-            EXPECT_EQ(wrapper.pSourceIdsGet(id, classified), queries.pSourceIdsGet(id, classified));
-            EXPECT_EQ(wrapper.sSourceIdGet(id, classified), queries.sSourceIdGet(id, classified));
-        }
-    }
-    Admin::Cache* viaAdmin = nullptr;
-    {
-        const std::lock_guard lock(target.mutex);
-        viaAdmin = target.cachesGet("colours");
-    }
-    EXPECT_EQ(wrapper.cachesGet("colours"), viaAdmin);
-    EXPECT_EQ(capture.count(), 0U);
-}
 
 TEST_F(AdminQueriesTest, QueriesAnswerFromTheMergedView) {
     AdminWrapper wrapper;

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/admin/AdminTestSupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
@@ -41,16 +41,6 @@ std::string named(std::string_view prefix, long long number) {
     return text;
 }
 
-Relation inverseOf(const Relation& merged) {
-    Relation inverse;
-    for (const auto& [source, classified] : merged) {
-        for (const std::string& classifiedId : classified) {
-            inverse[classifiedId].insert(source);
-        }
-    }
-    return inverse;
-}
-
 // One classification a writer thread made, and its levels as that thread
 // changed them.
 struct Owned {
@@ -59,7 +49,7 @@ struct Owned {
     std::map<Level, Relation> levels;
 };
 
-class AdminStressTest : public AdminFixture {
+class AdminStressTest : public StoreFixture {
 protected:
     // Read-only classifications: every id has a Sys file, even ids a User
     // file, every third id a Shared file; the upper levels override some
@@ -71,18 +61,19 @@ protected:
             for (int source = 0; source < 6; ++source) {
                 sys[named("s", source)] = {named("c", (source + index) % 5), named("c", (source * 3 + index) % 7)};
             }
-            vWriteLevel(id, cache::Sys, mappingMake(id, named("sys-", index), sys));
+            vWriteLevel(id, cache::Sys, mappingOf(id, sys, named("sys-", index)));
             if (index % 3 == 0) {
                 vWriteLevel(id, cache::Shared,
-                            mappingMake(id, named("shared-", index), {{"s1", {"c9"}}, {"s7", {"c1"}}}));
+                            mappingOf(id, {{"s1", {"c9"}}, {"s7", {"c1"}}}, named("shared-", index)));
             }
             if (index % 2 == 0) {
                 vWriteLevel(id, cache::User,
-                            mappingMake(id, named("user-", index), {{"s2", {}}, {"s3", {"c8", "c9"}}}));
+                            mappingOf(id, {{"s2", {}}, {"s3", {"c8", "c9"}}}, named("user-", index)));
             }
             const std::map<Level, Mapping> files = filesOf(id);
-            Expected expected{id, mergeOf(files), {}, files.rbegin()->second.sText2};
-            expected.inverse = inverseOf(expected.merged);
+            MergedRelations merged = mergeOf(files);
+            Expected expected{id, std::move(merged.sourceToClassified), std::move(merged.classifiedToSource),
+                              files.rbegin()->second.sText2};
             expectedIds.push_back(std::move(expected));
         }
     }
@@ -92,7 +83,7 @@ protected:
         SCOPED_TRACE(id);
         const std::map<Level, Mapping> files = filesOf(id);
         ASSERT_FALSE(files.empty());
-        const Relation merged = mergeOf(files);
+        const Relation merged = mergeOf(files).sourceToClassified;
         EXPECT_EQ(admin().mappingsGet(id), pairsOf(merged));
         for (const auto& [source, classified] : merged) {
             const std::set<std::string>* found = wrapper.pClassifiedIdsGet(id, source);
@@ -225,9 +216,9 @@ void vRun(int index, const std::vector<Expected>& expectedIds, Admin& target, st
             }
             std::map<Level, Mapping> model;
             for (const auto& [level, relation] : own.levels) {
-                model[level].sourceToClassified = relation;
+                model[level].sourceToClassified.insert(relation.begin(), relation.end());
             }
-            if (target.mappingsGet(own.id) != pairsOf(mergeOf(model))) {
+            if (target.mappingsGet(own.id) != pairsOf(mergeOf(model).sourceToClassified)) {
                 problem("edits " + own.id);
             }
         } else {

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "external/platform/SystemCalls.h"
-#include "tests/admin/AdminTestSupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
 
-class AdminWrapperTest : public AdminFixture {};
+class AdminWrapperTest : public StoreFixture {};
 
 TEST_F(AdminWrapperTest, FirstWrapperCreatesTheAdminAndLaterOnesShareIt) {
     // The admin reads the directory service when it is made, so the folders
@@ -43,7 +43,7 @@ TEST_F(AdminWrapperTest, ResetWithoutAnAdminLeavesNone) {
 }
 
 TEST_F(AdminWrapperTest, AfterAResetTheFilesAreReadAgain) {
-    vWriteLevel("fruit", cache::User, mappingMake("fruit", "before", {{"apple", {"red"}}}));
+    vWriteLevel("fruit", cache::User, mappingOf("fruit", {{"apple", {"red"}}}, "before"));
     {
         AdminWrapper wrapper;
         EXPECT_EQ(wrapper.sText2Get("fruit"), "before2");
@@ -52,7 +52,7 @@ TEST_F(AdminWrapperTest, AfterAResetTheFilesAreReadAgain) {
     // Rewritten with an older time: a new admin has no record, so it reads
     // the file anyway.
     const fs::file_time_type stamp = fs::last_write_time(fileAt("fruit", cache::User));
-    vWriteLevel("fruit", cache::User, mappingMake("fruit", "after", {{"apple", {"green"}}}));
+    vWriteLevel("fruit", cache::User, mappingOf("fruit", {{"apple", {"green"}}}, "after"));
     fs::last_write_time(fileAt("fruit", cache::User), stamp - std::chrono::seconds(60));
 
     AdminWrapper::vAdminReset();
@@ -120,7 +120,7 @@ TEST_F(AdminWrapperTest, ConcurrentResetsAndWrappersLoseNoAdmin) {
 // programs wrote once it refreshes: the change count tells it cheaply.
 TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
     using namespace std::chrono_literals;
-    vWriteLevel("tree", cache::User, mappingMake("tree", "t", {{"oak", {"leaf"}}}));
+    vWriteLevel("tree", cache::User, mappingOf("tree", {{"oak", {"leaf"}}}, "t"));
     setFileTime(fileAt("tree", cache::User), -100s);
     AdminWrapper wrapper;
     {
@@ -151,7 +151,7 @@ TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
     EXPECT_EQ(wrapper.changeCountGet("tree"), count);
 
     // Another program rewrites the file: seen after the refresh only.
-    vWriteLevel("tree", cache::User, mappingMake("tree", "t", {{"oak", {"bark"}}}));
+    vWriteLevel("tree", cache::User, mappingOf("tree", {{"oak", {"bark"}}}, "t"));
     EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "leaf"));
     EXPECT_EQ(wrapper.changeCountGet("tree"), count);
     EXPECT_TRUE(wrapper.boRefresh("tree"));
@@ -178,7 +178,7 @@ TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
               std::vector<std::string>(3, "Level file does not read; the level keeps what it held"));
     EXPECT_EQ(capture.functions(), std::vector<std::string>(3, "vyr::classification::Admin::boRefresh"));
     // Once it reads again, the refresh takes it and the value is empty.
-    vWriteLevel("tree", cache::User, mappingMake("tree", "t", {{"oak", {"root"}}}));
+    vWriteLevel("tree", cache::User, mappingOf("tree", {{"oak", {"root"}}}, "t"));
     EXPECT_TRUE(wrapper.boRefresh("tree", failure));
     EXPECT_FALSE(failure.boFailed());
     EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "root"));
@@ -191,12 +191,12 @@ TEST_F(AdminWrapperTest, MappingsGetCopiesTheMergedPairsUnderTheLock) {
     const Relation shared{{"oak", {"leaf"}}, {"elm", {"seed", "bark"}}};
     const Relation userA{{"oak", {"acorn"}}, {"ash", {"key"}}};
     const Relation userB{{"oak", {"twig", "bud"}}, {"yew", {"berry"}}};
-    vWriteLevel("tree", cache::Shared, mappingMake("tree", "s", shared));
-    vWriteLevel("tree", cache::User, mappingMake("tree", "u", userA));
-    const Pairs pairsA = pairsOf(mergeOf({{cache::Shared, mappingMake("tree", "s", shared)},
-                                          {cache::User, mappingMake("tree", "u", userA)}}));
-    const Pairs pairsB = pairsOf(mergeOf({{cache::Shared, mappingMake("tree", "s", shared)},
-                                          {cache::User, mappingMake("tree", "u", userB)}}));
+    vWriteLevel("tree", cache::Shared, mappingOf("tree", shared, "s"));
+    vWriteLevel("tree", cache::User, mappingOf("tree", userA, "u"));
+    const Pairs pairsA = pairsOf(mergeOf({{cache::Shared, mappingOf("tree", shared, "s")},
+                                          {cache::User, mappingOf("tree", userA, "u")}}).sourceToClassified);
+    const Pairs pairsB = pairsOf(mergeOf({{cache::Shared, mappingOf("tree", shared, "s")},
+                                          {cache::User, mappingOf("tree", userB, "u")}}).sourceToClassified);
     ASSERT_NE(pairsA, pairsB);
 
     AdminWrapper wrapper;
@@ -210,7 +210,7 @@ TEST_F(AdminWrapperTest, MappingsGetCopiesTheMergedPairsUnderTheLock) {
     std::thread writer([&] {
         start.arrive_and_wait();
         for (int round = 1; round <= kRounds; ++round) {
-            vWriteLevel("tree", cache::User, mappingMake("tree", "u", round % 2 == 0 ? userA : userB));
+            vWriteLevel("tree", cache::User, mappingOf("tree", round % 2 == 0 ? userA : userB, "u"));
             setFileTime(fileAt("tree", cache::User), std::chrono::seconds(round));
             (void)wrapper.boRefresh("tree");
         }

@@ -20,7 +20,7 @@
 
 #include "external/classification/XmlDocument.h"
 #include "external/platform/SystemCalls.h"
-#include "tests/admin/AdminTestSupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
@@ -89,12 +89,12 @@ int sweptRemove(int descriptor, int watch) {
     return ::inotify_rm_watch(descriptor, watch);
 }
 
-class ChangeWatchTest : public AdminFixture {
+class ChangeWatchTest : public StoreFixture {
 protected:
     void TearDown() override {
         platform::vSystemCallsReset();
         step = nullptr;
-        AdminFixture::TearDown();
+        StoreFixture::TearDown();
     }
 
     // Waits for the descriptor (or the wait refreshWaitGet gives), then
@@ -107,7 +107,7 @@ protected:
     }
     // The view of the id equals what a fresh admin would read from the files.
     void vViewIsFiles(const std::string& id) {
-        EXPECT_EQ(admin().mappingsGet(id), pairsOf(mergeOf(filesOf(id)))) << id;
+        EXPECT_EQ(admin().mappingsGet(id), pairsOf(mergeOf(filesOf(id)).sourceToClassified)) << id;
     }
 };
 
@@ -120,8 +120,8 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
         if (boPolled) {
             platform::systemCalls().inotify_add_watch = &refusedWatch;
         }
-        vWriteLevel("a", cache::User, mappingMake("a", "a", {{"oak", {"leaf"}}}));
-        vWriteLevel("b", cache::User, mappingMake("b", "b", {{"oak", {"leaf"}}}));
+        vWriteLevel("a", cache::User, mappingOf("a", {{"oak", {"leaf"}}}, "a"));
+        vWriteLevel("b", cache::User, mappingOf("b", {{"oak", {"leaf"}}}, "b"));
         AdminWrapper wrapper;
         for (const char* id : {"a", "b", "c", "d"}) {
             (void)wrapper.cachesGet(id); // c and d have no file yet
@@ -159,7 +159,7 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
         EXPECT_EQ(::poll(&quiet, 1, 0), 0);
 
         // A save by rename (write a temporary file, rename it over).
-        vWriteLevel("a", cache::User, mappingMake("a", "a", {{"oak", {"bark"}}}));
+        vWriteLevel("a", cache::User, mappingOf("a", {{"oak", {"bark"}}}, "a"));
         const std::uint64_t bCount = wrapper.changeCountGet("b");
         const std::set<std::string>* bOak = wrapper.pClassifiedIdsGet("b", "oak");
         EXPECT_EQ(refreshed(), Ids{"a"});
@@ -174,15 +174,15 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
         EXPECT_NE(wrapper.changeCountGet("b"), bCount);
         // cp over the file (the same file, truncated and written).
         const fs::path other = folder / "other.xml";
-        ASSERT_TRUE(writeMapping(other, mappingMake("a", "a", {{"elm", {"seed"}}})));
+        ASSERT_TRUE(writeMapping(other, mappingOf("a", {{"elm", {"seed"}}}, "a")));
         ASSERT_EQ(std::system(("cp '" + other.string() + "' '" + fileAt("a", cache::User).string() + "'").c_str()), 0);
         EXPECT_EQ(refreshed(), Ids{"a"});
         EXPECT_TRUE(wrapper.boMappingExists("a", "elm", "seed"));
         // A new level file.
-        vWriteLevel("c", cache::User, mappingMake("c", "c", {{"fir", {"cone"}}}));
+        vWriteLevel("c", cache::User, mappingOf("c", {{"fir", {"cone"}}}, "c"));
         EXPECT_EQ(refreshed(), Ids{"c"});
         // A level folder made after the first load, with a file in it.
-        vWriteLevel("d", cache::Shared, mappingMake("d", "d", {{"yew", {"berry"}}}));
+        vWriteLevel("d", cache::Shared, mappingOf("d", {{"yew", {"berry"}}}, "d"));
         EXPECT_EQ(refreshed(), Ids{"d"});
         EXPECT_TRUE(wrapper.boMappingExists("d", "yew", "berry"));
         // A deleted level file wakes the host; the level keeps what it held,
@@ -191,7 +191,7 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
         EXPECT_TRUE(refreshed().empty());
         EXPECT_TRUE(wrapper.boMappingExists("c", "fir", "cone"));
         // A file in the new folder changes: seen there too.
-        vWriteLevel("d", cache::Shared, mappingMake("d", "d", {{"yew", {"bark"}}}));
+        vWriteLevel("d", cache::Shared, mappingOf("d", {{"yew", {"bark"}}}, "d"));
         EXPECT_EQ(refreshed(), Ids{"d"});
         // A level file that stops reading is named in the failure value.
         writeFile(fileAt("b", cache::User), "<classification version=\"1\" id=\"b\">\n");
@@ -200,7 +200,7 @@ TEST_F(ChangeWatchTest, EveryChangeOfALevelFileNamesItsIdWatchedOrPolled) {
             EXPECT_TRUE(refreshed().empty());
         }
         EXPECT_EQ(failure.file, fileAt("b", cache::User));
-        vWriteLevel("b", cache::User, mappingMake("b", "b", {{"oak", {"leaf"}}}));
+        vWriteLevel("b", cache::User, mappingOf("b", {{"oak", {"leaf"}}}, "b"));
         EXPECT_EQ(refreshed(), Ids{"b"});
         EXPECT_FALSE(failure.boFailed());
 
@@ -228,15 +228,15 @@ TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
     classification::Failure failure;
     fs::remove_all(folder.path() / "user");
     fs::create_directories(levelFolder(cache::Sys));
-    vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"leaf"}}}));
+    vWriteLevel("a", cache::Shared, mappingOf("a", {{"oak", {"leaf"}}}, "a"));
     AdminWrapper wrapper;
     (void)wrapper.cachesGet("a");
     // A change between the first load and the first change call: the first
     // wait is zero and the refresh finds it.
-    vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"bark"}}}));
+    vWriteLevel("a", cache::Shared, mappingOf("a", {{"oak", {"bark"}}}, "a"));
     // The User folder is made while its parent's watch is set.
     stepPath = folder.path().string();
-    step = [&] { vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"seed"}}})); };
+    step = [&] { vWriteLevel("a", cache::User, mappingOf("a", {{"elm", {"seed"}}}, "a")); };
     platform::systemCalls().inotify_add_watch = &steppingWatch;
     EXPECT_EQ(wrapper.refreshWaitGet(), std::optional(0ms));
     EXPECT_EQ(step, nullptr);
@@ -244,20 +244,20 @@ TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
     EXPECT_EQ(wrapper.changedRefresh(failure), Ids{"a"});
     vViewIsFiles("a");
     EXPECT_EQ(wrapper.refreshWaitGet(), std::nullopt);
-    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"twig"}}}));
+    vWriteLevel("a", cache::User, mappingOf("a", {{"elm", {"twig"}}}, "a"));
     EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
     vViewIsFiles("a");
 
     // An ancestor replaced by rename, as an install does: the new folder
     // is watched, the old one no more.
     fs::create_directories(folder / "new" / "Classification");
-    ASSERT_TRUE(writeMapping(folder / "new" / "Classification" / "a.xml", mappingMake("a", "a", {{"ash", {"key"}}})));
+    ASSERT_TRUE(writeMapping(folder / "new" / "Classification" / "a.xml", mappingOf("a", {{"ash", {"key"}}}, "a")));
     fs::rename(folder / "user", folder / "user.old");
     fs::rename(folder / "new", folder / "user");
     EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
     vViewIsFiles("a");
-    ASSERT_TRUE(writeMapping(folder / "user.old" / "Classification" / "a.xml", mappingMake("a", "a", {})));
-    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"ash", {"bud"}}}));
+    ASSERT_TRUE(writeMapping(folder / "user.old" / "Classification" / "a.xml", mappingOf("a", {}, "a")));
+    vWriteLevel("a", cache::User, mappingOf("a", {{"ash", {"bud"}}}, "a"));
     EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
     vViewIsFiles("a");
 
@@ -266,10 +266,10 @@ TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
     boOverflow = true;
     platform::systemCalls().read = &overflowingRead;
     fs::remove_all(folder / "user");
-    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"fir", {"cone"}}}));
+    vWriteLevel("a", cache::User, mappingOf("a", {{"fir", {"cone"}}}, "a"));
     EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
     vViewIsFiles("a");
-    vWriteLevel("a", cache::User, mappingMake("a", "a", {{"fir", {"needle"}}}));
+    vWriteLevel("a", cache::User, mappingOf("a", {{"fir", {"needle"}}}, "a"));
     EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
     vViewIsFiles("a");
 
@@ -281,10 +281,10 @@ TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
     (void)wrapper.changedRefresh(failure);
     (void)wrapper.cachesGet("e");
     ASSERT_TRUE(writeMapping(folder / "elsewhere" / "Classification" / "e.xml",
-                             mappingMake("e", "e", {{"yew", {"berry"}}})));
+                             mappingOf("e", {{"yew", {"berry"}}}, "e")));
     EXPECT_EQ(refreshed(wrapper, failure), Ids{"e"});
     EXPECT_TRUE(wrapper.boMappingExists("e", "yew", "berry"));
-    vWriteLevel("a", cache::User, mappingMake("a", "a", {}));
+    vWriteLevel("a", cache::User, mappingOf("a", {}, "a"));
     pollfd quiet{wrapper.changeDescriptorGet(), POLLIN, 0};
     EXPECT_EQ(::poll(&quiet, 1, 0), 0);
 
@@ -301,7 +301,7 @@ TEST_F(ChangeWatchTest, NoChangeIsLostWhileWatchesAreSetOrTheirPathsChange) {
     ASSERT_TRUE(wait.has_value());
     EXPECT_GT(*wait, 50s);
     std::ostringstream bytes;
-    Mapping written = mappingMake("b", "b", {{"oak", {"gall"}}});
+    Mapping written = mappingOf("b", {{"oak", {"gall"}}}, "b");
     ASSERT_TRUE(classification::XmlDocument(written).boWrite(bytes));
     const std::string text = bytes.str();
     ASSERT_EQ(::write(descriptor, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -337,7 +337,7 @@ TEST_F(ChangeWatchTest, EveryInotifyCallFailingOnceLeavesTheHostWatchingOrPollin
         AdminWrapper::vAdminReset();
         platform::vSystemCallsReset();
         fs::remove_all(folder.path() / "user");
-        vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"oak", {"leaf"}}}));
+        vWriteLevel("a", cache::Shared, mappingOf("a", {{"oak", {"leaf"}}}, "a"));
         inotifyCalls = 0;
         platform::systemCalls().inotify_init1 = &sweptInit;
         platform::systemCalls().inotify_add_watch = &sweptWatch;
@@ -348,10 +348,10 @@ TEST_F(ChangeWatchTest, EveryInotifyCallFailingOnceLeavesTheHostWatchingOrPollin
         classification::Failure failure;
         (void)wrapper.changedRefresh(failure);
         // The User folder appears, then the Shared one is replaced.
-        vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"seed"}}}));
+        vWriteLevel("a", cache::User, mappingOf("a", {{"elm", {"seed"}}}, "a"));
         (void)refreshed(wrapper, failure);
         fs::rename(folder / "shared", folder / "shared.old");
-        vWriteLevel("a", cache::Shared, mappingMake("a", "a", {{"ash", {"key"}}}));
+        vWriteLevel("a", cache::Shared, mappingOf("a", {{"ash", {"key"}}}, "a"));
         (void)refreshed(wrapper, failure);
         vViewIsFiles("a");
         // Now watching, or told to poll: a save is heard either way.
@@ -359,7 +359,7 @@ TEST_F(ChangeWatchTest, EveryInotifyCallFailingOnceLeavesTheHostWatchingOrPollin
             EXPECT_TRUE(watch.boWatched || (!watch.sReason.empty() && wrapper.refreshWaitGet().has_value()))
                 << watch.folder;
         }
-        vWriteLevel("a", cache::User, mappingMake("a", "a", {{"elm", {"twig"}}}));
+        vWriteLevel("a", cache::User, mappingOf("a", {{"elm", {"twig"}}}, "a"));
         EXPECT_EQ(refreshed(wrapper, failure), Ids{"a"});
         vViewIsFiles("a");
         fs::remove_all(folder / "shared.old");

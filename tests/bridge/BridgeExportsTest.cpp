@@ -2,7 +2,7 @@
 // export table: the two entry points and the node forwarder are there under
 // their linkage names, and nothing else of the system's own namespaces is,
 // apart from the store's outside face. The module is nothing of the bridge's:
-// not exported, not named, not needed.
+// not exported, not named.
 
 #include <gtest/gtest.h>
 
@@ -10,20 +10,21 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tests/common/ChildProcess.h"
+
 namespace {
+
+using vyr::test::commandLines;
 
 const char* const kBridgePath = VYR_BRIDGE_PATH;
 const char* const kFaceHeader = VYR_FACE_HEADER;
@@ -107,20 +108,8 @@ std::string demangled(const std::string& name) {
 // The names nm lists for the library's dynamic symbol table with the given
 // options, one per line; the name is the last field.
 std::vector<std::string> dynamicSymbolsGet(const std::string& options) {
-    const std::string command = "nm -D " + options + " '" + kBridgePath + "'";
-    const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
-    EXPECT_TRUE(pipe) << command;
     std::vector<std::string> names;
-    if (!pipe) {
-        return names;
-    }
-    std::array<char, 4096> buffer{};
-    std::string line;
-    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
-        line += buffer.data();
-        if (line.empty() || line.back() != '\n') {
-            continue;
-        }
+    for (const std::string& line : commandLines("nm -D " + options + " '" + kBridgePath + "'")) {
         std::istringstream fields(line);
         std::string field;
         std::string last;
@@ -130,7 +119,6 @@ std::vector<std::string> dynamicSymbolsGet(const std::string& options) {
         if (!last.empty()) {
             names.push_back(last);
         }
-        line.clear();
     }
     return names;
 }
@@ -256,26 +244,6 @@ TEST(BridgeExports, TheCFaceIsExportedExactlyAsItsHeaderDeclaresIt) {
     const std::set<std::string> declared = faceFunctionsDeclared();
     EXPECT_GT(declared.size(), 40U);
     EXPECT_EQ(exported, declared);
-}
-
-TEST(BridgeExports, NeedsNoModule) {
-    // The module is loaded at run time by the runtime library: the bridge
-    // needs no module (and resolves whole without one, as the
-    // loading above shows).
-    const std::string command = std::string("readelf -d '") + kBridgePath + "'";
-    const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
-    ASSERT_TRUE(pipe);
-    std::array<char, 4096> buffer{};
-    int needed = 0;
-    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
-        const std::string_view line(buffer.data());
-        if (line.find("(NEEDED)") != std::string_view::npos) {
-            ++needed;
-            EXPECT_EQ(line.find("module"), std::string_view::npos) << line;
-            EXPECT_EQ(line.find("VyrCommonClassification"), std::string_view::npos) << line;
-        }
-    }
-    EXPECT_GT(needed, 0);
 }
 
 } // namespace

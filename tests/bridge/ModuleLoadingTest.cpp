@@ -11,18 +11,14 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +32,7 @@
 #include "external/directories/Directories.h"
 #include "external/managed/DotnetRuntime.h"
 #include "external/managed/ModuleLoader.h"
+#include "tests/common/ChildProcess.h"
 #include "tests/common/TestSupport.h"
 
 namespace vyr::test {
@@ -45,8 +42,6 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-extern "C" char** environ;
-
 // Counts what a run reports; no run should report anything here.
 class CountingCallback final : public classification::ClassificationUiCallbackInterface {
 public:
@@ -55,85 +50,16 @@ public:
     int calls = 0;
 };
 
-// What a child process did: its exit status (-1 when it did not exit) and
-// what it wrote on standard output and standard error.
-struct ChildRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the program with the arguments in the working folder, with this
-// process's environment changed by `settings` ("NAME=value" each), and waits
-// for it. Its outputs go through files of `io`.
-ChildRun childRun(const fs::path& program, const std::vector<std::string>& arguments, const fs::path& workingFolder,
-                  const std::vector<std::string>& settings, const fs::path& io) {
-    fs::create_directories(io);
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view setting(*entry);
-        const bool boReplaced = std::any_of(settings.begin(), settings.end(), [&](const std::string& mine) {
-            return setting.substr(0, setting.find('=')) == std::string_view(mine).substr(0, mine.find('='));
-        });
-        if (!boReplaced) {
-            environment.emplace_back(setting);
-        }
-    }
-    environment.insert(environment.end(), settings.begin(), settings.end());
-    std::vector<std::string> argumentTexts{program.string()};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    const auto pointers = [](std::vector<std::string>& texts) {
-        std::vector<char*> result;
-        for (std::string& text : texts) {
-            result.push_back(text.data());
-        }
-        result.push_back(nullptr);
-        return result;
-    };
-    std::vector<char*> argv = pointers(argumentTexts);
-    std::vector<char*> envp = pointers(environment);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ChildRun run;
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(spawned);
-        return run;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = readFile(io / "out");
-    run.err = readFile(io / "err");
-    return run;
-}
-
 // The RUNPATH and RPATH strings of an executable or shared object, as
 // readelf shows its dynamic section.
 std::vector<std::string> searchPathsGet(const fs::path& file) {
-    const std::string command = "readelf -d '" + file.string() + "' 2>/dev/null";
-    const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
     std::vector<std::string> paths;
-    if (!pipe) {
-        ADD_FAILURE() << command;
-        return paths;
-    }
-    std::array<char, 8192> buffer{};
-    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
-        const std::string_view line(buffer.data());
+    for (const std::string& line : commandLines("readelf -d '" + file.string() + "' 2>/dev/null")) {
         const std::size_t open = line.find('[');
         const std::size_t close = line.rfind(']');
-        if ((line.find("(RUNPATH)") != std::string_view::npos || line.find("(RPATH)") != std::string_view::npos) &&
-            open != std::string_view::npos && close != std::string_view::npos && close > open) {
-            paths.emplace_back(line.substr(open + 1, close - open - 1));
+        if ((line.find("(RUNPATH)") != std::string::npos || line.find("(RPATH)") != std::string::npos) &&
+            open != std::string::npos && close != std::string::npos && close > open) {
+            paths.push_back(line.substr(open + 1, close - open - 1));
         }
     }
     return paths;
@@ -315,22 +241,24 @@ TEST(ModuleLoading, TheProbeOrderHoldsAndNothingIsTakenFromTheWorkingFolder) {
     fs::create_directories(elsewhere / "lib");
     fs::copy_file(VYR_RECORDING_MODULE_PATH, elsewhere / "lib" / managed::runtime::kModuleFileName);
     fs::copy_file(VYR_RECORDING_MODULE_PATH, elsewhere / managed::runtime::kModuleFileName);
-    const std::vector<std::string> settings = {"LD_LIBRARY_PATH=lib"};
+    RunSettings inHost;
+    inHost.workingFolder = host;
+    inHost.environment = {"LD_LIBRARY_PATH=lib"};
     const std::string bridgeName = "lib/" + fs::path(VYR_BRIDGE_SONAME_FILE).filename().string() + "\n";
 
-    const ChildRun first = childRun(program, {elsewhere.string()}, host, settings, temp / "io-first");
+    const Outcome first = runProgram(program, {elsewhere.string()}, temp / "io-first", inHost);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(first.out, bridgeName + "ran " + inProgramFolder.string() + "\n");
 
     fs::remove(inProgramFolder);
-    const ChildRun second = childRun(program, {elsewhere.string()}, host, settings, temp / "io-second");
+    const Outcome second = runProgram(program, {elsewhere.string()}, temp / "io-second", inHost);
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(second.out, bridgeName + "ran " + besideBridge.string() + "\n");
 
     // With no module in the host's folders, none is found: the message names
     // the bridge's real folder, and nothing from the working folder runs.
     fs::remove(besideBridge);
-    const ChildRun missing = childRun(program, {elsewhere.string()}, host, settings, temp / "io-missing");
+    const Outcome missing = runProgram(program, {elsewhere.string()}, temp / "io-missing", inHost);
     EXPECT_EQ(missing.status, 1);
     EXPECT_THAT(missing.err, HasSubstr(", " + (host / "lib").string() + " (the bridge library's folder); "));
 
@@ -353,22 +281,21 @@ TEST(ModuleLoading, TheProbeOrderHoldsAndNothingIsTakenFromTheWorkingFolder) {
     EXPECT_GT(checked, 10);
 }
 
-TEST(ModuleLoading, TheBridgeNeedsNoDotnetToLoad) {
+TEST(ModuleLoading, TheBridgeNeedsNoDotnetAndNoModuleToLoad) {
     // nethost is linked in, hostfxr opened at run time: no library of .NET
-    // is needed to load the bridge or the runtime library.
+    // is needed to load the bridge or the runtime library. Nor is the
+    // module, which the runtime library loads at run time.
     for (const fs::path library : {VYR_BRIDGE_SONAME_FILE, VYR_MANAGED_SONAME_FILE}) {
-        const std::string command = "readelf -d '" + library.string() + "'";
-        const std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
-        ASSERT_TRUE(pipe);
-        std::array<char, 4096> buffer{};
-        while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
-            const std::string_view line(buffer.data());
-            if (line.find("(NEEDED)") != std::string_view::npos) {
-                EXPECT_EQ(line.find("hostfxr"), std::string_view::npos) << line;
-                EXPECT_EQ(line.find("nethost"), std::string_view::npos) << line;
-                EXPECT_EQ(line.find("coreclr"), std::string_view::npos) << line;
+        int needed = 0;
+        for (const std::string& line : commandLines("readelf -d '" + library.string() + "'")) {
+            if (line.find("(NEEDED)") != std::string::npos) {
+                ++needed;
+                for (const char* name : {"hostfxr", "nethost", "coreclr", "module", "VyrCommonClassification"}) {
+                    EXPECT_EQ(line.find(name), std::string::npos) << line;
+                }
             }
         }
+        EXPECT_GT(needed, 0) << library;
     }
 }
 

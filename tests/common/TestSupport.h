@@ -1,14 +1,17 @@
 #pragma once
 
 // Small helpers shared by the tests: a temporary folder per test, file
-// contents and times, and a scope that enables the assertion sink and
-// collects what it receives.
+// contents and times, snapshots of a folder tree, a scope that puts the
+// platform's system calls back, and a scope that enables the assertion sink
+// and collects what it receives.
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -20,6 +23,7 @@
 #include "external/assert/Assert.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
+#include "external/platform/SystemCalls.h"
 
 namespace vyr::test {
 
@@ -88,6 +92,59 @@ inline void setFileTime(const std::filesystem::path& file, std::chrono::seconds 
     std::filesystem::last_write_time(file, std::filesystem::file_time_type::clock::now() + fromNow);
 }
 
+// Midnight UTC of the day.
+inline std::chrono::sys_seconds utc(int year, unsigned month, unsigned day) {
+    return std::chrono::sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day));
+}
+
+// Sets the file's last-write time to the given UTC time.
+inline void setFileTimeUtc(const std::filesystem::path& file, std::chrono::sys_seconds time) {
+    std::filesystem::last_write_time(
+        file, std::chrono::time_point_cast<std::filesystem::file_time_type::duration>(
+                  std::chrono::file_clock::from_sys(time)));
+}
+
+// One entry of a folder snapshot: a file's content and last-write time, or
+// "<folder>" for a folder (whose time changes whenever a name is made and
+// removed in it, so it is not kept).
+struct SnapshotEntry {
+    std::string content;
+    std::filesystem::file_time_type lastWrite{};
+    bool operator==(const SnapshotEntry&) const = default;
+};
+using Snapshot = std::map<std::filesystem::path, SnapshotEntry>;
+
+// What a snapshot leaves out: nothing, or folders and lock files, which
+// the store makes (the level folders on first use, a lock file beside each
+// level file it locks) and keeps.
+enum class SnapshotOmits { Nothing, FoldersAndLockFiles };
+
+// Every file and folder below the root, by relative path. Two equal
+// snapshots mean nothing was created, removed or written in that tree.
+inline Snapshot snapshotOf(const std::filesystem::path& root, SnapshotOmits omits = SnapshotOmits::Nothing) {
+    Snapshot snapshot;
+    const bool boFilesOnly = omits == SnapshotOmits::FoldersAndLockFiles;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::filesystem::path name = entry.path().lexically_relative(root);
+        if (entry.is_directory()) {
+            if (!boFilesOnly) {
+                snapshot[name] = {"<folder>", {}};
+            }
+        } else if (!boFilesOnly || entry.path().extension() != ".lock") {
+            snapshot[name] = {readFile(entry.path()), std::filesystem::last_write_time(entry.path())};
+        }
+    }
+    return snapshot;
+}
+
+// Puts the platform's system calls back when a test that replaced some ends.
+struct SystemCallsRestore {
+    SystemCallsRestore() = default;
+    SystemCallsRestore(const SystemCallsRestore&) = delete;
+    SystemCallsRestore& operator=(const SystemCallsRestore&) = delete;
+    ~SystemCallsRestore() { platform::vSystemCallsReset(); }
+};
+
 // Enables the assertion sink for its lifetime and collects the records;
 // disables and clears it on the way out.
 class AssertCapture {
@@ -120,5 +177,24 @@ public:
     [[nodiscard]] std::size_t count() const { return assert::Assert::recordsGet().size(); }
     void clear() const { assert::Assert::vClear(); }
 };
+
+// A record the sink kept, as plain values.
+struct Report {
+    std::string message;
+    std::string function;
+    std::string fileName;
+    std::int32_t type;
+    bool operator==(const Report&) const = default;
+};
+
+// The records the sink kept, in order.
+inline std::vector<Report> reportsGet() {
+    std::vector<Report> reports;
+    for (const auto& record : assert::Assert::recordsGet()) {
+        reports.push_back({std::string(record->message()), std::string(record->function()),
+                           std::string(record->fileName()), static_cast<std::int32_t>(record->type())});
+    }
+    return reports;
+}
 
 } // namespace vyr::test

@@ -17,7 +17,7 @@
 #include <random>
 #include <string>
 
-#include "tests/reliability/ReliabilitySupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
@@ -35,13 +35,13 @@ const std::string kLong = "a-classified-id-long-enough-to-move-every-byte-after-
 // 150 KB) that writing the document takes many system calls, each a moment
 // a kill can land in.
 Mapping mappingWith(const std::string& firstClassified) {
-    Mapping::Relation relation;
+    Relation relation;
     for (int source = 0; source < kSources; ++source) {
         char name[32];
         std::snprintf(name, sizeof name, "source-%04d", source);
         relation[name] = {source == 0 ? firstClassified : "classified-id-of-" + std::string(name)};
     }
-    return mappingMake(kId, std::move(relation));
+    return mappingOf(kId, relation);
 }
 
 // Where the child is: it reports each step on a pipe.
@@ -55,8 +55,8 @@ void vSpin(std::chrono::nanoseconds delay) {
     }
 }
 
-// The reliability fixture with the writer child and the pipe it reports on.
-class CrashTest : public ReliabilityFixture {
+// The store fixture with the writer child and the pipe it reports on.
+class CrashTest : public StoreFixture {
 protected:
     // Starts a child that sets the first pair to the classified id and
     // reports its steps on the pipe.

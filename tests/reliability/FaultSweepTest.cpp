@@ -42,7 +42,7 @@
 #include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/platform/FileSystem.h"
 #include "external/platform/SystemCalls.h"
-#include "tests/reliability/ReliabilitySupport.h"
+#include "tests/common/StoreFixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VYR_SWEEP_SANITIZED 1
@@ -409,8 +409,8 @@ std::string queryOf(AdminWrapper& wrapper, const std::string& id, const std::str
     return wrapper.sClassifiedIdGet(id, source);
 }
 
-const Mapping kFruit = mappingMake("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});
-const Mapping kFruitShared = mappingMake("fruit", {{"cherry", {"dark"}}});
+const Mapping kFruit = mappingOf("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});
+const Mapping kFruitShared = mappingOf("fruit", {{"cherry", {"dark"}}});
 
 std::vector<WritePath> writePaths() {
     const auto added = [](const std::string& source) {
@@ -472,12 +472,12 @@ std::vector<WritePath> writePaths() {
 // What a level file holds: its bytes, or nothing when it is missing.
 using Content = std::optional<std::string>;
 
-class FaultSweepTest : public ReliabilityFixture, public ::testing::WithParamInterface<int> {
+class FaultSweepTest : public StoreFixture, public ::testing::WithParamInterface<int> {
 protected:
     void TearDown() override {
         gSweep = Sweep{};
         platform::vSystemCallsReset();
-        ReliabilityFixture::TearDown();
+        StoreFixture::TearDown();
     }
 
     // The level files as the path finds them; the level folders exist.

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/CacheWriteAccess.h"
-#include "tests/reliability/ReliabilitySupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
@@ -31,11 +31,11 @@ std::string sourceOf(int process, int addition) {
     return "process-" + std::to_string(process) + "-pair-" + std::to_string(addition);
 }
 
-// The reliability fixture; the processes are forked in the test.
-class SeveralProcessesTest : public ReliabilityFixture {};
+// The store fixture; the processes are forked in the test.
+class SeveralProcessesTest : public StoreFixture {};
 
 TEST_F(SeveralProcessesTest, ConcurrentAdditionsAreAllKeptAndTheFileAlwaysReads) {
-    vWriteLevel(kId, cache::User, mappingMake(kId));
+    vWriteLevel(kId, cache::User, mappingOf(kId));
 
     StartGate gate;
     std::vector<pid_t> children;
@@ -115,7 +115,7 @@ bool boWaiterAnnounced(const fs::path& lockFile) {
 // at most a short yield, again and again, and the stopped one, continued,
 // gets it too.
 TEST_F(SeveralProcessesTest, AWriterStoppedWhileItWaitsKeepsNobodyOut) {
-    vWriteLevel(kId, cache::User, mappingMake(kId));
+    vWriteLevel(kId, cache::User, mappingOf(kId));
     const fs::path lockFile = fileAt(kId, cache::User).string() + ".lock";
     int ready[2];
     int release[2];

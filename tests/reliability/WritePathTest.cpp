@@ -25,16 +25,16 @@
 
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/platform/SystemCalls.h"
-#include "tests/reliability/ReliabilitySupport.h"
+#include "tests/common/StoreFixture.h"
 
 namespace vyr::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-class WritePathTest : public ReliabilityFixture {
+class WritePathTest : public StoreFixture {
 protected:
-    const Mapping fruit = mappingMake("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});
+    const Mapping fruit = mappingOf("fruit", {{"apple", {"red"}}, {"pear", {"green"}}});
 
     // Adds one pair at the level through a fresh write access; whether the
     // lock and the edit were taken.
@@ -59,7 +59,7 @@ TEST_F(WritePathTest, RestoredAndRewrittenFilesGetTheEditOnTop) {
     ASSERT_TRUE(boAdd(wrapper, "plum", "blue"));
 
     // A backup restored with its old time (cp -p): the next edit keeps it.
-    const Mapping restored = mappingMake("fruit", {{"apple", {"restored"}}});
+    const Mapping restored = mappingOf("fruit", {{"apple", {"restored"}}});
     vWriteLevel("fruit", cache::User, restored);
     setFileTime(file, -2h);
     ASSERT_TRUE(boAdd(wrapper, "kiwi", "brown"));
@@ -124,14 +124,14 @@ TEST_F(WritePathTest, ChangesUnderTheLockAreWrittenOverOrRefusedWithTheirReason)
         ASSERT_TRUE(access.boLockFile(cache::User));
         ASSERT_TRUE(access.boAddMapping("plum", "blue", cache::User));
         change.make();
-        const auto before = snapshotOf(folder.path());
+        const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
         EXPECT_EQ(access.boWriteBack(), change.report == nullptr);
         EXPECT_EQ(access.failureGet().kind, change.kind);
         if (change.report == nullptr) {
             EXPECT_EQ(levelOf(cache::User).sourceToClassified.count("plum"), 1U);
         } else {
             EXPECT_EQ(capture.messages(), std::vector<std::string>{change.report});
-            EXPECT_EQ(snapshotOf(folder.path()), before);
+            EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
         }
     }
 }
@@ -151,7 +151,7 @@ TEST_F(WritePathTest, HoldersInOneProcessLoseNoEditWhenTheFileIsReplaced) {
             ASSERT_TRUE(second.boLockFile(cache::User));
             ASSERT_TRUE(second.boAddMapping("kiwi", "brown", cache::User));
             vWriteLevel("fruit", cache::User,
-                        mappingMake("fruit", {{"apple", {"red", "theirs"}}, {"plum", {"blue"}}}));
+                        mappingOf("fruit", {{"apple", {"red", "theirs"}}, {"plum", {"blue"}}}));
             // Made while the level is held: it must not read the new file
             // over the holders' edits.
             { const auto third = wrapper.writeAccessGet("fruit"); }
@@ -172,10 +172,10 @@ TEST_F(WritePathTest, HoldersInOneProcessLoseNoEditWhenTheFileIsReplaced) {
 TEST_F(WritePathTest, LinksAndHardLinksAreNeverWrittenThrough) {
     vWriteLevel("fruit", cache::Shared, fruit);
     const fs::path outside = folder / "outside.xml";
-    ASSERT_TRUE(writeMapping(outside, mappingMake("fruit", {{"apple", {"outside"}}})));
+    ASSERT_TRUE(writeMapping(outside, mappingOf("fruit", {{"apple", {"outside"}}})));
     fs::create_directories(levelFolder(cache::User));
     fs::create_directories(folder / "elsewhere");
-    ASSERT_TRUE(writeMapping(folder / "elsewhere" / "x.xml", mappingMake("sub/x")));
+    ASSERT_TRUE(writeMapping(folder / "elsewhere" / "x.xml", mappingOf("sub/x")));
     fs::create_directory_symlink(folder / "elsewhere", levelFolder(cache::User) / "sub");
 
     const std::vector<std::pair<std::string, std::function<void()>>> cases = {
@@ -189,24 +189,24 @@ TEST_F(WritePathTest, LinksAndHardLinksAreNeverWrittenThrough) {
         SCOPED_TRACE(what);
         fs::remove(fileAt("fruit", cache::User));
         make();
-        const auto before = snapshotOf(folder.path());
+        const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
         AdminWrapper::vAdminReset();
         AdminWrapper wrapper;
         const AssertCapture capture;
         EXPECT_FALSE(boAdd(wrapper, "apple", "mine"));
         EXPECT_EQ(capture.count(), 1U);
-        EXPECT_EQ(snapshotOf(folder.path()), before);
+        EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
     }
 
     // An id through a linked subfolder: neither locked nor created.
-    const auto before = snapshotOf(folder.path());
+    const auto before = snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles);
     AdminWrapper wrapper;
     {
         auto access = wrapper.writeAccessGet("sub/x");
         EXPECT_FALSE(access.boLockFile(cache::User));
     }
     EXPECT_FALSE(wrapper.boCreateClassification("sub/y", "2", "3", "4", "5", false, false, cache::User));
-    EXPECT_EQ(snapshotOf(folder.path()), before);
+    EXPECT_EQ(snapshotOf(folder.path(), SnapshotOmits::FoldersAndLockFiles), before);
     EXPECT_FALSE(fs::exists(folder / "elsewhere" / "y.xml"));
 
     // "1:x" is an ordinary id; only a letter and ':' look like a drive.
@@ -416,13 +416,6 @@ int openatCounted(int folder, const char* name, int flags, mode_t mode) {
     }
     return ::openat(folder, name, flags, mode);
 }
-
-struct SystemCallsRestore {
-    SystemCallsRestore() = default;
-    SystemCallsRestore(const SystemCallsRestore&) = delete;
-    SystemCallsRestore& operator=(const SystemCallsRestore&) = delete;
-    ~SystemCallsRestore() { platform::vSystemCallsReset(); }
-};
 
 // The second the file's modification time lies in.
 time_t secondOf(const fs::path& file) {

@@ -38,7 +38,7 @@ const std::vector<std::string> kProbes{"s0", "s1", "s2", "s3", "s4", "s5", "s6",
 void expectAsRebuilt(const Cache& cache, int step) {
     classification::CacheMerged<Level> rebuilt;
     rebuilt.vRebuild(cache.levels);
-    const auto [forward, inverse] = referenceMerge(cache.levels);
+    const auto [forward, inverse] = mergeOf(cache.levels);
     EXPECT_EQ(cache.merged.sourceToClassified, rebuilt.sourceToClassified) << "step " << step;
     EXPECT_EQ(cache.merged.classifiedToSource, rebuilt.classifiedToSource) << "step " << step;
     EXPECT_EQ(cache.merged.sourceToClassified, forward) << "step " << step;
@@ -173,7 +173,7 @@ TEST(EditRefresh, EditsOfALargeClassificationDoNotRebuildIt) {
     for (int index = 0; index < kSources; ++index) {
         sys.vMappingAdd("s" + std::to_string(index), "c" + std::to_string(index % 100));
     }
-    ASSERT_TRUE(writeMapping(folders.file(Sys, "big"), sys));
+    ASSERT_TRUE(writeMapping(folders.fileAt("big", Sys), sys));
     classification::Admin admin;
     WriteAccess access = admin.writeAccessGet("big");
     const Cache& cache = admin.caches.at("big");

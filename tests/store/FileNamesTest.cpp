@@ -27,13 +27,13 @@ struct UnsafeId {
 
 TEST(UnsafeIds, ReadingLockingAndCreatingTouchNothing) {
     const StoreFolders folders;
-    const fs::path user = folders.userLevel;
-    const fs::path outside = folders.root / "user";
-    const std::string absolute = (folders.root / "outside").string();
+    const fs::path user = folders.levelFolder(User);
+    const fs::path outside = folders.folder / "user";
+    const std::string absolute = (folders.folder / "outside").string();
     const std::vector<UnsafeId> unsafeIds = {
         {"", {user / ".xml"}},
         {std::string("a\0b", 3), {user / "a", user / "a.xml"}},
-        {absolute, {folders.root / "outside.xml"}},
+        {absolute, {folders.folder / "outside.xml"}},
         {"/tmp/x", {}},
         {"..", {user / "...xml", outside / ".xml"}},
         {"a/../../b", {outside / "b.xml"}},
@@ -47,7 +47,7 @@ TEST(UnsafeIds, ReadingLockingAndCreatingTouchNothing) {
     }
     const bool boTmpXExisted = fs::exists("/tmp/x.xml");
     const std::string tmpXBefore = boTmpXExisted ? readFile("/tmp/x.xml") : std::string();
-    const auto before = treeSnapshot(folders.root.path());
+    const auto before = snapshotOf(folders.folder.path());
 
     classification::Admin admin;
     for (const UnsafeId& unsafe : unsafeIds) {
@@ -70,7 +70,7 @@ TEST(UnsafeIds, ReadingLockingAndCreatingTouchNothing) {
             EXPECT_TRUE(record.filePath.empty()) << record.filePath;
         }
         EXPECT_FALSE(admin.boCreateClassification(id, "t2", "t3", "t4", "t5", false, false, User));
-        EXPECT_EQ(treeSnapshot(folders.root.path()), before);
+        EXPECT_EQ(snapshotOf(folders.folder.path()), before);
     }
     EXPECT_EQ(fs::exists("/tmp/x.xml"), boTmpXExisted);
     if (boTmpXExisted) {
@@ -81,16 +81,16 @@ TEST(UnsafeIds, ReadingLockingAndCreatingTouchNothing) {
 TEST(FileNames, IdsWithDotsNameTheirOwnFile) {
     const StoreFolders folders;
     // Files that a name built by replacing the extension would reach instead.
-    ASSERT_TRUE(writeMapping(folders.file(User, "a"), mappingOf("a", {{"s", {"wrong"}}})));
-    ASSERT_TRUE(writeMapping(folders.userLevel / "m.xml", mappingOf("m", {{"s", {"wrong"}}})));
-    ASSERT_TRUE(writeMapping(folders.userLevel / "a.b.xml", mappingOf("a.b", {{"s", {"a.b"}}})));
-    ASSERT_TRUE(writeMapping(folders.userLevel / "m.xml.xml", mappingOf("m.xml", {{"s", {"m.xml"}}})));
+    ASSERT_TRUE(writeMapping(folders.fileAt("a", User), mappingOf("a", {{"s", {"wrong"}}})));
+    ASSERT_TRUE(writeMapping(folders.levelFolder(User) / "m.xml", mappingOf("m", {{"s", {"wrong"}}})));
+    ASSERT_TRUE(writeMapping(folders.levelFolder(User) / "a.b.xml", mappingOf("a.b", {{"s", {"a.b"}}})));
+    ASSERT_TRUE(writeMapping(folders.levelFolder(User) / "m.xml.xml", mappingOf("m.xml", {{"s", {"m.xml"}}})));
 
     classification::Admin admin;
     EXPECT_EQ(admin.sClassifiedIdGet("a.b", "s"), "a.b");
     EXPECT_EQ(admin.sClassifiedIdGet("m.xml", "s"), "m.xml");
-    EXPECT_EQ(admin.files.at("a.b").at(User).filePath, folders.userLevel / "a.b.xml");
-    EXPECT_EQ(admin.files.at("m.xml").at(Shared).filePath, folders.sharedLevel / "m.xml.xml");
+    EXPECT_EQ(admin.files.at("a.b").at(User).filePath, folders.levelFolder(User) / "a.b.xml");
+    EXPECT_EQ(admin.files.at("m.xml").at(Shared).filePath, folders.levelFolder(Shared) / "m.xml.xml");
 
     // A level file made by a lock gets the same name.
     {
@@ -99,14 +99,14 @@ TEST(FileNames, IdsWithDotsNameTheirOwnFile) {
         ASSERT_TRUE(access.boAddMapping("t", "shared", Shared));
     }
     Mapping written;
-    ASSERT_TRUE(readMapping(folders.sharedLevel / "a.b.xml", written));
+    ASSERT_TRUE(readMapping(folders.levelFolder(Shared) / "a.b.xml", written));
     EXPECT_EQ(written.sourceToClassified, (Mapping::Relation{{"t", {"shared"}}}));
-    EXPECT_FALSE(fs::exists(folders.sharedLevel / "a.xml"));
+    EXPECT_FALSE(fs::exists(folders.levelFolder(Shared) / "a.xml"));
 }
 
 TEST(FileNames, AnIdWithASubfolderWorks) {
     const StoreFolders folders;
-    const fs::path file = folders.userLevel / "sub" / "x.xml";
+    const fs::path file = folders.levelFolder(User) / "sub" / "x.xml";
     ASSERT_TRUE(writeMapping(file, mappingOf("sub/x", {{"s", {"a"}}})));
 
     classification::Admin admin;

@@ -31,10 +31,6 @@ constexpr const char* kLocatorPrefix =
     "vyr::utilities::CacheFilesAtLevels<class vyr::classification::CacheLevels<enum vyr::cache::Level>,enum "
     "vyr::cache::Level>::";
 
-std::chrono::sys_seconds utc(int year, unsigned month, unsigned day) {
-    return std::chrono::sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day));
-}
-
 TEST(LevelFolders, AdminDerivesItsFoldersFromTheDirectoryService) {
     const TempFolder root;
     fs::create_directories(root / "shared-b" / "Classification");
@@ -42,7 +38,7 @@ TEST(LevelFolders, AdminDerivesItsFoldersFromTheDirectoryService) {
     Directories::vSysDirectorySet(root / "sys");
     Directories::vSharedDirectoriesSet(sharedList);
     Directories::vUserDirectorySet(root / "user");
-    const auto before = treeSnapshot(root.path());
+    const auto before = snapshotOf(root.path());
 
     const classification::Admin admin;
     EXPECT_EQ(admin.path(Sys), root / "sys" / "Resources" / "Classification");
@@ -55,7 +51,7 @@ TEST(LevelFolders, AdminDerivesItsFoldersFromTheDirectoryService) {
     EXPECT_TRUE(admin.caches.empty());
     EXPECT_TRUE(admin.files.empty());
     // Constructing creates no folder.
-    EXPECT_EQ(treeSnapshot(root.path()), before);
+    EXPECT_EQ(snapshotOf(root.path()), before);
 
     // When no shared folder holds the subfolder, the service's answer is used as it is.
     fs::remove_all(root / "shared-b");
@@ -139,14 +135,14 @@ TEST(LevelFolders, AnExistingFolderIsLeftAsItIs) {
     const TempFolder root;
     writeFile(root / "level" / "kept.xml", "content");
     setFileTimeUtc(root / "level", utc(2020, 5, 1));
-    const auto before = treeSnapshot(root.path());
+    const auto before = snapshotOf(root.path());
     const auto time = fs::last_write_time(root / "level");
 
     TestAdmin admin;
     admin.vPathSet(root / "level", User);
     const AssertCapture capture;
     admin.vCreateFolderIfNotAtLevel(User);
-    EXPECT_EQ(treeSnapshot(root.path()), before);
+    EXPECT_EQ(snapshotOf(root.path()), before);
     EXPECT_EQ(fs::last_write_time(root / "level"), time);
     EXPECT_EQ(capture.count(), 0U);
 }
@@ -155,7 +151,7 @@ TEST(LevelFolders, AFailingCreationReportsOnceAndReturns) {
     const TempFolder root;
     writeFile(root / "A" / "B", "a file in the way");
     writeFile(root / "F", "a file where the folder should be");
-    const auto before = treeSnapshot(root.path());
+    const auto before = snapshotOf(root.path());
     TestAdmin admin;
 
     for (const fs::path& folder : {root / "A" / "B" / "C", root / "F"}) {
@@ -173,7 +169,7 @@ TEST(LevelFolders, AFailingCreationReportsOnceAndReturns) {
             EXPECT_NO_THROW(admin.vCreateFolderIfNotAtLevel(User));
             EXPECT_EQ(disabled.count(), 0U);
         }
-        EXPECT_EQ(treeSnapshot(root.path()), before);
+        EXPECT_EQ(snapshotOf(root.path()), before);
     }
 }
 
@@ -191,9 +187,9 @@ TEST(LevelFolders, CreatingALevelWithoutAFolderReportsBoth) {
 class LevelInvalidation : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(writeMapping(folders.file(Sys, "both"), mappingOf("both", {{"s", {"a"}}, {"t", {"b"}}})));
-        ASSERT_TRUE(writeMapping(folders.file(User, "both"), mappingOf("both", {{"s", {"u"}}})));
-        ASSERT_TRUE(writeMapping(folders.file(Sys, "sysOnly"), mappingOf("sysOnly", {{"s", {"a"}}})));
+        ASSERT_TRUE(writeMapping(folders.fileAt("both", Sys), mappingOf("both", {{"s", {"a"}}, {"t", {"b"}}})));
+        ASSERT_TRUE(writeMapping(folders.fileAt("both", User), mappingOf("both", {{"s", {"u"}}})));
+        ASSERT_TRUE(writeMapping(folders.fileAt("sysOnly", Sys), mappingOf("sysOnly", {{"s", {"a"}}})));
         ASSERT_TRUE(admin.boClassificationExists("both"));
         ASSERT_TRUE(admin.boClassificationExists("sysOnly"));
         ASSERT_EQ(admin.caches.at("both").merged.sourceToClassified, (Relation{{"s", {"u"}}, {"t", {"b"}}}));
@@ -298,7 +294,7 @@ TEST(FileTimes, StampsAreTicksSince1601AndOrderLikeTheFileTimes) {
 // unchanged file is never read twice.
 TEST(FileTimes, AFileThatChangedInAnyWayIsReadAgainAndAnUnchangedOneNot) {
     const StoreFolders folders;
-    const fs::path file = folders.file(User, "f");
+    const fs::path file = folders.fileAt("f", User);
     ASSERT_TRUE(writeMapping(file, mappingOf("f", {{"s", {"first"}}})));
     setFileTimeUtc(file, utc(2022, 6, 1));
     classification::Admin admin;

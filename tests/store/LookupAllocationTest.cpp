@@ -114,7 +114,7 @@ TEST(LookupAllocations, AdminLookupsOnALoadedClassificationBuildNoString) {
     const std::string id = longId("classification");
     const std::string source = longId("source");
     const std::string classified = longId("classified");
-    ASSERT_TRUE(writeMapping(folders.file(Sys, id), mappingOf(id, {{source, {classified}}})));
+    ASSERT_TRUE(writeMapping(folders.fileAt(id, Sys), mappingOf(id, {{source, {classified}}})));
 
     classification::Admin admin;
     ASSERT_TRUE(admin.boClassificationExists(id)); // the first use loads the file

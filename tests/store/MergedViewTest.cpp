@@ -152,7 +152,7 @@ TEST(MergeRule, RandomEditsAgreeWithAPlainMerge) {
                 cache.vChanged();
                 break;
             }
-            const auto [sourceToClassified, classifiedToSource] = referenceMerge(cache.levels);
+            const auto [sourceToClassified, classifiedToSource] = mergeOf(cache.levels);
             ASSERT_EQ(cache.merged.sourceToClassified, sourceToClassified) << "seed " << seed << " step " << step;
             ASSERT_EQ(cache.merged.classifiedToSource, classifiedToSource) << "seed " << seed << " step " << step;
             expectConsistent(cache.merged);

@@ -42,10 +42,6 @@ using Records = std::map<Level, utilities::FileRecord>;
 constexpr const char* kWriteAccessFile = "Vyr/Libraries/Classification/ClassificationWriteAccess.cpp";
 constexpr const char* kLevelsFile = "Source/Resource/Classification/ClassificationCacheLevels.h";
 
-std::chrono::sys_seconds utc(int year, unsigned month, unsigned day) {
-    return std::chrono::sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day));
-}
-
 // The bytes the store writes for the mapping.
 std::string documentOf(Mapping mapping) {
     std::ostringstream out;
@@ -505,14 +501,14 @@ TEST_F(DirectAccess, CreatingALevelFileThatIsPresentDoesNothing) {
     const Mapping onDisk = mappingOf("disk", {{"s", {"a"}}});
     ASSERT_TRUE(writeMapping(fileOf(User), onDisk));
     setFileTimeUtc(fileOf(User), utc(2021, 1, 1));
-    const auto before = treeSnapshot(folder.path());
+    const auto before = snapshotOf(folder.path());
     cache.vLevelSet(Sys, mappingOf("sys", {{"s", {"b"}}}), true);
     const auto levels = cache.levels;
 
     WriteAccess access(&cache, &records);
     const AssertCapture capture;
     access.vCreateFileIfNotAtLevel(User);
-    EXPECT_EQ(treeSnapshot(folder.path()), before);
+    EXPECT_EQ(snapshotOf(folder.path()), before);
     EXPECT_EQ(cache.levels, levels);
     EXPECT_EQ(records.at(User).lastWrite, 0);
     EXPECT_EQ(capture.count(), 0U);
@@ -581,21 +577,21 @@ TEST_F(DirectAccess, CreatingALevelFileThatCannotBeWrittenKeepsTheMappingAndTheS
 TEST(AdminWriteAccess, AnEditSeenAtOnceAndItsStampNotReadAgain) {
     const StoreFolders folders;
     const Mapping sys = mappingOf("w", {{"s1", {"a"}}, {"s2", {"b"}}});
-    ASSERT_TRUE(writeMapping(folders.file(Sys, "w"), sys));
+    ASSERT_TRUE(writeMapping(folders.fileAt("w", Sys), sys));
     classification::Admin admin;
     {
         WriteAccess access = admin.writeAccessGet("w");
         // The missing User file is made by the lock, from the Sys header.
         ASSERT_TRUE(access.boLockFile(User));
-        EXPECT_TRUE(fs::exists(folders.file(User, "w")));
+        EXPECT_TRUE(fs::exists(folders.fileAt("w", User)));
         // An old time, so that a stamp taken before the write-back would show.
-        setFileTimeUtc(folders.file(User, "w"), utc(2020, 1, 1));
+        setFileTimeUtc(folders.fileAt("w", User), utc(2020, 1, 1));
         ASSERT_TRUE(access.boAddMapping("s3", "c", User));
         EXPECT_EQ(admin.sClassifiedIdGet("w", "s3"), "c");
         EXPECT_EQ(admin.sClassifiedIdGet("w", "s1"), "a");
         EXPECT_EQ(admin.mappingsGet("w"), (Pairs{{"s1", "a"}, {"s2", "b"}, {"s3", "c"}}));
     }
-    const Mapping user = readBack(folders.file(User, "w"));
+    const Mapping user = readBack(folders.fileAt("w", User));
     EXPECT_EQ(user.sId, "w");
     EXPECT_EQ(user.sText2, "w-2");
     EXPECT_EQ(user.sText6, "");
@@ -604,7 +600,7 @@ TEST(AdminWriteAccess, AnEditSeenAtOnceAndItsStampNotReadAgain) {
     // The stamp is the file's time as it stands after the write-back, so the
     // store does not read its own file again.
     utilities::FileRecord& record = admin.files.at("w").at(User);
-    EXPECT_EQ(record.lastWrite, vyr::test::lastWriteTicksGet(folders.file(User, "w")));
+    EXPECT_EQ(record.lastWrite, vyr::test::lastWriteTicksGet(folders.fileAt("w", User)));
     const std::lock_guard lock(admin.mutex);
     EXPECT_FALSE(admin.boUpdateFromFileAtLevel("w", User));
     admin.caches.at("w").mappingAtLevel(User).vMappingAdd("only", "in-memory");
@@ -614,9 +610,9 @@ TEST(AdminWriteAccess, AnEditSeenAtOnceAndItsStampNotReadAgain) {
 
 TEST(AdminWriteAccess, TwoAccessesShareTheCacheAndEachWritesBackItsOwnLevels) {
     const StoreFolders folders;
-    ASSERT_TRUE(writeMapping(folders.file(Shared, "two"), mappingOf("two", {{"s", {"shared"}}})));
-    ASSERT_TRUE(writeMapping(folders.file(User, "two"), mappingOf("two", {{"t", {"user"}}})));
-    const std::string userBefore = readFile(folders.file(User, "two"));
+    ASSERT_TRUE(writeMapping(folders.fileAt("two", Shared), mappingOf("two", {{"s", {"shared"}}})));
+    ASSERT_TRUE(writeMapping(folders.fileAt("two", User), mappingOf("two", {{"t", {"user"}}})));
+    const std::string userBefore = readFile(folders.fileAt("two", User));
     classification::Admin admin;
     {
         WriteAccess second = admin.writeAccessGet("two");
@@ -630,11 +626,11 @@ TEST(AdminWriteAccess, TwoAccessesShareTheCacheAndEachWritesBackItsOwnLevels) {
             EXPECT_EQ(admin.mappingsGet("two"),
                       (Pairs{{"s", "shared"}, {"s", "shared-2"}, {"t", "user"}, {"t", "user-2"}}));
         }
-        EXPECT_EQ(readBack(folders.file(Shared, "two")).sourceToClassified,
+        EXPECT_EQ(readBack(folders.fileAt("two", Shared)).sourceToClassified,
                   (Mapping::Relation{{"s", {"shared", "shared-2"}}}));
-        EXPECT_EQ(readFile(folders.file(User, "two")), userBefore);
+        EXPECT_EQ(readFile(folders.fileAt("two", User)), userBefore);
     }
-    EXPECT_EQ(readBack(folders.file(User, "two")).sourceToClassified,
+    EXPECT_EQ(readBack(folders.fileAt("two", User)).sourceToClassified,
               (Mapping::Relation{{"t", {"user", "user-2"}}}));
 }
 
@@ -646,21 +642,19 @@ TEST(KilledWriter, TheLevelFileIsLeftAsItWasAndReadable) {
         SCOPED_TRACE(boKillsItself ? "killed by itself" : "killed by the parent");
         const StoreFolders folders;
         const Mapping original = mappingOf("k", {{"s", {"a"}}, {"t", {"b"}}});
-        ASSERT_TRUE(writeMapping(folders.file(Sys, "k"), mappingOf("k", {{"s", {"sys"}}})));
-        ASSERT_TRUE(writeMapping(folders.file(User, "k"), original));
-        const std::string before = readFile(folders.file(User, "k"));
+        ASSERT_TRUE(writeMapping(folders.fileAt("k", Sys), mappingOf("k", {{"s", {"sys"}}})));
+        ASSERT_TRUE(writeMapping(folders.fileAt("k", User), original));
+        const std::string before = readFile(folders.fileAt("k", User));
 
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        const pid_t child = childStart([&] {
             ::close(ready[0]);
             classification::Admin admin;
             WriteAccess access = admin.writeAccessGet("k");
             if (!access.boLockFile(User) || !access.boSetMapping("s", "changed", User) ||
                 !access.boAddMapping("u", "new", User)) {
-                ::_exit(2);
+                return 2;
             }
             access.vMappedToClassifiedRemove("b", User);
             if (boKillsItself) {
@@ -668,12 +662,13 @@ TEST(KilledWriter, TheLevelFileIsLeftAsItWasAndReadable) {
             }
             const char byte = 'r';
             if (::write(ready[1], &byte, 1) != 1) {
-                ::_exit(3);
+                return 3;
             }
             for (;;) {
                 ::pause();
             }
-        }
+        });
+        ASSERT_GE(child, 0);
         ::close(ready[1]);
         if (!boKillsItself) {
             char byte = 0;
@@ -681,13 +676,10 @@ TEST(KilledWriter, TheLevelFileIsLeftAsItWasAndReadable) {
             ::kill(child, SIGKILL);
         }
         ::close(ready[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
-        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+        EXPECT_EQ(childWait(child), 128 + SIGKILL) << "the child did not die of SIGKILL";
 
-        EXPECT_EQ(readFile(folders.file(User, "k")), before);
-        EXPECT_EQ(readBack(folders.file(User, "k")), original);
+        EXPECT_EQ(readFile(folders.fileAt("k", User)), before);
+        EXPECT_EQ(readBack(folders.fileAt("k", User)), original);
     }
 }
 

@@ -12,12 +12,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "tests/tool/ToolTestSupport.h"
+#include "tests/common/ChildProcess.h"
 
 namespace vyr::test {
 // The tests of runs that start the .NET runtime run in the plain build only:
@@ -29,6 +30,7 @@ namespace vyr::test {
 
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -60,11 +62,22 @@ protected:
     bool boJsonParses(const std::string& text) const {
         const fs::path input = io() / "input.json";
         writeFile(input, text);
-        return runProgram(VYR_PYTHON3, {"-c", "import json,sys; json.load(sys.stdin)"}, io(), input).status == 0;
+        const std::vector<std::string> args{"-c", "import json,sys; json.load(sys.stdin)"};
+        return runProgram(VYR_PYTHON3, args, io(), stdinFrom(input)).status == 0;
     }
 
     TempFolder temp;
 };
+
+// The lines of a text, without their line ends.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 // The table lines of `show`, without the header above them.
 std::vector<std::string> tableOf(const std::string& out) {
@@ -373,7 +386,7 @@ TEST_F(ToolTest, ExportAndImportCarryAViewUnderOneWriteBack) {
     Snapshot before = snapshotOf(data());
     const Outcome again = runProgram(
         VYR_TOOL_PATH, {"--root", data().string(), "import", "copy", "--level", "user", "--replace", "-"}, io(),
-        io() / "materials.json");
+        stdinFrom(io() / "materials.json"));
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_THAT(again.out, HasSubstr("into copy at level user: nothing changed"));
     EXPECT_EQ(snapshotOf(data()), before);
@@ -442,7 +455,7 @@ TEST_F(ToolTest, EditRunsTheEditorUnderTheLockAndWritesOnlyWhatReads) {
                                     (io() / "editor.sh").string() + "' '" +
                                     VYR_TOOL_PATH + "' --root '" + data().string() +
                                     "' edit materials --level user";
-        return runProgram("/usr/bin/script", {"-qec", command, "/dev/null"}, io(), io() / "answers");
+        return runProgram("/usr/bin/script", {"-qec", command, "/dev/null"}, io(), stdinFrom(io() / "answers"));
     };
     // While the editor runs, another edit of the level waits for the lock
     // and is refused, with its status, instead of being lost.
@@ -673,7 +686,7 @@ TEST_F(ToolTest, ClassifyDrawsAProgressBarOnlyOnATerminal) {
                                    {"--root", data().string(), "classify", "materials", "--filter",
                                     "approved-materials", "--in", "user", "--out", "user", "--update", "parts",
                                     "--module", VYR_SAMPLE_MODULE_FILE},
-                                   io(), "/dev/null", side);
+                                   io(), stderrTo(side));
     EXPECT_EQ(run.status, 0);
     EXPECT_THAT(run.out, HasSubstr("kept 4 pairs"));
     EXPECT_THAT(run.out, Not(HasSubstr("[")));
