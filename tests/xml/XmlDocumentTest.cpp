@@ -157,6 +157,17 @@ TEST_F(XmlDocumentTest, WrittenDocumentIsVersionedAndEscapesLineBreaksInAttribut
     EXPECT_NE(text.find("<classification version=\"1\""), std::string::npos) << text;
     EXPECT_NE(text.find("id=\"a&#09;b&#10;c&#13;d\""), std::string::npos) << text;
     EXPECT_NE(text.find("encoding=\"UTF-8\""), std::string::npos) << text;
+
+    // The layout of docs/file-format.md's example, byte for byte.
+    Mapping colours("colours", "Colours", "", "", "", true, false);
+    colours.sourceToClassified = {{"apple", {"green", "red"}}, {"stone", {}}};
+    EXPECT_EQ(written(colours),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<classification version=\"1\" id=\"colours\" text2=\"Colours\" text3=\"\" text4=\"\" text5=\"\" "
+              "text6=\"\" text7=\"\" flag1=\"true\" flag2=\"false\">\n"
+              "  <relation>\n    <source id=\"apple\">\n      <classified id=\"green\" />\n"
+              "      <classified id=\"red\" />\n    </source>\n    <source id=\"stone\" />\n  </relation>\n"
+              "  <secondRelation />\n</classification>\n");
 }
 
 TEST_F(XmlDocumentTest, ReadsHandWrittenDocumentsIgnoringWhatItDoesNotKnow) {
