@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Mapping edited;
     std::istringstream patchedInput(patched);
     vCheck(XmlDocument(edited).boRead(patchedInput) && edited == target, "a patched document reads as the target");
-    std::string again;
-    vCheck(vyr::classification::boDocumentPatch(patched, target, again, error) && again == patched,
+    std::string repatched;
+    vCheck(vyr::classification::boDocumentPatch(patched, target, repatched, error) && repatched == patched,
            "a patched document already holds the target");
     return 0;
 }
