@@ -36,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using classification::WriteAccess;
+using classification::FailureKind;
 using Records = std::map<Level, utilities::FileRecord>;
 
 constexpr const char* kWriteAccessFile = "Vyr/Libraries/Classification/ClassificationWriteAccess.cpp";
@@ -293,7 +294,7 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
         for (int pass = 0; pass < 2; ++pass) {
             cache.vLevelSet(User, mappingOf("m", {{"bell\x07", {"a"}}}), true);
             EXPECT_FALSE(access.boWriteBack());
-            EXPECT_EQ(access.failureGet().sWhat, "Level mapping cannot be stored in a level file; not written back");
+            EXPECT_EQ(access.failureGet().kind, FailureKind::CannotStore);
             fs::remove(fileOf(User));
         }
     }
@@ -323,22 +324,21 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
         // Only a locked level takes a document, and only one that reads.
         const AssertCapture capture;
         WriteAccess access(&cache, &records);
-        std::string reason;
         std::string bytes;
-        EXPECT_FALSE(access.boLevelReplace(User, commented, reason));
-        EXPECT_EQ(reason, "the level is not locked");
+        EXPECT_FALSE(access.boLevelReplace(User, commented));
+        EXPECT_EQ(access.failureGet().kind, FailureKind::NotLocked);
+        EXPECT_EQ(access.failureGet().sReason, "the level is not locked");
         EXPECT_FALSE(access.boLevelDocumentGet(User, bytes));
         ASSERT_TRUE(access.boLockFile(User));
-        EXPECT_FALSE(access.boLevelReplace(User, "<not a mapping", reason));
-        EXPECT_EQ(access.failureGet().sWhat, "Level document given by hand does not read");
+        EXPECT_FALSE(access.boLevelReplace(User, "<not a mapping"));
+        EXPECT_EQ(access.failureGet().kind, FailureKind::NotWellFormed);
         ASSERT_TRUE(access.boLevelDocumentGet(User, bytes));
         EXPECT_EQ(bytes, plain.bytes);
     }
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
-        std::string reason;
-        ASSERT_TRUE(access.boLevelReplace(User, commented, reason)) << reason;
+        ASSERT_TRUE(access.boLevelReplace(User, commented)) << access.failureGet().sReason;
         EXPECT_TRUE(access.boWriteBack());
     }
     EXPECT_EQ(readFile(fileOf(User)), commented);
@@ -822,9 +822,8 @@ TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
             EXPECT_EQ(reading.errorGet(), reason) << text;
             EXPECT_EQ(mapping, mappingOf("unchanged")) << text;
 
-            std::string replaceReason;
-            EXPECT_FALSE(access.boLevelReplace(User, text, replaceReason)) << text;
-            EXPECT_EQ(replaceReason, reason) << text;
+            EXPECT_FALSE(access.boLevelReplace(User, text)) << text;
+            EXPECT_EQ(access.failureGet().sReason, reason) << text;
             EXPECT_EQ(cache.levels.at(User), locked) << text;
         }
     }
@@ -837,8 +836,7 @@ TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
         std::istringstream in(text);
         classification::XmlDocument reading(mapping);
         EXPECT_TRUE(reading.boRead(in)) << reading.errorGet() << "\n" << text;
-        std::string reason;
-        EXPECT_TRUE(access.boLevelReplace(User, text, reason)) << reason << "\n" << text;
+        EXPECT_TRUE(access.boLevelReplace(User, text)) << access.failureGet().sReason << "\n" << text;
         EXPECT_EQ(cache.levels.at(User), mapping) << text;
     }
     // An undeclared entity stays literal text.

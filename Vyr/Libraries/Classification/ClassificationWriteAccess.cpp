@@ -212,7 +212,8 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
         Mapping read;
         std::string reason;
         if (!boParse(bytes, read, &reason)) {
-            VYR_FAIL(failure, "Level file does not read; not locked", std::move(reason), kLockedReadFunction);
+            VYR_FAIL(failure, NotWellFormed, "Level file does not read; not locked", std::move(reason),
+                     kLockedReadFunction);
             return false;
         }
         // The file as the cache already holds it leaves the view alone.
@@ -266,7 +267,8 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         vWrittenBack(level, locked, boFinal, next);
         return true;
     }
-    VYR_FAIL(failure, "Level file keeps changing while it is written back; not written back", {}, function);
+    VYR_FAIL(failure, KeepsChanging, "Level file keeps changing while it is written back; not written back", {},
+             function);
     return false;
 }
 
@@ -277,7 +279,7 @@ WriteAccess::Step WriteAccess::levelDocumentMake(Level level, LockedFile& locked
     switch (present.kind) {
     case platform::FileKind::Regular:
         if (present.links > 1) {
-            VYR_FAIL(failure, "Level file has several hard links; not written back", {}, function);
+            VYR_FAIL(failure, SeveralLinks, "Level file has several hard links; not written back", {}, function);
             return Step::Failed;
         }
         return levelDocumentFromFile(level, locked, next, function);
@@ -286,7 +288,7 @@ WriteAccess::Step WriteAccess::levelDocumentMake(Level level, LockedFile& locked
         // appears meanwhile.
         if (!(locked.document ? boDocumentPatch(*locked.document, cache->levels.at(level), next.bytes, next.reason)
                               : boRenderNew(cache->levels.at(level), next.bytes))) {
-            VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
+            VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                      std::move(next.reason), function);
             return Step::Failed;
         }
@@ -295,7 +297,7 @@ WriteAccess::Step WriteAccess::levelDocumentMake(Level level, LockedFile& locked
         VYR_FAIL_ERRNO(failure, "Level path cannot be looked at", present.error, "; not written back", function);
         return Step::Failed;
     default:
-        VYR_FAIL(failure, "Level path is no longer a regular file; not written back", {}, function);
+        VYR_FAIL(failure, NotRegularFile, "Level path is no longer a regular file; not written back", {}, function);
         return Step::Failed;
     }
 }
@@ -328,7 +330,7 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
     if (!boKnown) {
         Mapping theirs;
         if (!boParse(next.current, theirs, &next.reason)) {
-            VYR_FAIL(failure, "Level file was replaced by one that does not read; not written back",
+            VYR_FAIL(failure, NotWellFormed, "Level file was replaced by one that does not read; not written back",
                      std::move(next.reason), function);
             return Step::Failed;
         }
@@ -341,8 +343,8 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
     const Mapping& target = next.merged ? *next.merged : cache->levels.at(level);
     if (!boDocumentPatch(locked.document ? std::string_view(*locked.document) : next.current, target, next.bytes,
                          next.reason)) {
-        VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back", std::move(next.reason),
-                 function);
+        VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
+                 std::move(next.reason), function);
         return Step::Failed;
     }
     if (next.bytes == next.current) {
@@ -420,25 +422,26 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
     return true;
 }
 
-bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::string& reason) {
+bool WriteAccess::boLevelReplace(Level level, std::string_view document) {
     vFailureClear(failure);
-    const bool boDone = boLevelReplaceNoted(level, document, reason);
+    const bool boDone = boLevelReplaceNoted(level, document);
     if (fileRecords != nullptr) {
         vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
     }
     return boDone;
 }
 
-bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document, std::string& reason) {
+bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document) {
     const auto found = lockedFiles.find(level);
     if (found == lockedFiles.end() || found->second == nullptr) {
-        VYR_FAIL(failure, "File isn't locked", {}, "vyr::classification::WriteAccess::boLevelReplace");
-        reason = "the level is not locked";
+        VYR_FAIL(failure, NotLocked, "File isn't locked", "the level is not locked",
+                 "vyr::classification::WriteAccess::boLevelReplace");
         return false;
     }
     Mapping read;
+    std::string reason;
     if (!boParse(document, read, &reason)) {
-        vFailureNote(failure, "Level document given by hand does not read", {}, 0, reason);
+        vFailureNote(failure, FailureKind::NotWellFormed, "Level document given by hand does not read", {}, 0, reason);
         return false;
     }
     LockedFile& locked = *found->second;
@@ -465,7 +468,7 @@ bool WriteAccess::boEditAllowed(Level level, const char* function) {
     vFailureClear(failure);
     const bool locked = boIsLocked(level);
     if (!locked) {
-        vFailureNote(failure, "File isn't locked", {}, 0, {});
+        vFailureNote(failure, FailureKind::NotLocked, "File isn't locked", {}, 0, {});
         if (fileRecords != nullptr) {
             vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
         } else {
@@ -484,7 +487,7 @@ bool WriteAccess::boIdsStorable(const std::string& sourceId, const std::string& 
     if (boSource && XmlDocument::boTextStorable(classifiedId)) {
         return true;
     }
-    VYR_FAIL(failure, "Ids cannot be stored in a level file",
+    VYR_FAIL(failure, CannotStore, "Ids cannot be stored in a level file",
              std::string(boSource ? "the classified id" : "the source id") +
                  " is not valid UTF-8 or holds a character that XML 1.0 cannot represent",
              function);
@@ -557,7 +560,7 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
         }
     }
     if (cache->levels.empty()) {
-        VYR_FAIL(failure, "No cached definition in lower level", {}, kCreateFunction);
+        VYR_FAIL(failure, NoLowerLevel, "No cached definition in lower level", {}, kCreateFunction);
         vFailureTargetSet(failure, level, record.filePath);
         return;
     }
@@ -592,7 +595,7 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
     }
     std::string bytes;
     if (!boRenderNew(mapping, bytes)) {
-        VYR_FAIL(failed, "Level mapping cannot be stored in a level file; not created", {}, function);
+        VYR_FAIL(failed, CannotStore, "Level mapping cannot be stored in a level file; not created", {}, function);
         return false;
     }
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
