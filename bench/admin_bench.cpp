@@ -232,7 +232,7 @@ private:
             const fs::path& folder = folders[static_cast<std::size_t>(iLevel)];
             fs::create_directories(folder);
             const fs::path file = folder / (std::string(kId) + ".xml");
-            if (!vyr::classification::XmlDocument(mapping).boWrite(file.string(), vyr::cache::temporaryFileName(file.filename().string(), vyr::cache::temporaryUniqueGet()))) {
+            if (!vyr::classification::XmlDocument(mapping).boWrite(file.string())) {
                 std::fprintf(stderr, "cannot write %s\n", file.c_str());
                 std::abort();
             }

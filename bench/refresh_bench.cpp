@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "bench/BenchSupport.h"
 #include "external/classification/Mapping.h"
@@ -55,9 +54,7 @@ struct Store {
                 vyr::classification::Mapping mapping(id, "t", "", "", "", false, false);
                 mapping.vMappingAdd("source", "classified");
                 const fs::path file = folder / (id + ".xml");
-                const std::string name = vyr::cache::levelFileName(id);
-                (void)vyr::classification::XmlDocument(mapping).boWrite(
-                    file.string(), vyr::cache::temporaryFileName(name, vyr::cache::temporaryUniqueGet()));
+                (void)vyr::classification::XmlDocument(mapping).boWrite(file.string());
                 fs::last_write_time(file, fs::last_write_time(file) - std::chrono::hours(1));
                 files.push_back(file);
             }

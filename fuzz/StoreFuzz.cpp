@@ -267,7 +267,7 @@ private:
         fs::create_directories(file.parent_path());
         Mapping mapping = mappingTake(id);
         vTrace("documentPut", id, file.native());
-        if (XmlDocument(mapping).boWrite(file.string(), vyr::cache::temporaryFileName(file.filename().string(), vyr::cache::temporaryUniqueGet()))) {
+        if (XmlDocument(mapping).boWrite(file.string())) {
             rawFiles.erase(file);
         }
     }

@@ -2,8 +2,9 @@
 // never leaks; a refused document leaves the mapping as it was; an accepted
 // one reads the same when what it passes over is noted, writes out and reads
 // back to the same mapping, and writing that again gives the same bytes. An
-// edit of an accepted document patched in one pass gives exactly what the
-// parsed document renders.
+// accepted document patched toward the mapping it holds comes back
+// unchanged; patched toward an edit of it, it reads as that edit, and a
+// second patch toward the edit changes nothing more.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "external/classification/EditableDocument.h"
+#include "external/classification/DocumentPatch.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"
 #include "fuzz/FuzzCheck.h"
 
-using vyr::classification::EditableDocument;
 using vyr::classification::Mapping;
 using vyr::classification::XmlDocument;
 using vyr::fuzz::vCheck;
@@ -64,13 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         target.sourceToClassified.erase(target.sourceToClassified.begin());
     }
     target.sourceToClassified["s" + std::to_string(size % 7)].insert("c" + std::to_string(size % 5));
-    EditableDocument editable;
-    vCheck(editable.boParse(bytes), "an accepted document parses for editing");
-    std::string rendered;
     std::string patched;
-    if (vyr::classification::boDocumentPatch(bytes, target, patched)) {
-        vCheck(editable.boRender(target, rendered), "a patched edit renders too");
-        vCheck(patched == rendered, "a patch in one pass gives what the render gives");
-    }
+    std::string error;
+    vCheck(vyr::classification::boDocumentPatch(bytes, mapping, patched, error) && patched == bytes,
+           "an accepted document patched toward its own mapping comes back unchanged");
+    vCheck(vyr::classification::boDocumentPatch(bytes, target, patched, error), "an accepted document patches");
+    Mapping edited;
+    std::istringstream patchedInput(patched);
+    vCheck(XmlDocument(edited).boRead(patchedInput) && edited == target, "a patched document reads as the target");
+    std::string repatched;
+    vCheck(vyr::classification::boDocumentPatch(patched, target, repatched, error) && repatched == patched,
+           "a patched document already holds the target");
     return 0;
 }

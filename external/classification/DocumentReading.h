@@ -1,9 +1,8 @@
 #pragma once
 
-// The reading rules of the mapping format (docs/file-format.md), shared by
-// XmlDocument, which reads a document into a Mapping, and EditableDocument,
-// which keeps the parsed document for a later write-back. Internal to the
-// vyr_mapping library; never installed.
+// The reading rules of the mapping format (docs/file-format.md), by which
+// XmlDocument reads a document into a Mapping and decides whether a file
+// reads at all. Internal to the vyr_mapping library; never installed.
 
 #include <pugixml.hpp>
 
@@ -48,10 +47,6 @@ inline constexpr TextField kTextFields[] = {
 // root element, which it would otherwise skip, so that it can be refused.
 inline constexpr unsigned kReadOptions = pugi::parse_default | pugi::parse_doctype | pugi::parse_declaration |
                                          pugi::parse_comments | pugi::parse_fragment;
-// For editing, whitespace and processing instructions become nodes too, so
-// that every byte inside the root element belongs to a node. Accepts no
-// document that kReadOptions refuses, and reads the same mapping.
-inline constexpr unsigned kEditOptions = kReadOptions | pugi::parse_ws_pcdata | pugi::parse_pi;
 
 // The parts one after the other, in one allocation.
 [[nodiscard]] std::string joined(std::initializer_list<std::string_view> parts);

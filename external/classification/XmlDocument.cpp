@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "external/classification/DocumentReading.h"
+#include "external/classification/DocumentWriting.h"
 #include "external/platform/FileSystem.h"
 #include "external/str/Utf.h"
 
@@ -21,38 +22,6 @@ namespace vyr::classification {
 namespace {
 
 using namespace format;
-
-constexpr const char* kIndent = "  ";
-constexpr unsigned kFormatOptions = pugi::format_indent;
-
-void vAppendRelation(pugi::xml_node parent, const char* name, const Mapping::Relation& relation) {
-    pugi::xml_node relationNode = parent.append_child(name);
-    for (const auto& [source, classified] : relation) {
-        pugi::xml_node sourceNode = relationNode.append_child(kSourceName);
-        sourceNode.append_attribute(kIdName).set_value(source.data(), source.size());
-        for (const std::string& id : classified) {
-            sourceNode.append_child(kClassifiedName).append_attribute(kIdName).set_value(id.data(), id.size());
-        }
-    }
-}
-
-// The whole document of a mapping whose texts passed mappingProblem().
-void vBuildDocument(const Mapping& mapping, pugi::xml_document& document) {
-    pugi::xml_node declaration = document.append_child(pugi::node_declaration);
-    declaration.append_attribute("version").set_value("1.0");
-    declaration.append_attribute("encoding").set_value("UTF-8");
-
-    pugi::xml_node root = document.append_child(kRootName);
-    root.append_attribute(kVersionName).set_value(kVersion);
-    for (const TextField& field : kTextFields) {
-        const std::string& text = mapping.*field.member;
-        root.append_attribute(field.name).set_value(text.data(), text.size());
-    }
-    root.append_attribute(kFlag1Name).set_value(mapping.boFlag1 ? kTrue : kFalse);
-    root.append_attribute(kFlag2Name).set_value(mapping.boFlag2 ? kTrue : kFalse);
-    vAppendRelation(root, kRelationName, mapping.sourceToClassified);
-    vAppendRelation(root, kSecondRelationName, mapping.secondRelation);
-}
 
 // Bytes read whole, in a buffer that is not cleared before it is filled.
 struct Bytes {
@@ -100,16 +69,6 @@ bool boReadAll(std::istream& stream, Bytes& bytes) {
     return !stream.bad();
 }
 
-// Collects pugixml's output in a string. Thread-compatible.
-class StringWriter final : public pugi::xml_writer {
-public:
-    explicit StringWriter(std::string& out) noexcept : out_(out) {}
-    void write(const void* data, std::size_t size) override { out_.append(static_cast<const char*>(data), size); }
-
-private:
-    std::string& out_;
-};
-
 std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 } // namespace
@@ -150,24 +109,30 @@ bool XmlDocument::boReadNoting(std::istream& stream, format::Notes* notes) {
     return true;
 }
 
-bool XmlDocument::boWrite(std::string_view utf8Path, std::string_view temporaryName) const {
+// The whole document of the bound mapping into `bytes`; false, with the
+// reason, for a mapping the format cannot carry.
+bool XmlDocument::boRender(std::string& bytes) const {
     error_.clear();
-    const std::filesystem::path target = str::pathFromUtf8(utf8Path);
-    const std::filesystem::path name = target.filename();
-    if (name.empty() || name == "." || name == "..") {
-        error_ = joined({"'", utf8Path, "' does not name a file"});
-        return false;
-    }
     if (std::string problem = mappingProblem(mapping_); !problem.empty()) {
         error_ = std::move(problem);
         return false;
     }
-    pugi::xml_document document;
-    vBuildDocument(mapping_, document);
-    std::string bytes;
-    StringWriter writer(bytes);
-    document.save(writer, kIndent, kFormatOptions, pugi::encoding_utf8);
+    vAppendDocument(bytes, mapping_);
+    return true;
+}
 
+bool XmlDocument::boWrite(std::string_view path) const {
+    error_.clear();
+    const std::filesystem::path target = str::pathFromUtf8(path);
+    const std::filesystem::path name = target.filename();
+    if (name.empty() || name == "." || name == "..") {
+        error_ = joined({"'", path, "' does not name a file"});
+        return false;
+    }
+    std::string bytes;
+    if (!boRender(bytes)) {
+        return false;
+    }
     // A temporary file in the target's folder, synced and renamed over the
     // target, then the folder synced: the target holds the old document or
     // the whole new one. Replacing a file keeps its owner, group,
@@ -177,13 +142,13 @@ bool XmlDocument::boWrite(std::string_view utf8Path, std::string_view temporaryN
     if (const int error = folder.open(parent.empty() ? std::filesystem::path(".") : parent,
                                       parent.empty() ? std::filesystem::path(".") / name : target);
         error != 0) {
-        error_ = joined({"cannot open the folder of '", utf8Path, "': ", errnoText(error)});
+        error_ = joined({"cannot open the folder of '", path, "': ", errnoText(error)});
         return false;
     }
     const platform::FileProbe existing = folder.probe(folder.nameGet());
     platform::PendingFile pending;
     std::string_view kept;
-    int error = pending.create(folder, std::string(temporaryName));
+    int error = pending.create(folder);
     if (error == 0 && existing.kind == platform::FileKind::Regular) {
         error = pending.attributesTake(folder.nameGet(), existing.stamp, kept);
     }
@@ -195,21 +160,18 @@ bool XmlDocument::boWrite(std::string_view utf8Path, std::string_view temporaryN
         error = pending.publish(folder.nameGet(), true, boPublished);
     }
     if (error != 0) {
-        error_ = joined({"writing '", utf8Path, "' failed: ", errnoText(error)});
+        error_ = joined({"writing '", path, "' failed: ", errnoText(error)});
         return false;
     }
     return true;
 }
 
 bool XmlDocument::boWrite(std::ostream& stream) const {
-    error_.clear();
-    if (std::string problem = mappingProblem(mapping_); !problem.empty()) {
-        error_ = std::move(problem);
+    std::string bytes;
+    if (!boRender(bytes)) {
         return false;
     }
-    pugi::xml_document document;
-    vBuildDocument(mapping_, document);
-    document.save(stream, kIndent, kFormatOptions, pugi::encoding_utf8);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     stream.flush();
     if (!stream.good()) {
         error_ = "the stream failed while writing";

@@ -38,15 +38,16 @@ public:
     [[nodiscard]] bool boRead(std::istream& stream, std::string_view expectedId, std::vector<std::string>& notices);
 
     // Writes the complete document to the file at the UTF-8 path through a
-    // temporary file in the same folder, named `temporaryName` by the caller
-    // (who picks a name no other writer uses at the same time), synced and
-    // renamed over the target, so a failure never leaves a partial file and
-    // never touches an existing one. False, with nothing written, when a
-    // text of the mapping is not valid UTF-8 or holds a character XML 1.0
-    // cannot represent (a control character other than tab, line feed or
-    // carriage return, U+FFFE, U+FFFF). Throws std::system_error when the
-    // path is not valid UTF-8.
-    [[nodiscard]] bool boWrite(std::string_view utf8Path, std::string_view temporaryName) const;
+    // temporary file in the same folder (named by the platform layer's
+    // rule, as the store names its own), synced and renamed over the
+    // target, then the folder synced, so a failure never leaves a partial
+    // file and never touches an existing one. Replacing a file keeps its
+    // owner, group, permission bits and extended attributes. False, with
+    // nothing written, when a text of the mapping is not valid UTF-8 or
+    // holds a character XML 1.0 cannot represent (a control character other
+    // than tab, line feed or carriage return, U+FFFE, U+FFFF). Throws
+    // std::system_error when the path is not valid UTF-8.
+    [[nodiscard]] bool boWrite(std::string_view path) const;
 
     // Writes the document at the stream's position and flushes; true when
     // the stream is still good afterwards. False, with nothing written, for
@@ -64,6 +65,7 @@ public:
     [[nodiscard]] const std::string& errorGet() const noexcept { return error_; }
 
 private:
+    bool boRender(std::string& bytes) const;
     // boRead, noting what it passes over when `notes` is not null.
     bool boReadNoting(std::istream& stream, format::Notes* notes);
 

@@ -1,4 +1,5 @@
 #include "external/platform/FileSystem.h"
+#include "external/platform/TemporaryName.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -648,6 +649,10 @@ int PendingFile::create(const Folder& folder, std::string temporaryName) {
     }
     boNamed_ = true;
     return 0;
+}
+
+int PendingFile::create(const Folder& folder) {
+    return create(folder, temporaryFileName(folder.nameGet(), temporaryUniqueGet()));
 }
 
 int PendingFile::attributesTake(std::string_view modelName, const FileStamp& expected, std::string_view& what) {

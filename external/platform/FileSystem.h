@@ -130,6 +130,9 @@ public:
 
     // Creates the file under the temporary name, which must not exist.
     [[nodiscard]] int create(const Folder& folder, std::string temporaryName);
+    // Creates the file under a temporary name for the folder's file that
+    // no other writer picks at the same time (TemporaryName.h).
+    [[nodiscard]] int create(const Folder& folder);
 
     // Gives it what the file `modelName` of the folder has: its group, its
     // permission bits and its extended attributes (the user namespace and

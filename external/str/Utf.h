@@ -24,6 +24,10 @@ using WideString = std::basic_string<WideChar>;
     return invalidUtf8Offset(text) == std::string_view::npos;
 }
 
+// Appends the UTF-8 form of one code point (at most U+10FFFF, not a
+// surrogate) to `out`.
+void vAppendUtf8(std::string& out, char32_t codePoint);
+
 // Throws std::system_error (std::errc::illegal_byte_sequence) when the text
 // is not valid UTF-8.
 void vValidateUtf8(std::string_view text);

@@ -66,17 +66,11 @@ inline std::string readFile(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A name for the temporary file through which the file at the path is
-// written, as the store names its own.
-inline std::string temporaryNameFor(const std::filesystem::path& file) {
-    return cache::temporaryFileName(file.filename().string(), cache::temporaryUniqueGet());
-}
-
 // Writes the mapping as a mapping file at the path (folders created).
 inline bool writeMapping(const std::filesystem::path& file, classification::Mapping mapping) {
     std::filesystem::create_directories(file.parent_path());
     const classification::XmlDocument document(mapping);
-    return document.boWrite(file.string(), temporaryNameFor(file));
+    return document.boWrite(file.string());
 }
 
 // Reads a mapping file; false when it does not read.

@@ -27,7 +27,7 @@
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
-#include "external/classification/EditableDocument.h"
+#include "external/classification/DocumentPatch.h"
 #include "tests/common/FileTimes.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -718,7 +718,7 @@ TEST_F(DirectAccess, HandWrittenContentSurvivesAnEditAtANeighbouringSource) {
 }
 
 // Write-backs of a file the store knows patch it, one after the other under
-// one lock, into byte for byte what the document's own render gives.
+// one lock, into byte for byte what the patcher makes of the file before.
 TEST_F(DirectAccess, WriteBacksGiveWhatTheDocumentRenders) {
     const std::string handWritten = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
                                     "<classification version=\"1\" id=\"m\">\r\n"
@@ -729,8 +729,7 @@ TEST_F(DirectAccess, WriteBacksGiveWhatTheDocumentRenders) {
                                     "\t</relation>\r\n"
                                     "</classification>\r\n";
     std::ofstream(fileOf(User), std::ios::binary) << handWritten;
-    classification::EditableDocument expected;
-    ASSERT_TRUE(expected.boParse(handWritten));
+    std::string expected = handWritten;
     WriteAccess access(&cache, &records);
     ASSERT_TRUE(access.boLockFile(User));
     std::mt19937 random(5);
@@ -748,14 +747,16 @@ TEST_F(DirectAccess, WriteBacksGiveWhatTheDocumentRenders) {
         }
         ASSERT_TRUE(access.boWriteBack());
         std::string rendered;
-        ASSERT_TRUE(expected.boRender(cache.levels.at(User), rendered));
+        std::string reason;
+        ASSERT_TRUE(classification::boDocumentPatch(expected, cache.levels.at(User), rendered, reason));
         ASSERT_EQ(readFile(fileOf(User)), rendered) << "round " << round;
+        expected = std::move(rendered);
     }
 }
 
 // Documents that are not well-formed XML, though the parser takes them, are
-// refused with the reason and its place: by a read, by the parse for a
-// write-back, and by a hand edit's replace, which leaves the level as it
+// refused with the reason and its place: by a read and by a hand edit's
+// replace, which leaves the level as it
 // was. Their well-formed neighbours still read.
 TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
     const auto document = [](const std::string& prolog, const std::string& inRelation, const std::string& epilog) {
@@ -813,10 +814,6 @@ TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
             EXPECT_EQ(reading.errorGet(), reason) << text;
             EXPECT_EQ(mapping, mappingOf("unchanged")) << text;
 
-            classification::EditableDocument editable;
-            EXPECT_FALSE(editable.boParse(text)) << text;
-            EXPECT_EQ(editable.errorGet(), reason) << text;
-
             EXPECT_FALSE(access.boLevelReplace(User, text)) << text;
             EXPECT_EQ(access.failureGet().sReason, reason) << text;
             EXPECT_EQ(cache.levels.at(User), locked) << text;
@@ -831,8 +828,6 @@ TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
         std::istringstream in(text);
         classification::XmlDocument reading(mapping);
         EXPECT_TRUE(reading.boRead(in)) << reading.errorGet() << "\n" << text;
-        classification::EditableDocument editable;
-        EXPECT_TRUE(editable.boParse(text)) << editable.errorGet() << "\n" << text;
         EXPECT_TRUE(access.boLevelReplace(User, text)) << access.failureGet().sReason << "\n" << text;
         EXPECT_EQ(cache.levels.at(User), mapping) << text;
     }

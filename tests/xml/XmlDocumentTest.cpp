@@ -22,12 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The name of the temporary file through which the file is written, as the
-// store names its own.
-std::string temporaryNameFor(const fs::path& file) {
-    return cache::temporaryFileName(file.filename().string(), cache::temporaryUniqueGet());
-}
-
 // A fresh folder under the system's temporary folder, removed with the test.
 class XmlDocumentTest : public ::testing::Test {
 protected:
@@ -141,7 +135,7 @@ TEST_F(XmlDocumentTest, RoundTripKeepsEveryFieldExactly) {
         // The same through a file, and reading from the stream's position.
         Mapping copy = original;
         const fs::path path = folder_ / "m.xml";
-        ASSERT_TRUE(XmlDocument(copy).boWrite(path.string(), temporaryNameFor(path)));
+        ASSERT_TRUE(XmlDocument(copy).boWrite(path.string()));
         EXPECT_EQ(fileText(path), text);
         std::istringstream positioned("ignored prefix" + text);
         positioned.seekg(14);
@@ -163,6 +157,17 @@ TEST_F(XmlDocumentTest, WrittenDocumentIsVersionedAndEscapesLineBreaksInAttribut
     EXPECT_NE(text.find("<classification version=\"1\""), std::string::npos) << text;
     EXPECT_NE(text.find("id=\"a&#09;b&#10;c&#13;d\""), std::string::npos) << text;
     EXPECT_NE(text.find("encoding=\"UTF-8\""), std::string::npos) << text;
+
+    // The layout of docs/file-format.md's example, byte for byte.
+    Mapping colours("colours", "Colours", "", "", "", true, false);
+    colours.sourceToClassified = {{"apple", {"green", "red"}}, {"stone", {}}};
+    EXPECT_EQ(written(colours),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<classification version=\"1\" id=\"colours\" text2=\"Colours\" text3=\"\" text4=\"\" text5=\"\" "
+              "text6=\"\" text7=\"\" flag1=\"true\" flag2=\"false\">\n"
+              "  <relation>\n    <source id=\"apple\">\n      <classified id=\"green\" />\n"
+              "      <classified id=\"red\" />\n    </source>\n    <source id=\"stone\" />\n  </relation>\n"
+              "  <secondRelation />\n</classification>\n");
 }
 
 TEST_F(XmlDocumentTest, ReadsHandWrittenDocumentsIgnoringWhatItDoesNotKnow) {
@@ -386,7 +391,7 @@ TEST_F(XmlDocumentTest, LargeMappingRoundTrips) {
         mapping.vMappingAdd(source, "classified-" + std::to_string(i % 89 + 100));
     }
     const fs::path path = folder_ / "large.xml";
-    ASSERT_TRUE(XmlDocument(mapping).boWrite(path.string(), temporaryNameFor(path)));
+    ASSERT_TRUE(XmlDocument(mapping).boWrite(path.string()));
     std::ifstream in(path, std::ios::binary);
     Mapping read;
     XmlDocument document(read);
@@ -399,7 +404,7 @@ TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
     vWriteFile(path, std::string(100000, 'x'));
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
     Mapping mapping = sentinel();
-    ASSERT_TRUE(XmlDocument(mapping).boWrite(path.string(), temporaryNameFor(path)));
+    ASSERT_TRUE(XmlDocument(mapping).boWrite(path.string()));
     EXPECT_EQ(fileText(path), written(mapping));
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(listing(), std::vector<std::string>{"m.xml"});
@@ -412,7 +417,7 @@ TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
     for (const fs::path& target : {folder_ / "missing" / "m.xml", folder_ / "folder", folder_ / "file" / "m.xml",
                                    folder_ / "folder" / ""}) {
         XmlDocument document(mapping);
-        EXPECT_FALSE(document.boWrite(target.string(), temporaryNameFor(target))) << target;
+        EXPECT_FALSE(document.boWrite(target.string())) << target;
         EXPECT_FALSE(document.errorGet().empty()) << target;
         EXPECT_EQ(listing(), names) << target;
     }
@@ -422,11 +427,11 @@ TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
     // A text that XML cannot carry fails before anything is written.
     Mapping control = sentinel();
     control.sText5 = "bell\x07";
-    EXPECT_FALSE(XmlDocument(control).boWrite(path.string(), temporaryNameFor(path)));
+    EXPECT_FALSE(XmlDocument(control).boWrite(path.string()));
     EXPECT_EQ(fileText(path), before);
     EXPECT_EQ(listing(), names);
 
-    EXPECT_THROW((void)XmlDocument(mapping).boWrite((folder_ / "bad\xFF.xml").string(), "temporary"), std::system_error);
+    EXPECT_THROW((void)XmlDocument(mapping).boWrite((folder_ / "bad\xFF.xml").string()), std::system_error);
     EXPECT_EQ(listing(), names);
 }
 

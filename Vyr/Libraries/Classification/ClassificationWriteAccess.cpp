@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -12,7 +11,7 @@
 #include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "assert/Check.h"
-#include "external/classification/EditableDocument.h"
+#include "external/classification/DocumentPatch.h"
 #include "external/classification/XmlDocument.h"
 #include "external/platform/FileSystem.h"
 
@@ -62,7 +61,7 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
     const platform::Folder& folder = locked.folder;
     const std::string& name = folder.nameGet();
     platform::PendingFile pending;
-    if (const int error = pending.create(folder, cache::temporaryFileName(name, cache::temporaryUniqueGet())); error != 0) {
+    if (const int error = pending.create(folder); error != 0) {
         VYR_FAIL_ERRNO(failed, what, error, "", function);
         return Publication::Failed;
     }
@@ -130,35 +129,6 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
     return Publication::Done;
 }
 
-// A fingerprint of the mapping: equal mappings have equal ones, so a
-// different fingerprint tells a change in one pass over the mapping, which
-// costs a fraction of parsing its file. Equal fingerprints tell nothing for
-// sure.
-std::uint64_t fingerprintOf(const Mapping& mapping) {
-    std::uint64_t value = 0x243F6A8885A308D3ULL;
-    const auto mix = [&value](std::uint64_t part) {
-        value = (value ^ part) * 0x9E3779B97F4A7C15ULL;
-        value ^= value >> 29;
-    };
-    const auto mixText = [&mix](std::string_view text) { mix(std::hash<std::string_view>{}(text) + text.size()); };
-    for (const std::string* text : {&mapping.sId, &mapping.sText2, &mapping.sText3, &mapping.sText4, &mapping.sText5,
-                                    &mapping.sText6, &mapping.sText7}) {
-        mixText(*text);
-    }
-    mix((mapping.boFlag1 ? 1U : 0U) | (mapping.boFlag2 ? 2U : 0U));
-    for (const Mapping::Relation* relation : {&mapping.sourceToClassified, &mapping.secondRelation}) {
-        mix(relation->size());
-        for (const auto& [source, classified] : *relation) {
-            mixText(source);
-            mix(classified.size());
-            for (const std::string& id : classified) {
-                mixText(id);
-            }
-        }
-    }
-    return value;
-}
-
 // Parses a file's bytes into the mapping; false with the reason when they
 // do not read.
 bool boParse(std::string_view bytes, Mapping& mapping, std::string* reason = nullptr) {
@@ -172,6 +142,22 @@ bool boParse(std::string_view bytes, Mapping& mapping, std::string* reason = nul
 }
 
 } // namespace
+
+// What one attempt of a write-back makes of the level file: the bytes to
+// write, and the file's bytes they are compared with (`current`: the
+// base, or the file as read now, which `file` then holds; empty for a
+// missing file). A plain value of one attempt.
+struct WriteAccess::LevelDocument {
+    std::string file;
+    std::string_view current;
+    std::string bytes;
+    // The level as it must now stand when another writer changed the file:
+    // the edits merged onto that writer's version. Empty otherwise.
+    std::optional<Mapping> merged;
+    // The file that is replaced; empty when it is made.
+    std::optional<platform::FileStamp> expected;
+    std::string reason;
+};
 
 WriteAccess::~WriteAccess() {
     vFailureClear(failure);
@@ -238,7 +224,6 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     } else {
         record.vContentChecked(stamp, readAt);
     }
-    locked.fingerprint = fingerprintOf(cache->levels.at(level));
     locked.base = std::move(bytes);
     return true;
 }
@@ -246,129 +231,31 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
 // Writes the level's mapping back into its file. The file is read under the
 // lock; when it is no longer the version the store last read or wrote
 // (another program replaced or rewrote it), the edits made since the base go
-// on top of it. The new document is the file's own with the differences
-// patched in, written to a temporary file and renamed over the level file
-// only while the level file is still the one merged with; otherwise the
-// merge runs again. A file that already holds what would be written is kept
-// as it is: its bytes, identity and time stay. A file that does not read, or
-// became a link, is left alone. Failures are reported under `function` and
-// noted in the failure value.
+// on top of it. The new document is the file's own (or the one given by
+// hand) patched toward the level, written to a temporary file and renamed
+// over the level file only while the level file is still the one merged
+// with; otherwise the merge runs again. Patched bytes equal to the file's
+// are not written: the file keeps its bytes, identity and time. A file that
+// does not read, or became a link, is left alone. Failures are reported
+// under `function` and noted in the failure value.
 bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal, const char* function) {
-    const auto found = cache->levels.find(level);
-    if (found == cache->levels.end()) {
+    if (cache->levels.count(level) == 0) {
         return true;
     }
-    const Mapping& ours = found->second;
     utilities::FileRecord& record = (*fileRecords)[level];
-    const platform::Folder& folder = locked.folder;
-    const std::string& name = folder.nameGet();
-    // Nothing to do after a write-back that nothing has changed since.
-    if (locked.boWritten && locked.writtenChangeCount == cache->changeCountGet()) {
-        if (const platform::FileProbe present = folder.probe(name);
-            present.kind == platform::FileKind::Regular && record.boKnownStamp(present.stamp)) {
-            return true;
-        }
-    }
-    locked.boWritten = false;
-    constexpr const char* kFailed = "Level file could not be written back";
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        const platform::FileProbe present = folder.probe(name);
-        std::optional<platform::FileStamp> expected;
-        // The level as it must now stand: ours, or the merge of ours onto
-        // another writer's version.
-        std::optional<Mapping> merged;
-        std::string bytes;
-        // The file holds the bytes already: nothing is written.
-        bool boKept = false;
-        EditableDocument given;
-        if (locked.document && !given.boParse(*locked.document)) {
-            VYR_FAIL(failure, NotWellFormed, "Level document given by hand does not read; not written back",
-                     given.errorGet(), function);
+        LevelDocument next;
+        switch (levelDocumentMake(level, locked, next, function)) {
+        case Step::Failed:
             return false;
+        case Step::Again:
+            continue;
+        case Step::Ready:
+            break;
         }
-        if (present.kind == platform::FileKind::Regular) {
-            if (present.links > 1) {
-                VYR_FAIL(failure, SeveralLinks, "Level file has several hard links; not written back", {}, function);
-                return false;
-            }
-            std::string file;
-            platform::FileStamp stamp;
-            const std::int64_t readAt = platform::clockTicksGet();
-            if (const int error = folder.read(name, file, stamp); error != 0) {
-                if (error == ENOENT) {
-                    continue;
-                }
-                VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not written back", function);
-                return false;
-            }
-            const std::uint64_t hash = platform::contentHash(file);
-            const bool boKnown = record.boKnownContent(stamp, hash);
-            // The file is the version the store knows: its bytes are kept
-            // once, as the base, and patched by walking them, without their
-            // parse or their mapping (a large level would cost several times
-            // its size in memory otherwise).
-            const bool boBaseIsFile = boKnown && locked.base && *locked.base == file;
-            if (boBaseIsFile) {
-                std::string().swap(file);
-            }
-            const std::string& current = boBaseIsFile ? *locked.base : file;
-            if (boKnown && !locked.document && boDocumentPatch(current, ours, bytes)) {
-                boKept = bytes == current;
-            } else if (boKnown && !locked.document &&
-                       (!locked.fingerprint || *locked.fingerprint == fingerprintOf(ours)) &&
-                       boDocumentHolds(current, ours)) {
-                // The version the store knows, holding the level as it
-                // stands: told without reading the file's mapping.
-                bytes = current;
-                boKept = true;
-            } else {
-                EditableDocument theirs;
-                if (!theirs.boParse(current)) {
-                    VYR_FAIL(failure, NotWellFormed,
-                             "Level file was replaced by one that does not read; not written back", theirs.errorGet(),
-                             function);
-                    return false;
-                }
-                if (!boKnown) {
-                    Mapping base;
-                    if (locked.base && !boParse(*locked.base, base)) {
-                        base = Mapping();
-                    }
-                    merged = mergeLevel(base, ours, theirs.mappingGet());
-                }
-                EditableDocument& document = locked.document ? given : theirs;
-                if (!document.boRender(merged ? *merged : ours, bytes)) {
-                    VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
-                             document.errorGet(), function);
-                    return false;
-                }
-                // A hand edit that changes only comments or layout differs
-                // here and is written.
-                boKept = bytes == current;
-            }
-            if (boKept && boKnown) {
-                record.vContentChecked(stamp, readAt);
-            } else if (boKept) {
-                record.vKnownSet(stamp, hash, readAt);
-            }
-            expected = stamp;
-        } else if (present.kind == platform::FileKind::Missing) {
-            // Deleted while locked: made again, without replacing anything
-            // that appears meanwhile.
-            if (!(locked.document ? given.boRender(ours, bytes) : boRenderNew(ours, bytes))) {
-                VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
-                         locked.document ? given.errorGet() : std::string(), function);
-                return false;
-            }
-        } else if (present.kind == platform::FileKind::Unknown) {
-            VYR_FAIL_ERRNO(failure, "Level path cannot be looked at", present.error, "; not written back", function);
-            return false;
-        } else {
-            VYR_FAIL(failure, NotRegularFile, "Level path is no longer a regular file; not written back", {}, function);
-            return false;
-        }
-        if (!boKept) {
-            switch (publish(locked, record, bytes, expected, kFailed, function, failure)) {
+        if (next.bytes != next.current) {
+            switch (publish(locked, record, next.bytes, next.expected, "Level file could not be written back",
+                            function, failure)) {
             case Publication::Changed:
                 continue;
             case Publication::Failed:
@@ -377,34 +264,117 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                 break;
             }
         }
-        // The fingerprint of what the file now holds, for a later
-        // write-back; the view shows it.
-        if (boFinal) {
-            locked.fingerprint.reset();
-        } else {
-            locked.fingerprint = fingerprintOf(merged ? *merged : ours);
-        }
-        if (merged && *merged != ours) {
-            cache->vLevelSet(level, std::move(*merged), true);
-        }
-        if (locked.document) {
-            locked.document = bytes;
-        }
-        // A later write-back of this holder or of another one sharing the
-        // lock merges its edits against what was just written; the last
-        // holder's last write-back has no later one.
-        if (boFinal) {
-            locked.base.reset();
-        } else {
-            locked.base = std::move(bytes);
-        }
-        locked.boWritten = true;
-        locked.writtenChangeCount = cache->changeCountGet();
+        vWrittenBack(level, locked, boFinal, next);
         return true;
     }
     VYR_FAIL(failure, KeepsChanging, "Level file keeps changing while it is written back; not written back", {},
              function);
     return false;
+}
+
+// What the level file must become, from what its path holds now.
+WriteAccess::Step WriteAccess::levelDocumentMake(Level level, LockedFile& locked, LevelDocument& next,
+                                                 const char* function) {
+    const platform::FileProbe present = locked.folder.probe(locked.folder.nameGet());
+    switch (present.kind) {
+    case platform::FileKind::Regular:
+        if (present.links > 1) {
+            VYR_FAIL(failure, SeveralLinks, "Level file has several hard links; not written back", {}, function);
+            return Step::Failed;
+        }
+        return levelDocumentFromFile(level, locked, next, function);
+    case platform::FileKind::Missing:
+        // Deleted while locked: made again, without replacing anything that
+        // appears meanwhile.
+        if (!(locked.document ? boDocumentPatch(*locked.document, cache->levels.at(level), next.bytes, next.reason)
+                              : boRenderNew(cache->levels.at(level), next.bytes))) {
+            VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
+                     std::move(next.reason), function);
+            return Step::Failed;
+        }
+        return Step::Ready;
+    case platform::FileKind::Unknown:
+        VYR_FAIL_ERRNO(failure, "Level path cannot be looked at", present.error, "; not written back", function);
+        return Step::Failed;
+    default:
+        VYR_FAIL(failure, NotRegularFile, "Level path is no longer a regular file; not written back", {}, function);
+        return Step::Failed;
+    }
+}
+
+// The level file read under the lock, patched toward the level: the level
+// as it stands when the file is the version the store knows, else the
+// merge of the edits made since the base onto the file's mapping.
+WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& locked, LevelDocument& next,
+                                                     const char* function) {
+    utilities::FileRecord& record = (*fileRecords)[level];
+    platform::FileStamp stamp;
+    const std::int64_t readAt = platform::clockTicksGet();
+    if (const int error = locked.folder.read(locked.folder.nameGet(), next.file, stamp); error != 0) {
+        if (error == ENOENT) {
+            return Step::Again;
+        }
+        VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not written back", function);
+        return Step::Failed;
+    }
+    const std::uint64_t hash = platform::contentHash(next.file);
+    const bool boKnown = record.boKnownContent(stamp, hash);
+    // The version the store knows is kept once, as the base: the file's own
+    // copy goes, so that a large level costs two copies of its file at most.
+    if (boKnown && locked.base && *locked.base == next.file) {
+        std::string().swap(next.file);
+        next.current = *locked.base;
+    } else {
+        next.current = next.file;
+    }
+    if (!boKnown) {
+        Mapping theirs;
+        if (!boParse(next.current, theirs, &next.reason)) {
+            VYR_FAIL(failure, NotWellFormed, "Level file was replaced by one that does not read; not written back",
+                     std::move(next.reason), function);
+            return Step::Failed;
+        }
+        Mapping base;
+        if (locked.base && !boParse(*locked.base, base)) {
+            base = Mapping();
+        }
+        next.merged = mergeLevel(base, cache->levels.at(level), theirs);
+    }
+    const Mapping& target = next.merged ? *next.merged : cache->levels.at(level);
+    if (!boDocumentPatch(locked.document ? std::string_view(*locked.document) : next.current, target, next.bytes,
+                         next.reason)) {
+        VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
+                 std::move(next.reason), function);
+        return Step::Failed;
+    }
+    if (next.bytes == next.current) {
+        if (boKnown) {
+            record.vContentChecked(stamp, readAt);
+        } else {
+            record.vKnownSet(stamp, hash, readAt);
+        }
+    }
+    next.expected = stamp;
+    return Step::Ready;
+}
+
+// After a write-back that reached the file (or found it holding the
+// level): the level shows the merge, a document given by hand is what was
+// written, and the bytes become the base of a later write-back of this
+// holder or of another one sharing the lock; the last holder's last
+// write-back has no later one.
+void WriteAccess::vWrittenBack(Level level, LockedFile& locked, bool boFinal, LevelDocument& next) {
+    if (next.merged && *next.merged != cache->levels.at(level)) {
+        cache->vLevelSet(level, std::move(*next.merged), true);
+    }
+    if (locked.document) {
+        locked.document = next.bytes;
+    }
+    if (boFinal) {
+        locked.base.reset();
+    } else {
+        locked.base = std::move(next.bytes);
+    }
 }
 
 // After a failed write-back the level is read again from its file, so that
@@ -420,7 +390,6 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     if (locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0) {
         const std::uint64_t hash = platform::contentHash(bytes);
         if (boParse(bytes, read)) {
-            locked.fingerprint = fingerprintOf(read);
             locked.base = std::move(bytes);
             locked.document.reset();
             cache->vLevelSet(level, std::move(read), true);
@@ -429,8 +398,6 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
         }
     }
     locked.base.reset();
-    locked.boWritten = false;
-    locked.fingerprint.reset();
     cache->levels.erase(level);
     cache->vChanged();
     record.lastWrite = 0;
@@ -488,8 +455,6 @@ bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document) {
             cache->vLevelSet(level, std::move(read), true);
         }
         locked.document.reset();
-        locked.boWritten = true;
-        locked.writtenChangeCount = cache->changeCountGet();
         return true;
     }
     locked.document.emplace(document);

@@ -157,6 +157,16 @@ private:
     // operation called, named by the records.
     [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked, bool boFinal,
                                                    const char* function);
+    // The steps of one attempt of a write-back: what the level file must
+    // become (LevelDocument, defined with them), and what follows once it is
+    // on disk. Failures are reported under `function`.
+    struct LevelDocument;
+    enum class Step { Ready, Again, Failed };
+    [[nodiscard]] VYR_HIDDEN Step levelDocumentMake(Level level, LockedFile& locked, LevelDocument& next,
+                                                    const char* function);
+    [[nodiscard]] VYR_HIDDEN Step levelDocumentFromFile(Level level, LockedFile& locked, LevelDocument& next,
+                                                        const char* function);
+    VYR_HIDDEN void vWrittenBack(Level level, LockedFile& locked, bool boFinal, LevelDocument& next);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
     [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document);
     [[nodiscard]] VYR_HIDDEN bool boEditAllowed(Level level, const char* function);

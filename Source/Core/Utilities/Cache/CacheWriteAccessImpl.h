@@ -37,13 +37,6 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // A whole document that the holder gave for the level, written back as
     // it is (merged with other writers' changes); empty when none.
     std::optional<std::string> document;
-    // The last write-back succeeded, and the cache's change count it left.
-    bool boWritten = false;
-    std::uint64_t writtenChangeCount = 0;
-    // A fingerprint of the level as the file held it when it was last read
-    // or written under this lock: a level whose fingerprint differs has
-    // changed, without a look at the file. Empty when unknown.
-    std::optional<std::uint64_t> fingerprint;
 };
 
 namespace detail {
