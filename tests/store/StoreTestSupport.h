@@ -20,6 +20,7 @@
 #include "Source/Core/Utilities/Cache/CacheAdminBase.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
+#include "assert/AssertInfoWrapper.h"
 #include "external/assert/Assert.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"

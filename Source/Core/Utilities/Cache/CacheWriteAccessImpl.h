@@ -44,6 +44,10 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // or written under this lock: a level whose fingerprint differs has
     // changed, without a look at the file. Empty when unknown.
     std::optional<std::uint64_t> fingerprint;
+    // Why the item's id is too long to write at this level (the id-length
+    // rule), asked of the file system at the first edit under this lock;
+    // empty when it fits.
+    std::optional<std::string> idLengthProblem;
 };
 
 namespace detail {
