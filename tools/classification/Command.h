@@ -117,7 +117,7 @@ CLI::Option* textAdd(CLI::App& app, const std::string& name, Text& text, const s
     return app.add_option(name, text, description)->type_name("TEXT")->check(CLI::Validator(
         [](std::string& value) { return AdminWrapper::sTextProblemGet(value); }, ""));
 }
-// A LEVEL option: any level, or only the writable ones.
+// A LEVEL option: any level, or only the levels the tool writes (Levels.h).
 CLI::Option* levelAdd(CLI::App& app, const std::string& name, std::optional<std::string>& level,
                       const std::string& description, bool boWritable);
 // The footer: "Example:" with the lines, then the text, then (for commands
