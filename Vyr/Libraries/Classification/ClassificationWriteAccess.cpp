@@ -534,16 +534,15 @@ bool WriteAccess::boEditAllowed(Level level, const char* function) {
 // locked level's files.
 bool WriteAccess::boIdLengthFits(Level level, const char* function) {
     LockedFile& entry = *lockedFiles.at(level);
-    utilities::FileRecord& record = (*fileRecords)[level];
     if (!entry.idLengthProblem) {
-        entry.idLengthProblem = idLengthProblemOf(record);
+        entry.idLengthProblem = idLengthProblemOf((*fileRecords)[level]);
     }
-    if (!entry.idLengthProblem->empty()) {
-        VYR_FAIL(failure, kIdTooLong, *entry.idLengthProblem, function);
-        vFailureTargetSet(failure, level, record.filePath);
-        return false;
+    if (entry.idLengthProblem->empty()) {
+        return true;
     }
-    return true;
+    VYR_FAIL(failure, kIdTooLong, *entry.idLengthProblem, function);
+    vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+    return false;
 }
 
 // Whether the file format can hold both ids of a pair; reported under
