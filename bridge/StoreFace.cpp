@@ -197,6 +197,17 @@ vyr_list* listOut(const Texts& texts) {
     return reinterpret_cast<vyr_list*>(block.release());
 }
 
+// The face carries the store's kinds by value.
+using Kind = vyr::cache::FailureKind;
+static_assert(VYR_FAILURE_NONE == int(Kind::None) && VYR_FAILURE_BUSY == int(Kind::Busy) &&
+              VYR_FAILURE_LINK == int(Kind::Link) && VYR_FAILURE_NOT_REGULAR_FILE == int(Kind::NotRegularFile) &&
+              VYR_FAILURE_SEVERAL_LINKS == int(Kind::SeveralLinks) &&
+              VYR_FAILURE_NOT_WELL_FORMED == int(Kind::NotWellFormed) && VYR_FAILURE_NO_FILE == int(Kind::NoFile) &&
+              VYR_FAILURE_CANNOT_STORE == int(Kind::CannotStore) &&
+              VYR_FAILURE_KEEPS_CHANGING == int(Kind::KeepsChanging) &&
+              VYR_FAILURE_NOT_LOCKED == int(Kind::NotLocked) && VYR_FAILURE_NO_LOWER_LEVEL == int(Kind::NoLowerLevel) &&
+              VYR_FAILURE_EXISTS == int(Kind::Exists) && VYR_FAILURE_SYSTEM_ERROR == int(Kind::SystemError));
+
 // Places the failure's fields into the block.
 void vFailurePlace(Block& block, const Failure& failure, const std::string& file, vyr_failure& out) {
     out.level = failure.level;
@@ -204,6 +215,7 @@ void vFailurePlace(Block& block, const Failure& failure, const std::string& file
     out.what = block.place(failure.sWhat);
     out.error = failure.error;
     out.reason = block.place(failure.sReason);
+    out.kind = static_cast<int32_t>(failure.kind);
 }
 
 vyr_failure* failureOut(const Failure& failure) {

@@ -49,8 +49,10 @@
 #define VYR_FACE_API VYR_EXPORT
 #endif
 
-/* The face's version: a caller built against another one must not use it. */
-#define VYR_FACE_VERSION 1
+/* The face's version: a caller built against another one must not use it.
+   Version 2 appended the kind to vyr_failure, which changed the stride of
+   vyr_failures' items. */
+#define VYR_FACE_VERSION 2
 
 typedef enum vyr_status {
     VYR_OK = 0,
@@ -107,17 +109,52 @@ typedef struct vyr_levels {
     const vyr_level* levels;
 } vyr_levels;
 
+/* The kind of a failure, what a caller decides on; the store's own values
+   (vyr::cache::FailureKind), fixed. Carried as an int32_t. */
+typedef enum vyr_failure_kind {
+    VYR_FAILURE_NONE = 0,
+    /* Another holder kept the level's lock for the whole wait. */
+    VYR_FAILURE_BUSY = 1,
+    /* The path, or a folder below the level folder, is a symbolic link or
+       leaves it. */
+    VYR_FAILURE_LINK = 2,
+    /* What stands at the level path (or its lock file) is not a regular
+       file. */
+    VYR_FAILURE_NOT_REGULAR_FILE = 3,
+    /* The level file has more than one hard link. */
+    VYR_FAILURE_SEVERAL_LINKS = 4,
+    /* A document does not read as a level file. */
+    VYR_FAILURE_NOT_WELL_FORMED = 5,
+    /* The level has no file: no folder, an id that names no file inside it,
+       or a missing file that could not be made. */
+    VYR_FAILURE_NO_FILE = 6,
+    /* Text that the level file format cannot hold. */
+    VYR_FAILURE_CANNOT_STORE = 7,
+    /* Another writer kept changing the file during the write-back. */
+    VYR_FAILURE_KEEPS_CHANGING = 8,
+    /* The level is not locked by this write access. */
+    VYR_FAILURE_NOT_LOCKED = 9,
+    /* No cached level to make the missing level file from. */
+    VYR_FAILURE_NO_LOWER_LEVEL = 10,
+    /* A classification is already there. */
+    VYR_FAILURE_EXISTS = 11,
+    /* A call of the system failed; error is its error number. */
+    VYR_FAILURE_SYSTEM_ERROR = 12
+} vyr_failure_kind;
+
 /* Why the store refused an operation: the level and its file, what failed
    (the message of the assertion record that reports it), the system's
-   error number (0 when the failure is not the system's) and the reason
-   (the system's text, or why a document does not read, with its line and
-   column). */
+   error number (set for VYR_FAILURE_SYSTEM_ERROR only), the reason (the
+   system's text, or why a document does not read, with its line and
+   column) and the kind (a vyr_failure_kind), by which a caller tells what
+   happened; the texts are for people. */
 typedef struct vyr_failure {
     int32_t level;
     vyr_text file;
     vyr_text what;
     int32_t error;
     vyr_text reason;
+    int32_t kind;
 } vyr_failure;
 
 /* The C++ exception that ended an operation with VYR_ERROR: its type's

@@ -254,27 +254,213 @@ int markSet(int descriptor) noexcept {
     return sys().fcntlLock(descriptor, F_OFD_SETLK, &range) == 0 ? 0 : errno;
 }
 
+// What taking the level file's mark found: Taken, with the marked
+// descriptor; Unmarkable when there is no regular file to mark, or its file
+// system keeps no record locks (the lock file alone then counts); Busy when
+// another holder marks it.
+enum class MarkState { Taken, Unmarkable, Busy };
+struct LevelMark {
+    MarkState state = MarkState::Unmarkable;
+    int descriptor = -1;
+};
+
 // Opens the level file and checks that no other open file holds its mark.
-// Returns the marked descriptor, -1 when there is no regular file to mark,
-// or -2 when another holder marks it (busy).
-int markTake(int folder, const char* levelName) {
+LevelMark levelMarkTake(int folder, const char* levelName) {
     const int descriptor = sys().openat(folder, levelName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (descriptor < 0) {
-        return -1;
+        return {};
     }
     DescriptorCloser closer(descriptor);
     struct stat status {};
     if (sys().fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return -1;
+        return {};
     }
     struct flock probe = wholeFile(F_WRLCK);
     if (sys().fcntlLock(descriptor, F_OFD_GETLK, &probe) != 0) {
-        return -1; // a file system without record locks on it: the lock file alone counts
+        return {};
     }
     if (probe.l_type != F_UNLCK) {
-        return -2;
+        return {MarkState::Busy, -1};
     }
-    return markSet(descriptor) == 0 ? closer.release() : -1;
+    if (markSet(descriptor) != 0) {
+        return {};
+    }
+    return {MarkState::Taken, closer.release()};
+}
+
+// How opening the lock file ended: Opened; Vanished, when it was deleted
+// between the two opens (look again); Failed, with the errno value.
+enum class LockOpen { Opened, Vanished, Failed };
+
+// Gives a new lock file the folder's group and read and write bits, so that
+// whoever may write the folder may lock, whatever this process's group and
+// umask. A folder whose status does not read gives nothing to take (its zero
+// group and bits would lock everyone else out). 0 or the errno value.
+int lockFileKeep(const Folder& folder, int descriptor) {
+    const FileProbe owner = folder.selfProbe();
+    if (owner.kind != FileKind::Folder) {
+        return owner.kind == FileKind::Unknown ? owner.error : EIO;
+    }
+    int keepError = 0;
+    const uid_t user = boPrivileged() ? owner.owner : static_cast<uid_t>(-1);
+    if (sys().fchown(descriptor, user, owner.group) != 0) {
+        keepError = errno;
+    }
+    if (sys().fchmod(descriptor, owner.permissions & 0666) != 0 && keepError == 0) {
+        keepError = errno;
+    }
+    return keepError;
+}
+
+// Opens the lock file at the name, making it when missing, never following
+// a link or replacing a lock file. Only a regular file carries the lock: a
+// link is refused by the open (ELOOP), anything else before it (EINVAL; a
+// pipe or a device there is never opened). On Opened, `descriptor` is the
+// open lock file and `locked` its status.
+LockOpen lockFileOpen(const Folder& folder, const std::string& lockName, int& descriptor, struct stat& locked,
+                      int& error, int& keepError) {
+    const int folderDescriptor = folder.descriptorGet();
+    struct stat status {};
+    if (sys().fstatat(folderDescriptor, lockName.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(status.st_mode)) {
+        error = S_ISLNK(status.st_mode) ? ELOOP : EINVAL;
+        return LockOpen::Failed;
+    }
+    int opened = sys().openat(folderDescriptor, lockName.c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (opened >= 0) {
+        keepError = lockFileKeep(folder, opened);
+    } else if (errno == EEXIST) {
+        opened = sys().openat(folderDescriptor, lockName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+        if (opened < 0 && errno == ENOENT) {
+            return LockOpen::Vanished;
+        }
+    }
+    if (opened < 0) {
+        error = errno;
+        return LockOpen::Failed;
+    }
+    DescriptorCloser closer(opened);
+    if (sys().fstat(opened, &locked) != 0) {
+        error = errno;
+        return LockOpen::Failed;
+    }
+    if (!S_ISREG(locked.st_mode)) {
+        error = EINVAL;
+        return LockOpen::Failed;
+    }
+    descriptor = closer.release();
+    return LockOpen::Opened;
+}
+
+// One locker's wait on one open lock file (see FileLock): where it
+// announces itself, whether it did, and the time the lock was seen free
+// while it deferred to earlier waiters: the spans from a free look to the
+// next look, added up. That time is not reset when another locker takes the
+// lock meanwhile, so a holder that lets go and locks again in a loop cannot
+// make this locker defer to a stopped waiter more than once over. Points at
+// the lock file's descriptor without owning it. Thread-compatible.
+struct LockWaiter {
+    int folder;
+    const std::string& lockName;
+    const std::string& levelName;
+    int descriptor;
+    struct stat locked;
+    off_t waitOffset;
+    bool boAnnounced = false;
+    std::int64_t deferredMs = 0;
+    std::optional<std::int64_t> freeSince;
+};
+
+// How one try, or a wait, on the open lock file ended: Locked, with the
+// level file's mark; Waiting while another holds it; Renamed when the lock
+// file is no longer the one at the name (open the one there now); Failed,
+// with the errno value.
+enum class LockTry { Locked, Waiting, Renamed, Failed };
+
+// Whether this try may take a free lock: waiters that arrived earlier go
+// first, until the lock has been free for kYieldToWaiters in all without
+// one of them taking it.
+bool boLockTurn(LockWaiter& waiter, std::chrono::milliseconds yield) {
+    if (waiter.deferredMs >= yield.count() || waiter.waitOffset <= kWaitBase ||
+        !boLockedByOthers(waiter.descriptor, kWaitBase, waiter.waitOffset - kWaitBase)) {
+        return true;
+    }
+    const std::int64_t now = monotonicMillisecondsGet();
+    if (waiter.freeSince) {
+        waiter.deferredMs += std::max<std::int64_t>(0, now - *waiter.freeSince);
+    }
+    waiter.freeSince.reset();
+    if (boLockedByOthers(waiter.descriptor, kLockByte, 1)) {
+        return false;
+    }
+    waiter.freeSince = now;
+    return waiter.deferredMs >= yield.count();
+}
+
+// One try at the lock: takes byte 0 when it is this locker's turn, checks
+// that the lock file is still the one at the name, and takes the level
+// file's mark. A locker that must wait announces itself once.
+LockTry lockTry(LockWaiter& waiter, std::chrono::milliseconds yield, int& mark, int& error) {
+    int result = EAGAIN;
+    if (boLockTurn(waiter, yield)) {
+        result = rangeLock(waiter.descriptor, kLockByte, F_WRLCK);
+        if (result != 0 && result != EAGAIN) {
+            error = result;
+            return LockTry::Failed;
+        }
+    }
+    // The lock counts only on the file that is still at the name: a lock
+    // file deleted (and perhaps made again) since the open locks nothing
+    // that others see.
+    struct stat named {};
+    if (sys().fstatat(waiter.folder, waiter.lockName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != waiter.locked.st_dev || named.st_ino != waiter.locked.st_ino) {
+        return LockTry::Renamed;
+    }
+    if (result == 0) {
+        const LevelMark taken = levelMarkTake(waiter.folder, waiter.levelName.c_str());
+        if (taken.state != MarkState::Busy) {
+            if (waiter.boAnnounced) {
+                (void)rangeLock(waiter.descriptor, waiter.waitOffset, F_UNLCK);
+            }
+            mark = taken.descriptor;
+            return LockTry::Locked;
+        }
+        // A holder whose lock file was deleted under it still marks the
+        // level file: wait for it.
+        (void)rangeLock(waiter.descriptor, kLockByte, F_UNLCK);
+    }
+    if (!waiter.boAnnounced) {
+        // A lock call that the system fails outright fails the lock; one
+        // that it merely refuses (an offset it cannot carry) leaves this
+        // locker waiting unannounced.
+        const int announced = rangeLock(waiter.descriptor, waiter.waitOffset, F_RDLCK);
+        if (announced == ENOLCK || announced == EIO) {
+            error = announced;
+            return LockTry::Failed;
+        }
+        waiter.boAnnounced = announced == 0;
+    }
+    return LockTry::Waiting;
+}
+
+// Tries the lock until it is had, the lock file is renamed, or the
+// deadline (on the monotonic clock) passes: then Failed with EWOULDBLOCK.
+LockTry lockWait(LockWaiter& waiter, std::chrono::milliseconds yield, std::int64_t deadline, int& mark,
+                 int& error) {
+    thread_local std::minstd_rand jitter{std::random_device{}()};
+    for (;;) {
+        const LockTry tried = lockTry(waiter, yield, mark, error);
+        if (tried != LockTry::Waiting) {
+            return tried;
+        }
+        if (monotonicMillisecondsGet() >= deadline) {
+            error = EWOULDBLOCK;
+            return LockTry::Failed;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200 + jitter() % 1800));
+    }
 }
 
 } // namespace
@@ -613,144 +799,34 @@ std::unique_ptr<FileLock> FileLock::acquire(const Folder& folder, std::string_vi
     keepError = 0;
     const std::string lockText(lockName);
     const std::string levelText(levelName);
-    const int folderDescriptor = folder.descriptorGet();
     const std::int64_t deadline = monotonicMillisecondsGet() + wait.count();
-    const auto boPastDeadline = [deadline] { return monotonicMillisecondsGet() >= deadline; };
     // This locker's place among the waiters (see FileLock).
     const off_t waitOffset = waitOffsetNow();
-    thread_local std::minstd_rand jitter{std::random_device{}()};
     for (;;) {
-        // Only a regular file carries the lock: a link is refused by the
-        // open, and anything else before it (a pipe or a device there is
-        // never opened).
-        struct stat status {};
-        if (sys().fstatat(folderDescriptor, lockText.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISREG(status.st_mode)) {
-            error = S_ISLNK(status.st_mode) ? ELOOP : EINVAL;
-            return nullptr;
-        }
-        int descriptor = sys().openat(folderDescriptor, lockText.c_str(),
-                                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (descriptor >= 0) {
-            // Whoever may write the folder may lock: the folder's group and
-            // read and write bits, whatever this process's group and umask.
-            // A folder whose status does not read gives nothing to take (its
-            // zero group and bits would lock everyone else out).
-            const FileProbe owner = folder.selfProbe();
-            if (owner.kind != FileKind::Folder) {
-                keepError = owner.kind == FileKind::Unknown ? owner.error : EIO;
-            } else {
-                const uid_t user = boPrivileged() ? owner.owner : static_cast<uid_t>(-1);
-                if (sys().fchown(descriptor, user, owner.group) != 0) {
-                    keepError = errno;
-                }
-                if (sys().fchmod(descriptor, owner.permissions & 0666) != 0 && keepError == 0) {
-                    keepError = errno;
-                }
-            }
-        } else if (errno == EEXIST) {
-            descriptor =
-                sys().openat(folderDescriptor, lockText.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
-            if (descriptor < 0 && errno == ENOENT) {
-                // Deleted between the two opens: look again.
-                if (boPastDeadline()) {
-                    error = EWOULDBLOCK;
-                    return nullptr;
-                }
-                continue;
-            }
-        }
-        if (descriptor < 0) {
-            error = errno;
-            return nullptr;
-        }
-        DescriptorCloser closer(descriptor);
+        int descriptor = -1;
         struct stat locked {};
-        if (sys().fstat(descriptor, &locked) != 0) {
-            error = errno;
+        const LockOpen opened = lockFileOpen(folder, lockText, descriptor, locked, error, keepError);
+        if (opened == LockOpen::Failed) {
             return nullptr;
         }
-        if (!S_ISREG(locked.st_mode)) {
-            error = EINVAL;
-            return nullptr;
-        }
-        // Waits on this open lock file while it is the one at the name.
-        bool boAnnounced = false;
-        // The time the lock was seen free while this locker deferred: the
-        // spans from a free look to the next look, added up. It is not
-        // reset when another locker takes the lock meanwhile, so a holder
-        // that lets go and locks again in a loop cannot make this locker
-        // defer to a stopped waiter more than once over.
-        std::int64_t deferredMs = 0;
-        std::optional<std::int64_t> freeSince;
-        for (;;) {
-            // Waiters that arrived earlier go first, until the lock has been
-            // free for kYieldToWaiters in all without one of them taking it.
-            bool boTry = true;
-            if (deferredMs < kYieldToWaiters.count() && waitOffset > kWaitBase &&
-                boLockedByOthers(descriptor, kWaitBase, waitOffset - kWaitBase)) {
-                const std::int64_t now = monotonicMillisecondsGet();
-                if (freeSince) {
-                    deferredMs += std::max<std::int64_t>(0, now - *freeSince);
-                }
-                freeSince.reset();
-                if (boLockedByOthers(descriptor, kLockByte, 1)) {
-                    boTry = false;
-                } else {
-                    boTry = deferredMs >= kYieldToWaiters.count();
-                    freeSince = now;
-                }
+        if (opened == LockOpen::Opened) {
+            DescriptorCloser closer(descriptor);
+            LockWaiter waiter{folder.descriptorGet(), lockText, levelText, descriptor, locked, waitOffset, false, 0,
+                              {}};
+            int mark = -1;
+            const LockTry waited = lockWait(waiter, kYieldToWaiters, deadline, mark, error);
+            if (waited == LockTry::Locked) {
+                const std::pair identity{static_cast<std::uint64_t>(locked.st_dev),
+                                         static_cast<std::uint64_t>(locked.st_ino)};
+                return std::unique_ptr<FileLock>(new FileLock(closer.release(), mark, identity));
             }
-            int result = EAGAIN;
-            if (boTry) {
-                result = rangeLock(descriptor, kLockByte, F_WRLCK);
-                if (result != 0 && result != EAGAIN) {
-                    error = result;
-                    return nullptr;
-                }
-            }
-            // The lock counts only on the file that is still at the name: a
-            // lock file deleted (and perhaps made again) since the open locks
-            // nothing that others see.
-            struct stat named {};
-            const bool boNamed =
-                sys().fstatat(folderDescriptor, lockText.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                named.st_dev == locked.st_dev && named.st_ino == locked.st_ino;
-            if (!boNamed) {
-                break; // open the file now at the name
-            }
-            if (result == 0) {
-                const int mark = markTake(folderDescriptor, levelText.c_str());
-                if (mark != -2) {
-                    if (boAnnounced) {
-                        (void)rangeLock(descriptor, waitOffset, F_UNLCK);
-                    }
-                    const std::pair identity{static_cast<std::uint64_t>(locked.st_dev),
-                                             static_cast<std::uint64_t>(locked.st_ino)};
-                    return std::unique_ptr<FileLock>(new FileLock(closer.release(), mark, identity));
-                }
-                // A holder whose lock file was deleted under it still marks
-                // the level file: wait for it.
-                (void)rangeLock(descriptor, kLockByte, F_UNLCK);
-            }
-            if (!boAnnounced) {
-                // A lock call that the system fails outright fails the lock;
-                // one that it merely refuses (an offset it cannot carry)
-                // leaves this locker waiting unannounced.
-                const int announced = rangeLock(descriptor, waitOffset, F_RDLCK);
-                if (announced == ENOLCK || announced == EIO) {
-                    error = announced;
-                    return nullptr;
-                }
-                boAnnounced = announced == 0;
-            }
-            if (boPastDeadline()) {
-                error = EWOULDBLOCK;
+            if (waited == LockTry::Failed) {
                 return nullptr;
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(200 + jitter() % 1800));
         }
-        if (boPastDeadline()) {
+        // The lock file at the name went, or was replaced: open the one
+        // there now.
+        if (monotonicMillisecondsGet() >= deadline) {
             error = EWOULDBLOCK;
             return nullptr;
         }

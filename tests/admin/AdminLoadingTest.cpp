@@ -152,7 +152,7 @@ TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
     ASSERT_EQ(unread.size(), 1U);
     EXPECT_EQ(unread[0].level, cache::User);
     EXPECT_EQ(unread[0].file, file);
-    EXPECT_EQ(unread[0].sWhat, "Level file does not read; the level keeps what it held");
+    EXPECT_EQ(unread[0].kind, classification::FailureKind::NotWellFormed);
     EXPECT_EQ(unread[0].sReason, "XML parse error: Start-end tags mismatch at line 1, column 50");
     EXPECT_TRUE(records.messages().empty());
     EXPECT_TRUE(admin().boIsCached("broken"));
@@ -191,6 +191,7 @@ TEST_F(AdminLoadingTest, BrokenUpperLevelKeepsTheLowerOne) {
     const std::vector<Failure> unread = AdminWrapper().readFailuresGet("half");
     ASSERT_EQ(unread.size(), 2U);
     EXPECT_EQ(unread[0].level, cache::Shared);
+    EXPECT_EQ(unread[0].kind, classification::FailureKind::NotRegularFile);
     EXPECT_EQ(unread[0].sReason, "a folder stands where the mapping file should be");
     EXPECT_EQ(unread[1].level, cache::User);
     EXPECT_EQ(unread[1].sReason.rfind("XML parse error: ", 0), 0U) << unread[1].sReason;

@@ -169,7 +169,7 @@ TEST_F(AdminWrapperTest, AHostSavesAndChecksAndRefreshesWhatOthersWrote) {
         EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "bark"));
         EXPECT_EQ(failure.level, cache::User);
         EXPECT_EQ(failure.file, fileAt("tree", cache::User));
-        EXPECT_EQ(failure.sWhat, "Level file does not read; the level keeps what it held");
+        EXPECT_EQ(failure.kind, classification::FailureKind::NotWellFormed);
         EXPECT_EQ(failure.error, 0);
         EXPECT_NE(failure.sReason.find(" at line 2, column "), std::string::npos) << failure.sReason;
     }

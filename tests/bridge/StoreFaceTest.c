@@ -2,9 +2,9 @@
 #define _POSIX_C_SOURCE 200809L
 
 /* The store's C face from a program written in C: a query, an edit that
-   reaches the file, a C++ exception that comes back as a status, and two
-   threads querying while a third edits another classification. Works on a
-   copy of the sample data in a temporary folder. */
+   reaches the file, failures told by their kind, a C++ exception that comes
+   back as a status, and two threads querying while a third edits another
+   classification. Works on a copy of the sample data in a temporary folder. */
 
 #include <pthread.h>
 #include <stdio.h>
@@ -32,6 +32,16 @@ static int copyTree(const char* from, const char* to) {
     char command[4096];
     snprintf(command, sizeof command, "cp -R '%s/.' '%s'", from, to);
     return system(command);
+}
+
+static int fileWrite(const char* path, const char* bytes) {
+    FILE* file = fopen(path, "wb");
+    int written = 0;
+    if (file == NULL) {
+        return 0;
+    }
+    written = fputs(bytes, file) >= 0;
+    return fclose(file) == 0 && written;
 }
 
 static int fileHolds(const char* path, const char* needle) {
@@ -100,6 +110,7 @@ int main(int argc, char** argv) {
     vyr_access* access = NULL;
     vyr_list* ids = NULL;
     vyr_failure* failure = NULL;
+    vyr_failures* unread = NULL;
     vyr_error* error = NULL;
     int32_t exists = 0;
     pthread_t threads[3];
@@ -107,7 +118,9 @@ int main(int argc, char** argv) {
     int i;
 
     CHECK(argc == 2);
-    CHECK(vyr_face_get(VYR_FACE_VERSION) != NULL && vyr_face_get(VYR_FACE_VERSION + 1) == NULL);
+    /* A caller built for the face before failures had a kind is refused. */
+    CHECK(vyr_face_get(VYR_FACE_VERSION) != NULL && vyr_face_get(VYR_FACE_VERSION + 1) == NULL &&
+          vyr_face_get(1) == NULL);
     CHECK(vyr_face_get(VYR_FACE_VERSION)->size == sizeof(vyr_face));
     if (argc != 2 || mkdtemp(root) == NULL || copyTree(argv[1], root) != 0) {
         return 1;
@@ -130,7 +143,8 @@ int main(int argc, char** argv) {
     /* An edit, written back into the user file. */
     CHECK(vyr_admin_write_access_get(admin, text("materials"), &access) == VYR_OK);
     CHECK(vyr_access_add(access, text("clip"), text("steel"), 2, &failure) == VYR_FAILED);
-    CHECK(failure != NULL && failure->level == 2 && failure->what.size > 0);
+    CHECK(failure != NULL && failure->level == 2 && failure->what.size > 0 &&
+          failure->kind == VYR_FAILURE_NOT_LOCKED && failure->error == 0);
     vyr_free(failure);
     failure = NULL;
     CHECK(vyr_access_lock(access, 2, &failure) == VYR_OK);
@@ -140,6 +154,17 @@ int main(int argc, char** argv) {
     vyr_access_release(access);
     CHECK(vyr_admin_mapping_exists(admin, text("materials"), text("clip"), text("steel"), &exists) == VYR_OK &&
           exists == 1);
+
+    /* Two level files that do not read: each item of the list carries its kind. */
+    snprintf(userFile, sizeof userFile, "%s/shared/Classification/broken.xml", root);
+    CHECK(fileWrite(userFile, "<classification"));
+    snprintf(userFile, sizeof userFile, "%s/user/Classification/broken.xml", root);
+    CHECK(fileWrite(userFile, "<classification id='broken'></wrong>"));
+    CHECK(vyr_admin_read_failures_get(admin, text("broken"), &unread) == VYR_OK);
+    CHECK(unread != NULL && unread->count == 2 && unread->items[0].level == 1 &&
+          unread->items[0].kind == VYR_FAILURE_NOT_WELL_FORMED && unread->items[1].level == 2 &&
+          unread->items[1].kind == VYR_FAILURE_NOT_WELL_FORMED && unread->items[1].reason.size > 0);
+    vyr_free(unread);
 
     /* A C++ exception comes back as a status, kept with its type and text. */
     CHECK(vyr_directories_set(text("\xff"), NULL, 0, text("")) == VYR_ERROR);

@@ -299,10 +299,14 @@ TEST_F(FaultInjectionTest, LockFileThatIsNoRegularFileLocksNothing) {
     AdminWrapper wrapper;
     const AssertCapture capture;
     fs::create_symlink(folder / "elsewhere.lock", lockFile);
-    EXPECT_FALSE(wrapper.writeAccessGet("fruit").boLockFile(cache::User));
+    auto linked = wrapper.writeAccessGet("fruit");
+    EXPECT_FALSE(linked.boLockFile(cache::User));
+    EXPECT_EQ(linked.failureGet().kind, classification::FailureKind::Link);
     fs::remove(lockFile);
     ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0);
-    EXPECT_FALSE(wrapper.writeAccessGet("fruit").boLockFile(cache::User));
+    auto piped = wrapper.writeAccessGet("fruit");
+    EXPECT_FALSE(piped.boLockFile(cache::User));
+    EXPECT_EQ(piped.failureGet().kind, classification::FailureKind::NotRegularFile);
     EXPECT_EQ(capture.messages(),
               (std::vector<std::string>{"Level path is a symbolic link or leaves the level folder; not locked",
                                         "Lock file is not a regular file; not locked"}));
@@ -660,7 +664,7 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
             platform::systemCalls().openat = &openatWithAReplacementBehind;
             ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
             EXPECT_FALSE(access.boWriteBack());
-            EXPECT_EQ(access.failureGet().sWhat, "Level file keeps changing while it is written back; not written back");
+            EXPECT_EQ(access.failureGet().kind, classification::FailureKind::KeepsChanging);
         }
         EXPECT_EQ(readFile(file), gTheirs);
         EXPECT_FALSE(wrapper.boMappingExists("fruit", "fig", "purple"));
@@ -723,6 +727,7 @@ TEST_F(FaultInjectionTest, AFailedWriteBackGivesItsReasonAsAValueAndItsRecordNam
         EXPECT_TRUE(failure.boFailed());
         EXPECT_EQ(failure.level, cache::User);
         EXPECT_EQ(failure.file, file);
+        EXPECT_EQ(failure.kind, classification::FailureKind::SystemError);
         EXPECT_EQ(failure.sWhat, "Level file could not be written back");
         EXPECT_EQ(failure.error, ENOSPC);
         EXPECT_EQ(failure.sReason, "no space left on device");
@@ -742,10 +747,10 @@ TEST_F(FaultInjectionTest, AFailedWriteBackGivesItsReasonAsAValueAndItsRecordNam
     EXPECT_FALSE(wrapper.boCreateClassification("fresh", "t", "", "", "", false, false, cache::User, failure));
     EXPECT_EQ(failure.level, cache::User);
     EXPECT_EQ(failure.file, fileAt("fresh", cache::User));
-    EXPECT_EQ(failure.sWhat, "Level file could not be created");
+    EXPECT_EQ(failure.kind, classification::FailureKind::SystemError);
     EXPECT_EQ(failure.error, ENOSPC);
     EXPECT_FALSE(wrapper.boCreateClassification("fruit", "t", "", "", "", false, false, cache::User, failure));
-    EXPECT_EQ(failure.sWhat, "Classification already exists.");
+    EXPECT_EQ(failure.kind, classification::FailureKind::Exists);
     EXPECT_EQ(failure.error, 0);
     platform::vSystemCallsReset();
     EXPECT_TRUE(wrapper.boCreateClassification("fresh", "t", "", "", "", false, false, cache::User, failure));

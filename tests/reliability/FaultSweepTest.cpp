@@ -455,8 +455,7 @@ std::vector<WritePath> writePaths() {
              }
              std::string edit = rendered.str();
              edit.insert(edit.rfind("</"), "<!-- edited by hand -->\n");
-             std::string reason;
-             return access.boLevelReplace(cache::User, edit, reason) && access.boWriteBack();
+             return access.boLevelReplace(cache::User, edit) && access.boWriteBack();
          }},
         {"two levels written back by one access",
          "fruit",

@@ -96,18 +96,20 @@ TEST_F(WritePathTest, ChangesUnderTheLockAreWrittenOverOrRefusedWithTheirReason)
         const char* what;
         std::function<void()> make;
         const char* report; // none: the edits are written
+        classification::FailureKind kind;
     };
+    using Kind = classification::FailureKind;
     const std::vector<Change> changes = {
-        {"deleted", [&] { fs::remove(file); }, nullptr},
+        {"deleted", [&] { fs::remove(file); }, nullptr, Kind::None},
         {"given a second name", [&] { fs::create_hard_link(file, second); },
-         "Level file has several hard links; not written back"},
+         "Level file has several hard links; not written back", Kind::SeveralLinks},
         {"replaced by one that does not read", [&] { writeFile(file, "<classification"); },
-         "Level file was replaced by one that does not read; not written back"},
+         "Level file was replaced by one that does not read; not written back", Kind::NotWellFormed},
         {"replaced by a folder", [&] {
              fs::remove(file);
              fs::create_directory(file);
          },
-         "Level path is no longer a regular file; not written back"},
+         "Level path is no longer a regular file; not written back", Kind::NotRegularFile},
     };
     for (const Change& change : changes) {
         SCOPED_TRACE(change.what);
@@ -124,6 +126,7 @@ TEST_F(WritePathTest, ChangesUnderTheLockAreWrittenOverOrRefusedWithTheirReason)
         change.make();
         const auto before = snapshotOf(folder.path());
         EXPECT_EQ(access.boWriteBack(), change.report == nullptr);
+        EXPECT_EQ(access.failureGet().kind, change.kind);
         if (change.report == nullptr) {
             EXPECT_EQ(levelOf(cache::User).sourceToClassified.count("plum"), 1U);
         } else {
@@ -308,7 +311,11 @@ TEST_F(WritePathTest, ALockHeldByAnotherProcessIsWaitedForAndFreedWhenItDies) {
                 ASSERT_TRUE(fs::remove(lockFile));
             }
             const AssertCapture capture;
-            EXPECT_FALSE(boAdd(wrapper, "while", "held"));
+            {
+                auto access = wrapper.writeAccessGet("fruit");
+                EXPECT_FALSE(access.boLockFile(cache::User));
+                EXPECT_EQ(access.failureGet().kind, classification::FailureKind::Busy);
+            }
             EXPECT_EQ(capture.messages(), std::vector<std::string>{"Level file is locked by another process"});
             (void)!::write(release[1], "g", 1);
             EXPECT_EQ(childWait(holder), 0);

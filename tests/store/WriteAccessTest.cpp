@@ -37,6 +37,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using classification::WriteAccess;
+using classification::FailureKind;
 using Records = std::map<Level, utilities::FileRecord>;
 
 constexpr const char* kWriteAccessFile = "Vyr/Libraries/Classification/ClassificationWriteAccess.cpp";
@@ -294,7 +295,7 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
         for (int pass = 0; pass < 2; ++pass) {
             cache.vLevelSet(User, mappingOf("m", {{"bell\x07", {"a"}}}), true);
             EXPECT_FALSE(access.boWriteBack());
-            EXPECT_EQ(access.failureGet().sWhat, "Level mapping cannot be stored in a level file; not written back");
+            EXPECT_EQ(access.failureGet().kind, FailureKind::CannotStore);
             fs::remove(fileOf(User));
         }
     }
@@ -324,22 +325,21 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
         // Only a locked level takes a document, and only one that reads.
         const AssertCapture capture;
         WriteAccess access(&cache, &records);
-        std::string reason;
         std::string bytes;
-        EXPECT_FALSE(access.boLevelReplace(User, commented, reason));
-        EXPECT_EQ(reason, "the level is not locked");
+        EXPECT_FALSE(access.boLevelReplace(User, commented));
+        EXPECT_EQ(access.failureGet().kind, FailureKind::NotLocked);
+        EXPECT_EQ(access.failureGet().sReason, "the level is not locked");
         EXPECT_FALSE(access.boLevelDocumentGet(User, bytes));
         ASSERT_TRUE(access.boLockFile(User));
-        EXPECT_FALSE(access.boLevelReplace(User, "<not a mapping", reason));
-        EXPECT_EQ(access.failureGet().sWhat, "Level document given by hand does not read");
+        EXPECT_FALSE(access.boLevelReplace(User, "<not a mapping"));
+        EXPECT_EQ(access.failureGet().kind, FailureKind::NotWellFormed);
         ASSERT_TRUE(access.boLevelDocumentGet(User, bytes));
         EXPECT_EQ(bytes, plain.bytes);
     }
     {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
-        std::string reason;
-        ASSERT_TRUE(access.boLevelReplace(User, commented, reason)) << reason;
+        ASSERT_TRUE(access.boLevelReplace(User, commented)) << access.failureGet().sReason;
         EXPECT_TRUE(access.boWriteBack());
     }
     EXPECT_EQ(readFile(fileOf(User)), commented);
@@ -631,6 +631,7 @@ TEST(AdminWriteAccess, AnIdTooLongForTheTemporaryFileIsRefusedAtTheEdit) {
         const AssertCapture capture;
         EXPECT_FALSE(access.boAddMapping("s", "b", User));
         access.vMappingRemove("s", "a", User);
+        EXPECT_EQ(access.failureGet().kind, classification::FailureKind::NoFile);
         EXPECT_EQ(access.failureGet().sWhat, "Classification id is too long for a level file");
         EXPECT_NE(access.failureGet().sReason.find("which allows ids of at most"), std::string::npos);
         EXPECT_EQ(access.failureGet().file, folders.file(User, id));
@@ -857,9 +858,8 @@ TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
             EXPECT_FALSE(editable.boParse(text)) << text;
             EXPECT_EQ(editable.errorGet(), reason) << text;
 
-            std::string replaceReason;
-            EXPECT_FALSE(access.boLevelReplace(User, text, replaceReason)) << text;
-            EXPECT_EQ(replaceReason, reason) << text;
+            EXPECT_FALSE(access.boLevelReplace(User, text)) << text;
+            EXPECT_EQ(access.failureGet().sReason, reason) << text;
             EXPECT_EQ(cache.levels.at(User), locked) << text;
         }
     }
@@ -874,8 +874,7 @@ TEST_F(DirectAccess, DocumentsThatAreNotWellFormedAreRefusedEverywhere) {
         EXPECT_TRUE(reading.boRead(in)) << reading.errorGet() << "\n" << text;
         classification::EditableDocument editable;
         EXPECT_TRUE(editable.boParse(text)) << editable.errorGet() << "\n" << text;
-        std::string reason;
-        EXPECT_TRUE(access.boLevelReplace(User, text, reason)) << reason << "\n" << text;
+        EXPECT_TRUE(access.boLevelReplace(User, text)) << access.failureGet().sReason << "\n" << text;
         EXPECT_EQ(cache.levels.at(User), mapping) << text;
     }
     // An undeclared entity stays literal text.

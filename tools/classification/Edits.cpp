@@ -724,12 +724,13 @@ int iEditLoop(EditSession& session, const std::string& original, fs::path& copy,
         if (!boFileBytesGet(copy, edited, reason)) {
             return context.iFail("the copy " + pathText(copy) + " " + reason + "; nothing changed");
         }
-        if (edited == original || session.access->boLevelReplace(session.level, edited, reason)) {
+        if (edited == original || session.access->boLevelReplace(session.level, edited)) {
             boEdited = edited != original;
             return kExitSuccess;
         }
         // Nothing of it is taken: the level file keeps what it had.
-        context.err << "vyr-classification edit: the edited copy does not read: " << reason << '\n';
+        context.err << "vyr-classification edit: the edited copy does not read: "
+                    << session.access->failureGet().sReason << '\n';
         // No answer at all (end of input) discards.
         std::string answer;
         bool boAnswered = false;
@@ -765,8 +766,7 @@ int iHandEditRun(const Context& context) {
     const int status = iEditLoop(session, original, copy, boEdited);
     if (!boEdited) {
         // The level file handed back as it was: the write access then leaves it untouched.
-        std::string ignored;
-        (void)session.access->boLevelReplace(session.level, original, ignored);
+        (void)session.access->boLevelReplace(session.level, original);
     }
     if (status != kExitSuccess) {
         return status;

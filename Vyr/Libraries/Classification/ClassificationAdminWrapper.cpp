@@ -203,15 +203,7 @@ std::filesystem::path AdminWrapper::levelFilePathGet(std::string_view id, Level 
 }
 
 AdminWrapper::LockRefusal AdminWrapper::lockRefusalGet(const std::filesystem::path& file) {
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::symlink_status(file, error);
-    platform::FileProbe found;
-    found.kind = std::filesystem::is_symlink(status)        ? platform::FileKind::Link
-                 : std::filesystem::is_regular_file(status) ? platform::FileKind::Regular
-                 : status.type() == std::filesystem::file_type::not_found ? platform::FileKind::Missing
-                                                                          : platform::FileKind::Other;
-    found.links = found.kind == platform::FileKind::Regular ? std::filesystem::hard_link_count(file, error) : 0;
-    return cache::lockRefusalOf(found);
+    return cache::lockRefusalGet(file.parent_path(), file);
 }
 
 std::vector<AdminWrapper::Level> AdminWrapper::sourceLevelsGet(const Cache& cache, std::string_view sourceId) {

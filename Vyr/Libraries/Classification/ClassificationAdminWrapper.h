@@ -43,9 +43,11 @@ namespace vyr::bridge::classification {
 //
 // Failures: a missing id, source id or file is a value (null, empty string,
 // false), never an error. An operation that writes or reads files tells why
-// it failed in a vyr::classification::Failure value: the forms of
-// boCreateClassification and boRefresh that take one, and failureGet() of a
-// WriteAccess. A query never fails: a level file that does not read is left
+// it failed in a vyr::classification::Failure value, whose kind a caller
+// switches on; one way per object: the admin, shared by every thread, keeps
+// none and gives it through the Failure argument of boCreateClassification,
+// boRefresh and changedRefresh; a WriteAccess keeps its last operation's
+// (failureGet()). A query never fails: a level file that does not read is left
 // out of the view, and readFailuresGet names it. An assertion record (vyr::assert::Assert; enable it with
 // Assert::vEnable(true), then read recordsGet() or set a listener) means a
 // broken precondition or a failure of the operation that made it, and names
@@ -309,10 +311,11 @@ public:
     [[nodiscard]] std::filesystem::path levelFilePathGet(std::string_view id, Level level);
 
     // Why the store will not lock the file at the path for an edit, by the
-    // rule a write access follows (cache::lockRefusalOf): a symbolic link, a
-    // file with more than one hard link, anything that is not a regular
-    // file. None also when nothing is there (a lock makes the file). Takes
-    // no lock; opens nothing.
+    // rule and the probe a write access uses (cache::lockRefusalGet, with the
+    // file's own folder as the base): a symbolic link, a file with more than
+    // one hard link, anything that is not a regular file, a status that
+    // cannot be read. None also when nothing is there (a lock makes the
+    // file). Takes no lock; opens no file.
     using LockRefusal = vyr::cache::LockRefusal;
     [[nodiscard]] static LockRefusal lockRefusalGet(const std::filesystem::path& file);
 

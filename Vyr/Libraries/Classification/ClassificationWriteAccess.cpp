@@ -48,6 +48,7 @@ std::string idLengthProblemOf(const utilities::FileRecord& record) {
     return cache::idLengthProblemGet(folder, id, true);
 }
 
+// Its kind is NoFile: the id names no file that the store can write at the level.
 constexpr const char* kIdTooLong = "Classification id is too long for a level file";
 
 // A mapping rendered as a new document.
@@ -241,7 +242,8 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
         Mapping read;
         std::string reason;
         if (!boParse(bytes, read, &reason)) {
-            VYR_FAIL(failure, "Level file does not read; not locked", std::move(reason), kLockedReadFunction);
+            VYR_FAIL(failure, NotWellFormed, "Level file does not read; not locked", std::move(reason),
+                     kLockedReadFunction);
             return false;
         }
         // The file as the cache already holds it leaves the view alone.
@@ -296,13 +298,13 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         bool boKept = false;
         EditableDocument given;
         if (locked.document && !given.boParse(*locked.document)) {
-            VYR_FAIL(failure, "Level document given by hand does not read; not written back", given.errorGet(),
-                     function);
+            VYR_FAIL(failure, NotWellFormed, "Level document given by hand does not read; not written back",
+                     given.errorGet(), function);
             return false;
         }
         if (present.kind == platform::FileKind::Regular) {
             if (present.links > 1) {
-                VYR_FAIL(failure, "Level file has several hard links; not written back", {}, function);
+                VYR_FAIL(failure, SeveralLinks, "Level file has several hard links; not written back", {}, function);
                 return false;
             }
             std::string file;
@@ -338,8 +340,9 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             } else {
                 EditableDocument theirs;
                 if (!theirs.boParse(current)) {
-                    VYR_FAIL(failure, "Level file was replaced by one that does not read; not written back",
-                             theirs.errorGet(), function);
+                    VYR_FAIL(failure, NotWellFormed,
+                             "Level file was replaced by one that does not read; not written back", theirs.errorGet(),
+                             function);
                     return false;
                 }
                 if (!boKnown) {
@@ -351,7 +354,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
                 }
                 EditableDocument& document = locked.document ? given : theirs;
                 if (!document.boRender(merged ? *merged : ours, bytes)) {
-                    VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
+                    VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                              document.errorGet(), function);
                     return false;
                 }
@@ -369,7 +372,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             // Deleted while locked: made again, without replacing anything
             // that appears meanwhile.
             if (!(locked.document ? given.boRender(ours, bytes) : boRenderNew(ours, bytes))) {
-                VYR_FAIL(failure, "Level mapping cannot be stored in a level file; not written back",
+                VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                          locked.document ? given.errorGet() : std::string(), function);
                 return false;
             }
@@ -377,7 +380,7 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             VYR_FAIL_ERRNO(failure, "Level path cannot be looked at", present.error, "; not written back", function);
             return false;
         } else {
-            VYR_FAIL(failure, "Level path is no longer a regular file; not written back", {}, function);
+            VYR_FAIL(failure, NotRegularFile, "Level path is no longer a regular file; not written back", {}, function);
             return false;
         }
         if (!boKept) {
@@ -415,7 +418,8 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
         locked.writtenChangeCount = cache->changeCountGet();
         return true;
     }
-    VYR_FAIL(failure, "Level file keeps changing while it is written back; not written back", {}, function);
+    VYR_FAIL(failure, KeepsChanging, "Level file keeps changing while it is written back; not written back", {},
+             function);
     return false;
 }
 
@@ -467,29 +471,29 @@ bool WriteAccess::boLevelDocumentGet(Level level, std::string& bytes) const {
     return true;
 }
 
-bool WriteAccess::boLevelReplace(Level level, std::string_view document, std::string& reason) {
+bool WriteAccess::boLevelReplace(Level level, std::string_view document) {
     vFailureClear(failure);
-    const bool boDone = boLevelReplaceNoted(level, document, reason);
+    const bool boDone = boLevelReplaceNoted(level, document);
     if (fileRecords != nullptr) {
         vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
     }
     return boDone;
 }
 
-bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document, std::string& reason) {
+bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document) {
     const auto found = lockedFiles.find(level);
     if (found == lockedFiles.end() || found->second == nullptr) {
-        VYR_FAIL(failure, "File isn't locked", {}, "vyr::classification::WriteAccess::boLevelReplace");
-        reason = "the level is not locked";
+        VYR_FAIL(failure, NotLocked, "File isn't locked", "the level is not locked",
+                 "vyr::classification::WriteAccess::boLevelReplace");
         return false;
     }
     if (!boIdLengthFits(level, "vyr::classification::WriteAccess::boLevelReplace")) {
-        reason = failure.sReason;
         return false;
     }
     Mapping read;
+    std::string reason;
     if (!boParse(document, read, &reason)) {
-        vFailureNote(failure, "Level document given by hand does not read", {}, 0, reason);
+        vFailureNote(failure, FailureKind::NotWellFormed, "Level document given by hand does not read", {}, 0, reason);
         return false;
     }
     LockedFile& locked = *found->second;
@@ -518,7 +522,7 @@ bool WriteAccess::boEditAllowed(Level level, const char* function) {
     vFailureClear(failure);
     const bool locked = boIsLocked(level);
     if (!locked) {
-        vFailureNote(failure, "File isn't locked", {}, 0, {});
+        vFailureNote(failure, FailureKind::NotLocked, "File isn't locked", {}, 0, {});
         if (fileRecords != nullptr) {
             vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
         } else {
@@ -540,7 +544,7 @@ bool WriteAccess::boIdLengthFits(Level level, const char* function) {
     if (entry.idLengthProblem->empty()) {
         return true;
     }
-    VYR_FAIL(failure, kIdTooLong, *entry.idLengthProblem, function);
+    VYR_FAIL(failure, NoFile, kIdTooLong, *entry.idLengthProblem, function);
     vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
     return false;
 }
@@ -553,7 +557,7 @@ bool WriteAccess::boIdsStorable(const std::string& sourceId, const std::string& 
     if (boSource && XmlDocument::boTextStorable(classifiedId)) {
         return true;
     }
-    VYR_FAIL(failure, "Ids cannot be stored in a level file",
+    VYR_FAIL(failure, CannotStore, "Ids cannot be stored in a level file",
              std::string(boSource ? "the classified id" : "the source id") +
                  " is not valid UTF-8 or holds a character that XML 1.0 cannot represent",
              function);
@@ -626,7 +630,7 @@ void WriteAccess::vCreateFileIfNotAtLevel(const Level& level) {
         }
     }
     if (cache->levels.empty()) {
-        VYR_FAIL(failure, "No cached definition in lower level", {}, kCreateFunction);
+        VYR_FAIL(failure, NoLowerLevel, "No cached definition in lower level", {}, kCreateFunction);
         vFailureTargetSet(failure, level, record.filePath);
         return;
     }
@@ -655,7 +659,7 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
         }
     }
     if (std::string problem = idLengthProblemOf(record); !problem.empty()) {
-        VYR_FAIL(failed, kIdTooLong, std::move(problem), function);
+        VYR_FAIL(failed, NoFile, kIdTooLong, std::move(problem), function);
         return false;
     }
     bool boHeld = false;
@@ -665,7 +669,7 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
     }
     std::string bytes;
     if (!boRenderNew(mapping, bytes)) {
-        VYR_FAIL(failed, "Level mapping cannot be stored in a level file; not created", {}, function);
+        VYR_FAIL(failed, CannotStore, "Level mapping cannot be stored in a level file; not created", {}, function);
         return false;
     }
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {

@@ -14,8 +14,9 @@ extern template class VYR_EXPORT CacheWriteAccess<classification::CacheLevels<Le
 
 namespace vyr::classification {
 
-// Why an operation failed (Source/Core/Utilities/Cache/Failure.h).
+// Why an operation failed, and its kind (Source/Core/Utilities/Cache/Failure.h).
 using Failure = cache::Failure;
+using FailureKind = cache::FailureKind;
 
 // Write access to one classification, handed out by the admin
 // (AdminWrapper::writeAccessGet). Points at the classification's level cache
@@ -64,14 +65,14 @@ using Failure = cache::Failure;
 // from (the id-length rule, cache::idLengthProblemGet), rather than failing
 // at the write-back.
 //
-// Failures: a refused lock, a failed write-back, an edit whose ids the
-// file format cannot hold and an edit of an id too long for the level's
-// files are assertion records (vyr::assert::Assert) that
-// name the operation called, and the value failureGet() (declared in the
-// base) holds the level, the file, what failed and the reason until the
-// next operation. After a failed write-back the level is read again from its
-// file at once, so the store agrees with the file and the failed edits never
-// reach it later.
+// Failures: a refused lock, a failed write-back, an edit whose ids the file
+// format cannot hold and an edit of an id too long for the level's files
+// are assertion records (vyr::assert::Assert) that name the operation
+// called, for people; the value failureGet() (declared in the base) holds
+// the kind, the level, the file, what failed and the reason until the next
+// operation: the one way a caller learns a failure. After a failed
+// write-back the level is read again from its file at once, so the store
+// agrees with the file and the failed edits never reach it later.
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
 public:
     using Level = cache::Level;
@@ -136,13 +137,13 @@ public:
     // (reported with the reason).
     [[nodiscard]] bool boLevelDocumentGet(Level level, std::string& bytes) const;
     // Replaces the locked level by a whole document (a file edited by
-    // hand): it must read as a level file does, else false with the reason
-    // (line and column, also in failureGet()) and no change. On success the level holds the
+    // hand): it must read as a level file does, else false and no change;
+    // failureGet() then gives the reason (line and column). On success the level holds the
     // document's mapping at once (the merged view is rebuilt) and the
     // write-back writes the document as it is, with later edits and other
     // writers' changes patched in. The file's own bytes given back unchanged
     // are not written again (unless later edits change the level).
-    [[nodiscard]] bool boLevelReplace(Level level, std::string_view document, std::string& reason);
+    [[nodiscard]] bool boLevelReplace(Level level, std::string_view document);
 
     // Makes the level's missing file from the highest cached level's header
     // (texts and flags, no pairs), under the level's lock. Never replaces
@@ -169,7 +170,7 @@ private:
     [[nodiscard]] VYR_HIDDEN bool boLevelWriteBack(Level level, LockedFile& locked, bool boFinal,
                                                    const char* function);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
-    [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document, std::string& reason);
+    [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document);
     [[nodiscard]] VYR_HIDDEN bool boEditAllowed(Level level, const char* function);
     [[nodiscard]] VYR_HIDDEN bool boIdLengthFits(Level level, const char* function);
     [[nodiscard]] VYR_HIDDEN bool boIdsStorable(const std::string& sourceId, const std::string& classifiedId,

@@ -150,12 +150,15 @@ void Admin::vReadFailureNote(std::string_view id, Level level, const std::filesy
                              bool boFolder) {
     Failure failure;
     if (error == EINVAL) {
-        cache::vFailureNote(failure, "Level path is not a regular file; the level keeps what it held", {}, 0,
+        cache::vFailureNote(failure, cache::FailureKind::NotRegularFile,
+                            "Level path is not a regular file; the level keeps what it held", {}, 0,
                             boFolder ? "a folder stands where the mapping file should be" : "not a regular file");
     } else if (error != 0) {
-        cache::vFailureNote(failure, "Level file cannot be read", "; the level keeps what it held", error, {});
+        cache::vFailureNote(failure, cache::FailureKind::SystemError, "Level file cannot be read",
+                            "; the level keeps what it held", error, {});
     } else {
-        cache::vFailureNote(failure, "Level file does not read; the level keeps what it held", {}, 0, readError);
+        cache::vFailureNote(failure, cache::FailureKind::NotWellFormed,
+                            "Level file does not read; the level keeps what it held", {}, 0, readError);
     }
     cache::vFailureTargetSet(failure, level, file);
     auto noted = readFailures.find(id);
@@ -313,7 +316,7 @@ void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure, std::int6
             continue;
         }
         if (error == EINVAL) {
-            VYR_FAIL(failure, "Level path is not a regular file; the level keeps what it held",
+            VYR_FAIL(failure, NotRegularFile, "Level path is not a regular file; the level keeps what it held",
                      present.kind == platform::FileKind::Folder ? "a folder stands where the mapping file should be"
                                                                 : "not a regular file",
                      kFunction);
@@ -326,7 +329,8 @@ void Admin::vUnreadLevelsReport(std::string_view id, Failure& failure, std::int6
             if (document.boRead(stream)) {
                 continue;
             }
-            VYR_FAIL(failure, "Level file does not read; the level keeps what it held", document.errorGet(), kFunction);
+            VYR_FAIL(failure, NotWellFormed, "Level file does not read; the level keeps what it held",
+                     document.errorGet(), kFunction);
         }
         if (boFirst) {
             cache::vFailureTargetSet(failure, level->first, file);
@@ -508,7 +512,7 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
     // process makes at the path meanwhile is kept and the creation fails.
     const std::filesystem::path folder = path(level);
     if (folder.empty() || !utilities::boIdStaysInFolder(id)) {
-        cache::vFailureNote(failure,
+        cache::vFailureNote(failure, cache::FailureKind::NoFile,
                             folder.empty() ? "No path found at given level"
                                            : "Classification id cannot name a file inside the level folder",
                             {}, 0, {});
@@ -525,7 +529,7 @@ bool Admin::boCreateClassification(const std::string& id, const std::string& sTe
     record.levelFolder = folder;
     if (!WriteAccess::boLevelFileCreate(record, mapping, kFunction, failure)) {
         // A plain false: something is at the path.
-        cache::vFailureNote(failure, "Classification already exists.", {}, 0, {});
+        cache::vFailureNote(failure, cache::FailureKind::Exists, "Classification already exists.", {}, 0, {});
         cache::vFailureTargetSet(failure, level, file);
         record = before;
         return false;

@@ -53,6 +53,7 @@ internal struct NativeFailure
     public NativeText What;
     public int Error;
     public NativeText Reason;
+    public int Kind;
 }
 
 [StructLayout(LayoutKind.Sequential)]
@@ -135,7 +136,7 @@ internal unsafe struct FaceTable
 internal static unsafe partial class Face
 {
     /// <summary>The face version these assemblies were built for (VYR_FACE_VERSION).</summary>
-    public const uint Version = 1;
+    public const uint Version = 2;
 
     public const int Ok = 0;
     public const int Failed = 1;

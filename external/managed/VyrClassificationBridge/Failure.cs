@@ -14,16 +14,52 @@ public enum Level
 }
 
 /// <summary>
-/// Why the store refused an operation: the level and its file, what failed (the message of
-/// the assertion record that reports it), the system's error number (0 when the failure is
-/// not the system's) and the reason (the system's text, or why a document does not read,
-/// with its line and column).
+/// The kind of a failure: what a caller decides on. The store's own values, fixed; the texts
+/// of a <see cref="Failure"/> are for people.
 /// </summary>
-public sealed record Failure(Level Level, string File, string What, int Error, string Reason)
+public enum FailureKind
+{
+    /// <summary>The operation succeeded.</summary>
+    None = 0,
+    /// <summary>Another holder kept the level's lock for the whole wait.</summary>
+    Busy = 1,
+    /// <summary>The path, or a folder below the level folder, is a symbolic link or leaves it.</summary>
+    Link = 2,
+    /// <summary>What stands at the level path (or its lock file) is not a regular file.</summary>
+    NotRegularFile = 3,
+    /// <summary>The level file has more than one hard link.</summary>
+    SeveralLinks = 4,
+    /// <summary>A document does not read as a level file.</summary>
+    NotWellFormed = 5,
+    /// <summary>The level has no file: no folder, an id that names no file inside it, or a
+    /// missing file that could not be made.</summary>
+    NoFile = 6,
+    /// <summary>Text that the level file format cannot hold.</summary>
+    CannotStore = 7,
+    /// <summary>Another writer kept changing the file during the write-back.</summary>
+    KeepsChanging = 8,
+    /// <summary>The level is not locked by this write access.</summary>
+    NotLocked = 9,
+    /// <summary>No cached level to make the missing level file from.</summary>
+    NoLowerLevel = 10,
+    /// <summary>A classification is already there.</summary>
+    Exists = 11,
+    /// <summary>A call of the system failed; <see cref="Failure.Error"/> is its error number.</summary>
+    SystemError = 12,
+}
+
+/// <summary>
+/// Why the store refused an operation: the level and its file, what failed (the message of
+/// the assertion record that reports it), the system's error number (set for
+/// <see cref="FailureKind.SystemError"/> only), the reason (the system's text, or why a
+/// document does not read, with its line and column) and the kind, by which a caller tells
+/// what happened.
+/// </summary>
+public sealed record Failure(Level Level, string File, string What, int Error, string Reason, FailureKind Kind)
 {
     internal static unsafe Failure Read(NativeFailure* failure) =>
         new((Level)failure->Level, Text.Read(failure->File), Text.Read(failure->What), failure->Error,
-            Text.Read(failure->Reason));
+            Text.Read(failure->Reason), (FailureKind)failure->Kind);
 
     internal static unsafe Failure Take(NativeFailure* failure, FaceTable* face)
     {
@@ -50,4 +86,7 @@ public sealed class FailureException : Exception
 
     /// <summary>Why the operation failed.</summary>
     public Failure Failure { get; }
+
+    /// <summary>The kind of the failure, to switch on.</summary>
+    public FailureKind Kind => Failure.Kind;
 }

@@ -62,9 +62,8 @@ void vEveryHostOperation(AdminWrapper& admin, const std::string& id, const std::
         access.vMappedToClassifiedRemove(classified, kLevel);
         access.vMappedToSourceInherit(source, kLevel);
         std::string bytes;
-        std::string reason;
         (void)access.boLevelDocumentGet(kLevel, bytes);
-        (void)access.boLevelReplace(kLevel, bytes, reason);
+        (void)access.boLevelReplace(kLevel, bytes);
         access.vCreateFileIfNotAtLevel(kLevel);
         (void)access.boIsReadOnly();
         (void)access.boWriteBack();

@@ -85,7 +85,9 @@ public class StoreProxyTest
         // A level file that does not read is left out of the view, and named.
         Assert.Empty(store.readFailuresGet("materials"));
         File.WriteAllText(sample.UserFile("approved-materials"), "<classification");
-        Assert.Equal(Level.User, Assert.Single(store.readFailuresGet("approved-materials")).Level);
+        Failure unreadFile = Assert.Single(store.readFailuresGet("approved-materials"));
+        Assert.Equal(Level.User, unreadFile.Level);
+        Assert.Equal(FailureKind.NotWellFormed, unreadFile.Kind);
 
         // A reset disposes every proxy made before it.
         Admin.vAdminReset();
@@ -100,6 +102,7 @@ public class StoreProxyTest
         {
             var refused = Assert.Throws<FailureException>(() => access.boAddMapping("clip", "steel", Level.User));
             Assert.Equal(Level.User, refused.Failure.Level);
+            Assert.Equal(FailureKind.NotLocked, refused.Kind);
             Assert.True(access.boLockFile(Level.User));
             Assert.True(access.boAddMapping("clip", "steel", Level.User));
             access.vMappedToSourceInherit("panel", Level.User);
@@ -136,6 +139,7 @@ public class StoreProxyTest
         Directory.Delete(Path.GetDirectoryName(sample.UserFile("materials"))!, recursive: true);
         var error = Assert.Throws<FailureException>(() => access.boWriteBack());
         Assert.Equal(Level.User, error.Failure.Level);
+        Assert.Equal(FailureKind.SystemError, error.Kind);
         Assert.Equal(sample.UserFile("materials"), error.Failure.File);
         Assert.NotEqual(0, error.Failure.Error);
         Assert.NotEmpty(error.Failure.Reason);

@@ -16,14 +16,21 @@ struct FileProbe;
 
 namespace vyr::cache {
 
-// Why a write access refuses to lock what is at a level path.
-enum class LockRefusal { None, SymbolicLink, SeveralNames, NotAFile };
+// Why a write access refuses to lock what is at a level path. NoStatus:
+// the status of the path cannot be read.
+enum class LockRefusal { None, SymbolicLink, SeveralNames, NotAFile, NoStatus };
 
 // The rule by which a lock refuses what is at a level path: a symbolic
 // link, a regular file with more than one hard link, anything else that is
 // not a regular file. None for a regular file of one name and for nothing
 // (a lock makes the file). Defined with the lock table.
 [[nodiscard]] LockRefusal lockRefusalOf(const platform::FileProbe& found) noexcept;
+
+// The one look at a level path by that rule, as a lock takes it: the file's
+// folder opened from `base` without following a link (a link on the way, or
+// a path outside `base`, is SymbolicLink), then the name's status in it.
+// Opens no file and takes no lock.
+[[nodiscard]] LockRefusal lockRefusalGet(const std::filesystem::path& base, const std::filesystem::path& file);
 
 // How long a lock waits for another holder of a level file to let it go.
 inline constexpr std::chrono::milliseconds kLockWait{3000};

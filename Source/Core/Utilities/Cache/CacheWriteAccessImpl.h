@@ -97,45 +97,47 @@ inline std::shared_ptr<void> heldEntryFind(HeldLocks& table, const void* record)
     return alive;
 }
 
-// Reports a refused lock, naming the reason, and notes it.
-inline void vLockRefusalReport(int error, const char* function, Failure& failed) {
+// The one place where a lock refused for what stands at the level path is
+// told: reports and notes the refusal (`error` is the errno value of a
+// status that cannot be read). True when nothing is refused.
+inline bool boLockRefusalNote(LockRefusal refusal, int error, const char* function, Failure& failed) {
+    switch (refusal) {
+    case LockRefusal::None:
+        return true;
+    case LockRefusal::SymbolicLink:
+        VYR_FAIL(failed, Link, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
+        return false;
+    case LockRefusal::SeveralNames:
+        VYR_FAIL(failed, SeveralLinks, "Level file has several hard links; not locked", {}, function);
+        return false;
+    case LockRefusal::NotAFile:
+        VYR_FAIL(failed, NotRegularFile, "Level path is not a regular file; not locked", {}, function);
+        return false;
+    case LockRefusal::NoStatus:
+        VYR_FAIL_ERRNO(failed, "Level path cannot be looked at", error, "; not locked", function);
+        return false;
+    }
+    return false;
+}
+
+// Reports and notes a lock that could not be had, by the errno value of
+// FileLock::acquire.
+inline void vLockFailureNote(int error, const char* function, Failure& failed) {
     switch (error) {
     case EWOULDBLOCK:
-        VYR_FAIL(failed, "Level file is locked by another process", {}, function);
+        VYR_FAIL(failed, Busy, "Level file is locked by another process", {}, function);
         break;
     case ELOOP:
     case EXDEV:
-        VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
+        (void)boLockRefusalNote(LockRefusal::SymbolicLink, 0, function, failed);
         break;
     case EINVAL:
-        VYR_FAIL(failed, "Lock file is not a regular file; not locked", {}, function);
+        VYR_FAIL(failed, NotRegularFile, "Lock file is not a regular file; not locked", {}, function);
         break;
     default:
         VYR_FAIL_ERRNO(failed, "Level file cannot be locked", error, "", function);
         break;
     }
-}
-
-// Whether what is at the level path may be locked; reports and notes why not.
-inline bool boLockable(const platform::FileProbe& found, const char* function, Failure& failed) {
-    if (found.kind == platform::FileKind::Unknown) {
-        VYR_FAIL_ERRNO(failed, "Level path cannot be looked at", found.error, "; not locked", function);
-        return false;
-    }
-    switch (lockRefusalOf(found)) {
-    case LockRefusal::None:
-        return true;
-    case LockRefusal::SeveralNames:
-        VYR_FAIL(failed, "Level file has several hard links; not locked", {}, function);
-        return false;
-    case LockRefusal::SymbolicLink:
-        VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
-        return false;
-    case LockRefusal::NotAFile:
-        break;
-    }
-    VYR_FAIL(failed, "Level path is not a regular file; not locked", {}, function);
-    return false;
 }
 
 // Removes the temporary files of the level file: every writer holds the
@@ -168,9 +170,21 @@ LockRefusal lockRefusalOf(const platform::FileProbe& found) noexcept {
         return found.links > 1 ? LockRefusal::SeveralNames : LockRefusal::None;
     case platform::FileKind::Link:
         return LockRefusal::SymbolicLink;
+    case platform::FileKind::Unknown:
+        return LockRefusal::NoStatus;
     default:
         return LockRefusal::NotAFile;
     }
+}
+
+LockRefusal lockRefusalGet(const std::filesystem::path& base, const std::filesystem::path& file) {
+    platform::Folder folder;
+    if (const int error = folder.open(base, file); error != 0) {
+        return error == ELOOP || error == EXDEV ? LockRefusal::SymbolicLink
+               : error == ENOENT                ? LockRefusal::None
+                                                : LockRefusal::NoStatus;
+    }
+    return lockRefusalOf(folder.probe(folder.nameGet()));
 }
 
 template <class Cache>
@@ -197,13 +211,13 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
     }
     boHeld = false;
     if (record.filePath.empty()) {
-        VYR_FAIL(failed, "Level file has no path inside the level folder; not locked", {}, function);
+        VYR_FAIL(failed, NoFile, "Level file has no path inside the level folder; not locked", {}, function);
         return nullptr;
     }
     auto locked = std::make_shared<LockedFile>();
     if (const int error = locked->folder.open(levelFolderOf(record), record.filePath); error != 0) {
         if (error == ELOOP || error == EXDEV) {
-            VYR_FAIL(failed, "Level path is a symbolic link or leaves the level folder; not locked", {}, function);
+            (void)detail::boLockRefusalNote(LockRefusal::SymbolicLink, 0, function, failed);
         } else {
             VYR_FAIL_ERRNO(failed, "Level folder cannot be opened", error, "; not locked", function);
         }
@@ -211,18 +225,20 @@ CacheWriteAccess<Cache>::lockEntryGet(utilities::FileRecord& record, const char*
     }
     const std::string& name = locked->folder.nameGet();
     // What is plainly not a lockable file is refused before a lock file is
-    // made beside it.
+    // made beside it. A second name may be a publication by hard link that
+    // was cut short, which the lock mends; a status that cannot be read is
+    // looked at again under the lock.
     const platform::FileProbe found = locked->folder.probe(name);
-    if (found.kind == platform::FileKind::Link || found.kind == platform::FileKind::Folder ||
-        found.kind == platform::FileKind::Other) {
-        (void)detail::boLockable(found, function, failed);
+    if (const LockRefusal refusal = lockRefusalOf(found);
+        refusal == LockRefusal::SymbolicLink || refusal == LockRefusal::NotAFile) {
+        (void)detail::boLockRefusalNote(refusal, found.error, function, failed);
         return nullptr;
     }
     int error = 0;
     int keepError = 0;
     locked->lock = platform::FileLock::acquire(locked->folder, lockFileName(name), name, kLockWait, error, keepError);
     if (locked->lock == nullptr) {
-        detail::vLockRefusalReport(error, function, failed);
+        detail::vLockFailureNote(error, function, failed);
         return nullptr;
     }
     if (keepError != 0) {
@@ -245,7 +261,7 @@ bool CacheWriteAccess<Cache>::boLockFile(const Level& level) {
         return true;
     }
     if (cache == nullptr || fileRecords == nullptr) {
-        vFailureNote(failure, "Write access was moved from; not locked", {}, 0, {});
+        vFailureNote(failure, FailureKind::NotLocked, "Write access was moved from; not locked", {}, 0, {});
         failure.level = level;
         return false;
     }
@@ -273,10 +289,11 @@ bool CacheWriteAccess<Cache>::boLevelLock(const Level& level, utilities::FileRec
         const platform::FileProbe found = locked->folder.probe(name);
         if (found.kind == platform::FileKind::Missing) {
             // The creation's own failure, noted first, is the cause.
-            VYR_FAIL(failure, "Level file cannot be created; not locked", {}, detail::kLockFunction);
+            VYR_FAIL(failure, NoFile, "Level file cannot be created; not locked", {}, detail::kLockFunction);
             return false;
         }
-        if (!detail::boLockable(found, detail::kLockFunction, failure) || !boLockedFileRead(level, *locked)) {
+        if (!detail::boLockRefusalNote(lockRefusalOf(found), found.error, detail::kLockFunction, failure) ||
+            !boLockedFileRead(level, *locked)) {
             return false;
         }
     }
