@@ -85,6 +85,7 @@ set(vyr_headers_pending
   external/definition/Node.h
   external/classification/ClassificationUiCallbackInterface.h
   external/assert/Assert.h
+  assert/AssertInfoWrapper.h
   external/managed/DotnetRuntime.h
   external/managed/ModuleLoader.h
   external/str/Utf.h)
@@ -101,6 +102,20 @@ while(vyr_headers_pending)
     list(APPEND vyr_headers_pending ${included})
   endforeach()
 endwhile()
+# The tool builds on the installed face alone: every header of this project
+# that it includes, apart from its own, must be one of the installed ones.
+if(TARGET vyr-classification)
+  file(GLOB tool_sources ${PROJECT_SOURCE_DIR}/tools/classification/*.cpp ${PROJECT_SOURCE_DIR}/tools/classification/*.h)
+  foreach(source IN LISTS tool_sources)
+    file(STRINGS ${source} include_lines REGEX "^#include \"[^\"]+\"")
+    foreach(line IN LISTS include_lines)
+      string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" included "${line}")
+      if(NOT included MATCHES "^tools/" AND NOT included IN_LIST vyr_headers)
+        message(FATAL_ERROR "${source} includes ${included}, which the package does not install")
+      endif()
+    endforeach()
+  endforeach()
+endif()
 foreach(header IN LISTS vyr_headers)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${vyr_include_dir}/${folder})

@@ -19,6 +19,7 @@
 #include "Source/Core/Utilities/Cache/Level.h"                        // vyr::cache::Level, vyr::cache::User
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h" // vyr::bridge::classification::AdminWrapper
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"  // vyr::classification::WriteAccess, Failure
+#include "assert/AssertInfoWrapper.h"                                // vyr::assert::AssertInfoWrapper
 #include "external/assert/Assert.h"                                  // vyr::assert::Assert
 #include "external/directories/Directories.h"                        // vyr::Directories
 // For the classification run and the edit by another program below:

@@ -4,6 +4,9 @@
 #include <mutex>
 #include <ostream>
 
+#include "assert/AssertInfo.h"
+#include "assert/AssertInfoWrapper.h"
+
 namespace vyr::assert {
 namespace {
 

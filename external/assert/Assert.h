@@ -4,11 +4,16 @@
 #include <iosfwd>
 #include <vector>
 
-#include "assert/AssertInfo.h"
-#include "assert/AssertInfoWrapper.h"
 #include "external/platform/Export.h"
 
 namespace vyr::assert {
+
+// The records are defined with the check pattern (assert/AssertInfo.h,
+// assert/AssertInfoWrapper.h), which calls this sink: the sink names them
+// only, so that the check's headers include the sink and never the reverse.
+// A caller of recordsGet includes assert/AssertInfoWrapper.h.
+class AssertInfo;
+class AssertInfoWrapper;
 
 // The process-wide assertion sink. Disabled by default. Thread-safe: the
 // enabled flag is atomic, and the kept records and the listener are guarded

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -258,6 +259,21 @@ int fileSystemKindGet(const std::filesystem::path& folder, FileSystemKind& kind)
                     std::find(kRemoteTypes.begin(), kRemoteTypes.end(), kind.type) != kRemoteTypes.end();
     kind.boLocksShared = kind.lockReason.empty();
     return 0;
+}
+
+std::size_t fileNameMaxGet(const std::filesystem::path& folder) {
+    // An empty path is the working folder, as for every relative one.
+    std::filesystem::path asked = folder;
+    for (;;) {
+        struct statfs fileSystem {};
+        if (sys().statfs(asked.empty() ? "." : asked.c_str(), &fileSystem) == 0 && fileSystem.f_namelen > 0) {
+            return static_cast<std::size_t>(fileSystem.f_namelen);
+        }
+        if (asked.empty() || !asked.has_relative_path()) {
+            return NAME_MAX;
+        }
+        asked = asked.parent_path();
+    }
 }
 
 } // namespace vyr::platform

@@ -7,8 +7,10 @@
 // of this machine. Read from the mount table (found by the folder's device
 // number, not by its path) and from the file system's type as statfs gives
 // it. POSIX here; every call goes through the table of SystemCalls.h.
-// Internal to the library and its tools.
+// Installed with the outside face, which hands the kind to the tool
+// (AdminWrapper::fileSystemKindGet); nothing else outside the store uses it.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -39,5 +41,11 @@ struct FileSystemKind {
 // 0, or the errno of the folder's status; when neither the mount table nor
 // statfs tells anything, the errno of statfs. Thread-safe.
 [[nodiscard]] int fileSystemKindGet(const std::filesystem::path& folder, FileSystemKind& kind);
+
+// The longest file name, in bytes, that the file system holding the folder
+// takes (statfs's name length). A folder that does not exist yet is asked
+// of its nearest existing parent; NAME_MAX when no folder on the way
+// answers. Thread-safe.
+[[nodiscard]] std::size_t fileNameMaxGet(const std::filesystem::path& folder);
 
 } // namespace vyr::platform

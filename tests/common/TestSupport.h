@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "Source/Core/Utilities/Cache/FileNames.h"
+#include "assert/AssertInfoWrapper.h"
 #include "external/assert/Assert.h"
 #include "external/classification/Mapping.h"
 #include "external/classification/XmlDocument.h"

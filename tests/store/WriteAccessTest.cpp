@@ -28,6 +28,7 @@
 #include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/classification/DocumentPatch.h"
+#include "external/platform/FileSystemKind.h"
 #include "tests/common/FileTimes.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -606,6 +607,38 @@ TEST(AdminWriteAccess, AnEditSeenAtOnceAndItsStampNotReadAgain) {
     admin.caches.at("w").mappingAtLevel(User).vMappingAdd("only", "in-memory");
     admin.vUpdateFromFiles("w");
     EXPECT_EQ(admin.caches.at("w").levels.at(User).sourceToClassified.count("only"), 1U);
+}
+
+// An id whose level file and lock file fit the file system's longest name
+// but whose temporary file does not: the store refuses its edits and its
+// creation at once, with the id-length rule's reason, instead of failing at
+// the write-back.
+TEST(AdminWriteAccess, AnIdTooLongForTheTemporaryFileIsRefusedAtTheEdit) {
+    const StoreFolders folders;
+    const std::string id(platform::fileNameMaxGet(folders.fileAt("w", User).parent_path()) - 20, 'i');
+    // Written under a short name: the store's own write could not make it.
+    ASSERT_TRUE(writeMapping(folders.fileAt("short", User), mappingOf(id, {{"s", {"a"}}})));
+    fs::rename(folders.fileAt("short", User), folders.fileAt(id, User));
+    const std::string before = readFile(folders.fileAt(id, User));
+    classification::Admin admin;
+    {
+        WriteAccess access = admin.writeAccessGet(id);
+        ASSERT_TRUE(access.boLockFile(User));
+        const AssertCapture capture;
+        EXPECT_FALSE(access.boAddMapping("s", "b", User));
+        access.vMappingRemove("s", "a", User);
+        EXPECT_EQ(access.failureGet().kind, classification::FailureKind::NoFile);
+        EXPECT_EQ(access.failureGet().sWhat, "Classification id is too long for a level file");
+        EXPECT_NE(access.failureGet().sReason.find("which allows ids of at most"), std::string::npos);
+        EXPECT_EQ(access.failureGet().file, folders.fileAt(id, User));
+        EXPECT_EQ(capture.count(), 2U);
+        EXPECT_EQ(admin.mappingsGet(id), (Pairs{{"s", "a"}}));
+    }
+    EXPECT_EQ(readFile(folders.fileAt(id, User)), before);
+    classification::Failure failure;
+    EXPECT_FALSE(admin.boCreateClassification(id, "", "", "", "", false, false, Shared, failure));
+    EXPECT_EQ(failure.sWhat, "Classification id is too long for a level file");
+    EXPECT_FALSE(fs::exists(folders.fileAt(id, Shared)));
 }
 
 TEST(AdminWriteAccess, TwoAccessesShareTheCacheAndEachWritesBackItsOwnLevels) {

@@ -8,14 +8,10 @@
 // no mapping file could hold end the run with status 2 and one line on
 // standard error.
 
-#include <unistd.h>
-
-#include <climits>
 #include <csignal>
 #include <exception>
 #include <iostream>
 
-#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/assert/Assert.h"
 #include "external/directories/Directories.h"
 #include "tools/classification/Tool.h"
@@ -116,36 +112,14 @@ int iUsageError(const CLI::App& app, const CLI::ParseError& error, int argc, cha
     return kExitUsage;
 }
 
-// Why the id cannot have a file at the level, or empty when it can. For
-// writing, the store's temporary file must fit as well; the limits are
-// those of the file system that holds the level folder (or the nearest
-// existing folder above it).
-std::string sIdLengthProblemGet(const LevelFolders& folders, Level level, std::string_view id, bool boWriting) {
-    // The longest file name, asked of the nearest existing folder at or above the level folder.
-    fs::path folder = folders.at(level);
-    std::error_code error;
-    while (!folder.empty() && !fs::is_directory(folder, error) && folder.has_relative_path()) {
-        folder = folder.parent_path();
-    }
-    const long named = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
-    const std::size_t limit = named > 0 ? static_cast<std::size_t>(named) : NAME_MAX;
-    // The bytes the store's names add to the id.
-    const std::string empty = cache::levelFileName("");
-    const std::size_t extra = (boWriting ? cache::temporaryFileName(empty, 0) : empty).size();
-    const std::string head = "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
-                             std::string(levelName(level)) + ": ";
-    if (id.size() + extra > limit) {
-        return head + (boWriting ? "its file name and the store's temporary file name" : "its file name") +
-               " must fit in " + std::to_string(limit) + " bytes, which allows ids of at most " +
-               std::to_string(limit > extra ? limit - extra : 0) + " bytes";
-    }
-    // The whole path, with its terminating zero, must fit in PATH_MAX.
-    const std::size_t pathLength = folders.at(level).native().size() + 1 + id.size() + extra;
-    if (pathLength >= PATH_MAX) {
-        return head + "the path of its " + (boWriting ? "temporary file" : "file") + " would be " +
-               std::to_string(pathLength) + " bytes, and paths may have at most " + std::to_string(PATH_MAX - 1);
-    }
-    return {};
+// Why the id cannot have a file at the level, or empty when it can, by the
+// store's id-length rule; for writing, the store's temporary file must fit
+// as well.
+std::string sIdLengthProblemGet(Level level, std::string_view id, bool boWriting) {
+    const std::string problem = AdminWrapper().sIdLengthProblemGet(id, level, boWriting);
+    return problem.empty() ? problem
+                           : "the id is " + std::to_string(id.size()) + " bytes long, too long for level " +
+                                 std::string(levelName(level)) + ": " + problem;
 }
 
 // Ids too long for a file name in the level folders, before anything is
@@ -159,11 +133,11 @@ int iIdsCheck(const Context& context, const std::vector<IdArg>& ids) {
         }
         std::string problem;
         if (arg.written != nullptr) {
-            problem = sIdLengthProblemGet(context.folders, *levelParse(arg.written->value()), **arg.id, true);
+            problem = sIdLengthProblemGet(*levelParse(arg.written->value()), **arg.id, true);
         } else {
             // The lowest level's reason, unless some level can hold it.
             for (auto it = context.folders.rbegin(); it != context.folders.rend(); ++it) {
-                problem = sIdLengthProblemGet(context.folders, it->first, **arg.id, false);
+                problem = sIdLengthProblemGet(it->first, **arg.id, false);
                 if (problem.empty()) {
                     break;
                 }

@@ -8,16 +8,11 @@
 #include <cwchar>
 #include <system_error>
 
-#include "external/platform/FileSystem.h"
-
 namespace vyr::tool {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// By level (Sys, Shared, User).
-constexpr std::array<std::string_view, 3> kLevelNames = {"sys", "shared", "user"};
 
 // Calls visit(code point, its bytes) for each code point of the UTF-8 text,
 // with -1 for a byte that starts no valid sequence. Decodes under C.UTF-8
@@ -61,15 +56,6 @@ fs::path Context::file(Level level, std::string_view id) const { return AdminWra
 
 Level Context::level() const { return *levelParse(args.level.value()); }
 
-std::string_view levelName(Level level) noexcept {
-    return level >= cache::Sys && level <= cache::User ? kLevelNames[static_cast<std::size_t>(level)] : "?";
-}
-
-std::optional<Level> levelParse(std::string_view name) noexcept {
-    const auto found = std::find(kLevelNames.begin(), kLevelNames.end(), name == "system" ? "sys" : name);
-    return found == kLevelNames.end() ? std::nullopt : std::optional<Level>(Level(found - kLevelNames.begin()));
-}
-
 CLI::Option* idAdd(CLI::App& app, std::vector<IdArg>& ids, const std::string& name, std::optional<std::string>& id,
                    const std::string& description, const std::optional<std::string>* written) {
     static const CLI::Validator kId([](std::string& value) { return AdminWrapper::sIdProblemGet(value); }, "");
@@ -79,17 +65,15 @@ CLI::Option* idAdd(CLI::App& app, std::vector<IdArg>& ids, const std::string& na
 
 CLI::Option* levelAdd(CLI::App& app, const std::string& name, std::optional<std::string>& level,
                       const std::string& description, bool boWritable) {
-    // "system" is the sys level's other name: its folder is called so.
-    static const CLI::IsMember kAnyLevel({"sys", "system", "shared", "user"});
-    // Sys is refused with what to do instead.
+    static const CLI::IsMember kAnyLevel(levelNamesGet(false));
+    // A level the tool does not write is refused with what to do instead.
+    static const std::string kWritableNames = "{" + CLI::detail::join(levelNamesGet(true), ",") + "}";
     static const CLI::Validator kWritableLevel(
         [](std::string& value) -> std::string {
-            if (value == "sys" || value == "system") {
-                return "sys is read-only: override it at shared or user";
-            }
-            return value == "shared" || value == "user" ? "" : value + " not in {shared,user}";
+            const std::optional<Level> parsed = levelParse(value);
+            return parsed ? sLevelReadOnlyProblemGet(*parsed) : value + " not in " + kWritableNames;
         },
-        "{shared,user}");
+        kWritableNames);
     return app.add_option(name, level, description)
         ->type_name("LEVEL")
         ->check(boWritable ? kWritableLevel : kAnyLevel);
@@ -186,9 +170,8 @@ std::string sReadProblemGet(const fs::path& path) {
 }
 
 bool boFileBytesGet(const fs::path& path, std::string& bytes, std::string& reason) {
-    // The platform layer opens only a regular file: it never waits on a pipe in the file's place.
-    platform::FileStamp stamp;
-    const int error = platform::readRegular(path, bytes, stamp);
+    // The store opens only a regular file: it never waits on a pipe in the file's place.
+    const int error = AdminWrapper::fileBytesRead(path, bytes);
     reason = error == 0        ? ""
              : error == EINVAL ? "not a regular file"
                                : std::string("cannot be opened: ") + std::strerror(error);
@@ -240,87 +223,9 @@ const std::set<std::string>* pLevelSetGet(const Cache& cache, Level level, const
     return found == present->second.sourceToClassified.end() ? nullptr : &found->second;
 }
 
-void vUnreadLevelsAdd(const Context& context, std::string_view id, const Cache* cache, std::vector<Warning>& warnings) {
-    for (const auto& [level, folder] : context.folders) {
-        const fs::path file = context.file(level, id);
-        if (!boAnythingAt(file) || (cache != nullptr && cache->levels.count(level) != 0)) {
-            continue;
-        }
-        std::string reason = sReadProblemGet(file);
-        warnings.push_back({level, file, reason.empty() ? "the store did not read it" : std::move(reason)});
-    }
-}
-
-void vWarningsPrint(const Context& context, const std::vector<Warning>& warnings) {
-    for (const Warning& warning : warnings) {
-        context.err << "vyr-classification " << context.command << ": warning: " << pathText(warning.path) << " (level "
-                    << levelName(warning.level) << ") does not read: " << warning.message << '\n';
-    }
-}
-
-int iDoneStatus(const std::vector<Warning>& warnings) { return warnings.empty() ? kExitSuccess : kExitWarned; }
-
 std::string failureText(const classification::Failure& failure, std::string_view none) {
     const std::string text = failure.sWhat + (failure.sReason.empty() ? "" : ": " + failure.sReason);
     return text.empty() && none.empty() ? "" : ": " + (text.empty() ? std::string(none) : text);
-}
-
-EditSession::EditSession(const Context& context, std::string id, Level level)
-    : context(context), id(std::move(id)), level(level), file(context.file(level, this->id)) {}
-
-bool EditSession::boOpen(std::string_view notOver) {
-    if (pReadableCacheGet(store, id) == nullptr) {
-        vUnreadLevelsAdd(context, id, nullptr, warnings);
-        vWarningsPrint(context, warnings);
-        context.iFail(sMissingReason(context, id) + "; nothing changed");
-        return false;
-    }
-    // The write access brings the cache up to the files.
-    access.emplace(store.writeAccessGet(id));
-    cache = store.cachesGet(id);
-    vUnreadLevelsAdd(context, id, cache, warnings);
-    // A file that does not read must not be written over: the store would
-    // fill the level from another one and the file's own content would be lost.
-    const auto own = std::find_if(warnings.begin(), warnings.end(), [&](const Warning& w) { return w.level == level; });
-    const std::string reason = own == warnings.end() ? "" : own->message;
-    warnings.erase(own, own == warnings.end() ? own : own + 1);
-    vWarningsPrint(context, warnings);
-    if (!reason.empty()) {
-        context.iFail(pathText(file) + " does not read (" + reason + "); " + std::string(notOver));
-    }
-    return reason.empty();
-}
-
-bool EditSession::boMergedViewWhole(std::string_view what, std::string_view instead) const {
-    if (warnings.empty()) {
-        return true;
-    }
-    // Other levels than the one edited: boOpen refuses the edit when its own file does not read.
-    const Warning& unread = warnings.front();
-    context.iFail(std::string(what) + " from the merged view, which lacks level " +
-                  std::string(levelName(unread.level)) + ": " + pathText(unread.path) +
-                  " does not read; nothing changed. Mend that file first (vyr-classification check), or " +
-                  std::string(instead));
-    return false;
-}
-
-bool EditSession::boLock() {
-    if (!access->boLockFile(level)) {
-        context.iFail("cannot lock " + pathText(file) + " for writing" + failureText(access->failureGet()) +
-                      "; nothing changed");
-        return false;
-    }
-    return true;
-}
-
-bool EditSession::boWriteBack(std::string_view after) {
-    if (!access->boWriteBack()) {
-        context.iFail("could not write " + pathText(file) +
-                      failureText(access->failureGet(), "the store did not write it") + std::string(after));
-        return false;
-    }
-    access.reset(); // lets the level go
-    return true;
 }
 
 } // namespace vyr::tool

@@ -9,9 +9,7 @@
 
 #include <tuple>
 
-#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "external/directories/Directories.h"
-#include "external/platform/FileSystemKind.h"
 #include "external/str/Utf.h"
 #include "tools/classification/Tool.h"
 
@@ -63,8 +61,8 @@ std::vector<LevelEntry> levelEntriesGet(const LevelFolders& folders) {
     for (const auto& [level, folder] : folders) {
         std::error_code error;
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
-            if (!name || name->type != cache::FileType::Level) {
+            std::optional<AdminWrapper::FileName> name = AdminWrapper::fileNameParse(it->path().filename().string());
+            if (!name || name->type != AdminWrapper::FileType::Level) {
                 continue;
             }
             std::error_code statusError;
@@ -505,8 +503,8 @@ void vMisplacedFilesAdd(const LevelFolders& folders, std::vector<Warning>& warni
             }
             const fs::path& path = it->path();
             std::error_code statusError;
-            const std::optional<cache::ParsedFileName> name = cache::parseFileName(path.filename().string());
-            if (!name || name->type != cache::FileType::Level || !it->is_regular_file(statusError) ||
+            const std::optional<AdminWrapper::FileName> name = AdminWrapper::fileNameParse(path.filename().string());
+            if (!name || name->type != AdminWrapper::FileType::Level || !it->is_regular_file(statusError) ||
                 it->is_symlink(statusError) || !seen.insert(fs::weakly_canonical(path, statusError)).second ||
                 std::any_of(folders.begin(), folders.end(), [&](const auto& folder) {
                     return fs::equivalent(folder.second, path.parent_path(), statusError);
@@ -572,12 +570,12 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
         }
         const std::size_t first = stale.size();
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            const std::optional<cache::ParsedFileName> name = cache::parseFileName(it->path().filename().string());
-            if (name && name->type == cache::FileType::Temporary) {
+            const std::optional<AdminWrapper::FileName> name = AdminWrapper::fileNameParse(it->path().filename().string());
+            if (name && name->type == AdminWrapper::FileType::Temporary) {
                 stale.push_back({level, it->path(),
-                                 "a temporary file of " + cache::levelFileName(name->id) +
+                                 "a temporary file of " + AdminWrapper::levelFileNameGet(name->id) +
                                      " that a stopped writer left (unless an edit runs now); fix: " +
-                                     (level != cache::Sys ? "the next edit of " + idText(name->id) + " at level " +
+                                     (sLevelReadOnlyProblemGet(level).empty() ? "the next edit of " + idText(name->id) + " at level " +
                                                                 std::string(levelName(level)) + " removes it, or "
                                                           : std::string()) +
                                      "rm -- " + shellWord(pathText(it->path()))});
@@ -585,10 +583,9 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
         }
         std::sort(stale.begin() + static_cast<std::ptrdiff_t>(first), stale.end(),
                   [](const Warning& left, const Warning& right) { return left.path < right.path; });
-        platform::FileSystemKind kind;
-        if (platform::fileSystemKindGet(folder, kind) == 0 && !kind.boLocksShared) {
+        if (const auto kind = AdminWrapper::fileSystemKindGet(folder); kind && !kind->boLocksShared) {
             unshared.push_back({level, folder,
-                                "the file system does not share locks between machines (" + kind.lockReason +
+                                "the file system does not share locks between machines (" + kind->lockReason +
                                     "): writers on two machines can both lock a level file here and overwrite "
                                     "each other's edits"});
         }
@@ -604,8 +601,8 @@ void vFindingsGet(const Context& context, Json& files, std::vector<Warning>& war
                 warnings.push_back({entry.level, entry.path, std::move(notice)});
             }
         }
-        // The sys level is read-only: nothing edits its files.
-        if (!file.contains("error") && entry.level != cache::Sys) {
+        // A level the tool does not write has nothing to mend for an edit.
+        if (!file.contains("error") && sLevelReadOnlyProblemGet(entry.level).empty()) {
             vEditProblemAdd(entry.path, file);
         }
         files.push_back(std::move(file));

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "Source/Core/Utilities/Cache/IdLength.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminInstance.h"
 #include "Vyr/Libraries/Classification/VyrClassificationAdmin.h"
 #include "external/classification/XmlDocument.h"
@@ -163,6 +164,32 @@ std::string AdminWrapper::sIdProblemGet(std::string_view id) {
                   "a '..' component or a last component that is empty or '.')";
     }
     return problem;
+}
+
+std::string AdminWrapper::sIdLengthProblemGet(std::string_view id, Level level, bool boWriting) {
+    std::filesystem::path folder;
+    {
+        const std::lock_guard lock(admin->mutex);
+        folder = admin->path(level);
+    }
+    return cache::idLengthProblemGet(folder, id, boWriting);
+}
+
+std::optional<AdminWrapper::FileName> AdminWrapper::fileNameParse(std::string_view name) {
+    return cache::parseFileName(name);
+}
+
+std::string AdminWrapper::levelFileNameGet(std::string_view id) { return cache::levelFileName(id); }
+
+int AdminWrapper::fileBytesRead(const std::filesystem::path& file, std::string& bytes) {
+    platform::FileStamp stamp;
+    return platform::readRegular(file, bytes, stamp);
+}
+
+std::optional<AdminWrapper::FileSystemKind> AdminWrapper::fileSystemKindGet(const std::filesystem::path& folder) {
+    FileSystemKind kind;
+    return platform::fileSystemKindGet(folder, kind) == 0 ? std::optional<FileSystemKind>(std::move(kind))
+                                                          : std::nullopt;
 }
 
 std::filesystem::path AdminWrapper::levelFolderGet(Level level) {

@@ -10,11 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "Source/Core/Utilities/Cache/FileNames.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Core/Utilities/Cache/LevelWatch.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
 #include "external/platform/Export.h"
+#include "external/platform/FileSystemKind.h"
 
 namespace vyr::classification {
 class Admin;
@@ -260,8 +262,10 @@ public:
     [[nodiscard]] static std::vector<std::string> levelFileNoticesGet(const std::filesystem::path& file,
                                                                       std::string_view id);
 
-    // The store's rules, published so that a tool asks them instead of
-    // keeping a copy. The messages are the store's own.
+    // The rules the store publishes for the tool, so that it asks them
+    // instead of keeping a copy: the static members from here to
+    // sourceLevelsGet, and levelFolderGet, levelFilePathGet and
+    // sIdLengthProblemGet. The messages are the store's own.
 
     // Why the store cannot keep the text (a source or classified id, a text
     // attribute), or empty when it can: it must be valid UTF-8 made of
@@ -272,6 +276,32 @@ public:
     // empty, absolute, with a drive prefix, a ".." component or a last
     // component that is empty or "."). Takes no lock.
     [[nodiscard]] static std::string sIdProblemGet(std::string_view id);
+    // Why the id is too long for its files at the level, or empty when it
+    // fits: the id-length rule (cache::idLengthProblemGet) that the edits of
+    // a WriteAccess and boCreateClassification follow. `boWriting`: the
+    // temporary file a write publishes from must fit as well; without it,
+    // only the level file read. Asks the level folder's file system. Takes
+    // the store's lock.
+    [[nodiscard]] std::string sIdLengthProblemGet(std::string_view id, Level level, bool boWriting);
+    // What the name of a file in a level folder is, by the store's one parse
+    // (cache::parseFileName): a level file, its lock file or one of its
+    // temporary files, and the classification id it belongs to. Nothing for
+    // any other name. Takes no lock.
+    using FileName = vyr::cache::ParsedFileName;
+    using FileType = vyr::cache::FileType;
+    [[nodiscard]] static std::optional<FileName> fileNameParse(std::string_view name);
+    // The name of the id's level file ("<id>.xml"). Takes no lock.
+    [[nodiscard]] static std::string levelFileNameGet(std::string_view id);
+    // Reads the whole regular file at the path, as the store reads a level
+    // file (links followed; a pipe or a device in the file's place is never
+    // waited on). 0, EINVAL for anything that is not a regular file, or the
+    // system's error number. Takes no lock.
+    [[nodiscard]] static int fileBytesRead(const std::filesystem::path& file, std::string& bytes);
+    // What kind of file system holds the folder: whether it shares the
+    // store's record locks between machines (platform::FileSystemKind).
+    // Nothing when the folder's status cannot be read. Takes no lock.
+    using FileSystemKind = vyr::platform::FileSystemKind;
+    [[nodiscard]] static std::optional<FileSystemKind> fileSystemKindGet(const std::filesystem::path& folder);
     // The folder of the level, as the store derived it from the directory
     // service. Takes the store's lock.
     [[nodiscard]] std::filesystem::path levelFolderGet(Level level);

@@ -9,6 +9,7 @@
 
 #include "Source/Core/Utilities/Cache/CacheWriteAccessImpl.h"
 #include "Source/Core/Utilities/Cache/FileNames.h"
+#include "Source/Core/Utilities/Cache/IdLength.h"
 #include "Vyr/Libraries/Classification/LevelMerge.h"
 #include "assert/Check.h"
 #include "external/classification/DocumentPatch.h"
@@ -33,6 +34,21 @@ constexpr const char* kCreateFunction = "vyr::classification::WriteAccess::vCrea
 // How often a write-back merges again when the level file keeps changing
 // under it (writers that ignore the lock), before it gives up.
 constexpr int kWriteAttempts = 4;
+
+// Why the id of the record's level file is too long to write (the id-length
+// rule), or empty: the id is the file's path inside its level folder
+// without the level file suffix.
+std::string idLengthProblemOf(const utilities::FileRecord& record) {
+    const std::filesystem::path folder = cache::levelFolderOf(record);
+    std::string id = record.filePath.lexically_relative(folder).native();
+    if (id.ends_with(cache::kLevelFileSuffix)) {
+        id.resize(id.size() - cache::kLevelFileSuffix.size());
+    }
+    return cache::idLengthProblemGet(folder, id, true);
+}
+
+// Its kind is NoFile: the id names no file that the store can write at the level.
+constexpr const char* kIdTooLong = "Classification id is too long for a level file";
 
 // A mapping rendered as a new document.
 bool boRenderNew(const Mapping& mapping, std::string& bytes) {
@@ -438,6 +454,9 @@ bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document) {
                  "vyr::classification::WriteAccess::boLevelReplace");
         return false;
     }
+    if (!boIdLengthFits(level, "vyr::classification::WriteAccess::boLevelReplace")) {
+        return false;
+    }
     Mapping read;
     std::string reason;
     if (!boParse(document, read, &reason)) {
@@ -476,7 +495,23 @@ bool WriteAccess::boEditAllowed(Level level, const char* function) {
         }
     }
     VYR_ASSERT(locked, "File isn't locked", function);
-    return locked;
+    return locked && boIdLengthFits(level, function);
+}
+
+// An edit that its write-back could never publish is refused at once: false,
+// reported under `function` and noted, when the id is too long for the
+// locked level's files.
+bool WriteAccess::boIdLengthFits(Level level, const char* function) {
+    LockedFile& entry = *lockedFiles.at(level);
+    if (!entry.idLengthProblem) {
+        entry.idLengthProblem = idLengthProblemOf((*fileRecords)[level]);
+    }
+    if (entry.idLengthProblem->empty()) {
+        return true;
+    }
+    VYR_FAIL(failure, NoFile, kIdTooLong, *entry.idLengthProblem, function);
+    vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+    return false;
 }
 
 // Whether the file format can hold both ids of a pair; reported under
@@ -587,6 +622,10 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
                 return false;
             }
         }
+    }
+    if (std::string problem = idLengthProblemOf(record); !problem.empty()) {
+        VYR_FAIL(failed, NoFile, kIdTooLong, std::move(problem), function);
+        return false;
     }
     bool boHeld = false;
     const std::shared_ptr<LockedFile> locked = lockEntryGet(record, function, boHeld, failed);

@@ -55,14 +55,24 @@ using FailureKind = cache::FailureKind;
 // bytes, its identity and its time, and that level's write-back succeeds. A
 // missing file is always made.
 //
-// Failures: a refused lock, a failed write-back and an edit whose ids the
-// file format cannot hold are assertion records (vyr::assert::Assert) that
-// name the operation called, for people; the value failureGet() (declared
-// in the base) holds the kind, the level, the file, what failed and the
-// reason until the next operation: the one way a caller learns a failure.
-// After a failed write-back the level is read again from its file at once,
-// so the store agrees with the file and the failed edits never reach it
-// later.
+// Levels: no operation tests the level value. Sys is read-only by
+// convention only: a write access may lock Sys and edit and write it like
+// any other level (only creating a classification at Sys is reported, by
+// the admin). Keeping people from editing Sys is the tool's choice.
+//
+// Ids: an edit is refused at once when the classification id is too long
+// for the level's file or for the temporary file its write-back publishes
+// from (the id-length rule, cache::idLengthProblemGet), rather than failing
+// at the write-back.
+//
+// Failures: a refused lock, a failed write-back, an edit whose ids the file
+// format cannot hold and an edit of an id too long for the level's files
+// are assertion records (vyr::assert::Assert) that name the operation
+// called, for people; the value failureGet() (declared in the base) holds
+// the kind, the level, the file, what failed and the reason until the next
+// operation: the one way a caller learns a failure. After a failed
+// write-back the level is read again from its file at once, so the store
+// agrees with the file and the failed edits never reach it later.
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
 public:
     using Level = cache::Level;
@@ -107,12 +117,14 @@ public:
 
     // Add or set a pair at a locked level, creating the level from the
     // lowest present one when the cache lacks it. False, and no change, when
-    // the level is not locked or the file format cannot hold the ids
-    // (reported, and in failureGet()).
+    // the level is not locked, the classification id is too long for the
+    // level's files or the file format cannot hold the ids (reported, and in
+    // failureGet()).
     [[nodiscard]] bool boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level);
     [[nodiscard]] bool boSetMapping(const std::string& sourceId, const std::string& classifiedId, Level level);
     // Removals at a locked level; they never create a level. At a level
-    // that is not locked nothing changes (reported, and in failureGet()).
+    // that is not locked, or for an id too long for the level's files,
+    // nothing changes (reported, and in failureGet()).
     void vMappingRemove(const std::string& sourceId, const std::string& classifiedId, Level level);
     void vMappedToSourceRemove(const std::string& sourceId, Level level);
     void vMappedToClassifiedRemove(const std::string& classifiedId, Level level);
@@ -170,6 +182,7 @@ private:
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
     [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document);
     [[nodiscard]] VYR_HIDDEN bool boEditAllowed(Level level, const char* function);
+    [[nodiscard]] VYR_HIDDEN bool boIdLengthFits(Level level, const char* function);
     [[nodiscard]] VYR_HIDDEN bool boIdsStorable(const std::string& sourceId, const std::string& classifiedId,
                                                 Level level, const char* function);
 };

@@ -17,6 +17,7 @@
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Vyr/Libraries/Classification/ClassificationAdminWrapper.h"
 #include "Vyr/Libraries/Classification/ClassificationWriteAccess.h"
+#include "assert/AssertInfoWrapper.h"
 #include "bridge/ClassificationEntryPoints.h"
 #include "external/assert/Assert.h"
 #include "external/classification/Mapping.h"

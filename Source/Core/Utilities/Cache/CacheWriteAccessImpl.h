@@ -37,6 +37,10 @@ struct CacheWriteAccess<Cache>::LockedFile {
     // A whole document that the holder gave for the level, written back as
     // it is (merged with other writers' changes); empty when none.
     std::optional<std::string> document;
+    // Why the item's id is too long to write at this level (the id-length
+    // rule), asked of the file system at the first edit under this lock;
+    // empty when it fits.
+    std::optional<std::string> idLengthProblem;
 };
 
 namespace detail {
