@@ -454,7 +454,7 @@ const Copies& copiesGet() {
         const auto& merged = loadedWrapperGet().cachesGet(kId)->merged;
         Copies made;
         made.sourceToClassified.insert(merged.sourceToClassified.begin(), merged.sourceToClassified.end());
-        made.classifiedToSource.insert(merged.classifiedToSource.begin(), merged.classifiedToSource.end());
+        made.classifiedToSource.insert(merged.classifiedToSourceGet().begin(), merged.classifiedToSourceGet().end());
         made.ordered.insert(merged.sourceToClassified.begin(), merged.sourceToClassified.end());
         return made;
     }();

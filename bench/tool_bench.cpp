@@ -185,9 +185,12 @@ std::string gitPathGet() {
 
 // Runs each iteration's command line as a child and times its whole run,
 // wall time; `argsOf` gives the program and its arguments for run N.
+// On a busy machine the wall time waits for the processor too: the
+// counter cpu_ms gives the CPU time (user and system) of a run beside it.
 template <class ArgsOf>
 void vWallTimed(benchmark::State& state, ArgsOf argsOf) {
     int run = 0;
+    double cpuSeconds = 0;
     for (auto _ : state) {
         std::vector<std::string> args = argsOf(run++);
         const std::string program = args.front();
@@ -198,7 +201,9 @@ void vWallTimed(benchmark::State& state, ArgsOf argsOf) {
             break;
         }
         state.SetIterationTime(child.wallSeconds);
+        cpuSeconds += child.cpuSeconds;
     }
+    state.counters["cpu_ms"] = run == 0 ? 0.0 : cpuSeconds * 1000.0 / run;
 }
 
 void BM_OneShotLookup(benchmark::State& state) {

@@ -51,7 +51,7 @@ const std::array<std::string_view, 3> kAllowedClassPrefixes = {
 
 // Operations of the outside face that hosts call by name, checked one by
 // one so that a new one cannot be left out of the table unnoticed.
-const std::array<std::string_view, 29> kOutsideFaceEdits = {
+const std::array<std::string_view, 31> kOutsideFaceEdits = {
     "vyr::classification::WriteAccess::boWriteBack()",
     "vyr::cache::CacheWriteAccess<vyr::classification::CacheLevels<vyr::cache::Level> >::failureGet() const",
     "vyr::bridge::classification::AdminWrapper::boRefresh(std::basic_string_view<char, std::char_traits<char> >, "
@@ -83,6 +83,8 @@ const std::array<std::string_view, 29> kOutsideFaceEdits = {
     "vyr::bridge::classification::AdminWrapper::levelFilePathGet",
     "vyr::bridge::classification::AdminWrapper::lockRefusalGet(",
     "vyr::bridge::classification::AdminWrapper::sourceLevelsGet(",
+    "vyr::bridge::classification::AdminWrapper::sourceCacheRead(",
+    "vyr::bridge::classification::AdminWrapper::vAdminKeepAtExit(",
     "vyr::classification::WriteAccess::boAddMapping(",
     "vyr::classification::WriteAccess::boSetMapping(",
     "vyr::classification::WriteAccess::vMappingRemove(",
