@@ -49,11 +49,15 @@ public:
     static constexpr std::size_t kIndexAfter = 32;
 
     CacheMerged() = default;
-    // A copy holds what the other had built, and builds its own indexes
-    // when they are first asked for.
+    // A copy holds the maps the other had built and indexes the entries of
+    // its own inverse; its source ids' index is built when lookups ask.
     CacheMerged(const CacheMerged& other)
         : sourceToClassified(other.sourceToClassified), classifiedToSource(other.classifiedToSource),
-          boInverseBuilt(other.boInverseBuilt) {}
+          boInverseBuilt(other.boInverseBuilt) {
+        if (boInverseBuilt) {
+            inverseIndex.vAssign(classifiedToSource);
+        }
+    }
     CacheMerged& operator=(const CacheMerged& other) {
         if (this != &other) {
             CacheMerged copy(other);
