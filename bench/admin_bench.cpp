@@ -19,6 +19,12 @@
 //   ratio is against the sum of the two.
 //   BM_XmlRead, for information: the same three files read with the real
 //   XmlDocument into mappings, without the store.
+// - BM_FirstUse is a first use followed by one lookup (pClassifiedIdsGet).
+//   Views that are built when first asked for must not hide their cost, so
+//   the same first use followed by one query of each other kind is measured
+//   too, against the same floor: BM_FirstUseInverseLookup (one
+//   pSourceIdsGet) and BM_FirstUseHashedLookup (kHashedLookups lookups of
+//   different source ids, enough for the store to build its hashed index).
 // - BM_FirstUseJustWritten: the same on files whose times are those of the
 //   moment of the load (touched, untimed, before each run), as right after
 //   another program saved them: their stamps are racy, so the load also
@@ -291,6 +297,40 @@ void BM_FirstUse(benchmark::State& state) {
     vAdminReset();
 }
 
+// Enough lookups on one classification for the store to look them up
+// through its hashed index.
+constexpr std::size_t kHashedLookups = 100;
+
+// A fresh admin's first use, then `query` on the wrapper; the reset untimed.
+template <class Query>
+void vFirstUseThen(benchmark::State& state, Query query) {
+    (void)BenchData::get();
+    for (auto _ : state) {
+        state.PauseTiming();
+        vAdminReset();
+        state.ResumeTiming();
+        AdminWrapper wrapper;
+        query(wrapper);
+    }
+    vAdminReset();
+}
+
+void BM_FirstUseInverseLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    vFirstUseThen(state, [&](AdminWrapper& wrapper) {
+        benchmark::DoNotOptimize(wrapper.pSourceIdsGet(kId, data.inverseLookups.front()));
+    });
+}
+
+void BM_FirstUseHashedLookup(benchmark::State& state) {
+    const BenchData& data = BenchData::get();
+    vFirstUseThen(state, [&](AdminWrapper& wrapper) {
+        for (std::size_t index = 0; index < kHashedLookups; ++index) {
+            benchmark::DoNotOptimize(wrapper.pClassifiedIdsGet(kId, data.lookups[index]));
+        }
+    });
+}
+
 void BM_FirstUseJustWritten(benchmark::State& state) {
     const BenchData& data = BenchData::get();
     for (auto _ : state) {
@@ -414,7 +454,7 @@ const Copies& copiesGet() {
         const auto& merged = loadedWrapperGet().cachesGet(kId)->merged;
         Copies made;
         made.sourceToClassified.insert(merged.sourceToClassified.begin(), merged.sourceToClassified.end());
-        made.classifiedToSource.insert(merged.classifiedToSource.begin(), merged.classifiedToSource.end());
+        made.classifiedToSource.insert(merged.classifiedToSourceGet().begin(), merged.classifiedToSourceGet().end());
         made.ordered.insert(merged.sourceToClassified.begin(), merged.sourceToClassified.end());
         return made;
     }();
@@ -542,6 +582,8 @@ void BM_FirstUseMemory(benchmark::State& state) {
 }
 
 BENCHMARK(BM_FirstUse)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_FirstUseInverseLookup)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_FirstUseHashedLookup)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_FirstUseJustWritten)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_StraightBuild)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
@@ -561,6 +603,8 @@ int main(int argc, char** argv) {
     return vyr::bench::runWithRatios(argc, argv,
                                      {{"BM_FirstUse", "BM_ParseOnly"},
                                       {"BM_FirstUse", "BM_ParseOnly+BM_StraightBuild"},
+                                      {"BM_FirstUseInverseLookup", "BM_ParseOnly+BM_StraightBuild"},
+                                      {"BM_FirstUseHashedLookup", "BM_ParseOnly+BM_StraightBuild"},
                                       {"BM_FirstUseJustWritten", "BM_FirstUse"},
                                       {"BM_XmlRead", "BM_ParseOnly"},
                                       {"BM_WrapperLookup", "BM_UnorderedLookup"},

@@ -46,7 +46,7 @@ void BM_Rebuild(benchmark::State& state) {
         benchmark::DoNotOptimize(merged.sourceToClassified.size());
     }
     state.counters["sources"] = static_cast<double>(merged.sourceToClassified.size());
-    state.counters["classified"] = static_cast<double>(merged.classifiedToSource.size());
+    state.counters["classified"] = static_cast<double>(merged.classifiedToSourceGet().size());
 }
 
 void BM_BuildFromMerged(benchmark::State& state) {

@@ -146,11 +146,13 @@ public:
     // `boAmpersand` and `boBracket`: whether the bytes hold a '&' and a
     // ']' anywhere, so that documents without them (most) skip the checks
     // of references and of "]]>" in text. `notes`, when given, collects
-    // what the read passes over.
+    // what the read passes over. `onlySource`, when given, is the one
+    // source id whose entries the relations keep; every other is checked
+    // all the same.
     DocumentReader(std::string_view bytes, std::string_view buffer, bool boAmpersand, bool boBracket,
-                   Notes* notes) noexcept
+                   Notes* notes, const std::string_view* onlySource = nullptr) noexcept
         : bytes_(bytes), buffer_(buffer), boReferences_(boAmpersand && bytes.find("&#") != std::string_view::npos),
-          boAmpersand_(boAmpersand), boBracket_(boBracket), notes_(notes) {}
+          boAmpersand_(boAmpersand), boBracket_(boBracket), notes_(notes), onlySource_(onlySource) {}
 
     bool boRead(const pugi::xml_document& document, Mapping& mapping) {
         const pugi::xml_node root = document.document_element();
@@ -737,11 +739,13 @@ private:
                                                    "once"}));
                 }
             }
-            std::set<std::string>& classified =
-                relation
-                    .emplace_hint(relation.end(), std::piecewise_construct, std::forward_as_tuple(sourceId),
-                                  std::forward_as_tuple())
-                    ->second;
+            std::set<std::string>* classified =
+                onlySource_ != nullptr && sourceId != *onlySource_
+                    ? nullptr
+                    : &relation
+                           .emplace_hint(relation.end(), std::piecewise_construct, std::forward_as_tuple(sourceId),
+                                         std::forward_as_tuple())
+                           ->second;
             for (pugi::xml_node classifiedNode = sourceNode.first_child(); classifiedNode;
                  classifiedNode = classifiedNode.next_sibling()) {
                 if (classifiedNode.type() != pugi::node_element ||
@@ -770,7 +774,9 @@ private:
                         return false;
                     }
                 }
-                classified.emplace_hint(classified.end(), classifiedId);
+                if (classified != nullptr) {
+                    classified->emplace_hint(classified->end(), classifiedId);
+                }
             }
         }
         return true;
@@ -785,6 +791,7 @@ private:
     std::unordered_set<std::string_view> seen_; // the same, once there are many
     std::string error_;
     Notes* notes_; // null unless what the read passes over is asked for
+    const std::string_view* onlySource_; // null: the relations keep every source id
 };
 
 } // namespace
@@ -883,7 +890,7 @@ std::string positionText(std::string_view document, std::size_t offset) {
 }
 
 bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options, pugi::xml_document& document,
-                     Mapping& mapping, std::string& error, Notes* notes) {
+                     Mapping& mapping, std::string& error, Notes* notes, const std::string_view* onlySource) {
     if (const std::size_t bad = str::invalidUtf8Offset(bytes); bad != std::string_view::npos) {
         error = locatedAt("invalid UTF-8", bytes, bad);
         return false;
@@ -910,7 +917,7 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         return false;
     }
 
-    DocumentReader reader(bytes, buffer, boAmpersand, boBracket, notes);
+    DocumentReader reader(bytes, buffer, boAmpersand, boBracket, notes, onlySource);
     if (!reader.boRead(document, mapping)) {
         error = reader.errorTake();
         return false;

@@ -98,8 +98,10 @@ struct Notes {
 // into `buffer`, which must outlive it and stay unchanged. False, with the
 // reason and its line and column in `error`, for bytes that are not a
 // mapping document. With `notes`, also notes what the read passed over.
+// With `onlySource`, each relation of the mapping keeps only that source
+// id's entry; the document is checked whole all the same.
 [[nodiscard]] bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options,
                                    pugi::xml_document& document, Mapping& mapping, std::string& error,
-                                   Notes* notes = nullptr);
+                                   Notes* notes = nullptr, const std::string_view* onlySource = nullptr);
 
 } // namespace vyr::classification::format

@@ -88,6 +88,18 @@ bool XmlDocument::boRead(std::istream& stream, std::string_view expectedId, std:
     return boRead;
 }
 
+bool XmlDocument::boReadSource(std::string_view bytes, std::string_view sourceId) {
+    error_.clear();
+    std::string buffer;
+    pugi::xml_document document;
+    Mapping read;
+    if (!boParseDocument(bytes, buffer, kReadOptions, document, read, error_, nullptr, &sourceId)) {
+        return false;
+    }
+    mapping_ = std::move(read);
+    return true;
+}
+
 bool XmlDocument::boReadNoting(std::istream& stream, format::Notes* notes) {
     error_.clear();
     if (!stream) {

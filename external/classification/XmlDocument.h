@@ -36,6 +36,11 @@ public:
     // listed again in one relation (read as the union of its sets), and,
     // when `expectedId` is not empty, a root id other than it.
     [[nodiscard]] bool boRead(std::istream& stream, std::string_view expectedId, std::vector<std::string>& notices);
+    // Reads the document in `bytes` as boRead reads it, checking all of it
+    // (on false errorGet() gives the reason boRead would give), but keeps
+    // of each relation only the entries of `sourceId`: a question about
+    // one source id then costs the parse, not the whole relation.
+    [[nodiscard]] bool boReadSource(std::string_view bytes, std::string_view sourceId);
 
     // Writes the complete document to the file at the UTF-8 path through a
     // temporary file in the same folder (named by the platform layer's

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <optional>
+#include <random>
+#include <set>
 
 #include "tests/common/FileTimes.h"
 #include "tests/common/StoreFixture.h"
@@ -43,8 +46,8 @@ TEST_F(AdminLoadingTest, FirstQueryReadsSysAndUserWithTheTopLevelDeciding) {
         const Relation expected{{"apple", {"yellow"}}, {"stone", {"grey"}}};
         EXPECT_EQ(Relation(cache.merged.sourceToClassified.begin(), cache.merged.sourceToClassified.end()),
                   expected);
-        EXPECT_EQ(cache.merged.classifiedToSource.count("green"), 0U);
-        EXPECT_EQ(cache.merged.classifiedToSource.count("yellow"), 1U);
+        EXPECT_EQ(cache.merged.classifiedToSourceGet().count("green"), 0U);
+        EXPECT_EQ(cache.merged.classifiedToSourceGet().count("yellow"), 1U);
 
         const auto& records = target.files.find("fruit")->second;
         EXPECT_EQ(records.at(cache::Sys).lastWrite, vyr::test::lastWriteTicksGet(fileAt("fruit", cache::Sys)));
@@ -61,6 +64,71 @@ TEST_F(AdminLoadingTest, FirstQueryReadsSysAndUserWithTheTopLevelDeciding) {
     EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "yellow"));
     EXPECT_FALSE(wrapper.boMappingExists("fruit", "apple", "green"));
     EXPECT_TRUE(wrapper.boMappingExists("fruit", "stone", "grey"));
+}
+
+// A question about one source id read straight from the level files gives
+// what the full load shows of it: the same levels (a file that does not
+// read is left out of both), the same texts and flags, the same entries of
+// the source id at each level (a source id listed twice is read as the
+// union), the same merged set and the same deciding and hidden levels.
+// Random files at random levels, random source ids (s6 is never listed).
+TEST_F(AdminLoadingTest, OneSourceReadAnswersAsTheFullLoad) {
+    std::mt19937 random(2024);
+    const auto pick = [&random](unsigned count) { return static_cast<int>(random() % count); };
+    const auto headerOf = [](Mapping mapping) {
+        mapping.sourceToClassified.clear();
+        mapping.secondRelation.clear();
+        return mapping;
+    };
+    const auto entryOf = [](const Mapping::Relation& relation, const std::string& source) {
+        const auto found = relation.find(source);
+        return found == relation.end() ? std::optional<std::set<std::string>>() : found->second;
+    };
+    for (int round = 0; round < 40; ++round) {
+        const std::string id = "random" + std::to_string(round);
+        for (const Level level : {cache::Sys, cache::Shared, cache::User}) {
+            const int shape = pick(6);
+            if (shape == 1) {
+                writeFile(fileAt(id, level), "<classification version=\"1\"><relation><source id=\"s1\">");
+            } else if (shape == 2) {
+                writeFile(fileAt(id, level), "<classification version=\"1\" text2=\"twice\"><relation>"
+                                             "<source id=\"s1\"><classified id=\"c1\"/></source><source id=\"s2\"/>"
+                                             "<source id=\"s1\"><classified id=\"c2\"/></source></relation>"
+                                             "<secondRelation><source id=\"s1\"/></secondRelation></classification>");
+            } else if (shape > 2) {
+                Mapping mapping = mappingOf(id, {}, "level" + std::to_string(level) + "-");
+                for (int entry = pick(6); entry > 0; --entry) {
+                    std::set<std::string>& set = mapping.sourceToClassified["s" + std::to_string(pick(6))];
+                    for (int classified = pick(3); classified > 0; --classified) {
+                        set.insert("c" + std::to_string(pick(4)));
+                    }
+                }
+                vWriteLevel(id, level, mapping);
+            }
+        }
+        AdminWrapper wrapper;
+        for (int question = 0; question < 5; ++question) {
+            const std::string source = "s" + std::to_string(pick(7));
+            SCOPED_TRACE(id + ", source " + source);
+            const Admin::Cache one = wrapper.sourceCacheRead(id, source);
+            const Admin::Cache& full = *wrapper.cachesGet(id);
+            ASSERT_EQ(one.levels.size(), full.levels.size());
+            for (const auto& [level, mapping] : one.levels) {
+                ASSERT_EQ(full.levels.count(level), 1U) << level;
+                const Mapping& whole = full.levels.at(level);
+                EXPECT_EQ(headerOf(mapping), headerOf(whole)) << level;
+                EXPECT_EQ(entryOf(mapping.sourceToClassified, source), entryOf(whole.sourceToClassified, source));
+            }
+            EXPECT_EQ(entryOf(Mapping::Relation(one.merged.sourceToClassified.begin(),
+                                                one.merged.sourceToClassified.end()), source),
+                      entryOf(Mapping::Relation(full.merged.sourceToClassified.begin(),
+                                                full.merged.sourceToClassified.end()), source));
+            EXPECT_EQ(AdminWrapper::sourceLevelsGet(one, source), AdminWrapper::sourceLevelsGet(full, source));
+            if (!one.levels.empty()) {
+                EXPECT_EQ(one.id, full.id);
+            }
+        }
+    }
 }
 
 TEST_F(AdminLoadingTest, IdWithoutFilesStaysUncachedUntilCachesGet) {

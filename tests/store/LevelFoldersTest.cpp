@@ -234,7 +234,7 @@ TEST_F(LevelInvalidation, UserLevelInvalidateOfACachedIdKeepsTheOtherLevels) {
     ASSERT_EQ(cache.levels.size(), 1U);
     EXPECT_EQ(cache.levels.count(Sys), 1U);
     EXPECT_EQ(cache.merged.sourceToClassified, (Relation{{"s", {"a"}}, {"t", {"b"}}}));
-    EXPECT_EQ(cache.merged.classifiedToSource, (Relation{{"a", {"s"}}, {"b", {"t"}}}));
+    EXPECT_EQ(cache.merged.classifiedToSourceGet(), (Relation{{"a", {"s"}}, {"b", {"t"}}}));
     EXPECT_EQ(admin.files.at("both").at(User).lastWrite, 0);
     EXPECT_EQ(admin.files.at("both").at(Sys).lastWrite, sysStamp);
 }

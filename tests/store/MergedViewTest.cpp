@@ -26,7 +26,7 @@ void expectConsistent(const classification::CacheMerged<Level>& merged) {
         }
     }
     Pairs backward;
-    for (const auto& [id, sources] : merged.classifiedToSource) {
+    for (const auto& [id, sources] : merged.classifiedToSourceGet()) {
         EXPECT_FALSE(sources.empty()) << "empty source set under " << id;
         for (const std::string& source : sources) {
             backward.emplace(source, id);
@@ -45,7 +45,7 @@ TEST(MergeRule, HigherLevelReplacesTheWholeSetAndNeverUnites) {
     EXPECT_EQ(merged.sourceToClassified, (Relation{{"s1", {"c"}}, {"s2", {"x"}}, {"s3", {"b"}}}));
     // The inverse comes from the merged result: a and the Sys pairs of s1
     // and s3 are gone.
-    EXPECT_EQ(merged.classifiedToSource, (Relation{{"b", {"s3"}}, {"c", {"s1"}}, {"x", {"s2"}}}));
+    EXPECT_EQ(merged.classifiedToSourceGet(), (Relation{{"b", {"s3"}}, {"c", {"s1"}}, {"x", {"s2"}}}));
     expectConsistent(merged);
 
     // Three levels listing one source id: the highest decides.
@@ -56,7 +56,7 @@ TEST(MergeRule, HigherLevelReplacesTheWholeSetAndNeverUnites) {
     cache.levels.erase(User);
     cache.vChanged();
     EXPECT_EQ(merged.sourceToClassified, (Relation{{"t", {"b"}}}));
-    EXPECT_EQ(merged.classifiedToSource, (Relation{{"b", {"t"}}}));
+    EXPECT_EQ(merged.classifiedToSourceGet(), (Relation{{"b", {"t"}}}));
 }
 
 TEST(MergeRule, AnEmptySetAtTheTopLevelDecides) {
@@ -66,7 +66,7 @@ TEST(MergeRule, AnEmptySetAtTheTopLevelDecides) {
 
     const auto& merged = cache.merged;
     EXPECT_EQ(merged.sourceToClassified, (Relation{{"s1", {}}, {"s2", {"a"}}}));
-    EXPECT_EQ(merged.classifiedToSource, (Relation{{"a", {"s2"}}}));
+    EXPECT_EQ(merged.classifiedToSourceGet(), (Relation{{"a", {"s2"}}}));
     const std::set<std::string>* classified = merged.pClassifiedIdsGet("s1");
     ASSERT_NE(classified, nullptr);
     EXPECT_TRUE(classified->empty());
@@ -87,7 +87,7 @@ TEST(MergeRule, SourceOnlyAtSysSurvivesEditsAtUser) {
     cache.mappingAtLevel(User).vMappingAdd("s3", "a");
     cache.vChanged();
     EXPECT_EQ(cache.merged.sourceToClassified, (Relation{{"s1", {"a"}}, {"s2", {"d"}}, {"s3", {"a"}}}));
-    EXPECT_EQ(cache.merged.classifiedToSource, (Relation{{"a", {"s1", "s3"}}, {"d", {"s2"}}}));
+    EXPECT_EQ(cache.merged.classifiedToSourceGet(), (Relation{{"a", {"s1", "s3"}}, {"d", {"s2"}}}));
 
     // Emptying s2 at User keeps it listed there: the Sys pair does not come back.
     cache.vMappedToSourceRemove("s2", User);
@@ -154,7 +154,7 @@ TEST(MergeRule, RandomEditsAgreeWithAPlainMerge) {
             }
             const auto [sourceToClassified, classifiedToSource] = mergeOf(cache.levels);
             ASSERT_EQ(cache.merged.sourceToClassified, sourceToClassified) << "seed " << seed << " step " << step;
-            ASSERT_EQ(cache.merged.classifiedToSource, classifiedToSource) << "seed " << seed << " step " << step;
+            ASSERT_EQ(cache.merged.classifiedToSourceGet(), classifiedToSource) << "seed " << seed << " step " << step;
             expectConsistent(cache.merged);
             expectIndexExact(cache.merged, probes, "seed " + std::to_string(seed) + " step " + std::to_string(step));
             if (HasFailure()) {
@@ -206,7 +206,7 @@ TEST_F(MergedLookups, PointerLookupsReturnTheStoredSet) {
     const auto& merged = cache.merged;
     EXPECT_EQ(merged.pClassifiedIdsGet("many"), &merged.sourceToClassified.find("many")->second);
     EXPECT_EQ(*merged.pClassifiedIdsGet("many"), (std::set<std::string>{"A", "a", "b"}));
-    EXPECT_EQ(merged.pSourceIdsGet("k"), &merged.classifiedToSource.find("k")->second);
+    EXPECT_EQ(merged.pSourceIdsGet("k"), &merged.classifiedToSourceGet().find("k")->second);
     EXPECT_EQ(*merged.pSourceIdsGet("k"), (std::set<std::string>{"shared0", "shared1", "shared2"}));
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -142,6 +143,38 @@ TEST_F(ToolTest, TheRootComesFromTheEnvironmentAndListSaysWhereItLooked) {
     EXPECT_EQ(wrong.status, 1);
     EXPECT_THAT(wrong.err, HasSubstr("vyr-classification list: none of the level folders exists: sys " +
                                      (io() / "system/Resources/Classification").string() + " (missing)"));
+}
+
+// A command ends without taking the store down, and what it printed is
+// all there, whether its standard output is a file or a pipe: the output
+// is larger than a pipe holds, so the last of it leaves at the end.
+TEST_F(ToolTest, OneShotOutputIsCompleteToAFileAndToAPipe) {
+    constexpr int kSources = 6'000;
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<classification version=\"1\" id=\"large\">\n"
+                      "  <relation>\n";
+    for (int index = 0; index < kSources; ++index) {
+        xml += "    <source id=\"s" + std::to_string(100'000 + index) + "\"><classified id=\"a\" />"
+               "<classified id=\"b\" /></source>\n";
+    }
+    writeFile(user("large.xml"), xml + "  </relation>\n</classification>\n");
+
+    const Outcome toFile = tool({"show", "large"});
+    ASSERT_EQ(toFile.status, 0) << toFile.err;
+    const std::vector<std::string> table = tableOf(toFile.out);
+    ASSERT_EQ(table.size(), 2U * kSources);
+    EXPECT_EQ(table.back(), "s" + std::to_string(100'000 + kSources - 1) + "  b           user");
+
+    const std::string command = "'" + std::string(VYR_TOOL_PATH) + "' --root '" + data().string() + "' show large";
+    FILE* const pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string piped;
+    char block[4096];
+    for (std::size_t read = 0; (read = std::fread(block, 1, sizeof block, pipe)) != 0;) {
+        piped.append(block, read);
+    }
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(piped, toFile.out);
 }
 
 TEST_F(ToolTest, ShowTellsWhichLevelDecidedEachSource) {

@@ -206,6 +206,9 @@ int main(int argc, char** argv) {
                                                                                   : iUsageError(app, error, argc, argv);
     }
     const auto& [command, ids] = subcommands.at(app.get_subcommands().front());
+    // One command, then the end: the store's maps go with the process
+    // instead of being freed one by one.
+    AdminWrapper::vAdminKeepAtExit();
     try {
         return iRun(*command, options, args, ids);
     } catch (const std::exception& error) {

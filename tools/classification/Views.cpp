@@ -258,11 +258,17 @@ void vViewWrite(const Context& context, const Cache& cache, const Mapping& heade
     vPairsTable(context, rows);
 }
 
-// `show` and `export`.
+// `show` and `export`. A question about one source id (--source) reads
+// only that source id's entries from the level files, through the store,
+// instead of loading the whole classification: the same view of it.
 int iShowRun(const Context& context) {
     const std::string& id = *context.args.id;
     AdminWrapper store;
-    const Cache* cache = pReadableCacheGet(store, id);
+    std::optional<Cache> oneSource;
+    if (context.args.source) {
+        oneSource.emplace(store.sourceCacheRead(id, *context.args.source));
+    }
+    const Cache* cache = !oneSource ? pReadableCacheGet(store, id) : oneSource->levels.empty() ? nullptr : &*oneSource;
     std::vector<Warning> warnings;
     vUnreadLevelsAdd(context, id, cache, warnings);
     vWarningsPrint(context, warnings);

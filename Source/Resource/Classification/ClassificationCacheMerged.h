@@ -22,24 +22,41 @@ namespace vyr::classification {
 // source id that an edit touched otherwise; either way it ends up exactly as
 // a rebuild would leave it. Owns both maps and a hashed index beside each;
 // thread-compatible (read and changed under the admin's mutex, or by the
-// single thread that holds a write access).
+// single thread that holds a write access). Reading is not free of
+// changes: the first reads build what they need (below), so even const
+// reads of one view must not overlap.
+//
+// Built when first asked for, not at the rebuild: the inverse relation (by
+// the first read of it: classifiedToSourceGet, pSourceIdsGet, sSourceIdGet)
+// and each hashed index (the source ids' once kIndexAfter lookups of one
+// id went without it, the inverse's with the inverse). Until then a lookup
+// walks the ordered map, which costs a few hundred nanoseconds more than
+// the index, and nothing. Once built, each is kept up to date by every
+// refresh until the next rebuild drops it. What a read returns, and how
+// long a pointer it gives stays valid, is the same either way.
 //
 // Invariants after every rebuild and refresh: (s, c) is in
-// sourceToClassified exactly when (c, s) is in classifiedToSource;
-// classifiedToSource holds no empty set; sourceToClassified may hold an
-// empty set.
+// sourceToClassified exactly when (c, s) is in the inverse relation;
+// the inverse holds no empty set; sourceToClassified may hold an empty set.
 template <class Level>
 class CacheMerged {
 public:
     using IdSet = std::set<std::string>;
     using Relation = std::map<std::string, IdSet, std::less<>>;
 
+    // Lookups of one id that walk the ordered map before the source ids'
+    // hashed index is built: a few such lookups cost less than the index.
+    static constexpr std::size_t kIndexAfter = 32;
+
     CacheMerged() = default;
-    // A copy indexes the entries of its own maps.
+    // A copy holds the maps the other had built and indexes the entries of
+    // its own inverse; its source ids' index is built when lookups ask.
     CacheMerged(const CacheMerged& other)
-        : sourceToClassified(other.sourceToClassified), classifiedToSource(other.classifiedToSource) {
-        sourceIndex.vAssign(sourceToClassified);
-        inverseIndex.vAssign(classifiedToSource);
+        : sourceToClassified(other.sourceToClassified), classifiedToSource(other.classifiedToSource),
+          boInverseBuilt(other.boInverseBuilt) {
+        if (boInverseBuilt) {
+            inverseIndex.vAssign(classifiedToSource);
+        }
     }
     CacheMerged& operator=(const CacheMerged& other) {
         if (this != &other) {
@@ -53,12 +70,12 @@ public:
     CacheMerged& operator=(CacheMerged&&) noexcept = default;
     ~CacheMerged() = default;
 
-    // Recomputes both maps from the level mappings. Costs one pass over
-    // every entry of every level: the levels' relations are sorted alike, so
-    // they are merged side by side, and each source id's set is copied once,
-    // from the highest level that lists it. Each index is filled once its
-    // map is complete, in a slot array sized for it. When an allocation
-    // fails, the view is left empty (and its indexes with it).
+    // Recomputes the merged map from the level mappings, and drops the
+    // inverse and the indexes, to be built again when first asked for.
+    // Costs one pass over every entry of every level: the levels' relations
+    // are sorted alike, so they are merged side by side, and each source
+    // id's set is copied once, from the highest level that lists it. When an
+    // allocation fails, the view is left empty.
     void vRebuild(const std::map<Level, Mapping>& levels) {
         vEmpty();
         try {
@@ -85,15 +102,9 @@ public:
         // The levels' relations are keyed by plain strings: one copy of the
         // id serves every lookup, and stays valid while entries are erased.
         const std::string key(sourceId);
-        const IdSet* deciding = nullptr;
-        for (auto level = levels.rbegin(); level != levels.rend() && deciding == nullptr; ++level) {
-            const auto found = level->second.sourceToClassified.find(key);
-            if (found != level->second.sourceToClassified.end()) {
-                deciding = &found->second;
-            }
-        }
+        const IdSet* deciding = pDecidingSetGet(levels, key);
 
-        Entry* entry = sourceIndex.pFind(key);
+        Entry* entry = pSourceEntryFind(key);
         if (deciding == nullptr) {
             if (entry != nullptr) {
                 for (const std::string& classifiedId : entry->second) {
@@ -105,7 +116,7 @@ public:
             return;
         }
         if (entry == nullptr) {
-            entry = &vEntryAdd(sourceToClassified, sourceIndex, key);
+            entry = &vEntryAdd(sourceToClassified, sourceIndex, boSourceIndexed, key);
         }
 
         // Both sets are sorted alike: walk them side by side and edit the
@@ -131,15 +142,30 @@ public:
         }
     }
 
-    // The single-id lookups below go through the hashed index: one hash of
-    // the id and, mostly, one slot and one entry read, however large the view.
+    // The merge rule for one source id: the set of the highest level that
+    // lists it, or null when no level does. Levels: a map from level to
+    // Mapping, in ascending level order.
+    template <class Levels>
+    [[nodiscard]] static const IdSet* pDecidingSetGet(const Levels& levels, const std::string& sourceId) {
+        for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+            const auto found = level->second.sourceToClassified.find(sourceId);
+            if (found != level->second.sourceToClassified.end()) {
+                return &found->second;
+            }
+        }
+        return nullptr;
+    }
+
+    // The single-id lookups below go through the hashed index once it is
+    // built: one hash of the id and, mostly, one slot and one entry read,
+    // however large the view.
 
     // The merged classified ids of the source id, or null. Valid until the
     // next rebuild, a refresh that takes the source id out of the view, or
     // the destruction of the level cache; a refresh of the source id edits
     // the set in place.
     [[nodiscard]] const IdSet* pClassifiedIdsGet(std::string_view sourceId) const {
-        const Entry* found = sourceIndex.pFind(sourceId);
+        const Entry* found = pSourceEntryFind(sourceId);
         return found == nullptr ? nullptr : &found->second;
     }
 
@@ -147,8 +173,19 @@ public:
     // next rebuild, a refresh that empties the set, or the destruction of
     // the level cache.
     [[nodiscard]] const IdSet* pSourceIdsGet(std::string_view classifiedId) const {
+        vInverseEnsure();
         const Entry* found = inverseIndex.pFind(classifiedId);
         return found == nullptr ? nullptr : &found->second;
+    }
+
+    // The inverse relation: classified id to the source ids whose merged set
+    // holds it. Built on the first call after a rebuild. Valid, and entries
+    // stay where they are, until the next rebuild or the destruction of the
+    // level cache; a refresh changes the entries of the classified ids it
+    // touches (and erases a set that empties).
+    [[nodiscard]] const Relation& classifiedToSourceGet() const {
+        vInverseEnsure();
+        return classifiedToSource;
     }
 
     // The one classified id of the source id: the smallest when there are
@@ -190,7 +227,7 @@ public:
     }
 
     // How many entries each index holds: (source ids, classified ids). Equal
-    // to the sizes of the maps whenever the index is exact.
+    // to the sizes of the maps once the index is built, 0 before.
     [[nodiscard]] std::pair<std::size_t, std::size_t> indexSizesGet() const {
         return {sourceIndex.sizeGet(), inverseIndex.sizeGet()};
     }
@@ -199,13 +236,20 @@ public:
     [[nodiscard]] std::size_t indexBytesGet() const { return sourceIndex.bytesGet() + inverseIndex.bytesGet(); }
 
     // Read freely; changed only by the operations of this class, which keep
-    // the indexes below in step. Code that changed a map directly would
+    // the indexes below in step. Code that changed the map directly would
     // leave its index stale (and holding addresses of erased entries).
     Relation sourceToClassified;
-    Relation classifiedToSource;
 
 private:
     using Entry = typename Relation::value_type;
+
+    // The inverse relation, built by vInverseEnsure; empty until then.
+    mutable Relation classifiedToSource;
+    mutable bool boInverseBuilt = false;
+    // Whether sourceIndex is built, and the lookups that went without it
+    // since the last rebuild.
+    mutable bool boSourceIndexed = false;
+    mutable std::size_t unindexedLookups = 0;
 
     // Beside each map, the address of each of its entries, hashed by the
     // entry's key: every lookup of one id goes through it. Exact after every
@@ -213,16 +257,63 @@ private:
     // once it is in its map, and leaves the index before it leaves the map.
     // Invalidated by any change of a map outside this class; a move of the
     // view keeps it, a copy indexes its own entries.
-    IdIndex<Entry> sourceIndex;
-    IdIndex<Entry> inverseIndex;
+    mutable IdIndex<Entry> sourceIndex;
+    mutable IdIndex<Entry> inverseIndex;
 
     // Empties both maps and both indexes; the indexes first, so that they
-    // never hold an address the maps have freed.
+    // never hold an address the maps have freed. Nothing is built after it.
     void vEmpty() noexcept {
         sourceIndex.vClear();
         inverseIndex.vClear();
         sourceToClassified.clear();
         classifiedToSource.clear();
+        boInverseBuilt = false;
+        boSourceIndexed = false;
+        unindexedLookups = 0;
+    }
+
+    // The entry of the source id, or null: through the index once it is
+    // built, else by a walk down the map, which builds the index when
+    // enough lookups went without it. The entry belongs to the view's own
+    // map, which is not const: only the callers' view of it is.
+    Entry* pSourceEntryFind(std::string_view sourceId) const {
+        auto& map = const_cast<Relation&>(sourceToClassified);
+        if (!boSourceIndexed && ++unindexedLookups > kIndexAfter) {
+            sourceIndex.vAssign(map); // empty again if it throws
+            boSourceIndexed = true;
+        }
+        if (boSourceIndexed) {
+            return sourceIndex.pFind(sourceId);
+        }
+        const auto found = map.find(sourceId);
+        return found == map.end() ? nullptr : &*found;
+    }
+
+    // Builds the inverse relation and its index from sourceToClassified,
+    // unless they are built. Source ids arrive in ascending order, so each
+    // goes at the end of its classified id's set; the index, filled as the
+    // entries come, finds each classified id's entry without a walk down
+    // the map. When an allocation fails, both are left empty and unbuilt.
+    void vInverseEnsure() const {
+        if (boInverseBuilt) {
+            return;
+        }
+        try {
+            for (const auto& [source, classified] : sourceToClassified) {
+                for (const std::string& classifiedId : classified) {
+                    Entry* entry = inverseIndex.pFind(classifiedId);
+                    if (entry == nullptr) {
+                        entry = &vEntryAdd(classifiedToSource, inverseIndex, true, classifiedId);
+                    }
+                    entry->second.emplace_hint(entry->second.end(), source);
+                }
+            }
+        } catch (...) {
+            inverseIndex.vClear();
+            classifiedToSource.clear();
+            throw;
+        }
+        boInverseBuilt = true;
     }
 
     // The merge of vRebuild, into empty maps and indexes.
@@ -278,26 +369,15 @@ private:
                 }
             }
         }
-        sourceIndex.vAssign(sourceToClassified);
-
-        // Source ids arrive in ascending order, so each goes at the end of
-        // its classified id's set. The inverse index, filled as the entries
-        // come, finds each classified id's entry without a walk down the map.
-        for (const auto& [source, classified] : sourceToClassified) {
-            for (const std::string& classifiedId : classified) {
-                Entry* entry = inverseIndex.pFind(classifiedId);
-                if (entry == nullptr) {
-                    entry = &vEntryAdd(classifiedToSource, inverseIndex, classifiedId);
-                }
-                entry->second.emplace_hint(entry->second.end(), source);
-            }
-        }
     }
 
-    // Adds an empty entry for the id, which neither the map nor the index
-    // holds, to both; room in the index is made first, so that the entry is
-    // indexed once it is in the map.
-    static Entry& vEntryAdd(Relation& map, IdIndex<Entry>& index, const std::string& id) {
+    // Adds an empty entry for the id, which the map does not hold, to the
+    // map and, when it is built, to the index; room in the index is made
+    // first, so that the entry is indexed once it is in the map.
+    static Entry& vEntryAdd(Relation& map, IdIndex<Entry>& index, bool boIndexed, const std::string& id) {
+        if (!boIndexed) {
+            return *map.try_emplace(id).first;
+        }
         index.vReserve(index.sizeGet() + 1);
         Entry& entry = *map.try_emplace(id).first;
         index.vInsert(entry);
@@ -308,9 +388,12 @@ private:
     // mostly go in ascending source order, so a source id above every one in
     // the set goes to its end without a search.
     void vInverseInsert(const std::string& classifiedId, const std::string& sourceId) {
+        if (!boInverseBuilt) {
+            return; // built from the merged sets when first asked for
+        }
         Entry* entry = inverseIndex.pFind(classifiedId);
         if (entry == nullptr) {
-            entry = &vEntryAdd(classifiedToSource, inverseIndex, classifiedId);
+            entry = &vEntryAdd(classifiedToSource, inverseIndex, true, classifiedId);
         }
         IdSet& sources = entry->second;
         if (sources.empty() || *sources.rbegin() < sourceId) {
@@ -323,6 +406,9 @@ private:
     // Takes the source id out of the classified id's inverse set, erasing
     // the set when it empties.
     void vInverseErase(const std::string& classifiedId, const std::string& sourceId) {
+        if (!boInverseBuilt) {
+            return;
+        }
         Entry* entry = inverseIndex.pFind(classifiedId);
         if (entry != nullptr) {
             // One search: erasing by key would look for the whole range.

@@ -26,10 +26,33 @@ std::mutex& ownerMutex() {
 // count at its making knows whether its admin still exists.
 std::atomic<std::uint64_t> resets{0};
 
-std::unique_ptr<Admin>& owner() {
-    static std::unique_ptr<Admin> admin;
-    return admin;
+// An admin that the process's end does not destroy (vAdminKeepAtExit):
+// reachable from here until the process is gone, so that no leak checker
+// counts it as lost.
+Admin* keptAtExit = nullptr;
+
+// The owner of the process-wide admin. At the process's end it destroys the
+// admin it holds, unless a one-shot program asked to keep it.
+struct Owner {
+    std::unique_ptr<Admin> admin;
+    std::atomic<bool> boKeepAtExit{false};
+
+    Owner() = default;
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+    ~Owner() {
+        if (boKeepAtExit.load(std::memory_order_acquire)) {
+            keptAtExit = admin.release();
+        }
+    }
+};
+
+Owner& ownerObject() {
+    static Owner made;
+    return made;
 }
+
+std::unique_ptr<Admin>& owner() { return ownerObject().admin; }
 
 // Requires: ownerMutex() is held.
 std::unique_ptr<Admin>& ensuredOwner() {
@@ -192,6 +215,10 @@ std::optional<AdminWrapper::FileSystemKind> AdminWrapper::fileSystemKindGet(cons
                                                           : std::nullopt;
 }
 
+AdminWrapper::Cache AdminWrapper::sourceCacheRead(std::string_view id, std::string_view sourceId) {
+    return admin->sourceCacheRead(id, sourceId);
+}
+
 std::filesystem::path AdminWrapper::levelFolderGet(Level level) {
     const std::lock_guard lock(admin->mutex);
     return admin->path(level);
@@ -208,6 +235,10 @@ AdminWrapper::LockRefusal AdminWrapper::lockRefusalGet(const std::filesystem::pa
 
 std::vector<AdminWrapper::Level> AdminWrapper::sourceLevelsGet(const Cache& cache, std::string_view sourceId) {
     return cache.sourceLevelsGet(sourceId);
+}
+
+void AdminWrapper::vAdminKeepAtExit() noexcept {
+    ownerObject().boKeepAtExit.store(true, std::memory_order_release);
 }
 
 void AdminWrapper::vAdminReset() {

@@ -134,6 +134,20 @@ public:
     // with no file at any level is reported and gets an empty entry.
     [[nodiscard]] vyr::classification::WriteAccess writeAccessGet(std::string_view id);
 
+    // One source id of the id as the merged view shows it, without loading
+    // the id: for a program that asks one question and ends. A level cache
+    // of the caller's own, not the store's: at each level whose file
+    // reads, the file's texts and flags and only the source id's entries;
+    // its merged view is made by the store's merge rule, so what it shows
+    // of the source id (its set, the deciding level, the levels it hides,
+    // the header of the highest level) is what the store's view shows. Each
+    // level file is read whole and checked exactly as the store's load
+    // checks it: a file that does not read is left out as the load leaves
+    // it out, and levelFileProblemGet gives the same reason. Its levels are
+    // empty when no file reads. Reads the files every time and leaves the
+    // store as it was. Takes the store's lock to learn the files' paths only.
+    [[nodiscard]] Cache sourceCacheRead(std::string_view id, std::string_view sourceId);
+
     // Reads again the id's level files that changed since the store last
     // read or wrote them (time, size, identity), by the rule writeAccessGet
     // uses, and rebuilds the merged view once when any was read. True when
@@ -330,6 +344,17 @@ public:
     // admin is in progress. The next wrapper made gets a new, empty admin
     // that reads the directory service and the files again.
     static void vAdminReset();
+    // For a one-shot program (a command-line tool) that ends after a few
+    // questions: the admin that exists when the process ends is not
+    // destroyed then, so the process does not spend its last moments
+    // freeing maps that the system takes back whole. It stays reachable
+    // until the very end, so no leak checker counts it. The program still
+    // returns from main normally (its output is flushed, its files closed);
+    // only the admin's own teardown is skipped, which writes nothing
+    // anyway. Write accesses must be gone by then. Hosts do not call it:
+    // they keep the orderly teardown. vAdminReset still destroys the admin
+    // it takes. Takes no lock.
+    static void vAdminKeepAtExit() noexcept;
 
 private:
     vyr::classification::Admin* admin;

@@ -225,6 +225,38 @@ WriteAccess Admin::writeAccessGet(std::string_view id) {
     return WriteAccess(&cache->second, &records);
 }
 
+Admin::Cache Admin::sourceCacheRead(std::string_view id, std::string_view sourceId) {
+    // The files as the load finds them: highest level first, only levels
+    // with a folder, and no file for an id that would leave the folder.
+    std::vector<std::pair<Level, std::filesystem::path>> levelFiles;
+    {
+        const std::lock_guard lock(mutex);
+        for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
+            if (!level->second.empty()) {
+                std::filesystem::path file = filePathAt(id, level->first);
+                if (!file.empty()) {
+                    levelFiles.emplace_back(level->first, std::move(file));
+                }
+            }
+        }
+    }
+    Cache cache;
+    for (const auto& [level, file] : levelFiles) {
+        // Regular files only, as the load: a pipe or a folder is not read.
+        std::string bytes;
+        platform::FileStamp stamp;
+        if (platform::readRegular(file, bytes, stamp) != 0) {
+            continue;
+        }
+        Mapping mapping;
+        if (XmlDocument(mapping).boReadSource(bytes, sourceId)) {
+            cache.vLevelSet(level, std::move(mapping), false);
+        }
+    }
+    cache.vChanged();
+    return cache;
+}
+
 std::optional<std::string> Admin::levelFileProblemGet(const std::filesystem::path& file) {
     std::string bytes;
     platform::FileStamp stamp;

@@ -107,6 +107,19 @@ public:
     [[nodiscard]] static std::vector<std::string> levelFileNoticesGet(const std::filesystem::path& file,
                                                                       std::string_view id);
 
+    // One source id of the id, as the store's view would show it, read
+    // straight from the level files instead of the store's caches: a level
+    // cache of its own (not the store's) holding, at each level whose file
+    // reads, that file's texts and flags and, of its relations, only the
+    // source id's entries; its merged view is built by the store's merge
+    // rule. Each level file is read whole and checked exactly as the
+    // store's load checks it, so a file that does not read is absent here
+    // as it is from the store's view (levelFileProblemGet says why); the
+    // cache's levels are empty when no file reads. Reads every file, also
+    // one the store has read or a write access holds, and changes nothing
+    // in the store. Takes the admin's mutex to learn the files' paths only.
+    [[nodiscard]] Cache sourceCacheRead(std::string_view id, std::string_view sourceId);
+
     // Reads again the id's level files that changed since the store last
     // read or wrote them (the rule of writeAccessGet), rebuilding the merged
     // view once when any was read; true when the view changed. A level that
