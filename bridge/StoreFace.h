@@ -139,7 +139,10 @@ typedef enum vyr_failure_kind {
     /* A classification is already there. */
     VYR_FAILURE_EXISTS = 11,
     /* A call of the system failed; error is its error number. */
-    VYR_FAILURE_SYSTEM_ERROR = 12
+    VYR_FAILURE_SYSTEM_ERROR = 12,
+    /* The id's level file, or the temporary file it is written from, would
+       have a name longer than the level folder's file system allows. */
+    VYR_FAILURE_ID_TOO_LONG = 13
 } vyr_failure_kind;
 
 /* Why the store refused an operation: the level and its file, what failed

@@ -627,7 +627,7 @@ TEST(AdminWriteAccess, AnIdTooLongForTheTemporaryFileIsRefusedAtTheEdit) {
         const AssertCapture capture;
         EXPECT_FALSE(access.boAddMapping("s", "b", User));
         access.vMappingRemove("s", "a", User);
-        EXPECT_EQ(access.failureGet().kind, classification::FailureKind::NoFile);
+        EXPECT_EQ(access.failureGet().kind, classification::FailureKind::IdTooLong);
         EXPECT_EQ(access.failureGet().sWhat, "Classification id is too long for a level file");
         EXPECT_NE(access.failureGet().sReason.find("which allows ids of at most"), std::string::npos);
         EXPECT_EQ(access.failureGet().file, folders.fileAt(id, User));
@@ -637,6 +637,7 @@ TEST(AdminWriteAccess, AnIdTooLongForTheTemporaryFileIsRefusedAtTheEdit) {
     EXPECT_EQ(readFile(folders.fileAt(id, User)), before);
     classification::Failure failure;
     EXPECT_FALSE(admin.boCreateClassification(id, "", "", "", "", false, false, Shared, failure));
+    EXPECT_EQ(failure.kind, classification::FailureKind::IdTooLong);
     EXPECT_EQ(failure.sWhat, "Classification id is too long for a level file");
     EXPECT_FALSE(fs::exists(folders.fileAt(id, Shared)));
 }

@@ -509,7 +509,7 @@ bool WriteAccess::boIdLengthFits(Level level, const char* function) {
     if (entry.idLengthProblem->empty()) {
         return true;
     }
-    VYR_FAIL(failure, NoFile, kIdTooLong, *entry.idLengthProblem, function);
+    VYR_FAIL(failure, IdTooLong, kIdTooLong, *entry.idLengthProblem, function);
     vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
     return false;
 }
@@ -624,7 +624,7 @@ bool WriteAccess::boLevelFileCreate(utilities::FileRecord& record, const Mapping
         }
     }
     if (std::string problem = idLengthProblemOf(record); !problem.empty()) {
-        VYR_FAIL(failed, NoFile, kIdTooLong, std::move(problem), function);
+        VYR_FAIL(failed, IdTooLong, kIdTooLong, std::move(problem), function);
         return false;
     }
     bool boHeld = false;

@@ -46,6 +46,9 @@ public enum FailureKind
     Exists = 11,
     /// <summary>A call of the system failed; <see cref="Failure.Error"/> is its error number.</summary>
     SystemError = 12,
+    /// <summary>The id's level file, or the temporary file it is written from, would have a name
+    /// longer than the level folder's file system allows.</summary>
+    IdTooLong = 13,
 }
 
 /// <summary>

@@ -26,6 +26,8 @@ enum class FailureKind : std::int32_t {
     NoLowerLevel = 10,  // no cached level to make the missing level file from
     Exists = 11,        // a classification is already there
     SystemError = 12,   // a call of the system failed; `error` is its error number
+    IdTooLong = 13,     // the id's level file, or the temporary file it is written from, would have a
+                        // name longer than the level folder's file system allows
 };
 
 // Why an operation of the store failed, as a value that a host reads: the
