@@ -51,7 +51,8 @@ struct RelationSurvey {
     // Of the second walk.
     std::size_t nextAdded = 0;                 // the first of `added` not yet planned
     bool boWalked = false;                     // an element was walked
-    const std::string* runningMax = nullptr;   // the greatest id of a source that stays, so far
+    bool boAnyMax = false;                     // runningMax holds an id
+    std::string runningMax;                    // the greatest id of a source that stays, so far
 };
 
 // A child of a source element, kept while the source is walked.
@@ -63,11 +64,13 @@ struct Child {
     std::string id; // for a classified element, decoded
 };
 
-// One patch of a document: see boDocumentPatch. Points at the bytes and the
-// target; owns the planned edits. Thread-compatible.
+// One patch of a document: see boDocumentPatch. Points at the bytes, the
+// target and the one source id it is told changed (null: any may have);
+// owns the planned edits. Thread-compatible.
 class Patcher {
 public:
-    Patcher(std::string_view text, const Mapping& target) noexcept : tokens_(text), text_(text), target_(target) {}
+    Patcher(std::string_view text, const Mapping& target, const std::string_view* onlySource) noexcept
+        : tokens_(text), text_(text), target_(target), onlySource_(onlySource) {}
 
     bool boPatch(std::string& out, std::string& error);
 
@@ -89,6 +92,10 @@ private:
     void vStepFind(const Tag& root, const Tag& child);
     bool boStorable(std::string_view text) noexcept;
     bool boApply(std::string& out);
+    // Whether the source id is one the patch leaves as the document has it.
+    [[nodiscard]] bool boUntouched(std::string_view source) const noexcept {
+        return onlySource_ != nullptr && source != *onlySource_;
+    }
 
     template <class Visit>
     bool boChildrenWalk(const Tag& parent, std::size_t& end, Visit visit);
@@ -96,6 +103,7 @@ private:
     Tokenizer tokens_;
     std::string_view text_;
     const Mapping& target_;
+    const std::string_view* onlySource_;
     std::string step_ = "  ";
     std::size_t rootAfterAttributes_ = 0;
     RelationSurvey surveys_[kRelationCount];
@@ -326,6 +334,9 @@ void Patcher::vSurveySettle(std::size_t kind) {
         survey.repeated.try_emplace(*twice);
     }
     const Mapping::Relation& target = target_.*kRelations[kind].member;
+    if (onlySource_ != nullptr) {
+        survey.boAnyStays = std::any_of(ids.begin(), ids.end(), [&](const std::string& id) { return boUntouched(id); });
+    }
     auto listed = ids.cbegin();
     for (const auto& entry : target) {
         while (listed != ids.cend() && *listed < entry.first) {
@@ -453,21 +464,26 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
             return tokens_.boElementSkip(piece.tag, at);
         }
         Tokenizer::vValueDecode(piece.tag.id, value_);
-        const auto found = target.find(value_);
-        if (found == target.end()) {
+        const bool boKept = boUntouched(value_);
+        const auto found = boKept ? target.end() : target.find(value_);
+        if (found == target.end() || boKept) {
             if (!tokens_.boElementSkip(piece.tag, at)) {
                 return false;
             }
-            plan.vRemoved(piece.tag, at);
-            return true;
-        }
-        if (!boSourceWalk(kind, piece.tag, found->second, at)) {
+            if (!boKept) {
+                plan.vRemoved(piece.tag, at);
+                return true;
+            }
+        } else if (!boSourceWalk(kind, piece.tag, found->second, at)) {
             return false;
+        } else {
+            Tokenizer::vValueDecode(piece.tag.id, value_); // the walk used value_ as scratch space
         }
-        if (survey.runningMax == nullptr || *survey.runningMax < found->first) {
-            survey.runningMax = &found->first;
+        if (!survey.boAnyMax || survey.runningMax < value_) {
+            survey.boAnyMax = true;
+            survey.runningMax = value_;
         }
-        vSourcesAdd(kind, survey.runningMax);
+        vSourcesAdd(kind, &survey.runningMax);
         plan.vStays(piece.tag, at);
         return true;
     });
@@ -614,7 +630,13 @@ bool Patcher::boApply(std::string& out) {
 
 bool boDocumentPatch(std::string_view bytes, const Mapping& target, std::string& out, std::string& error) {
     error.clear();
-    return Patcher(bytes, target).boPatch(out, error);
+    return Patcher(bytes, target, nullptr).boPatch(out, error);
+}
+
+bool boDocumentSourcePatch(std::string_view bytes, const Mapping& target, std::string_view sourceId, std::string& out,
+                           std::string& error) {
+    error.clear();
+    return Patcher(bytes, target, &sourceId).boPatch(out, error);
 }
 
 } // namespace vyr::classification

@@ -46,4 +46,15 @@ namespace vyr::classification {
 [[nodiscard]] bool boDocumentPatch(std::string_view bytes, const Mapping& target, std::string& out,
                                    std::string& error);
 
+// As boDocumentPatch, when only the source id `sourceId` may have changed:
+// every other source element is copied as it is, whatever `target` says of
+// it, so `target` need hold, of its relations, only the entries of
+// `sourceId` (as XmlDocument::boReadSource reads them); its texts and flags
+// are patched in as boDocumentPatch patches them. The source id's elements
+// are patched toward its set in `target`, and go when `target` lacks it.
+// The document is walked as boDocumentPatch walks it; no mapping of its
+// other sources is built or compared.
+[[nodiscard]] bool boDocumentSourcePatch(std::string_view bytes, const Mapping& target, std::string_view sourceId,
+                                         std::string& out, std::string& error);
+
 } // namespace vyr::classification

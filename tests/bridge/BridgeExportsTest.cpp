@@ -52,7 +52,7 @@ const std::array<std::string_view, 3> kAllowedClassPrefixes = {
 
 // Operations of the outside face that hosts call by name, checked one by
 // one so that a new one cannot be left out of the table unnoticed.
-const std::array<std::string_view, 23> kOutsideFaceEdits = {
+const std::array<std::string_view, 24> kOutsideFaceEdits = {
     "vyr::classification::WriteAccess::boWriteBack()",
     "vyr::cache::CacheWriteAccess<vyr::classification::CacheLevels<vyr::cache::Level> >::failureGet() const",
     "vyr::bridge::classification::AdminWrapper::boRefresh(std::basic_string_view<char, std::char_traits<char> >, "
@@ -76,6 +76,7 @@ const std::array<std::string_view, 23> kOutsideFaceEdits = {
     "vyr::bridge::classification::AdminWrapper::readFailuresGet",
     "vyr::bridge::classification::AdminWrapper::mappingsGet[abi:cxx11](",
     "vyr::bridge::classification::AdminWrapper::sourceCacheRead(",
+    "vyr::bridge::classification::AdminWrapper::sourceWriteAccessGet(",
     "vyr::bridge::classification::AdminWrapper::vAdminKeepAtExit(",
     "vyr::classification::WriteAccess::boAddMapping(",
     "vyr::classification::WriteAccess::boSetMapping(",

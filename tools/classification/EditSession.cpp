@@ -20,6 +20,24 @@ bool EditSession::boOpen(std::string_view notOver) {
     // The write access brings the cache up to the files.
     access.emplace(store.writeAccessGet(id));
     cache = store.cachesGet(id);
+    return boOwnFileReads(notOver);
+}
+
+bool EditSession::boOpenSource(const std::string& source) {
+    access.emplace(store.sourceWriteAccessGet(id, source));
+    cache = access->pSourceCacheGet();
+    if (cache->levels.empty()) {
+        access.reset();
+        cache = nullptr;
+        vUnreadLevelsAdd(context, id, nullptr, warnings);
+        vWarningsPrint(context, warnings);
+        context.iFail(sMissingReason(context, id) + "; nothing changed");
+        return false;
+    }
+    return boOwnFileReads("not writing over it");
+}
+
+bool EditSession::boOwnFileReads(std::string_view notOver) {
     vUnreadLevelsAdd(context, id, cache, warnings);
     // A file that does not read must not be written over: the store would
     // fill the level from another one and the file's own content would be lost.
@@ -61,7 +79,12 @@ bool EditSession::boWriteBack(std::string_view after) {
                       failureText(access->failureGet(), "the store did not write it") + std::string(after));
         return false;
     }
-    access.reset(); // lets the level go
+    // Lets the level go; a one-source access keeps its cache, which `cache` points at.
+    if (access->pSourceCacheGet() != nullptr) {
+        access->vLocksDrop();
+    } else {
+        access.reset();
+    }
     return true;
 }
 

@@ -27,6 +27,10 @@ public:
     // warnings about the other files. Each step is false when it failed
     // (the command then ends with kExitFailed).
     [[nodiscard]] bool boOpen(std::string_view notOver = "not writing over it");
+    // As boOpen, for an edit of one source id: the write access reads and
+    // writes only that source id (AdminWrapper::sourceWriteAccessGet), and
+    // `cache` is its own, which outlives the write-back.
+    [[nodiscard]] bool boOpenSource(const std::string& source);
     // Whether the merged view is made of every level file there, for an
     // edit that takes a starting set from it: else the line names the
     // first level file that does not read, says that `what` would start
@@ -44,8 +48,12 @@ public:
     const std::filesystem::path file;
     AdminWrapper store;
     std::optional<classification::WriteAccess> access;
-    const Cache* cache = nullptr; // set by boOpen
+    const Cache* cache = nullptr; // set by boOpen or boOpenSource
     std::vector<Warning> warnings; // about the id's other level files
+
+private:
+    // The second half of boOpen, once the access and `cache` are set.
+    [[nodiscard]] bool boOwnFileReads(std::string_view notOver);
 };
 
 } // namespace vyr::tool

@@ -243,11 +243,12 @@ int iEditRun(const Context& context) {
     const EditKind& kind = editKindOf(context.command == "remove" && !args.classified ? "remove-source"
                                                                                       : context.command);
     EditSession session(context, *args.id, context.level());
-    if (!session.boOpen()) {
-        return kExitFailed;
-    }
     const std::string source = args.source.value_or("");
     const std::string classified = args.classified.value_or("");
+    // An edit of one source id reads and writes only that source id's entries.
+    if (!(kind.boSource ? session.boOpenSource(source) : session.boOpen())) {
+        return kExitFailed;
+    }
     if (kind.boSourceListed) {
         // A mistyped source id is not "nothing to do".
         if (const int status = iSourceListedCheck(context, *session.cache, session.id, source, "; nothing changed");
@@ -288,7 +289,8 @@ int iEditRun(const Context& context) {
         }
         context.out << sMessage(kind.done, view) << " (" << pathText(session.file) << ")\n";
     }
-    vMergedViewPrint(context, *session.store.cachesGet(*args.id), view, !kind.boSource);
+    vMergedViewPrint(context, kind.boSource ? *session.cache : *session.store.cachesGet(*args.id), view,
+                     !kind.boSource);
     return iDoneStatus(session.warnings);
 }
 

@@ -219,6 +219,10 @@ AdminWrapper::Cache AdminWrapper::sourceCacheRead(std::string_view id, std::stri
     return admin->sourceCacheRead(id, sourceId);
 }
 
+vyr::classification::WriteAccess AdminWrapper::sourceWriteAccessGet(std::string_view id, std::string_view sourceId) {
+    return admin->sourceWriteAccessGet(id, sourceId);
+}
+
 std::filesystem::path AdminWrapper::levelFolderGet(Level level) {
     const std::lock_guard lock(admin->mutex);
     return admin->path(level);

@@ -147,6 +147,19 @@ public:
     // empty when no file reads. Reads the files every time and leaves the
     // store as it was. Takes the store's lock to learn the files' paths only.
     [[nodiscard]] Cache sourceCacheRead(std::string_view id, std::string_view sourceId);
+    // A write access that reads and writes only one source id of the id,
+    // for a program that edits one source id and ends: its own cache (read
+    // as sourceCacheRead reads it; pSourceCacheGet gives it) instead of the
+    // store's, so the store's views are not built. It locks, reads under the
+    // lock, checks each file whole and writes back exactly as the access of
+    // writeAccessGet, patching only that source id's elements (and the
+    // texts and flags); its edits must touch no other source id. The store's
+    // own cache learns of the edit when it next reads the file. Makes the
+    // user and shared level folders as writeAccessGet does, when some level
+    // file reads. Takes the store's lock to learn the files' paths and to
+    // make the folders.
+    [[nodiscard]] vyr::classification::WriteAccess sourceWriteAccessGet(std::string_view id,
+                                                                       std::string_view sourceId);
 
     // Reads again the id's level files that changed since the store last
     // read or wrote them (time, size, identity), by the rule writeAccessGet

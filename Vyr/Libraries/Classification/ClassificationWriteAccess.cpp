@@ -175,6 +175,30 @@ struct WriteAccess::LevelDocument {
     std::string reason;
 };
 
+WriteAccess::WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records)
+    : CacheWriteAccess(nullptr, nullptr),
+      owned_(std::make_unique<Owned>(Owned{std::move(sourceId), std::move(levels), std::move(records)})) {
+    cache = &owned_->levels;
+    fileRecords = &owned_->records;
+}
+
+bool WriteAccess::boLevelParse(std::string_view bytes, Mapping& mapping, std::string* reason) const {
+    if (owned_ == nullptr) {
+        return boParse(bytes, mapping, reason);
+    }
+    XmlDocument document(mapping);
+    const bool boRead = document.boReadSource(bytes, owned_->sourceId);
+    if (!boRead && reason != nullptr) {
+        *reason = document.errorGet();
+    }
+    return boRead;
+}
+
+bool WriteAccess::boPatch(std::string_view bytes, const Mapping& target, std::string& out, std::string& error) const {
+    return owned_ == nullptr ? boDocumentPatch(bytes, target, out, error)
+                             : boDocumentSourcePatch(bytes, target, owned_->sourceId, out, error);
+}
+
 WriteAccess::~WriteAccess() {
     vFailureClear(failure);
     for (auto& [level, locked] : lockedFiles) {
@@ -227,7 +251,7 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     if (cache->levels.count(level) == 0 || !record.boKnownContent(stamp, hash)) {
         Mapping read;
         std::string reason;
-        if (!boParse(bytes, read, &reason)) {
+        if (!boLevelParse(bytes, read, &reason)) {
             VYR_FAIL(failure, NotWellFormed, "Level file does not read; not locked", std::move(reason),
                      kLockedReadFunction);
             return false;
@@ -302,8 +326,11 @@ WriteAccess::Step WriteAccess::levelDocumentMake(Level level, LockedFile& locked
     case platform::FileKind::Missing:
         // Deleted while locked: made again, without replacing anything that
         // appears meanwhile.
-        if (!(locked.document ? boDocumentPatch(*locked.document, cache->levels.at(level), next.bytes, next.reason)
-                              : boRenderNew(cache->levels.at(level), next.bytes))) {
+        // A one-source access holds only its source id: the others come
+        // from the bytes last read or written under the lock.
+        if (!(locked.document ? boPatch(*locked.document, cache->levels.at(level), next.bytes, next.reason)
+              : owned_ != nullptr && locked.base ? boPatch(*locked.base, cache->levels.at(level), next.bytes, next.reason)
+                                                 : boRenderNew(cache->levels.at(level), next.bytes))) {
             VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                      std::move(next.reason), function);
             return Step::Failed;
@@ -345,20 +372,20 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
     }
     if (!boKnown) {
         Mapping theirs;
-        if (!boParse(next.current, theirs, &next.reason)) {
+        if (!boLevelParse(next.current, theirs, &next.reason)) {
             VYR_FAIL(failure, NotWellFormed, "Level file was replaced by one that does not read; not written back",
                      std::move(next.reason), function);
             return Step::Failed;
         }
         Mapping base;
-        if (locked.base && !boParse(*locked.base, base)) {
+        if (locked.base && !boLevelParse(*locked.base, base)) {
             base = Mapping();
         }
         next.merged = mergeLevel(base, cache->levels.at(level), theirs);
     }
     const Mapping& target = next.merged ? *next.merged : cache->levels.at(level);
-    if (!boDocumentPatch(locked.document ? std::string_view(*locked.document) : next.current, target, next.bytes,
-                         next.reason)) {
+    if (!boPatch(locked.document ? std::string_view(*locked.document) : next.current, target, next.bytes,
+                 next.reason)) {
         VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                  std::move(next.reason), function);
         return Step::Failed;
@@ -405,7 +432,7 @@ void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     Mapping read;
     if (locked.folder.read(locked.folder.nameGet(), bytes, stamp) == 0) {
         const std::uint64_t hash = platform::contentHash(bytes);
-        if (boParse(bytes, read)) {
+        if (boLevelParse(bytes, read)) {
             locked.base = std::move(bytes);
             locked.document.reset();
             cache->vLevelSet(level, std::move(read), true);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -73,12 +75,24 @@ using FailureKind = cache::FailureKind;
 // operation: the one way a caller learns a failure. After a failed
 // write-back the level is read again from its file at once, so the store
 // agrees with the file and the failed edits never reach it later.
+//
+// One source id (AdminWrapper::sourceWriteAccessGet): an access that owns a
+// level cache of its own, read from the files with only that source id's
+// entries, instead of pointing into the admin's. It locks, reads under the
+// lock, checks each file whole, merges with other writers and writes back
+// exactly as above, but reads and patches only that source id: its edits
+// must touch no other (vMappedToClassifiedRemove is refused), and the
+// admin's own cache does not see them until it reads the file again. Not
+// to be used while another write access of the process holds its levels.
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
 public:
     using Level = cache::Level;
 
     WriteAccess(CacheLevels<Level>* cachePointer, Records* records) noexcept
         : CacheWriteAccess(cachePointer, records) {}
+    // The one-source access: owns `levels` and `records` (the files of the
+    // levels the cache was read from), and reads and writes only `sourceId`.
+    WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records);
     WriteAccess(WriteAccess&&) noexcept = default;
 
     // Writes every locked level that the cache holds back into its file,
@@ -153,6 +167,14 @@ public:
 
     [[nodiscard]] bool boIsReadOnly() const override { return false; }
 
+    // The cache of a one-source access, as its edits left it (only the
+    // source id's entries, the levels' texts and flags, and the merged view
+    // of those); null for an access into the admin's cache. Valid until
+    // this access is destroyed.
+    [[nodiscard]] const CacheLevels<Level>* pSourceCacheGet() const noexcept {
+        return owned_ != nullptr ? &owned_->levels : nullptr;
+    }
+
     [[nodiscard]] bool boLockedFileRead(const Level& level, LockedFile& locked) override;
 
     // Writes a new file holding the mapping at the record's path, under the
@@ -185,6 +207,23 @@ private:
     [[nodiscard]] VYR_HIDDEN bool boIdLengthFits(Level level, const char* function);
     [[nodiscard]] VYR_HIDDEN bool boIdsStorable(const std::string& sourceId, const std::string& classifiedId,
                                                 Level level, const char* function);
+    // Reads a level file's bytes as this access holds its levels: whole, or
+    // only the one source id's entries. False with the reason when they do
+    // not read.
+    [[nodiscard]] VYR_HIDDEN bool boLevelParse(std::string_view bytes, Mapping& mapping,
+                                               std::string* reason = nullptr) const;
+    // Patches the document toward the level's mapping, or, for a one-source
+    // access, only the source id's elements (and the texts and flags).
+    [[nodiscard]] VYR_HIDDEN bool boPatch(std::string_view bytes, const Mapping& target, std::string& out,
+                                          std::string& error) const;
+
+    // What a one-source access owns; the base points at it.
+    struct Owned {
+        std::string sourceId;
+        CacheLevels<Level> levels;
+        Records records;
+    };
+    std::unique_ptr<Owned> owned_;
 };
 
 } // namespace vyr::classification

@@ -226,31 +226,64 @@ WriteAccess Admin::writeAccessGet(std::string_view id) {
 }
 
 Admin::Cache Admin::sourceCacheRead(std::string_view id, std::string_view sourceId) {
-    // The files as the load finds them: highest level first, only levels
-    // with a folder, and no file for an id that would leave the folder.
-    std::vector<std::pair<Level, std::filesystem::path>> levelFiles;
+    Records records;
     {
         const std::lock_guard lock(mutex);
-        for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
-            if (!level->second.empty()) {
-                std::filesystem::path file = filePathAt(id, level->first);
-                if (!file.empty()) {
-                    levelFiles.emplace_back(level->first, std::move(file));
-                }
+        records = sourceRecordsGet(id);
+    }
+    return sourceLevelsRead(records, sourceId);
+}
+
+WriteAccess Admin::sourceWriteAccessGet(std::string_view id, std::string_view sourceId) {
+    Records records;
+    {
+        const std::lock_guard lock(mutex);
+        records = sourceRecordsGet(id);
+    }
+    Cache cache = sourceLevelsRead(records, sourceId);
+    if (!cache.levels.empty()) {
+        const std::lock_guard lock(mutex);
+        vCreateFolderIfNotAtLevel(cache::User);
+        vCreateFolderIfNotAtLevel(cache::Shared);
+    }
+    return WriteAccess(std::string(sourceId), std::move(cache), std::move(records));
+}
+
+Admin::Records Admin::sourceRecordsGet(std::string_view id) const {
+    // The files as the load finds them: only levels with a folder, and no
+    // file for an id that would leave the folder.
+    Records records;
+    for (const auto& [level, folder] : folders) {
+        if (!folder.empty()) {
+            std::filesystem::path file = filePathAt(id, level);
+            if (!file.empty()) {
+                utilities::FileRecord& record = records[level];
+                record.filePath = std::move(file);
+                record.levelFolder = folder;
             }
         }
     }
+    return records;
+}
+
+Admin::Cache Admin::sourceLevelsRead(Records& records, std::string_view sourceId) {
     Cache cache;
-    for (const auto& [level, file] : levelFiles) {
+    // Highest level first, as the load reads them (the cache's id follows the last read).
+    for (auto entry = records.rbegin(); entry != records.rend(); ++entry) {
+        const Level level = entry->first;
+        utilities::FileRecord& record = entry->second;
         // Regular files only, as the load: a pipe or a folder is not read.
+        const std::int64_t readAt = platform::clockTicksGet();
         std::string bytes;
         platform::FileStamp stamp;
-        if (platform::readRegular(file, bytes, stamp) != 0) {
+        if (platform::readRegular(record.filePath, bytes, stamp) != 0) {
             continue;
         }
         Mapping mapping;
         if (XmlDocument(mapping).boReadSource(bytes, sourceId)) {
             cache.vLevelSet(level, std::move(mapping), false);
+            // A write access that locks the level then knows the version it read.
+            record.vKnownSet(stamp, platform::contentHash(bytes), readAt);
         }
     }
     cache.vChanged();

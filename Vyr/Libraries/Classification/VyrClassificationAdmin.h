@@ -119,6 +119,14 @@ public:
     // one the store has read or a write access holds, and changes nothing
     // in the store. Takes the admin's mutex to learn the files' paths only.
     [[nodiscard]] Cache sourceCacheRead(std::string_view id, std::string_view sourceId);
+    // A write access of one source id of the id (WriteAccess, "One source
+    // id"): its own cache is read as sourceCacheRead reads it, and its
+    // records name the files it was read from and the versions it read, so
+    // that locking a level whose file did not change reads nothing more.
+    // Makes the user and shared level folders as writeAccessGet does when
+    // some level file reads. Takes the admin's mutex to learn the files'
+    // paths and to make the folders.
+    [[nodiscard]] WriteAccess sourceWriteAccessGet(std::string_view id, std::string_view sourceId);
 
     // Reads again the id's level files that changed since the store last
     // read or wrote them (the rule of writeAccessGet), rebuilding the merged
@@ -210,6 +218,15 @@ public:
                                                                        std::string_view classifiedId);
 
 private:
+    // The records of the id's level files, as the load finds them (levels
+    // with a folder, no file for an id that would leave it), with nothing
+    // known of their versions.
+    // Requires: the admin's mutex is held.
+    [[nodiscard]] Records sourceRecordsGet(std::string_view id) const;
+    // Reads each file of the records whole, checked as the load checks it,
+    // keeping only the source id's entries; notes in each record the
+    // version read. A file that does not read is left out.
+    [[nodiscard]] static Cache sourceLevelsRead(Records& records, std::string_view sourceId);
     // The cached entry of the id after the first-use load, or null.
     // Requires: the admin's mutex is held.
     Cache* pLoadedCacheGet(std::string_view id);
