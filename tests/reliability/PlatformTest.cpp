@@ -561,6 +561,18 @@ TEST_F(PlatformTest, TheMountTableIsReadAsTheSystemWritesIt) {
     EXPECT_FALSE(kind.boRemote);
     calls().statfs = [](const char*, struct statfs*) { return errno = ENOSYS, -1; };
     EXPECT_EQ(platform::fileSystemKindGet(temp.path(), kind), ENOSYS);
+
+    // The longest file name: a folder not made yet answers for the first
+    // folder above it that exists; a file system that cannot be asked, the
+    // system's general limit.
+    platform::vSystemCallsReset();
+    const std::size_t longest = platform::fileNameMaxGet(temp.path());
+    EXPECT_GT(longest, 0U);
+    EXPECT_EQ(platform::fileNameMaxGet(temp / "not" / "made"), longest);
+    EXPECT_GT(platform::fileNameMaxGet(""), 0U);
+    EXPECT_GT(platform::fileNameMaxGet("not-made/either"), 0U);
+    calls().statfs = [](const char*, struct statfs*) { return errno = ENOSYS, -1; };
+    EXPECT_EQ(platform::fileNameMaxGet(temp / "not" / "made"), std::size_t{NAME_MAX});
 }
 
 } // namespace

@@ -141,7 +141,8 @@ TEST(FileNames, TheParseTellsEachNameItsKindAndId) {
     // Names the store never makes.
     for (const std::string name : {"", ".xml", ".xml.lock", "m.json", "m.lock", "m.tmp", "m.xml.tmp",
                                    ".m.xml.0123456789ABCDEF.tmp", ".m.xml.0123.tmp", "m.xml.0123456789abcdef.tmp",
-                                   "..xml.0123456789abcdef.tmp"}) {
+                                   "..xml.0123456789abcdef.tmp", ".m.xml_0123456789abcdef.tmp",
+                                   ".0123456789abcdef.tmp"}) {
         EXPECT_FALSE(cache::parseFileName(name).has_value()) << name;
     }
 }

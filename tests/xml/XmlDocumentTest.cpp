@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Source/Core/Utilities/Cache/FileNames.h"
+#include "external/platform/SystemCalls.h"
 
 namespace vyr::classification {
 namespace {
@@ -415,7 +416,7 @@ TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
     vWriteFile(folder_ / "file", "f");
     const std::vector<std::string> names = listing();
     for (const fs::path& target : {folder_ / "missing" / "m.xml", folder_ / "folder", folder_ / "file" / "m.xml",
-                                   folder_ / "folder" / ""}) {
+                                   folder_ / "folder" / "", folder_ / "folder" / ".", folder_ / "folder" / ".."}) {
         XmlDocument document(mapping);
         EXPECT_FALSE(document.boWrite(target.string())) << target;
         EXPECT_FALSE(document.errorGet().empty()) << target;
@@ -433,6 +434,28 @@ TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
 
     EXPECT_THROW((void)XmlDocument(mapping).boWrite((folder_ / "bad\xFF.xml").string()), std::system_error);
     EXPECT_EQ(listing(), names);
+
+    // A write that fails on the way (here the sync) keeps the old file and
+    // leaves no temporary one; the error names the path and the reason.
+    platform::systemCalls().fsync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    Mapping changed = sentinel();
+    XmlDocument failing(changed);
+    EXPECT_FALSE(failing.boWrite(path.string()));
+    platform::vSystemCallsReset();
+    EXPECT_NE(failing.errorGet().find("failed: "), std::string::npos) << failing.errorGet();
+    EXPECT_EQ(fileText(path), before);
+    EXPECT_EQ(listing(), names);
+
+    // A bare file name is written into the working folder.
+    const fs::path working = fs::current_path();
+    fs::current_path(folder_ / "folder");
+    const bool boBare = XmlDocument(mapping).boWrite("bare.xml");
+    fs::current_path(working);
+    EXPECT_TRUE(boBare);
+    EXPECT_TRUE(fs::is_regular_file(folder_ / "folder" / "bare.xml"));
 }
 
 TEST_F(XmlDocumentTest, UnrepresentableTextsAreNotWritten) {
