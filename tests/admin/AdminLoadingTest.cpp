@@ -70,6 +70,20 @@ TEST_F(AdminLoadingTest, FirstQueryReadsSysAndUserWithTheTopLevelDeciding) {
     EXPECT_TRUE(wrapper.boMappingExists("fruit", "stone", "grey"));
 }
 
+// A mapping of the id with up to six random source ids (s0 to s5), each
+// with up to three classified ids (c0 to c3), texts telling the level.
+template <typename Pick>
+Mapping randomMappingOf(const std::string& id, Level level, Pick& pick) {
+    Mapping mapping = mappingOf(id, {}, "level" + std::to_string(level) + "-");
+    for (int entry = pick(6); entry > 0; --entry) {
+        std::set<std::string>& set = mapping.sourceToClassified["s" + std::to_string(pick(6))];
+        for (int classified = pick(3); classified > 0; --classified) {
+            set.insert("c" + std::to_string(pick(4)));
+        }
+    }
+    return mapping;
+}
+
 // A question about one source id read straight from the level files gives
 // what the full load shows of it: the same levels (a file that does not
 // read is left out of both), the same texts and flags, the same entries of
@@ -100,14 +114,7 @@ TEST_F(AdminLoadingTest, OneSourceReadAnswersAsTheFullLoad) {
                                              "<source id=\"s1\"><classified id=\"c2\"/></source></relation>"
                                              "<secondRelation><source id=\"s1\"/></secondRelation></classification>");
             } else if (shape > 2) {
-                Mapping mapping = mappingOf(id, {}, "level" + std::to_string(level) + "-");
-                for (int entry = pick(6); entry > 0; --entry) {
-                    std::set<std::string>& set = mapping.sourceToClassified["s" + std::to_string(pick(6))];
-                    for (int classified = pick(3); classified > 0; --classified) {
-                        set.insert("c" + std::to_string(pick(4)));
-                    }
-                }
-                vWriteLevel(id, level, mapping);
+                vWriteLevel(id, level, randomMappingOf(id, level, pick));
             }
         }
         AdminWrapper wrapper;
@@ -159,14 +166,7 @@ TEST_F(AdminLoadingTest, OneSourceEditWritesWhatTheFullEditWrites) {
                                 "    </relation>\n    <secondRelation><source id=\"s1\"/></secondRelation>\n"
                                 "</classification>\n";
             } else if (shape > 2) {
-                Mapping mapping = mappingOf(id, {}, "level" + std::to_string(level) + "-");
-                for (int entry = pick(6); entry > 0; --entry) {
-                    std::set<std::string>& set = mapping.sourceToClassified["s" + std::to_string(pick(6))];
-                    for (int classified = pick(3); classified > 0; --classified) {
-                        set.insert("c" + std::to_string(pick(4)));
-                    }
-                }
-                vWriteLevel(id, level, mapping);
+                vWriteLevel(id, level, randomMappingOf(id, level, pick));
                 before[level] = readFile(fileAt(id, level));
             }
         }
