@@ -207,7 +207,8 @@ static_assert(VYR_FAILURE_NONE == int(Kind::None) && VYR_FAILURE_BUSY == int(Kin
               VYR_FAILURE_KEEPS_CHANGING == int(Kind::KeepsChanging) &&
               VYR_FAILURE_NOT_LOCKED == int(Kind::NotLocked) && VYR_FAILURE_NO_LOWER_LEVEL == int(Kind::NoLowerLevel) &&
               VYR_FAILURE_EXISTS == int(Kind::Exists) && VYR_FAILURE_SYSTEM_ERROR == int(Kind::SystemError) &&
-              VYR_FAILURE_ID_TOO_LONG == int(Kind::IdTooLong));
+              VYR_FAILURE_ID_TOO_LONG == int(Kind::IdTooLong) &&
+              VYR_FAILURE_OTHER_SOURCE == int(Kind::OtherSource));
 
 // Places the failure's fields into the block.
 void vFailurePlace(Block& block, const Failure& failure, const std::string& file, vyr_failure& out) {

@@ -142,7 +142,10 @@ typedef enum vyr_failure_kind {
     VYR_FAILURE_SYSTEM_ERROR = 12,
     /* The id's level file, or the temporary file it is written from, would
        have a name longer than the level folder's file system allows. */
-    VYR_FAILURE_ID_TOO_LONG = 13
+    VYR_FAILURE_ID_TOO_LONG = 13,
+    /* The edit reaches a source id that a one-source write access does not
+       hold. */
+    VYR_FAILURE_OTHER_SOURCE = 14
 } vyr_failure_kind;
 
 /* Why the store refused an operation: the level and its file, what failed

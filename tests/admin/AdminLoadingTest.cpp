@@ -216,6 +216,24 @@ TEST_F(AdminLoadingTest, OneSourceEditWritesWhatTheFullEditWrites) {
         EXPECT_EQ(after[0], after[1]);
         EXPECT_EQ(shown[0], shown[1]);
     }
+
+    // A one-source access refuses every edit that reaches beyond its source
+    // id, which its write-back would never carry to the file.
+    vWriteLevel("other", cache::User, mappingOf("other", {{"s1", {"c1"}}, {"s2", {"c2"}}}));
+    const std::string file = readFile(fileAt("other", cache::User));
+    AdminWrapper wrapper;
+    {
+        WriteAccess access = wrapper.sourceWriteAccessGet("other", "s1");
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        EXPECT_FALSE(access.boAddMapping("s2", "c3", cache::User));
+        EXPECT_EQ(access.failureGet().kind, cache::FailureKind::OtherSource);
+        access.vMappedToClassifiedRemove("c1", cache::User);
+        EXPECT_EQ(access.failureGet().kind, cache::FailureKind::OtherSource);
+        EXPECT_FALSE(access.boLevelReplace(cache::User, file));
+        EXPECT_EQ(access.failureGet().kind, cache::FailureKind::OtherSource);
+        ASSERT_TRUE(access.boWriteBack());
+    }
+    EXPECT_EQ(readFile(fileAt("other", cache::User)), file);
 }
 
 TEST_F(AdminLoadingTest, IdWithoutFilesStaysUncachedUntilCachesGet) {

@@ -481,7 +481,8 @@ bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document) {
                  "vyr::classification::WriteAccess::boLevelReplace");
         return false;
     }
-    if (!boIdLengthFits(level, "vyr::classification::WriteAccess::boLevelReplace")) {
+    if (!boIdLengthFits(level, "vyr::classification::WriteAccess::boLevelReplace") ||
+        !boSourceHeld(nullptr, level, "vyr::classification::WriteAccess::boLevelReplace")) {
         return false;
     }
     Mapping read;
@@ -508,9 +509,11 @@ bool WriteAccess::boLevelReplaceNoted(Level level, std::string_view document) {
     return true;
 }
 
-// The lock check that every edit begins with: false, reported under
-// `function` and noted, when the level is not locked.
-bool WriteAccess::boEditAllowed(Level level, const char* function) {
+// The checks that every edit begins with: false, reported under `function`
+// and noted, when the level is not locked, the id is too long for its files,
+// or the edit reaches a source id that a one-source access does not hold
+// (`sourceId` null: every source id, as a removal by classified id does).
+bool WriteAccess::boEditAllowed(Level level, const char* function, const std::string* sourceId) {
     vFailureClear(failure);
     const bool locked = boIsLocked(level);
     if (!locked) {
@@ -522,7 +525,20 @@ bool WriteAccess::boEditAllowed(Level level, const char* function) {
         }
     }
     VYR_ASSERT(locked, "File isn't locked", function);
-    return locked && boIdLengthFits(level, function);
+    return locked && boIdLengthFits(level, function) && boSourceHeld(sourceId, level, function);
+}
+
+// A one-source access reads and writes back only its own source id: an edit
+// of any other would show in its cache and never reach the file, so it is
+// refused, reported under `function` and noted.
+bool WriteAccess::boSourceHeld(const std::string* sourceId, Level level, const char* function) {
+    if (owned_ == nullptr || (sourceId != nullptr && *sourceId == owned_->sourceId)) {
+        return true;
+    }
+    VYR_FAIL(failure, OtherSource, "Edit reaches a source id that this write access does not hold; nothing changed",
+             {}, function);
+    vFailureTargetSet(failure, level, (*fileRecords)[level].filePath);
+    return false;
 }
 
 // An edit that its write-back could never publish is refused at once: false,
@@ -559,7 +575,7 @@ bool WriteAccess::boIdsStorable(const std::string& sourceId, const std::string& 
 
 bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
     constexpr const char* kFunction = "vyr::classification::WriteAccess::boAddMapping";
-    if (!boEditAllowed(level, kFunction) || !boIdsStorable(sourceId, classifiedId, level, kFunction)) {
+    if (!boEditAllowed(level, kFunction, &sourceId) || !boIdsStorable(sourceId, classifiedId, level, kFunction)) {
         return false;
     }
     cache->getOrCreate(level).vMappingAdd(sourceId, classifiedId);
@@ -569,7 +585,7 @@ bool WriteAccess::boAddMapping(const std::string& sourceId, const std::string& c
 
 bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& classifiedId, Level level) {
     constexpr const char* kFunction = "vyr::classification::WriteAccess::boSetMapping";
-    if (!boEditAllowed(level, kFunction) || !boIdsStorable(sourceId, classifiedId, level, kFunction)) {
+    if (!boEditAllowed(level, kFunction, &sourceId) || !boIdsStorable(sourceId, classifiedId, level, kFunction)) {
         return false;
     }
     cache->getOrCreate(level).vMappingSet(sourceId, classifiedId);
@@ -578,25 +594,25 @@ bool WriteAccess::boSetMapping(const std::string& sourceId, const std::string& c
 }
 
 void WriteAccess::vMappingRemove(const std::string& sourceId, const std::string& classifiedId, Level level) {
-    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappingRemove")) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappingRemove", &sourceId)) {
         cache->vMappingRemove(sourceId, classifiedId, level);
     }
 }
 
 void WriteAccess::vMappedToSourceRemove(const std::string& sourceId, Level level) {
-    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToSourceRemove")) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToSourceRemove", &sourceId)) {
         cache->vMappedToSourceRemove(sourceId, level);
     }
 }
 
 void WriteAccess::vMappedToClassifiedRemove(const std::string& classifiedId, Level level) {
-    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToClassifiedRemove")) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToClassifiedRemove", nullptr)) {
         cache->vMappedToClassifiedRemove(classifiedId, level);
     }
 }
 
 void WriteAccess::vMappedToSourceInherit(const std::string& sourceId, Level level) {
-    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToSourceInherit")) {
+    if (boEditAllowed(level, "vyr::classification::WriteAccess::vMappedToSourceInherit", &sourceId)) {
         cache->vMappedToSourceInherit(sourceId, level);
     }
 }

@@ -80,8 +80,9 @@ using FailureKind = cache::FailureKind;
 // level cache of its own, read from the files with only that source id's
 // entries, instead of pointing into the admin's. It locks, reads under the
 // lock, checks each file whole, merges with other writers and writes back
-// exactly as above, but reads and patches only that source id: its edits
-// must touch no other (vMappedToClassifiedRemove is refused), and the
+// exactly as above, but reads and patches only that source id: an edit of
+// any other source id, vMappedToClassifiedRemove and boLevelReplace are
+// refused (kind OtherSource) and change nothing, and the
 // admin's own cache does not see them until it reads the file again. Not
 // to be used while another write access of the process holds its levels.
 class VYR_EXPORT WriteAccess : public cache::CacheWriteAccess<CacheLevels<cache::Level>> {
@@ -203,7 +204,8 @@ private:
     VYR_HIDDEN void vWrittenBack(Level level, LockedFile& locked, bool boFinal, LevelDocument& next);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
     [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document);
-    [[nodiscard]] VYR_HIDDEN bool boEditAllowed(Level level, const char* function);
+    [[nodiscard]] VYR_HIDDEN bool boEditAllowed(Level level, const char* function, const std::string* sourceId);
+    [[nodiscard]] VYR_HIDDEN bool boSourceHeld(const std::string* sourceId, Level level, const char* function);
     [[nodiscard]] VYR_HIDDEN bool boIdLengthFits(Level level, const char* function);
     [[nodiscard]] VYR_HIDDEN bool boIdsStorable(const std::string& sourceId, const std::string& classifiedId,
                                                 Level level, const char* function);

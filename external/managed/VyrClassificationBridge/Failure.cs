@@ -49,6 +49,8 @@ public enum FailureKind
     /// <summary>The id's level file, or the temporary file it is written from, would have a name
     /// longer than the level folder's file system allows.</summary>
     IdTooLong = 13,
+    /// <summary>The edit reaches a source id that a one-source write access does not hold.</summary>
+    OtherSource = 14,
 }
 
 /// <summary>

@@ -28,6 +28,7 @@ enum class FailureKind : std::int32_t {
     SystemError = 12,   // a call of the system failed; `error` is its error number
     IdTooLong = 13,     // the id's level file, or the temporary file it is written from, would have a
                         // name longer than the level folder's file system allows
+    OtherSource = 14,   // the edit reaches a source id that a one-source write access does not hold
 };
 
 // Why an operation of the store failed, as a value that a host reads: the
