@@ -43,7 +43,10 @@ struct Repeated {
 // What the first walk learns of one relation.
 struct RelationSurvey {
     bool boHasElement = false;
-    std::vector<std::string> sourceIds; // decoded, until sorted out
+    // Decoded, until sorted out; told only about one source id, only its
+    // listings, with whether any other source is listed.
+    std::vector<std::string> sourceIds;
+    bool boOtherListed = false;
     // The target's sources that no element lists, in byte order.
     std::vector<const Mapping::Relation::value_type*> added;
     bool boAnyStays = false; // some element lists a source the target keeps
@@ -301,7 +304,13 @@ bool Patcher::boSurveyRelation(std::size_t kind, const Tag& relation, std::size_
         if (piece.kind != Piece::Element) {
             return true;
         }
-        if (piece.tag.name == kSourceName && !boRepeated) {
+        if (piece.tag.name == kSourceName && !boRepeated && onlySource_ != nullptr) {
+            if (Tokenizer::boValueReadsAs(piece.tag.id, *onlySource_, value_)) {
+                survey.sourceIds.emplace_back(*onlySource_);
+            } else {
+                survey.boOtherListed = true;
+            }
+        } else if (piece.tag.name == kSourceName && !boRepeated) {
             Tokenizer::vValueDecode(piece.tag.id, value_);
             survey.sourceIds.push_back(value_);
         } else if (piece.tag.name == kSourceName) {
@@ -335,7 +344,7 @@ void Patcher::vSurveySettle(std::size_t kind) {
     }
     const Mapping::Relation& target = target_.*kRelations[kind].member;
     if (onlySource_ != nullptr) {
-        survey.boAnyStays = std::any_of(ids.begin(), ids.end(), [&](const std::string& id) { return boUntouched(id); });
+        survey.boAnyStays = survey.boOtherListed;
     }
     auto listed = ids.cbegin();
     for (const auto& entry : target) {
@@ -462,6 +471,17 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
         if (piece.tag.name != kSourceName) {
             plan.vUnknown(piece.tag);
             return tokens_.boElementSkip(piece.tag, at);
+        }
+        // Told about one source id, with no new source left to place: any
+        // other source only stays, and the greatest id so far is of no
+        // more use.
+        if (onlySource_ != nullptr && survey.nextAdded == survey.added.size() &&
+            !Tokenizer::boValueReadsAs(piece.tag.id, *onlySource_, value_)) {
+            if (!tokens_.boElementSkip(piece.tag, at)) {
+                return false;
+            }
+            plan.vStays(piece.tag, at);
+            return true;
         }
         Tokenizer::vValueDecode(piece.tag.id, value_);
         const bool boKept = boUntouched(value_);

@@ -149,25 +149,71 @@ bool Tokenizer::boTagClose(std::size_t at, Tag& tag) const {
     return true;
 }
 
+// Finds the element's end without cutting its content into pieces: only
+// the '<' of each piece is looked at, and a start tag is read to its '>'
+// past the quoted values, which is where boTagRead ends it in the bytes
+// that reading accepts.
 bool Tokenizer::boElementSkip(const Tag& tag, std::size_t& end) const {
     end = tag.end;
     if (tag.boSelfClosing) {
         return true;
     }
+    const std::size_t size = text_.size();
+    std::size_t at = tag.end;
     int depth = 1;
-    Piece piece;
     while (depth > 0) {
-        if (!boPieceRead(end, piece)) {
+        at = text_.find('<', at);
+        if (at == npos || at + 1 >= size) {
             return false;
         }
-        end = piece.end;
-        if (piece.kind == Piece::EndTag) {
+        const char next = text_[at + 1];
+        std::size_t found = npos;
+        if (next == '/') {
+            found = text_.find('>', at + 2);
             --depth;
-        } else if (piece.kind == Piece::Element && !piece.tag.boSelfClosing) {
-            ++depth;
+        } else if (next == '?') {
+            found = text_.find("?>", at + 2);
+            found = found == npos ? npos : found + 1;
+        } else if (next == '!') {
+            const std::string_view rest = text_.substr(at);
+            if (rest.starts_with("<!--")) {
+                found = text_.find("-->", at + 4);
+                found = found == npos ? npos : found + 2;
+            } else if (rest.starts_with("<![CDATA[")) {
+                found = text_.find("]]>", at + 9);
+                found = found == npos ? npos : found + 2;
+            }
+        } else {
+            found = startTagClose(at + 1);
+            if (found != npos && text_[found - 1] != '/') {
+                ++depth;
+            }
         }
+        if (found == npos) {
+            return false;
+        }
+        at = found + 1;
     }
+    end = at;
     return true;
+}
+
+std::size_t Tokenizer::startTagClose(std::size_t at) const noexcept {
+    const std::size_t size = text_.size();
+    while (at < size) {
+        const char c = text_[at];
+        if (c == '>') {
+            return at;
+        }
+        if (c == '"' || c == '\'') {
+            at = text_.find(c, at + 1);
+            if (at == npos) {
+                return npos;
+            }
+        }
+        ++at;
+    }
+    return npos;
 }
 
 std::string_view Tokenizer::leadOf(std::size_t at) const noexcept {

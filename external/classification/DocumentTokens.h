@@ -106,6 +106,9 @@ private:
     // The attribute at `at`; `at` moves past its closing quote.
     [[nodiscard]] bool boAttributeRead(std::size_t& at, RawAttribute& attribute) const;
     [[nodiscard]] bool boTagClose(std::size_t at, Tag& tag) const;
+    // The '>' that ends the start tag whose name begins at `at`, past
+    // quoted values; npos when there is none.
+    [[nodiscard]] std::size_t startTagClose(std::size_t at) const noexcept;
     // A piece that starts with `open` and ends after `close`.
     [[nodiscard]] bool boDelimitedRead(std::size_t at, std::string_view open, std::string_view close,
                                        Piece::Kind kind, Piece& piece) const;

@@ -86,7 +86,10 @@ private:
 };
 
 // Reads everything from the descriptor, which must be a regular file; the
-// stamp comes from the descriptor before the read. 0 or errno.
+// stamp comes from the descriptor before the read. 0 or errno. The file is
+// read straight into `bytes`, sized by the stamp, in one read for a file
+// that keeps its size (one more finds its end); a file that grows or
+// shrinks meanwhile is read to its end all the same.
 int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
     struct stat status {};
     if (sys().fstat(descriptor, &status) != 0) {
@@ -96,21 +99,29 @@ int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
         return EINVAL;
     }
     stamp = stampOf(status);
-    bytes.clear();
-    bytes.reserve(static_cast<std::size_t>(status.st_size));
-    char buffer[1 << 16];
+    constexpr std::size_t kGrowth = std::size_t{1} << 16;
+    // One byte more than announced, so that the read after the whole file
+    // has room to find its end.
+    bytes.resize(static_cast<std::size_t>(status.st_size) + 1);
+    std::size_t size = 0;
     while (true) {
-        const ssize_t count = sys().read(descriptor, buffer, sizeof buffer);
+        if (size == bytes.size()) {
+            bytes.resize(size + kGrowth);
+        }
+        const ssize_t count = sys().read(descriptor, bytes.data() + size, bytes.size() - size);
         if (count == 0) {
+            bytes.resize(size);
             return 0;
         }
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return errno;
+            const int error = errno;
+            bytes.resize(size);
+            return error;
         }
-        bytes.append(buffer, static_cast<std::size_t>(count));
+        size += static_cast<std::size_t>(count);
     }
 }
 

@@ -70,10 +70,12 @@ enum class Publication { Done, Changed, Failed };
 // the folder's group). Changed: the name no longer holds what was merged
 // with, nothing was written. Every failure is reported under `function`
 // with `what` and the reason, and noted in `failed`; a file that was
-// published all the same (a folder that could not be synced) is recorded.
+// published all the same (a folder that could not be synced) is recorded,
+// with the hash of its content unless `boHashed` is false (an access that
+// knows the version by the bytes it keeps as its base).
 Publication publish(LockedFile& locked, utilities::FileRecord& record, const std::string& bytes,
                     const std::optional<platform::FileStamp>& expected, const char* what, const char* function,
-                    Failure& failed) {
+                    Failure& failed, bool boHashed = true) {
     const platform::Folder& folder = locked.folder;
     const std::string& name = folder.nameGet();
     platform::PendingFile pending;
@@ -129,7 +131,8 @@ Publication publish(LockedFile& locked, utilities::FileRecord& record, const std
     }
     platform::FileStamp stamp;
     if (pending.stampGet(stamp) == 0) {
-        record.vKnownSet(stamp, platform::contentHash(bytes), writtenAt);
+        record.vKnownSet(stamp, boHashed ? platform::contentHash(bytes) : utilities::FileRecord::kContentUnknown,
+                         writtenAt);
     } else {
         record.lastWrite = 0;
     }
@@ -175,9 +178,11 @@ struct WriteAccess::LevelDocument {
     std::string reason;
 };
 
-WriteAccess::WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records)
+WriteAccess::WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records,
+                         std::map<Level, std::string> levelBytes)
     : CacheWriteAccess(nullptr, nullptr),
-      owned_(std::make_unique<Owned>(Owned{std::move(sourceId), std::move(levels), std::move(records)})) {
+      owned_(std::make_unique<Owned>(
+          Owned{std::move(sourceId), std::move(levels), std::move(records), std::move(levelBytes)})) {
     cache = &owned_->levels;
     fileRecords = &owned_->records;
 }
@@ -247,8 +252,21 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     // the version the store knows by content: a stamp alone (a load for a
     // query does not hash an older file) would let a rewrite that kept the
     // size and, on a file system with coarse times, the times go unseen.
-    const std::uint64_t hash = platform::contentHash(bytes);
-    if (cache->levels.count(level) == 0 || !record.boKnownContent(stamp, hash)) {
+    // A one-source access compares them with the bytes it read the level
+    // from instead of hashing them.
+    std::uint64_t hash = utilities::FileRecord::kContentUnknown;
+    bool boKnown = false;
+    if (owned_ != nullptr) {
+        const auto kept = owned_->levelBytes.find(level);
+        boKnown = kept != owned_->levelBytes.end() && record.boKnownStamp(stamp) && kept->second == bytes;
+        if (kept != owned_->levelBytes.end()) {
+            owned_->levelBytes.erase(kept); // the lock's own read is the base from now on
+        }
+    } else {
+        hash = platform::contentHash(bytes);
+        boKnown = record.boKnownContent(stamp, hash);
+    }
+    if (cache->levels.count(level) == 0 || !boKnown) {
         Mapping read;
         std::string reason;
         if (!boLevelParse(bytes, read, &reason)) {
@@ -294,8 +312,10 @@ bool WriteAccess::boLevelWriteBack(Level level, LockedFile& locked, bool boFinal
             break;
         }
         if (next.bytes != next.current) {
+            // A one-source access knows the version it wrote by the base
+            // that its bytes become, not by their hash.
             switch (publish(locked, record, next.bytes, next.expected, "Level file could not be written back",
-                            function, failure)) {
+                            function, failure, owned_ == nullptr)) {
             case Publication::Changed:
                 continue;
             case Publication::Failed:
@@ -360,11 +380,22 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
         VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not written back", function);
         return Step::Failed;
     }
-    const std::uint64_t hash = platform::contentHash(next.file);
-    const bool boKnown = record.boKnownContent(stamp, hash);
+    // A one-source access tells the version it knows by the base's bytes
+    // (it hashes nothing); any other access by the content's hash.
+    std::uint64_t hash = utilities::FileRecord::kContentUnknown;
+    bool boKnown = false;
+    bool boBase = false; // the file holds the base's bytes
+    if (owned_ != nullptr && locked.base) {
+        boBase = record.boKnownStamp(stamp) && *locked.base == next.file;
+        boKnown = boBase;
+    } else {
+        hash = platform::contentHash(next.file);
+        boKnown = record.boKnownContent(stamp, hash);
+        boBase = boKnown && locked.base && *locked.base == next.file;
+    }
     // The version the store knows is kept once, as the base: the file's own
     // copy goes, so that a large level costs two copies of its file at most.
-    if (boKnown && locked.base && *locked.base == next.file) {
+    if (boBase) {
         std::string().swap(next.file);
         next.current = *locked.base;
     } else {

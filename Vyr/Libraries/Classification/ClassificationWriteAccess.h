@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -93,7 +94,11 @@ public:
         : CacheWriteAccess(cachePointer, records) {}
     // The one-source access: owns `levels` and `records` (the files of the
     // levels the cache was read from), and reads and writes only `sourceId`.
-    WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records);
+    // `levelBytes`: the bytes each level was read from, by which a lock
+    // tells whether its file is still that version (a level without them is
+    // read again under the lock).
+    WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records,
+                std::map<Level, std::string> levelBytes = {});
     WriteAccess(WriteAccess&&) noexcept = default;
 
     // Writes every locked level that the cache holds back into its file,
@@ -224,6 +229,8 @@ private:
         std::string sourceId;
         CacheLevels<Level> levels;
         Records records;
+        // The bytes each level was read from, until the level is locked.
+        std::map<Level, std::string> levelBytes;
     };
     std::unique_ptr<Owned> owned_;
 };

@@ -240,13 +240,14 @@ WriteAccess Admin::sourceWriteAccessGet(std::string_view id, std::string_view so
         const std::lock_guard lock(mutex);
         records = sourceRecordsGet(id);
     }
-    Cache cache = sourceLevelsRead(records, sourceId);
+    std::map<Level, std::string> bytes;
+    Cache cache = sourceLevelsRead(records, sourceId, &bytes);
     if (!cache.levels.empty()) {
         const std::lock_guard lock(mutex);
         vCreateFolderIfNotAtLevel(cache::User);
         vCreateFolderIfNotAtLevel(cache::Shared);
     }
-    return WriteAccess(std::string(sourceId), std::move(cache), std::move(records));
+    return WriteAccess(std::string(sourceId), std::move(cache), std::move(records), std::move(bytes));
 }
 
 Admin::Records Admin::sourceRecordsGet(std::string_view id) const {
@@ -266,7 +267,8 @@ Admin::Records Admin::sourceRecordsGet(std::string_view id) const {
     return records;
 }
 
-Admin::Cache Admin::sourceLevelsRead(Records& records, std::string_view sourceId) {
+Admin::Cache Admin::sourceLevelsRead(Records& records, std::string_view sourceId,
+                                     std::map<Level, std::string>* bytesRead) {
     Cache cache;
     // Highest level first, as the load reads them (the cache's id follows the last read).
     for (auto entry = records.rbegin(); entry != records.rend(); ++entry) {
@@ -282,8 +284,12 @@ Admin::Cache Admin::sourceLevelsRead(Records& records, std::string_view sourceId
         Mapping mapping;
         if (XmlDocument(mapping).boReadSource(bytes, sourceId)) {
             cache.vLevelSet(level, std::move(mapping), false);
-            // A write access that locks the level then knows the version it read.
-            record.vKnownSet(stamp, platform::contentHash(bytes), readAt);
+            // A write access that locks the level then knows the version it
+            // read: by its stamp, and by the bytes kept for it.
+            record.vKnownSet(stamp, utilities::FileRecord::kContentUnknown, readAt);
+            if (bytesRead != nullptr) {
+                (*bytesRead)[level] = std::move(bytes);
+            }
         }
     }
     cache.vChanged();

@@ -225,8 +225,12 @@ private:
     [[nodiscard]] Records sourceRecordsGet(std::string_view id) const;
     // Reads each file of the records whole, checked as the load checks it,
     // keeping only the source id's entries; notes in each record the
-    // version read. A file that does not read is left out.
-    [[nodiscard]] static Cache sourceLevelsRead(Records& records, std::string_view sourceId);
+    // version read (its stamp: the content is not hashed). A file that does
+    // not read is left out. With `bytes`, the bytes of each level that
+    // reads are kept there, so that a lock can tell by them whether the
+    // file is still the version read.
+    [[nodiscard]] static Cache sourceLevelsRead(Records& records, std::string_view sourceId,
+                                                std::map<Level, std::string>* bytes = nullptr);
     // The cached entry of the id after the first-use load, or null.
     // Requires: the admin's mutex is held.
     Cache* pLoadedCacheGet(std::string_view id);
