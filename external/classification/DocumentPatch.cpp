@@ -72,8 +72,13 @@ struct Child {
 // owns the planned edits. Thread-compatible.
 class Patcher {
 public:
-    Patcher(std::string_view text, const Mapping& target, const std::string_view* onlySource) noexcept
-        : tokens_(text), text_(text), target_(target), onlySource_(onlySource) {}
+    Patcher(std::string_view text, const Mapping& target, const std::string_view* onlySource,
+            const SourceListing* listing = nullptr) noexcept
+        : tokens_(text), text_(text), target_(target), onlySource_(onlySource),
+          listing_(onlySource != nullptr && listing != nullptr && listing->relations[0].listings <= 1 &&
+                           listing->relations[1].listings <= 1
+                       ? listing
+                       : nullptr) {}
 
     bool boPatch(std::string& out, std::string& error);
 
@@ -82,6 +87,13 @@ private:
     void vRootAttributesPlan(const Tag& root);
     void vRootAttributeSet(const char* name, std::string_view value, const RawAttribute* present);
     bool boSurvey(const Tag& root);
+    void vSurveyFromListing(const Tag& root);
+    // Notes a source element seen by the walk, for the check of the listing.
+    void vListingSeen(std::size_t kind, bool boOfSource) noexcept {
+        SourceListing::Relation& seen = seen_.relations[kind];
+        seen.listings += boOfSource ? 1 : 0;
+        seen.boOtherListed = seen.boOtherListed || !boOfSource;
+    }
     bool boSurveyRelation(std::size_t kind, const Tag& relation, std::size_t& end, bool boRepeated);
     void vSurveySettle(std::size_t kind);
     bool boRootWalk(const Tag& root);
@@ -107,6 +119,10 @@ private:
     std::string_view text_;
     const Mapping& target_;
     const std::string_view* onlySource_;
+    // How the document lists onlySource_, when the caller knows (a source
+    // id listed at most once in each relation), and what the walk saw.
+    const SourceListing* listing_;
+    SourceListing seen_;
     std::string step_ = "  ";
     std::size_t rootAfterAttributes_ = 0;
     RelationSurvey surveys_[kRelationCount];
@@ -149,6 +165,18 @@ bool Patcher::boChildrenWalk(const Tag& parent, std::size_t& end, Visit visit) {
 
 bool Patcher::boPatch(std::string& out, std::string& error) {
     Tag root;
+    if (listing_ != nullptr) {
+        // One walk with what the listing says; a walk that finds the
+        // document otherwise, or fails, is done again with a survey.
+        if (boRootFind(root)) {
+            vSurveyFromListing(root);
+            vRootAttributesPlan(root);
+            if (boRootWalk(root) && boStorable_ && seen_ == *listing_ && boApply(out)) {
+                return true;
+            }
+        }
+        return Patcher(text_, target_, onlySource_).boPatch(out, error);
+    }
     if (!boRootFind(root) || !boSurvey(root)) {
         error = "the changes could not be placed in the document";
         return false;
@@ -163,6 +191,30 @@ bool Patcher::boPatch(std::string& out, std::string& error) {
         return false;
     }
     return true;
+}
+
+// What the survey would learn, from the listing: the indentation one level
+// adds, from the root's first child element, and for each relation
+// whether it has an element and which sources are listed.
+void Patcher::vSurveyFromListing(const Tag& root) {
+    Piece piece;
+    for (std::size_t at = root.end; !root.boSelfClosing && tokens_.boPieceRead(at, piece); at = piece.end) {
+        if (piece.kind == Piece::Element) {
+            vStepFind(root, piece.tag);
+            break;
+        }
+        if (piece.kind == Piece::EndTag) {
+            break;
+        }
+    }
+    for (std::size_t kind = 0; kind < kRelationCount; ++kind) {
+        const SourceListing::Relation& listed = listing_->relations[kind];
+        RelationSurvey& survey = surveys_[kind];
+        survey.boHasElement = listed.boHasElement;
+        survey.boOtherListed = listed.boOtherListed;
+        survey.sourceIds.assign(listed.listings, std::string(*onlySource_));
+        vSurveySettle(kind);
+    }
 }
 
 // The root's start tag, after the byte order mark, the declaration,
@@ -385,6 +437,7 @@ bool Patcher::boRootWalk(const Tag& root) {
             if (piece.tag.name != kRelations[kind].name) {
                 continue;
             }
+            seen_.relations[kind].boHasElement = true;
             if (kind == 1 && !boFirstPlaced && boRelationNew(0)) {
                 boFirstPlaced = true;
                 rootPlan.vAdd(NewElement{kRelations[0].name, {}, nullptr, &target_.sourceToClassified});
@@ -477,6 +530,7 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
         // more use.
         if (onlySource_ != nullptr && survey.nextAdded == survey.added.size() &&
             !Tokenizer::boValueReadsAs(piece.tag.id, *onlySource_, value_)) {
+            vListingSeen(kind, false);
             if (!tokens_.boElementSkip(piece.tag, at)) {
                 return false;
             }
@@ -485,6 +539,9 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
         }
         Tokenizer::vValueDecode(piece.tag.id, value_);
         const bool boKept = boUntouched(value_);
+        if (onlySource_ != nullptr) {
+            vListingSeen(kind, !boKept);
+        }
         const auto found = boKept ? target.end() : target.find(value_);
         if (found == target.end() || boKept) {
             if (!tokens_.boElementSkip(piece.tag, at)) {
@@ -654,9 +711,9 @@ bool boDocumentPatch(std::string_view bytes, const Mapping& target, std::string&
 }
 
 bool boDocumentSourcePatch(std::string_view bytes, const Mapping& target, std::string_view sourceId, std::string& out,
-                           std::string& error) {
+                           std::string& error, const SourceListing* listing) {
     error.clear();
-    return Patcher(bytes, target, &sourceId).boPatch(out, error);
+    return Patcher(bytes, target, &sourceId, listing).boPatch(out, error);
 }
 
 } // namespace vyr::classification

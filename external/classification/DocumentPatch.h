@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "external/classification/Mapping.h"
+#include "external/classification/SourceListing.h"
 
 namespace vyr::classification {
 
@@ -54,7 +55,14 @@ namespace vyr::classification {
 // are patched toward its set in `target`, and go when `target` lacks it.
 // The document is walked as boDocumentPatch walks it; no mapping of its
 // other sources is built or compared.
+//
+// With `listing` (how reading found the document to list the source id,
+// XmlDocument::boReadSource), the walk that learns it is left out: the
+// patch walks the bytes once and checks on the way that they list the
+// source id so; when they do not, it walks them again without the
+// listing. The result is the same either way.
 [[nodiscard]] bool boDocumentSourcePatch(std::string_view bytes, const Mapping& target, std::string_view sourceId,
-                                         std::string& out, std::string& error);
+                                         std::string& out, std::string& error,
+                                         const SourceListing* listing = nullptr);
 
 } // namespace vyr::classification

@@ -196,9 +196,11 @@ public:
     // source id whose entries the relations keep; every other is checked
     // all the same.
     DocumentReader(std::string_view bytes, std::string_view buffer, bool boAmpersand, bool boBracket,
-                   Notes* notes, const std::string_view* onlySource = nullptr) noexcept
+                   Notes* notes, const std::string_view* onlySource = nullptr,
+                   SourceListing* listing = nullptr) noexcept
         : bytes_(bytes), buffer_(buffer), boReferences_(boAmpersand && bytes.find("&#") != std::string_view::npos),
-          boAmpersand_(boAmpersand), boBracket_(boBracket), notes_(notes), onlySource_(onlySource) {}
+          boAmpersand_(boAmpersand), boBracket_(boBracket), notes_(notes), onlySource_(onlySource),
+          listing_(listing) {}
 
     bool boRead(const pugi::xml_document& document, Mapping& mapping) {
         const pugi::xml_node root = document.document_element();
@@ -242,9 +244,9 @@ public:
             if (child.type() != pugi::node_element) {
                 boOk = boCheckOther(child);
             } else if (std::strcmp(child.name(), kRelationName) == 0) {
-                boOk = boReadRelation(child, mapping.sourceToClassified);
+                boOk = boReadRelation(child, mapping.sourceToClassified, listedIn(0));
             } else if (std::strcmp(child.name(), kSecondRelationName) == 0) {
-                boOk = boReadRelation(child, mapping.secondRelation);
+                boOk = boReadRelation(child, mapping.secondRelation, listedIn(1));
             } else {
                 vNoteElement(child, "relation or secondRelation");
                 boOk = boCheckSubtree(child);
@@ -749,9 +751,21 @@ private:
         return boCheckText(id, what, value);
     }
 
+    // Where the listing of the one source id notes the relation of that
+    // index, which has an element; null when no listing is asked for.
+    SourceListing::Relation* listedIn(std::size_t index) noexcept {
+        if (listing_ == nullptr) {
+            return nullptr;
+        }
+        listing_->relations[index].boHasElement = true;
+        return &listing_->relations[index];
+    }
+
     // Files are written in key order, so inserting at the end is the
-    // common case; repeated source elements merge their sets.
-    bool boReadRelation(pugi::xml_node relationNode, Mapping::Relation& relation) {
+    // common case; repeated source elements merge their sets. `listed`:
+    // where the listings of the one source id are counted, or null.
+    bool boReadRelation(pugi::xml_node relationNode, Mapping::Relation& relation,
+                        SourceListing::Relation* listed) {
         if (!boCheckAttributes(relationNode)) {
             return false;
         }
@@ -785,8 +799,13 @@ private:
                                                    "once"}));
                 }
             }
+            const bool boOther = onlySource_ != nullptr && sourceId != *onlySource_;
+            if (listed != nullptr) {
+                listed->listings += boOther ? 0 : 1;
+                listed->boOtherListed = listed->boOtherListed || boOther;
+            }
             std::set<std::string>* classified =
-                onlySource_ != nullptr && sourceId != *onlySource_
+                boOther
                     ? nullptr
                     : &relation
                            .emplace_hint(relation.end(), std::piecewise_construct, std::forward_as_tuple(sourceId),
@@ -838,6 +857,7 @@ private:
     std::string error_;
     Notes* notes_; // null unless what the read passes over is asked for
     const std::string_view* onlySource_; // null: the relations keep every source id
+    SourceListing* listing_;             // null unless the listing of onlySource_ is asked for
 };
 
 } // namespace
@@ -936,7 +956,8 @@ std::string positionText(std::string_view document, std::size_t offset) {
 }
 
 bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options, pugi::xml_document& document,
-                     Mapping& mapping, std::string& error, Notes* notes, const std::string_view* onlySource) {
+                     Mapping& mapping, std::string& error, Notes* notes, const std::string_view* onlySource,
+                     SourceListing* listing) {
     bool boAmpersand = false;
     bool boBracket = false;
     if (!boPlainText(bytes, boAmpersand, boBracket)) {
@@ -965,10 +986,15 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         return false;
     }
 
-    DocumentReader reader(bytes, buffer, boAmpersand, boBracket, notes, onlySource);
+    SourceListing listed;
+    DocumentReader reader(bytes, buffer, boAmpersand, boBracket, notes, onlySource,
+                          onlySource != nullptr && listing != nullptr ? &listed : nullptr);
     if (!reader.boRead(document, mapping)) {
         error = reader.errorTake();
         return false;
+    }
+    if (onlySource != nullptr && listing != nullptr) {
+        *listing = listed;
     }
     return true;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "external/classification/Mapping.h"
+#include "external/classification/SourceListing.h"
 
 namespace vyr::classification::format {
 
@@ -99,9 +100,11 @@ struct Notes {
 // reason and its line and column in `error`, for bytes that are not a
 // mapping document. With `notes`, also notes what the read passed over.
 // With `onlySource`, each relation of the mapping keeps only that source
-// id's entry; the document is checked whole all the same.
+// id's entry; the document is checked whole all the same, and `listing`,
+// when given, says how the document lists that source id.
 [[nodiscard]] bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options,
                                    pugi::xml_document& document, Mapping& mapping, std::string& error,
-                                   Notes* notes = nullptr, const std::string_view* onlySource = nullptr);
+                                   Notes* notes = nullptr, const std::string_view* onlySource = nullptr,
+                                   SourceListing* listing = nullptr);
 
 } // namespace vyr::classification::format

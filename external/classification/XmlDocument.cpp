@@ -88,12 +88,12 @@ bool XmlDocument::boRead(std::istream& stream, std::string_view expectedId, std:
     return boRead;
 }
 
-bool XmlDocument::boReadSource(std::string_view bytes, std::string_view sourceId) {
+bool XmlDocument::boReadSource(std::string_view bytes, std::string_view sourceId, SourceListing* listing) {
     error_.clear();
     std::string buffer;
     pugi::xml_document document;
     Mapping read;
-    if (!boParseDocument(bytes, buffer, kReadOptions, document, read, error_, nullptr, &sourceId)) {
+    if (!boParseDocument(bytes, buffer, kReadOptions, document, read, error_, nullptr, &sourceId, listing)) {
         return false;
     }
     mapping_ = std::move(read);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "external/classification/Mapping.h"
+#include "external/classification/SourceListing.h"
 
 namespace vyr::classification {
 
@@ -39,8 +40,11 @@ public:
     // Reads the document in `bytes` as boRead reads it, checking all of it
     // (on false errorGet() gives the reason boRead would give), but keeps
     // of each relation only the entries of `sourceId`: a question about
-    // one source id then costs the parse, not the whole relation.
-    [[nodiscard]] bool boReadSource(std::string_view bytes, std::string_view sourceId);
+    // one source id then costs the parse, not the whole relation. With
+    // `listing`, also says there how the document lists the source id, for
+    // a patch of these bytes (DocumentPatch.h).
+    [[nodiscard]] bool boReadSource(std::string_view bytes, std::string_view sourceId,
+                                    SourceListing* listing = nullptr);
 
     // Writes the complete document to the file at the UTF-8 path through a
     // temporary file in the same folder (named by the platform layer's

@@ -125,9 +125,50 @@ int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
     }
 }
 
+// Whether the descriptor, which must be a regular file, holds exactly
+// `expected`: read in blocks and compared as they come, up to the first
+// difference. The stamp comes from the descriptor before the read. 0 or
+// errno.
+int compareDescriptor(int descriptor, std::string_view expected, bool& boSame, FileStamp& stamp) {
+    struct stat status {};
+    if (sys().fstat(descriptor, &status) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return EINVAL;
+    }
+    stamp = stampOf(status);
+    boSame = false;
+    if (static_cast<std::size_t>(status.st_size) != expected.size()) {
+        return 0;
+    }
+    char buffer[1 << 16];
+    std::size_t size = 0;
+    while (true) {
+        const ssize_t count = sys().read(descriptor, buffer, sizeof buffer);
+        if (count == 0) {
+            boSame = size == expected.size();
+            return 0;
+        }
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        const auto read = static_cast<std::size_t>(count);
+        if (read > expected.size() - size || std::memcmp(buffer, expected.data() + size, read) != 0) {
+            return 0;
+        }
+        size += read;
+    }
+}
+
 // Reads the regular file `name` of the folder (AT_FDCWD: a path), looking
 // again when it is being replaced. With boNoFollow a link is refused.
-int readAt(int folder, const char* name, bool boNoFollow, std::string& bytes, FileStamp& stamp) {
+// `expected` given: compares the file with it instead of keeping its bytes.
+int readAt(int folder, const char* name, bool boNoFollow, std::string& bytes, FileStamp& stamp,
+           const std::string_view* expected = nullptr, bool* boSame = nullptr) {
     for (int attempt = 0;; ++attempt) {
         struct stat status {};
         if (sys().fstatat(folder, name, &status, boNoFollow ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
@@ -151,7 +192,8 @@ int readAt(int folder, const char* name, bool boNoFollow, std::string& bytes, Fi
             return errno;
         }
         const DescriptorCloser closer(descriptor);
-        return readDescriptor(descriptor, bytes, stamp);
+        return expected != nullptr ? compareDescriptor(descriptor, *expected, *boSame, stamp)
+                                   : readDescriptor(descriptor, bytes, stamp);
     }
 }
 
@@ -603,6 +645,13 @@ FileProbe Folder::selfProbe() const noexcept {
 int Folder::read(std::string_view name, std::string& bytes, FileStamp& stamp) const {
     const std::string text(name);
     return readAt(descriptor_, text.c_str(), true, bytes, stamp);
+}
+
+int Folder::compare(std::string_view name, std::string_view expected, bool& boSame, FileStamp& stamp) const {
+    const std::string text(name);
+    std::string unused;
+    boSame = false;
+    return readAt(descriptor_, text.c_str(), true, unused, stamp, &expected, &boSame);
 }
 
 int Folder::namesGet(std::vector<std::string>& names) const {

@@ -102,6 +102,12 @@ public:
     // is refused before anything is opened (ELOOP, EINVAL). A file being
     // replaced is looked at again, as readRegular does. 0 or errno.
     [[nodiscard]] int read(std::string_view name, std::string& bytes, FileStamp& stamp) const;
+    // Whether the regular file of that name holds exactly `expected`, read
+    // as `read` reads it but in blocks compared as they come, so that
+    // nothing the size of the file is allocated; it stops at the first
+    // difference. `stamp` is that of the file compared. 0 or errno.
+    [[nodiscard]] int compare(std::string_view name, std::string_view expected, bool& boSame,
+                              FileStamp& stamp) const;
 
     // The names of every entry of the folder. 0 or errno.
     [[nodiscard]] int namesGet(std::vector<std::string>& names) const;

@@ -50,6 +50,49 @@ void vExpectHolds(const std::string& out, const Mapping& target, const std::stri
     EXPECT_EQ(patched(out, target), out) << base;
 }
 
+// A patch told about one source id changes in the document what the whole
+// patch changes for it, given how reading found the document to list it,
+// given nothing, and given a listing that does not fit the document.
+void vExpectSourcePatchesAlike(const std::string& base, const Mapping& target) {
+    std::set<std::string> sources = {"m"};
+    for (const Mapping::Relation* relation : {&target.sourceToClassified, &target.secondRelation}) {
+        for (const auto& entry : *relation) {
+            sources.insert(entry.first);
+        }
+    }
+    for (const std::string& source : sources) {
+        Mapping whole;
+        SourceListing listing;
+        ASSERT_TRUE(XmlDocument(whole).boReadSource(base, source, &listing)) << base;
+        Mapping one = target;
+        for (Mapping::Relation* relation : {&one.sourceToClassified, &one.secondRelation}) {
+            std::erase_if(*relation, [&](const auto& entry) { return entry.first != source; });
+        }
+        SourceListing wrong = listing;
+        wrong.relations[0].boHasElement = !wrong.relations[0].boHasElement;
+        wrong.relations[1].boOtherListed = !wrong.relations[1].boOtherListed;
+        // The target's header and entries of the source id, the document's other entries.
+        Mapping expected = target;
+        const Mapping original = read(base).second;
+        for (auto [relation, other] : {std::pair{&expected.sourceToClassified, &original.sourceToClassified},
+                                       std::pair{&expected.secondRelation, &original.secondRelation}}) {
+            Mapping::Relation merged = *other;
+            merged.erase(source);
+            if (const auto found = relation->find(source); found != relation->end()) {
+                merged.insert(*found);
+            }
+            *relation = std::move(merged);
+        }
+        const std::string out = patched(base, expected);
+        for (const SourceListing* given : std::initializer_list<const SourceListing*>{&listing, nullptr, &wrong}) {
+            std::string sourceOut;
+            std::string error;
+            EXPECT_TRUE(boDocumentSourcePatch(base, one, source, sourceOut, error, given)) << error;
+            EXPECT_EQ(sourceOut, out) << base << "\n---- " << source;
+        }
+    }
+}
+
 // Ids as decoded and as a file may spell them.
 const std::vector<std::pair<std::string, std::string>> kIds = {
     {"a", "a"}, {"b", "b"}, {"c", "c"}, {"d", "d"}, {"A", "&#65;"}, {"<x>", "&lt;x&gt;"},
@@ -437,6 +480,7 @@ TEST(DocumentPatchTest, BytesOutsideTheChangedSourcesStay) {
             if (i == 2 && !mapping.sourceToClassified.contains("m")) {
                 EXPECT_LE(bytesReplaced(base, out), 3U) << base << "\n----\n" << out;
             }
+            vExpectSourcePatchesAlike(base, targets[i]);
         }
     }
 }

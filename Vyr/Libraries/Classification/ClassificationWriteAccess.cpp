@@ -176,32 +176,45 @@ struct WriteAccess::LevelDocument {
     // The file that is replaced; empty when it is made.
     std::optional<platform::FileStamp> expected;
     std::string reason;
+    // How the file as read lists the source id (a one-source access that
+    // read it whole).
+    SourceListing listing;
 };
 
 WriteAccess::WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records,
-                         std::map<Level, std::string> levelBytes)
+                         std::map<Level, LevelRead> levelsRead)
     : CacheWriteAccess(nullptr, nullptr),
       owned_(std::make_unique<Owned>(
-          Owned{std::move(sourceId), std::move(levels), std::move(records), std::move(levelBytes)})) {
+          Owned{std::move(sourceId), std::move(levels), std::move(records), std::move(levelsRead), {}})) {
     cache = &owned_->levels;
     fileRecords = &owned_->records;
 }
 
-bool WriteAccess::boLevelParse(std::string_view bytes, Mapping& mapping, std::string* reason) const {
+bool WriteAccess::boLevelParse(std::string_view bytes, Mapping& mapping, std::string* reason,
+                               SourceListing* listing) const {
     if (owned_ == nullptr) {
         return boParse(bytes, mapping, reason);
     }
     XmlDocument document(mapping);
-    const bool boRead = document.boReadSource(bytes, owned_->sourceId);
+    const bool boRead = document.boReadSource(bytes, owned_->sourceId, listing);
     if (!boRead && reason != nullptr) {
         *reason = document.errorGet();
     }
     return boRead;
 }
 
-bool WriteAccess::boPatch(std::string_view bytes, const Mapping& target, std::string& out, std::string& error) const {
+bool WriteAccess::boPatch(std::string_view bytes, const Mapping& target, std::string& out, std::string& error,
+                          const SourceListing* listing) const {
     return owned_ == nullptr ? boDocumentPatch(bytes, target, out, error)
-                             : boDocumentSourcePatch(bytes, target, owned_->sourceId, out, error);
+                             : boDocumentSourcePatch(bytes, target, owned_->sourceId, out, error, listing);
+}
+
+const SourceListing* WriteAccess::pListingGet(Level level) const {
+    if (owned_ == nullptr) {
+        return nullptr;
+    }
+    const auto found = owned_->listings.find(level);
+    return found == owned_->listings.end() ? nullptr : &found->second;
 }
 
 WriteAccess::~WriteAccess() {
@@ -242,6 +255,9 @@ bool WriteAccess::boWriteBack() {
 bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     utilities::FileRecord& record = (*fileRecords)[level];
     const std::int64_t readAt = platform::clockTicksGet();
+    if (boKeptBytesHeld(level, locked, record, readAt)) {
+        return true;
+    }
     std::string bytes;
     platform::FileStamp stamp;
     if (const int error = locked.folder.read(locked.folder.nameGet(), bytes, stamp); error != 0) {
@@ -252,27 +268,21 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
     // the version the store knows by content: a stamp alone (a load for a
     // query does not hash an older file) would let a rewrite that kept the
     // size and, on a file system with coarse times, the times go unseen.
-    // A one-source access compares them with the bytes it read the level
-    // from instead of hashing them.
-    std::uint64_t hash = utilities::FileRecord::kContentUnknown;
-    bool boKnown = false;
-    if (owned_ != nullptr) {
-        const auto kept = owned_->levelBytes.find(level);
-        boKnown = kept != owned_->levelBytes.end() && record.boKnownStamp(stamp) && kept->second == bytes;
-        if (kept != owned_->levelBytes.end()) {
-            owned_->levelBytes.erase(kept); // the lock's own read is the base from now on
-        }
-    } else {
-        hash = platform::contentHash(bytes);
-        boKnown = record.boKnownContent(stamp, hash);
-    }
-    if (cache->levels.count(level) == 0 || !boKnown) {
+    // A one-source access knows no content here (boKeptBytesHeld compared
+    // it), and hashes nothing.
+    const std::uint64_t hash =
+        owned_ != nullptr ? utilities::FileRecord::kContentUnknown : platform::contentHash(bytes);
+    if (cache->levels.count(level) == 0 || owned_ != nullptr || !record.boKnownContent(stamp, hash)) {
         Mapping read;
         std::string reason;
-        if (!boLevelParse(bytes, read, &reason)) {
+        SourceListing listing;
+        if (!boLevelParse(bytes, read, &reason, &listing)) {
             VYR_FAIL(failure, NotWellFormed, "Level file does not read; not locked", std::move(reason),
                      kLockedReadFunction);
             return false;
+        }
+        if (owned_ != nullptr) {
+            owned_->listings[level] = listing;
         }
         // The file as the cache already holds it leaves the view alone.
         if (const auto held = cache->levels.find(level); held == cache->levels.end() || held->second != read) {
@@ -283,6 +293,34 @@ bool WriteAccess::boLockedFileRead(const Level& level, LockedFile& locked) {
         record.vContentChecked(stamp, readAt);
     }
     locked.base = std::move(bytes);
+    return true;
+}
+
+// A one-source access read each level before it locked it: when the file
+// under the lock is still that version (its stamp) and holds the same bytes
+// (compared as they are read), those bytes become the base and nothing is
+// parsed again. The bytes kept are let go either way.
+bool WriteAccess::boKeptBytesHeld(Level level, LockedFile& locked, utilities::FileRecord& record,
+                                  std::int64_t readAt) {
+    if (owned_ == nullptr) {
+        return false;
+    }
+    const auto kept = owned_->levelsRead.find(level);
+    if (kept == owned_->levelsRead.end()) {
+        return false;
+    }
+    LevelRead read = std::move(kept->second);
+    owned_->levelsRead.erase(kept);
+    std::string& bytes = read.bytes;
+    bool boSame = false;
+    platform::FileStamp stamp;
+    if (cache->levels.count(level) == 0 || locked.folder.compare(locked.folder.nameGet(), bytes, boSame, stamp) != 0 ||
+        !boSame || !record.boKnownStamp(stamp)) {
+        return false;
+    }
+    record.vContentChecked(stamp, readAt);
+    locked.base = std::move(bytes);
+    owned_->listings[level] = read.listing;
     return true;
 }
 
@@ -349,7 +387,8 @@ WriteAccess::Step WriteAccess::levelDocumentMake(Level level, LockedFile& locked
         // A one-source access holds only its source id: the others come
         // from the bytes last read or written under the lock.
         if (!(locked.document ? boPatch(*locked.document, cache->levels.at(level), next.bytes, next.reason)
-              : owned_ != nullptr && locked.base ? boPatch(*locked.base, cache->levels.at(level), next.bytes, next.reason)
+              : owned_ != nullptr && locked.base ? boPatch(*locked.base, cache->levels.at(level), next.bytes, next.reason,
+                                                           pListingGet(level))
                                                  : boRenderNew(cache->levels.at(level), next.bytes))) {
             VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                      std::move(next.reason), function);
@@ -373,22 +412,26 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
     utilities::FileRecord& record = (*fileRecords)[level];
     platform::FileStamp stamp;
     const std::int64_t readAt = platform::clockTicksGet();
-    if (const int error = locked.folder.read(locked.folder.nameGet(), next.file, stamp); error != 0) {
-        if (error == ENOENT) {
-            return Step::Again;
+    // A one-source access tells the version it knows by the base's bytes,
+    // compared with the file as it is read (it hashes nothing); any other
+    // access by the content's hash.
+    bool boSame = false;
+    const bool boBaseCompared = owned_ != nullptr && locked.base &&
+                                locked.folder.compare(locked.folder.nameGet(), *locked.base, boSame, stamp) == 0 &&
+                                boSame && record.boKnownStamp(stamp);
+    if (!boBaseCompared) {
+        if (const int error = locked.folder.read(locked.folder.nameGet(), next.file, stamp); error != 0) {
+            if (error == ENOENT) {
+                return Step::Again;
+            }
+            VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not written back", function);
+            return Step::Failed;
         }
-        VYR_FAIL_ERRNO(failure, "Level file cannot be read", error, "; not written back", function);
-        return Step::Failed;
     }
-    // A one-source access tells the version it knows by the base's bytes
-    // (it hashes nothing); any other access by the content's hash.
     std::uint64_t hash = utilities::FileRecord::kContentUnknown;
-    bool boKnown = false;
-    bool boBase = false; // the file holds the base's bytes
-    if (owned_ != nullptr && locked.base) {
-        boBase = record.boKnownStamp(stamp) && *locked.base == next.file;
-        boKnown = boBase;
-    } else {
+    bool boKnown = boBaseCompared;
+    bool boBase = boBaseCompared; // the file holds the base's bytes
+    if (owned_ == nullptr || !locked.base) {
         hash = platform::contentHash(next.file);
         boKnown = record.boKnownContent(stamp, hash);
         boBase = boKnown && locked.base && *locked.base == next.file;
@@ -403,7 +446,7 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
     }
     if (!boKnown) {
         Mapping theirs;
-        if (!boLevelParse(next.current, theirs, &next.reason)) {
+        if (!boLevelParse(next.current, theirs, &next.reason, &next.listing)) {
             VYR_FAIL(failure, NotWellFormed, "Level file was replaced by one that does not read; not written back",
                      std::move(next.reason), function);
             return Step::Failed;
@@ -415,8 +458,10 @@ WriteAccess::Step WriteAccess::levelDocumentFromFile(Level level, LockedFile& lo
         next.merged = mergeLevel(base, cache->levels.at(level), theirs);
     }
     const Mapping& target = next.merged ? *next.merged : cache->levels.at(level);
+    // The listing of the bytes patched: the file's as just read, or the base's.
+    const SourceListing* listing = locked.document ? nullptr : boKnown ? pListingGet(level) : &next.listing;
     if (!boPatch(locked.document ? std::string_view(*locked.document) : next.current, target, next.bytes,
-                 next.reason)) {
+                 next.reason, listing)) {
         VYR_FAIL(failure, CannotStore, "Level mapping cannot be stored in a level file; not written back",
                  std::move(next.reason), function);
         return Step::Failed;

@@ -9,6 +9,7 @@
 #include "Source/Core/Utilities/Cache/CacheWriteAccess.h"
 #include "Source/Core/Utilities/Cache/Level.h"
 #include "Source/Resource/Classification/ClassificationCacheLevels.h"
+#include "external/classification/SourceListing.h"
 #include "external/platform/Export.h"
 
 namespace vyr::cache {
@@ -92,13 +93,20 @@ public:
 
     WriteAccess(CacheLevels<Level>* cachePointer, Records* records) noexcept
         : CacheWriteAccess(cachePointer, records) {}
+    // A level file as a one-source access was read from it: its bytes, and
+    // how they list the source id.
+    struct LevelRead {
+        std::string bytes;
+        SourceListing listing;
+    };
+
     // The one-source access: owns `levels` and `records` (the files of the
     // levels the cache was read from), and reads and writes only `sourceId`.
-    // `levelBytes`: the bytes each level was read from, by which a lock
-    // tells whether its file is still that version (a level without them is
-    // read again under the lock).
+    // `levelsRead`: what each level was read from, by which a lock tells
+    // whether its file is still that version (a level without it is read
+    // again under the lock).
     WriteAccess(std::string sourceId, CacheLevels<Level> levels, Records records,
-                std::map<Level, std::string> levelBytes = {});
+                std::map<Level, LevelRead> levelsRead = {});
     WriteAccess(WriteAccess&&) noexcept = default;
 
     // Writes every locked level that the cache holds back into its file,
@@ -206,6 +214,8 @@ private:
                                                     const char* function);
     [[nodiscard]] VYR_HIDDEN Step levelDocumentFromFile(Level level, LockedFile& locked, LevelDocument& next,
                                                         const char* function);
+    [[nodiscard]] VYR_HIDDEN bool boKeptBytesHeld(Level level, LockedFile& locked, utilities::FileRecord& record,
+                                                  std::int64_t readAt);
     VYR_HIDDEN void vWrittenBack(Level level, LockedFile& locked, bool boFinal, LevelDocument& next);
     VYR_HIDDEN void vWriteBackFailed(Level level, LockedFile& locked);
     [[nodiscard]] VYR_HIDDEN bool boLevelReplaceNoted(Level level, std::string_view document);
@@ -218,19 +228,27 @@ private:
     // only the one source id's entries. False with the reason when they do
     // not read.
     [[nodiscard]] VYR_HIDDEN bool boLevelParse(std::string_view bytes, Mapping& mapping,
-                                               std::string* reason = nullptr) const;
+                                               std::string* reason = nullptr,
+                                               SourceListing* listing = nullptr) const;
     // Patches the document toward the level's mapping, or, for a one-source
     // access, only the source id's elements (and the texts and flags).
     [[nodiscard]] VYR_HIDDEN bool boPatch(std::string_view bytes, const Mapping& target, std::string& out,
-                                          std::string& error) const;
+                                          std::string& error, const SourceListing* listing = nullptr) const;
+    // How the base of the level lists the source id, when a one-source
+    // access knows; else null.
+    [[nodiscard]] VYR_HIDDEN const SourceListing* pListingGet(Level level) const;
 
     // What a one-source access owns; the base points at it.
     struct Owned {
         std::string sourceId;
         CacheLevels<Level> levels;
         Records records;
-        // The bytes each level was read from, until the level is locked.
-        std::map<Level, std::string> levelBytes;
+        // What each level was read from, until the level is locked.
+        std::map<Level, LevelRead> levelsRead;
+        // How the base of each locked level lists the source id, as its
+        // last read found it: the patcher checks it (a stale one costs it
+        // a walk).
+        std::map<Level, SourceListing> listings;
     };
     std::unique_ptr<Owned> owned_;
 };

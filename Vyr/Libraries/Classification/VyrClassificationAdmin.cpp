@@ -240,14 +240,14 @@ WriteAccess Admin::sourceWriteAccessGet(std::string_view id, std::string_view so
         const std::lock_guard lock(mutex);
         records = sourceRecordsGet(id);
     }
-    std::map<Level, std::string> bytes;
-    Cache cache = sourceLevelsRead(records, sourceId, &bytes);
+    std::map<Level, WriteAccess::LevelRead> levelsRead;
+    Cache cache = sourceLevelsRead(records, sourceId, &levelsRead);
     if (!cache.levels.empty()) {
         const std::lock_guard lock(mutex);
         vCreateFolderIfNotAtLevel(cache::User);
         vCreateFolderIfNotAtLevel(cache::Shared);
     }
-    return WriteAccess(std::string(sourceId), std::move(cache), std::move(records), std::move(bytes));
+    return WriteAccess(std::string(sourceId), std::move(cache), std::move(records), std::move(levelsRead));
 }
 
 Admin::Records Admin::sourceRecordsGet(std::string_view id) const {
@@ -268,7 +268,7 @@ Admin::Records Admin::sourceRecordsGet(std::string_view id) const {
 }
 
 Admin::Cache Admin::sourceLevelsRead(Records& records, std::string_view sourceId,
-                                     std::map<Level, std::string>* bytesRead) {
+                                     std::map<Level, WriteAccess::LevelRead>* levelsRead) {
     Cache cache;
     // Highest level first, as the load reads them (the cache's id follows the last read).
     for (auto entry = records.rbegin(); entry != records.rend(); ++entry) {
@@ -282,13 +282,14 @@ Admin::Cache Admin::sourceLevelsRead(Records& records, std::string_view sourceId
             continue;
         }
         Mapping mapping;
-        if (XmlDocument(mapping).boReadSource(bytes, sourceId)) {
+        SourceListing listing;
+        if (XmlDocument(mapping).boReadSource(bytes, sourceId, levelsRead != nullptr ? &listing : nullptr)) {
             cache.vLevelSet(level, std::move(mapping), false);
             // A write access that locks the level then knows the version it
             // read: by its stamp, and by the bytes kept for it.
             record.vKnownSet(stamp, utilities::FileRecord::kContentUnknown, readAt);
-            if (bytesRead != nullptr) {
-                (*bytesRead)[level] = std::move(bytes);
+            if (levelsRead != nullptr) {
+                (*levelsRead)[level] = WriteAccess::LevelRead{std::move(bytes), listing};
             }
         }
     }

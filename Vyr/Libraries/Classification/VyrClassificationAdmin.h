@@ -226,11 +226,12 @@ private:
     // Reads each file of the records whole, checked as the load checks it,
     // keeping only the source id's entries; notes in each record the
     // version read (its stamp: the content is not hashed). A file that does
-    // not read is left out. With `bytes`, the bytes of each level that
-    // reads are kept there, so that a lock can tell by them whether the
-    // file is still the version read.
+    // not read is left out. With `levelsRead`, the bytes of each level that
+    // reads and how they list the source id are kept there, so that a lock
+    // can tell by them whether the file is still the version read, and a
+    // patch of them need not survey them.
     [[nodiscard]] static Cache sourceLevelsRead(Records& records, std::string_view sourceId,
-                                                std::map<Level, std::string>* bytes = nullptr);
+                                                std::map<Level, WriteAccess::LevelRead>* levelsRead = nullptr);
     // The cached entry of the id after the first-use load, or null.
     // Requires: the admin's mutex is held.
     Cache* pLoadedCacheGet(std::string_view id);
