@@ -11,6 +11,30 @@ constexpr std::size_t npos = std::string_view::npos;
 
 bool boIsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// The first `c` at or after `at`, or npos: a plain loop, since what lies
+// between the marks of a document is mostly a few bytes, where a call to
+// the library's search costs more than the search.
+std::size_t nearFind(std::string_view text, char c, std::size_t at) noexcept {
+    for (; at < text.size(); ++at) {
+        if (text[at] == c) {
+            return at;
+        }
+    }
+    return npos;
+}
+
+// The first byte of a value that decoding changes ('&', tab, line feed,
+// carriage return) at or after `at`, or the value's size.
+std::size_t decodedFrom(std::string_view raw, std::size_t at) noexcept {
+    for (; at < raw.size(); ++at) {
+        const char c = raw[at];
+        if (c == '&' || c == '\t' || c == '\n' || c == '\r') {
+            return at;
+        }
+    }
+    return raw.size();
+}
+
 // The character a reference's name stands for ("lt", "#65", "#x41"), or
 // nothing (0) for a name that is not one of XML's own.
 char32_t referenceValue(std::string_view name) noexcept {
@@ -51,7 +75,7 @@ bool Tokenizer::boPieceRead(std::size_t at, Piece& piece) const {
         return false;
     }
     if (text_[at] != '<') {
-        const std::size_t next = text_.find('<', at);
+        const std::size_t next = nearFind(text_, '<', at);
         piece.end = next == npos ? text_.size() : next;
         piece.kind = Piece::Space;
         for (std::size_t p = at; p < piece.end; ++p) {
@@ -62,20 +86,21 @@ bool Tokenizer::boPieceRead(std::size_t at, Piece& piece) const {
         }
         return true;
     }
-    const std::string_view rest = text_.substr(at);
-    if (rest.starts_with("<!--")) {
-        return boDelimitedRead(at, "<!--", "-->", Piece::Comment, piece);
-    }
-    if (rest.starts_with("<![CDATA[")) {
-        return boDelimitedRead(at, "<![CDATA[", "]]>", Piece::Other, piece);
-    }
-    if (rest.starts_with("<?")) {
-        return boDelimitedRead(at, "<?", "?>", Piece::Instruction, piece);
-    }
-    if (rest.starts_with("<!")) {
+    const char second = at + 1 < text_.size() ? text_[at + 1] : '\0';
+    if (second == '!') {
+        const std::string_view rest = text_.substr(at);
+        if (rest.starts_with("<!--")) {
+            return boDelimitedRead(at, "<!--", "-->", Piece::Comment, piece);
+        }
+        if (rest.starts_with("<![CDATA[")) {
+            return boDelimitedRead(at, "<![CDATA[", "]]>", Piece::Other, piece);
+        }
         return false; // a document type, which reading refuses
     }
-    if (rest.starts_with("</")) {
+    if (second == '?') {
+        return boDelimitedRead(at, "<?", "?>", Piece::Instruction, piece);
+    }
+    if (second == '/') {
         return boDelimitedRead(at, "</", ">", Piece::EndTag, piece);
     }
     piece.kind = Piece::Element;
@@ -124,7 +149,7 @@ bool Tokenizer::boAttributeRead(std::size_t& at, RawAttribute& attribute) const 
     if (at >= text_.size() || (text_[at] != '"' && text_[at] != '\'')) {
         return false;
     }
-    const std::size_t valueEnd = text_.find(text_[at], at + 1);
+    const std::size_t valueEnd = nearFind(text_, text_[at], at + 1);
     if (valueEnd == npos) {
         return false;
     }
@@ -162,14 +187,14 @@ bool Tokenizer::boElementSkip(const Tag& tag, std::size_t& end) const {
     std::size_t at = tag.end;
     int depth = 1;
     while (depth > 0) {
-        at = text_.find('<', at);
+        at = nearFind(text_, '<', at);
         if (at == npos || at + 1 >= size) {
             return false;
         }
         const char next = text_[at + 1];
         std::size_t found = npos;
         if (next == '/') {
-            found = text_.find('>', at + 2);
+            found = nearFind(text_, '>', at + 2);
             --depth;
         } else if (next == '?') {
             found = text_.find("?>", at + 2);
@@ -206,7 +231,7 @@ std::size_t Tokenizer::startTagClose(std::size_t at) const noexcept {
             return at;
         }
         if (c == '"' || c == '\'') {
-            at = text_.find(c, at + 1);
+            at = nearFind(text_, c, at + 1);
             if (at == npos) {
                 return npos;
             }
@@ -228,7 +253,7 @@ void Tokenizer::vValueDecode(std::string_view raw, std::string& out) {
     out.clear();
     std::size_t at = 0;
     while (at < raw.size()) {
-        const std::size_t special = std::min(raw.find_first_of("&\t\n\r", at), raw.size());
+        const std::size_t special = decodedFrom(raw, at);
         out.append(raw.substr(at, special - at));
         at = special;
         if (at == raw.size()) {
@@ -254,7 +279,7 @@ void Tokenizer::vValueDecode(std::string_view raw, std::string& out) {
 }
 
 bool Tokenizer::boValueReadsAs(std::string_view raw, std::string_view text, std::string& scratch) {
-    if (raw.find_first_of("&\t\n\r") == npos) {
+    if (decodedFrom(raw, 0) == raw.size()) {
         return raw == text;
     }
     vValueDecode(raw, scratch);
