@@ -89,11 +89,16 @@ private:
     bool boSurvey(const Tag& root);
     void vSurveyFromListing(const Tag& root);
     // Notes a source element seen by the walk, for the check of the listing.
-    void vListingSeen(std::size_t kind, bool boOfSource) noexcept {
+    void vListingSeen(std::size_t kind, bool boOfSource, std::size_t start) noexcept {
         SourceListing::Relation& seen = seen_.relations[kind];
-        seen.listings += boOfSource ? 1 : 0;
+        if (boOfSource && seen.listings++ == 0) {
+            seen.at = start;
+        }
         seen.boOtherListed = seen.boOtherListed || !boOfSource;
     }
+    [[nodiscard]] bool boInsideOnly() const;
+    [[nodiscard]] bool boInsidePatch(const Tag& root);
+    void vStepFromRoot(const Tag& root);
     bool boSurveyRelation(std::size_t kind, const Tag& relation, std::size_t& end, bool boRepeated);
     void vSurveySettle(std::size_t kind);
     bool boRootWalk(const Tag& root);
@@ -166,8 +171,15 @@ bool Patcher::boChildrenWalk(const Tag& parent, std::size_t& end, Visit visit) {
 bool Patcher::boPatch(std::string& out, std::string& error) {
     Tag root;
     if (listing_ != nullptr) {
-        // One walk with what the listing says; a walk that finds the
-        // document otherwise, or fails, is done again with a survey.
+        // Only inside the source id's elements: straight to them. Else one
+        // walk with what the listing says; a walk that finds the document
+        // otherwise, or fails, is done again with a survey.
+        if (boInsideOnly() && boRootFind(root)) {
+            if (boInsidePatch(root) && boApply(out)) {
+                return true;
+            }
+            return Patcher(text_, target_, onlySource_).boPatch(out, error);
+        }
         if (boRootFind(root)) {
             vSurveyFromListing(root);
             vRootAttributesPlan(root);
@@ -193,10 +205,9 @@ bool Patcher::boPatch(std::string& out, std::string& error) {
     return true;
 }
 
-// What the survey would learn, from the listing: the indentation one level
-// adds, from the root's first child element, and for each relation
-// whether it has an element and which sources are listed.
-void Patcher::vSurveyFromListing(const Tag& root) {
+// The indentation one level adds, from the root's first child element, as
+// the survey finds it.
+void Patcher::vStepFromRoot(const Tag& root) {
     Piece piece;
     for (std::size_t at = root.end; !root.boSelfClosing && tokens_.boPieceRead(at, piece); at = piece.end) {
         if (piece.kind == Piece::Element) {
@@ -207,6 +218,52 @@ void Patcher::vSurveyFromListing(const Tag& root) {
             break;
         }
     }
+}
+
+// Whether the patch changes nothing but what lies inside the source id's
+// elements (and the root's attributes): the target keeps the source id in
+// each relation exactly where the document lists it once, and no other
+// source. No source element then comes or goes, and the walk of every
+// other one plans nothing.
+bool Patcher::boInsideOnly() const {
+    for (std::size_t kind = 0; kind < kRelationCount; ++kind) {
+        const Mapping::Relation& target = target_.*kRelations[kind].member;
+        const bool boKept = target.count(std::string(*onlySource_)) != 0;
+        if (target.size() != (boKept ? 1U : 0U) || listing_->relations[kind].listings != (boKept ? 1U : 0U)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The patch when boInsideOnly holds: the root's attributes, and each
+// element of the source id walked where the listing puts it, as the walk
+// of its relation would walk it. False when the bytes there are not that
+// element.
+bool Patcher::boInsidePatch(const Tag& root) {
+    vStepFromRoot(root);
+    vRootAttributesPlan(root);
+    Piece piece;
+    for (std::size_t kind = 0; kind < kRelationCount; ++kind) {
+        const SourceListing::Relation& listed = listing_->relations[kind];
+        if (listed.listings == 0) {
+            continue;
+        }
+        std::size_t end = 0;
+        if (listed.at <= root.start || !tokens_.boPieceRead(listed.at, piece) || piece.kind != Piece::Element ||
+            piece.tag.name != kSourceName || !Tokenizer::boValueReadsAs(piece.tag.id, *onlySource_, value_) ||
+            !boSourceWalk(kind, piece.tag, (target_.*kRelations[kind].member).begin()->second, end)) {
+            return false;
+        }
+    }
+    return boStorable_;
+}
+
+// What the survey would learn, from the listing: the indentation one level
+// adds, and for each relation whether it has an element and which sources
+// are listed.
+void Patcher::vSurveyFromListing(const Tag& root) {
+    vStepFromRoot(root);
     for (std::size_t kind = 0; kind < kRelationCount; ++kind) {
         const SourceListing::Relation& listed = listing_->relations[kind];
         RelationSurvey& survey = surveys_[kind];
@@ -530,7 +587,7 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
         // more use.
         if (onlySource_ != nullptr && survey.nextAdded == survey.added.size() &&
             !Tokenizer::boValueReadsAs(piece.tag.id, *onlySource_, value_)) {
-            vListingSeen(kind, false);
+            vListingSeen(kind, false, piece.tag.start);
             if (!tokens_.boElementSkip(piece.tag, at)) {
                 return false;
             }
@@ -540,7 +597,7 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
         Tokenizer::vValueDecode(piece.tag.id, value_);
         const bool boKept = boUntouched(value_);
         if (onlySource_ != nullptr) {
-            vListingSeen(kind, !boKept);
+            vListingSeen(kind, !boKept, piece.tag.start);
         }
         const auto found = boKept ? target.end() : target.find(value_);
         if (found == target.end() || boKept) {

@@ -56,11 +56,14 @@ namespace vyr::classification {
 // The document is walked as boDocumentPatch walks it; no mapping of its
 // other sources is built or compared.
 //
-// With `listing` (how reading found the document to list the source id,
-// XmlDocument::boReadSource), the walk that learns it is left out: the
-// patch walks the bytes once and checks on the way that they list the
-// source id so; when they do not, it walks them again without the
-// listing. The result is the same either way.
+// With `listing` (how reading found these very bytes to list the source
+// id, XmlDocument::boReadSource), the walk that learns it is left out. When
+// the patch changes only what lies inside the source id's elements (the
+// target keeps it exactly where the bytes list it once), it goes straight
+// to those elements, after checking that each is there; otherwise it walks
+// the bytes once and checks on the way that they list the source id so,
+// and walks them again without the listing when they do not. The result is
+// what the patch without a listing gives.
 [[nodiscard]] bool boDocumentSourcePatch(std::string_view bytes, const Mapping& target, std::string_view sourceId,
                                          std::string& out, std::string& error,
                                          const SourceListing* listing = nullptr);

@@ -503,7 +503,12 @@ private:
                 }
             }
         }
-        if (std::strchr(value, '<') == nullptr) {
+        // A plain loop: values are short, and this runs for every attribute.
+        const char* at = value;
+        while (*at != '\0' && *at != '<') {
+            ++at;
+        }
+        if (*at == '\0') {
             return true;
         }
         const std::size_t begin = offsetOf(value);
@@ -776,7 +781,7 @@ private:
         }
         for (pugi::xml_node sourceNode = relationNode.first_child(); sourceNode;
              sourceNode = sourceNode.next_sibling()) {
-            if (sourceNode.type() != pugi::node_element || std::strcmp(sourceNode.name(), kSourceName) != 0) {
+            if (sourceNode.type() != pugi::node_element || !boSameName(sourceNode.name(), kSourceName)) {
                 if (sourceNode.type() == pugi::node_element) {
                     vNoteElement(sourceNode, kSourceName);
                 }
@@ -801,7 +806,9 @@ private:
             }
             const bool boOther = onlySource_ != nullptr && sourceId != *onlySource_;
             if (listed != nullptr) {
-                listed->listings += boOther ? 0 : 1;
+                if (!boOther && listed->listings++ == 0) {
+                    listed->at = offsetOf(sourceNode.name()) - 1; // the name follows its '<'
+                }
                 listed->boOtherListed = listed->boOtherListed || boOther;
             }
             std::set<std::string>* classified =
@@ -814,7 +821,7 @@ private:
             for (pugi::xml_node classifiedNode = sourceNode.first_child(); classifiedNode;
                  classifiedNode = classifiedNode.next_sibling()) {
                 if (classifiedNode.type() != pugi::node_element ||
-                    std::strcmp(classifiedNode.name(), kClassifiedName) != 0) {
+                    !boSameName(classifiedNode.name(), kClassifiedName)) {
                     if (classifiedNode.type() == pugi::node_element) {
                         vNoteElement(classifiedNode, kClassifiedName);
                     }

@@ -52,7 +52,7 @@ void vExpectHolds(const std::string& out, const Mapping& target, const std::stri
 
 // A patch told about one source id changes in the document what the whole
 // patch changes for it, given how reading found the document to list it,
-// given nothing, and given a listing that does not fit the document.
+// given nothing, and given a listing whose elements are not where it says.
 void vExpectSourcePatchesAlike(const std::string& base, const Mapping& target) {
     std::set<std::string> sources = {"m"};
     for (const Mapping::Relation* relation : {&target.sourceToClassified, &target.secondRelation}) {
@@ -71,6 +71,8 @@ void vExpectSourcePatchesAlike(const std::string& base, const Mapping& target) {
         SourceListing wrong = listing;
         wrong.relations[0].boHasElement = !wrong.relations[0].boHasElement;
         wrong.relations[1].boOtherListed = !wrong.relations[1].boOtherListed;
+        wrong.relations[0].at = base.size() / 2;
+        wrong.relations[1].at = 0;
         // The target's header and entries of the source id, the document's other entries.
         Mapping expected = target;
         const Mapping original = read(base).second;
@@ -449,6 +451,7 @@ TEST(DocumentPatchTest, BytesOutsideTheChangedSourcesStay) {
         "<classification version=\"1\"><relation><source id=\"a\"/></relation>"
         "<relation><source id=\"b\"/><source id=\"a\"><classified id=\"c\"/></source></relation></classification>",
         "<classification version=\"1\"><secondRelation/></classification>",
+        "<classification version=\"1\">\n\t<relation>\n\t\t<source id=\"a\"/>\n\t</relation>\n</classification>\n",
         "<?pi?x?><classification version=\"1\" id=\"t\tab\r\nx\" flag1='&#116;rue'/>",
         "<classification version=\"1\"><?pi!odd?><relation><source id=\"s\"><?x?></source></relation></classification>",
         "<classification version=\"1\"><!-->--><relation><source id=\"&#0065;&#x0042;&unknown;\"/></relation>"

@@ -489,6 +489,10 @@ void WriteAccess::vWrittenBack(Level level, LockedFile& locked, bool boFinal, Le
     if (locked.document) {
         locked.document = next.bytes;
     }
+    // The listing was of the bytes just replaced.
+    if (owned_ != nullptr) {
+        owned_->listings.erase(level);
+    }
     if (boFinal) {
         locked.base.reset();
     } else {
@@ -502,6 +506,9 @@ void WriteAccess::vWrittenBack(Level level, LockedFile& locked, bool boFinal, Le
 // of the cache until it is read again.
 void WriteAccess::vWriteBackFailed(Level level, LockedFile& locked) {
     utilities::FileRecord& record = (*fileRecords)[level];
+    if (owned_ != nullptr) {
+        owned_->listings.erase(level); // the base read below is read without one
+    }
     const std::int64_t readAt = platform::clockTicksGet();
     std::string bytes;
     platform::FileStamp stamp;

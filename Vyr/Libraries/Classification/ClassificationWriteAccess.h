@@ -245,9 +245,9 @@ private:
         Records records;
         // What each level was read from, until the level is locked.
         std::map<Level, LevelRead> levelsRead;
-        // How the base of each locked level lists the source id, as its
-        // last read found it: the patcher checks it (a stale one costs it
-        // a walk).
+        // How the base of each locked level lists the source id, as the
+        // read of exactly those bytes found it; dropped whenever the base
+        // becomes other bytes.
         std::map<Level, SourceListing> listings;
     };
     std::unique_ptr<Owned> owned_;
