@@ -427,7 +427,8 @@ private:
     // none). One attribute is the common case and costs one look at its
     // value. The name of no attribute is the empty text, which no attribute
     // has.
-    bool boCheckAttributes(pugi::xml_node node, const char* wanted, const char*& wantedValue) {
+    bool boCheckAttributes(pugi::xml_node node, const char* wanted, const char*& wantedValue,
+                           std::size_t& wantedSize) {
         wantedValue = nullptr;
         pugi::xml_attribute attribute = node.first_attribute();
         const char* firstName = attribute.name();
@@ -435,11 +436,13 @@ private:
             return true;
         }
         const char* value = attribute.value();
+        std::size_t size = 0;
+        if (!boCheckValue(firstName, value, size)) {
+            return false;
+        }
         if (boSameName(firstName, wanted)) {
             wantedValue = value;
-        }
-        if (!boCheckValue(firstName, value)) {
-            return false;
+            wantedSize = size;
         }
         attribute = attribute.next_attribute();
         const char* name = attribute.name();
@@ -454,11 +457,12 @@ private:
                 return boMalformed(joined({"attribute '", name, "' repeated"}), offsetOf(name));
             }
             value = attribute.value();
+            if (!boCheckValue(name, value, size)) {
+                return false;
+            }
             if (wantedValue == nullptr && boSameName(name, wanted)) {
                 wantedValue = value;
-            }
-            if (!boCheckValue(name, value)) {
-                return false;
+                wantedSize = size;
             }
         }
         return true;
@@ -466,7 +470,8 @@ private:
 
     bool boCheckAttributes(pugi::xml_node node) {
         const char* ignored = nullptr;
-        return boCheckAttributes(node, "", ignored);
+        std::size_t ignoredSize = 0;
+        return boCheckAttributes(node, "", ignored, ignoredSize);
     }
 
     // Whether an earlier attribute of the element has the name; notes it.
@@ -489,7 +494,8 @@ private:
     // The decoded value holds a '<' when the raw one does, or when a
     // reference stands for it; only then are the raw bytes looked at. They
     // run from where the value starts to its closing quote.
-    bool boCheckValue(const char* name, const char* value) {
+    // `size` becomes the decoded value's length.
+    bool boCheckValue(const char* name, const char* value, std::size_t& size) {
         // A malformed or undeclared reference stays in the decoded value as
         // its text, '&' included; only a character reference ("&#") can
         // leave none. So a value is looked at raw only when it may hold one.
@@ -508,9 +514,11 @@ private:
         while (*at != '\0' && *at != '<') {
             ++at;
         }
+        size = static_cast<std::size_t>(at - value);
         if (*at == '\0') {
             return true;
         }
+        size += std::strlen(at);
         const std::size_t begin = offsetOf(value);
         if (begin == std::string_view::npos || begin == 0) {
             return true;
@@ -746,13 +754,14 @@ private:
     // its id attribute, checked.
     bool boReadId(pugi::xml_node node, std::string_view what, std::string_view& id) {
         const char* value = nullptr;
-        if (!boCheckAttributes(node, kIdName, value)) {
+        std::size_t size = 0;
+        if (!boCheckAttributes(node, kIdName, value, size)) {
             return false;
         }
         if (value == nullptr) {
             return boFail(joined({what, " element without id"}), node.name());
         }
-        id = value;
+        id = std::string_view(value, size);
         return boCheckText(id, what, value);
     }
 
