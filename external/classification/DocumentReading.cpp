@@ -986,7 +986,9 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
             return false;
         }
     }
-    if (const std::size_t bad = nulReferenceOffset(bytes); bad != std::string_view::npos) {
+    // A reference needs a '&'.
+    if (const std::size_t bad = boAmpersand ? nulReferenceOffset(bytes) : std::string_view::npos;
+        bad != std::string_view::npos) {
         error = locatedAt("reference to character U+0000", bytes, bad);
         return false;
     }
