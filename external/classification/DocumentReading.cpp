@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -88,18 +89,19 @@ std::size_t documentScan(std::string_view text, bool& boAmpersand, bool& boBrack
     return bad;
 }
 
-// Whether the text is plain: ASCII only, with no control character but
-// tab, line feed and carriage return, so that it is valid UTF-8 and holds
-// no character XML 1.0 refuses; tells on the way whether it holds a '&' or
-// a ']'. Most documents are plain, and for them this one pass stands for
-// the exact scans, which find the first offending byte of the others. The
-// blocks are plain loops of a fixed length that the compiler turns into
-// vector instructions.
-bool boPlainText(std::string_view text, bool& boAmpersand, bool& boBracket) noexcept {
+// Copies the text to `copy` and tells whether it is plain: ASCII only,
+// with no control character but tab, line feed and carriage return, so that
+// it is valid UTF-8 and holds no character XML 1.0 refuses; tells on the
+// way whether it holds a '&' or a ']'. Most documents are plain, and for
+// them this one pass, which the copy for the parser needs anyway, stands
+// for the exact scans, which find the first offending byte of the others.
+// Each piece is looked at while it is still in the cache from its copy, in
+// blocks of a fixed length that the compiler turns into vector
+// instructions. Stops early, with the copy unfinished, at a text that is
+// not plain.
+bool boPlainCopy(std::string_view text, char* copy, bool& boAmpersand, bool& boBracket) noexcept {
     constexpr std::size_t kBlock = 64;
-    // Blocks between the looks at what was found, so that a text that is not
-    // plain falls back early.
-    constexpr std::size_t kBlocksPerLook = 64;
+    constexpr std::size_t kPiece = 64 * kBlock;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
     unsigned char high = 0;
@@ -112,22 +114,20 @@ bool boPlainText(std::string_view text, bool& boAmpersand, bool& boBracket) noex
         ampersand |= static_cast<unsigned char>(c == '&');
         bracket |= static_cast<unsigned char>(c == ']');
     };
-    std::size_t at = 0;
-    while (size - at >= kBlock) {
-        for (std::size_t block = 0; block < kBlocksPerLook && size - at >= kBlock; ++block, at += kBlock) {
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t end = size - at > kPiece ? at + kPiece : size;
+        std::memcpy(copy + at, bytes + at, end - at);
+        for (; end - at >= kBlock; at += kBlock) {
             for (std::size_t i = 0; i < kBlock; ++i) {
                 take(bytes[at + i]);
             }
         }
+        for (; at < end; ++at) {
+            take(bytes[at]);
+        }
         if ((high & 0x80) != 0 || control != 0) {
             return false;
         }
-    }
-    for (; at < size; ++at) {
-        take(bytes[at]);
-    }
-    if ((high & 0x80) != 0 || control != 0) {
-        return false;
     }
     boAmpersand = ampersand != 0;
     boBracket = bracket != 0;
@@ -971,12 +971,15 @@ std::string positionText(std::string_view document, std::size_t offset) {
     return joined({"line ", std::to_string(line), ", column ", std::to_string(column)});
 }
 
-bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options, pugi::xml_document& document,
-                     Mapping& mapping, std::string& error, Notes* notes, const std::string_view* onlySource,
-                     SourceListing* listing) {
+bool boParseDocument(std::string_view bytes, std::unique_ptr<char[]>& buffer, unsigned options,
+                     pugi::xml_document& document, Mapping& mapping, std::string& error, Notes* notes,
+                     const std::string_view* onlySource, SourceListing* listing) {
+    // The parser works in place, so it gets a copy: the bytes stay intact
+    // for the checks and for the line and column of a reason.
+    buffer = std::make_unique_for_overwrite<char[]>(bytes.size());
     bool boAmpersand = false;
     bool boBracket = false;
-    if (!boPlainText(bytes, boAmpersand, boBracket)) {
+    if (!boPlainCopy(bytes, buffer.get(), boAmpersand, boBracket)) {
         if (const std::size_t bad = str::invalidUtf8Offset(bytes); bad != std::string_view::npos) {
             error = locatedAt("invalid UTF-8", bytes, bad);
             return false;
@@ -985,6 +988,7 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
             error = locatedAt("character not allowed in XML 1.0", bytes, bad);
             return false;
         }
+        std::memcpy(buffer.get(), bytes.data(), bytes.size());
     }
     // A reference needs a '&'.
     if (const std::size_t bad = boAmpersand ? nulReferenceOffset(bytes) : std::string_view::npos;
@@ -993,11 +997,8 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
         return false;
     }
 
-    // The parser works in place, so it gets a copy: the bytes stay intact
-    // for the line and column of a reason.
-    buffer.assign(bytes);
     const pugi::xml_parse_result parsed =
-        document.load_buffer_inplace(buffer.data(), buffer.size(), options, pugi::encoding_utf8);
+        document.load_buffer_inplace(buffer.get(), bytes.size(), options, pugi::encoding_utf8);
     if (!parsed) {
         error = locatedAt(joined({"XML parse error: ", parsed.description()}), bytes,
                           static_cast<std::size_t>(parsed.offset));
@@ -1005,8 +1006,8 @@ bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned optio
     }
 
     SourceListing listed;
-    DocumentReader reader(bytes, buffer, boAmpersand, boBracket, notes, onlySource,
-                          onlySource != nullptr && listing != nullptr ? &listed : nullptr);
+    DocumentReader reader(bytes, std::string_view(buffer.get(), bytes.size()), boAmpersand, boBracket, notes,
+                          onlySource, onlySource != nullptr && listing != nullptr ? &listed : nullptr);
     if (!reader.boRead(document, mapping)) {
         error = reader.errorTake();
         return false;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,7 +89,7 @@ struct Notes {
     std::vector<std::string> lines;
 };
 
-// Checks the document's bytes, parses a copy of them into `buffer` and
+// Checks the document's bytes, parses a copy of them (made in `buffer`) and
 // `document` with `options`, checks that the document is well-formed where
 // the parser is lenient (repeated attributes, '<' in attribute values, text
 // outside the root element, "--" in comments, a declaration not at the
@@ -102,7 +103,7 @@ struct Notes {
 // With `onlySource`, each relation of the mapping keeps only that source
 // id's entry; the document is checked whole all the same, and `listing`,
 // when given, says how the document lists that source id.
-[[nodiscard]] bool boParseDocument(std::string_view bytes, std::string& buffer, unsigned options,
+[[nodiscard]] bool boParseDocument(std::string_view bytes, std::unique_ptr<char[]>& buffer, unsigned options,
                                    pugi::xml_document& document, Mapping& mapping, std::string& error,
                                    Notes* notes = nullptr, const std::string_view* onlySource = nullptr,
                                    SourceListing* listing = nullptr);

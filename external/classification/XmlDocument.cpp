@@ -90,7 +90,7 @@ bool XmlDocument::boRead(std::istream& stream, std::string_view expectedId, std:
 
 bool XmlDocument::boReadSource(std::string_view bytes, std::string_view sourceId, SourceListing* listing) {
     error_.clear();
-    std::string buffer;
+    std::unique_ptr<char[]> buffer;
     pugi::xml_document document;
     Mapping read;
     if (!boParseDocument(bytes, buffer, kReadOptions, document, read, error_, nullptr, &sourceId, listing)) {
@@ -111,7 +111,7 @@ bool XmlDocument::boReadNoting(std::istream& stream, format::Notes* notes) {
         error_ = joined({"reading the stream failed after ", std::to_string(bytes.size), " bytes"});
         return false;
     }
-    std::string buffer;
+    std::unique_ptr<char[]> buffer;
     pugi::xml_document document;
     Mapping read;
     if (!boParseDocument(bytes.viewGet(), buffer, kReadOptions, document, read, error_, notes)) {
