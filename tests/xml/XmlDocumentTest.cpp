@@ -269,6 +269,32 @@ TEST_F(XmlDocumentTest, ReasonsNameWhatAndWhere) {
         EXPECT_FALSE(read.ok) << text;
         EXPECT_EQ(read.error, reason) << text;
     }
+
+    // The same deep inside a large document, past the first pieces that
+    // the read copies and scans; a large plain document reads, and so does
+    // one with a character beyond ASCII or a '&' or ']' far into it.
+    std::string large = "<classification version=\"1\"><relation>\n";
+    for (int index = 0; index < 400; ++index) {
+        large += "  <source id=\"s" + std::to_string(index) + "\"><classified id=\"c\"/></source>\n";
+    }
+    const std::string end = "</relation></classification>\n";
+    const std::vector<std::pair<std::string, std::string>> deep = {
+        {large + "<!-- \xC3\x28 -->" + end, "invalid UTF-8 at line 402, column 6"},
+        {large + "<!-- \x01 -->" + end, "character not allowed in XML 1.0 at line 402, column 6"},
+        {large + "<!-- \xC3\xA9 \x01 -->" + end, "character not allowed in XML 1.0 at line 402, column 8"},
+        {large + "<source id=\"&#0;\"/>" + end, "reference to character U+0000 at line 402, column 13"},
+        {large + "a]]>" + end, "XML not well-formed: ']]>' in text at line 402, column 2"},
+    };
+    for (const auto& [text, reason] : deep) {
+        const ReadResult read = readText(text);
+        EXPECT_FALSE(read.ok) << reason;
+        EXPECT_EQ(read.error, reason);
+    }
+    for (const std::string& tail : {std::string(), std::string("<!-- \xC3\xA9 -->"), std::string("a&amp;]")}) {
+        const ReadResult read = readText(large + tail + end);
+        EXPECT_TRUE(read.ok) << read.error;
+        EXPECT_EQ(read.mapping.sourceToClassified.size(), 400U);
+    }
 }
 
 TEST_F(XmlDocumentTest, WhatNoXmlParserTakesIsRefusedAndItsWellFormedNeighboursRead) {
