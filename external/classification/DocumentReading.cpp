@@ -775,6 +775,18 @@ private:
         return &listing_->relations[index];
     }
 
+    // Counts a source element in the listing of the one source id, when
+    // one is asked for: where the first of that id starts, or that another
+    // id is listed.
+    void vListed(SourceListing::Relation* listed, bool boOther, pugi::xml_node sourceNode) const noexcept {
+        if (listed != nullptr) {
+            if (!boOther && listed->listings++ == 0) {
+                listed->at = offsetOf(sourceNode.name()) - 1; // the name follows its '<'
+            }
+            listed->boOtherListed = listed->boOtherListed || boOther;
+        }
+    }
+
     // Files are written in key order, so inserting at the end is the
     // common case; repeated source elements merge their sets. `listed`:
     // where the listings of the one source id are counted, or null.
@@ -814,12 +826,7 @@ private:
                 }
             }
             const bool boOther = onlySource_ != nullptr && sourceId != *onlySource_;
-            if (listed != nullptr) {
-                if (!boOther && listed->listings++ == 0) {
-                    listed->at = offsetOf(sourceNode.name()) - 1; // the name follows its '<'
-                }
-                listed->boOtherListed = listed->boOtherListed || boOther;
-            }
+            vListed(listed, boOther, sourceNode);
             std::set<std::string>* classified =
                 boOther
                     ? nullptr
