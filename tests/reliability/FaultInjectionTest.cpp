@@ -104,12 +104,13 @@ int openatWithAReplacementBehind(int folder, const char* name, int flags, mode_t
     return descriptor;
 }
 
-// Opens of a level file miss it once, as while another program renames a
-// new version over it.
+// Opens of a level file miss it `gMisses` times, as while another program
+// renames a new version over it.
 int gMissedOpens = 0;
+int gMisses = 1;
 int openatMissingOnce(int folder, const char* name, int flags, mode_t mode) {
     const std::string_view text(name);
-    if (text.ends_with(".xml") && gMissedOpens++ == 0) {
+    if (text.ends_with(".xml") && gMissedOpens++ < gMisses) {
         errno = ENOENT;
         return -1;
     }
@@ -578,14 +579,17 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         platform::systemCalls().openat = &openatMissingOnce;
         EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "red"));
         EXPECT_EQ(gMissedOpens, 2);
-        // So does the read under the lock at the write-back.
+        // The write-back's read under the lock looks for a file missing
+        // through all its retries once more, from the start.
         {
             auto access = wrapper.writeAccessGet("fruit");
             ASSERT_TRUE(access.boLockFile(cache::User));
             ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
             gMissedOpens = 0;
+            gMisses = 9;
             EXPECT_TRUE(access.boWriteBack()) << access.failureGet().sWhat;
-            EXPECT_GE(gMissedOpens, 2);
+            EXPECT_GE(gMissedOpens, 10);
+            gMisses = 1;
         }
         EXPECT_TRUE(wrapper.boMappingExists("fruit", "fig", "purple"));
         platform::vSystemCallsReset();
