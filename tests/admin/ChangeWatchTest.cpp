@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <sys/inotify.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -371,6 +372,27 @@ TEST_F(ChangeWatchTest, EveryInotifyCallFailingOnceLeavesTheHostWatchingOrPollin
         }
     }
     EXPECT_GT(failAt, 5);
+
+    // Folders on a network file system are polled, and say why: a watch
+    // hears only this machine's writes.
+    AdminWrapper::vAdminReset();
+    platform::vSystemCallsReset();
+    platform::systemCalls().mountTableOpen = [] { return errno = ENOENT, -1; };
+    platform::systemCalls().statfs = [](const char* path, struct statfs* status) {
+        const int result = ::statfs(path, status);
+        status->f_type = 0x6969; // nfs
+        return result;
+    };
+    AdminWrapper wrapper;
+    wrapper.vPollIntervalSet(20ms);
+    (void)wrapper.cachesGet("a");
+    classification::Failure failure;
+    (void)wrapper.changedRefresh(failure);
+    for (const AdminWrapper::LevelWatch& watch : wrapper.watchesGet()) {
+        EXPECT_FALSE(watch.boWatched) << watch.folder;
+        EXPECT_EQ(watch.sReason, "network or FUSE file system (nfs): writes made on other machines are not reported");
+    }
+    EXPECT_EQ(wrapper.refreshWaitGet(), std::optional(20ms));
 }
 
 } // namespace

@@ -104,16 +104,23 @@ int openatWithAReplacementBehind(int folder, const char* name, int flags, mode_t
     return descriptor;
 }
 
-// Opens of a level file miss it once, as while another program renames a
-// new version over it.
+// Opens of a level file miss it `gMisses` times, as while another program
+// renames a new version over it.
 int gMissedOpens = 0;
+int gMisses = 1;
 int openatMissingOnce(int folder, const char* name, int flags, mode_t mode) {
     const std::string_view text(name);
-    if (text.ends_with(".xml") && gMissedOpens++ == 0) {
+    if (text.ends_with(".xml") && gMissedOpens++ < gMisses) {
         errno = ENOENT;
         return -1;
     }
     return ::openat(folder, name, flags, mode);
+}
+
+// Another program makes the level file just before a new one takes its name.
+int renameat2AfterAFileIsMade(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
+    writeFile(gSavedBehind, gTheirs);
+    return ::renameat2(fromFolder, from, toFolder, to, flags);
 }
 
 // The mount table that the platform layer reads instead of this process's.
@@ -572,6 +579,20 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         platform::systemCalls().openat = &openatMissingOnce;
         EXPECT_TRUE(wrapper.boMappingExists("fruit", "apple", "red"));
         EXPECT_EQ(gMissedOpens, 2);
+        // The write-back's read under the lock looks for a file missing
+        // through all its retries once more, from the start.
+        {
+            auto access = wrapper.writeAccessGet("fruit");
+            ASSERT_TRUE(access.boLockFile(cache::User));
+            ASSERT_TRUE(access.boAddMapping("fig", "purple", cache::User));
+            gMissedOpens = 0;
+            gMisses = 9;
+            EXPECT_TRUE(access.boWriteBack()) << access.failureGet().sWhat;
+            EXPECT_GE(gMissedOpens, 10);
+            gMisses = 1;
+        }
+        EXPECT_TRUE(wrapper.boMappingExists("fruit", "fig", "purple"));
+        platform::vSystemCallsReset();
         platform::systemCalls().openat = [](int folder, const char* name, int flags, mode_t mode) {
             return std::string_view(name).ends_with(".lock") ? (errno = EROFS, -1) : ::openat(folder, name, flags, mode);
         };
@@ -607,6 +628,32 @@ TEST_F(FaultInjectionTest, FailingSystemCallsAreReportedAndTheStoreAgreesWithThe
         EXPECT_EQ(onDisk.sourceToClassified,
                   (Mapping::Relation{{"apple", {"red"}}, {"fig", {"purple"}}, {"kiwi", {"brown"}}}));
         EXPECT_TRUE(wrapper.boMappingExists("fruit", "kiwi", "brown"));
+    }
+
+    // Another program makes the level file as a new one is published: its
+    // file stays, and the lock reads it.
+    {
+        vWriteLevel("fruit", cache::Shared, fruit);
+        const fs::path shared = fileAt("fruit", cache::Shared);
+        fs::remove(file);
+        gSavedBehind = file;
+        Mapping theirs = fruitLater;
+        std::ostringstream rendered;
+        ASSERT_TRUE(XmlDocument(theirs).boWrite(rendered));
+        gTheirs = rendered.str();
+        AdminWrapper::vAdminReset();
+        AdminWrapper wrapper;
+        const AssertCapture capture;
+        {
+            const SystemCallsRestore restore;
+            platform::systemCalls().renameat2 = &renameat2AfterAFileIsMade;
+            auto access = wrapper.writeAccessGet("fruit");
+            EXPECT_TRUE(access.boLockFile(cache::User)) << access.failureGet().sWhat;
+        }
+        EXPECT_EQ(capture.count(), 0U);
+        EXPECT_EQ(readFile(file), gTheirs);
+        EXPECT_TRUE(wrapper.boMappingExists("fruit", "plum", "blue"));
+        fs::remove(shared);
     }
 
     // A writer that ignores the lock replaces the file during every attempt:

@@ -336,10 +336,24 @@ TEST_F(DirectAccess, ASaveThatChangesNothingLeavesTheFileAlone) {
         WriteAccess access(&cache, &records);
         ASSERT_TRUE(access.boLockFile(User));
         ASSERT_TRUE(access.boLevelReplace(User, commented)) << access.failureGet().sReason;
+        std::string given;
+        ASSERT_TRUE(access.boLevelDocumentGet(User, given)); // the document, not the file
+        EXPECT_EQ(given, commented);
         EXPECT_TRUE(access.boWriteBack());
     }
     EXPECT_EQ(readFile(fileOf(User)), commented);
     EXPECT_EQ(cache.levels.at(User), original);
+    // The file's own bytes given back after an edit: the edit goes, and the
+    // file is left alone.
+    const FileState same = fileHolding(original);
+    {
+        WriteAccess access(&cache, &records);
+        ASSERT_TRUE(access.boLockFile(User));
+        ASSERT_TRUE(access.boAddMapping("s", "edited", User));
+        ASSERT_TRUE(access.boLevelReplace(User, same.bytes));
+        EXPECT_EQ(cache.levels.at(User), original);
+    }
+    EXPECT_EQ(stateOf(fileOf(User)), same);
 }
 
 TEST_F(DirectAccess, WritingBackAShorterMappingLeavesNoOldTail) {
@@ -492,6 +506,18 @@ TEST_F(DirectAccess, AMovedAccessWritesBackOnceFromItsNewOwner) {
             EXPECT_TRUE(second.boAddMapping("s", "b", User));
         }
         EXPECT_EQ(readBack(fileOf(User)).sourceToClassified, (Mapping::Relation{{"s", {"a", "b"}}}));
+        // The moved-from object refuses every lock and edit, with the level
+        // named, and creates nothing.
+        {
+            const AssertCapture capture;
+            EXPECT_FALSE(first.boLockFile(Shared));
+            EXPECT_EQ(first.failureGet().kind, FailureKind::NotLocked);
+            EXPECT_FALSE(first.boAddMapping("s", "c", Shared));
+            EXPECT_EQ(first.failureGet().kind, FailureKind::NotLocked);
+            EXPECT_EQ(first.failureGet().level, Shared);
+            first.vCreateFileIfNotAtLevel(Shared);
+            EXPECT_FALSE(fs::exists(fileOf(Shared)));
+        }
         writeFile(fileOf(User), "after");
     }
     // The moved-from object held no lock any more.

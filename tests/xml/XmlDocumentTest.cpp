@@ -424,6 +424,19 @@ TEST_F(XmlDocumentTest, LargeMappingRoundTrips) {
     XmlDocument document(read);
     ASSERT_TRUE(document.boRead(in)) << document.errorGet();
     EXPECT_EQ(read, mapping);
+
+    // A stream that cannot tell its size, as a pipe, reads the same.
+    struct UnseekableBuffer final : std::streambuf {
+        explicit UnseekableBuffer(std::string text) : text_(std::move(text)) {
+            setg(text_.data(), text_.data(), text_.data() + text_.size());
+        }
+        std::string text_;
+    } unseekable(fileText(path));
+    std::istream piped(&unseekable);
+    Mapping readPiped;
+    XmlDocument pipedDocument(readPiped);
+    ASSERT_TRUE(pipedDocument.boRead(piped)) << pipedDocument.errorGet();
+    EXPECT_EQ(readPiped, mapping);
 }
 
 TEST_F(XmlDocumentTest, WritingAFileReplacesItWholeOrNotAtAll) {
