@@ -308,6 +308,32 @@ TEST_F(AdminLoadingTest, AChangedFileIsReadAgainAndTheLockComparesTheContent) {
     EXPECT_EQ(wrapper.sText2Get("tree"), "second2");
     EXPECT_TRUE(wrapper.boMappingExists("tree", "oak", "needle"));
     EXPECT_FALSE(wrapper.boMappingExists("tree", "oak", "bark"));
+
+    // A one-source access reads before it locks: rewritten in place
+    // meanwhile (same size, time put back), the file is taken as the lock
+    // finds it, and the edit goes on top of that.
+    vWriteLevel("tree", cache::User, mappingOf("tree", {{"oak", {"leaf"}}}, "first"));
+    setFileTime(file, -100s);
+    {
+        WriteAccess access = wrapper.sourceWriteAccessGet("tree", "oak");
+        const fs::file_time_type before = fs::last_write_time(file);
+        std::string rewritten = readFile(file);
+        rewritten.replace(rewritten.find("leaf"), 4, "bark");
+        {
+            std::fstream inPlace(file, std::ios::in | std::ios::out | std::ios::binary);
+            inPlace.write(rewritten.data(), static_cast<std::streamsize>(rewritten.size()));
+        }
+        fs::last_write_time(file, before);
+        ASSERT_TRUE(access.boLockFile(cache::User));
+        EXPECT_EQ(access.pSourceCacheGet()->levels.at(cache::User).sourceToClassified.at("oak"),
+                  std::set<std::string>{"bark"});
+        ASSERT_TRUE(access.boAddMapping("oak", "twig", cache::User));
+        ASSERT_TRUE(access.boWriteBack());
+    }
+    const std::string written = readFile(file);
+    EXPECT_NE(written.find("\"bark\""), std::string::npos) << written;
+    EXPECT_NE(written.find("\"twig\""), std::string::npos) << written;
+    EXPECT_EQ(written.find("\"leaf\""), std::string::npos) << written;
 }
 
 TEST_F(AdminLoadingTest, FileThatFailsToParseIsCachedEmptyAndTriedAgain) {
