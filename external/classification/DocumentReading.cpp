@@ -834,37 +834,45 @@ private:
                            .emplace_hint(relation.end(), std::piecewise_construct, std::forward_as_tuple(sourceId),
                                          std::forward_as_tuple())
                            ->second;
-            for (pugi::xml_node classifiedNode = sourceNode.first_child(); classifiedNode;
-                 classifiedNode = classifiedNode.next_sibling()) {
-                if (classifiedNode.type() != pugi::node_element ||
-                    !boSameName(classifiedNode.name(), kClassifiedName)) {
-                    if (classifiedNode.type() == pugi::node_element) {
-                        vNoteElement(classifiedNode, kClassifiedName);
-                    }
-                    if (!(classifiedNode.type() == pugi::node_element ? boCheckSubtree(classifiedNode)
-                                                                      : boCheckOther(classifiedNode))) {
-                        return false;
-                    }
-                    continue;
+            if (!boReadClassified(sourceNode, classified)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The classified ids of one source element, checked; kept in
+    // `classified` unless it is null (a source id the read passes over).
+    bool boReadClassified(pugi::xml_node sourceNode, std::set<std::string>* classified) {
+        for (pugi::xml_node classifiedNode = sourceNode.first_child(); classifiedNode;
+             classifiedNode = classifiedNode.next_sibling()) {
+            if (classifiedNode.type() != pugi::node_element || !boSameName(classifiedNode.name(), kClassifiedName)) {
+                if (classifiedNode.type() == pugi::node_element) {
+                    vNoteElement(classifiedNode, kClassifiedName);
                 }
-                std::string_view classifiedId;
-                if (!boReadId(classifiedNode, kClassifiedName, classifiedId)) {
+                if (!(classifiedNode.type() == pugi::node_element ? boCheckSubtree(classifiedNode)
+                                                                  : boCheckOther(classifiedNode))) {
                     return false;
                 }
-                if (notes_ != nullptr) {
-                    vNoteAttributes(classifiedNode, kIdName);
+                continue;
+            }
+            std::string_view classifiedId;
+            if (!boReadId(classifiedNode, kClassifiedName, classifiedId)) {
+                return false;
+            }
+            if (notes_ != nullptr) {
+                vNoteAttributes(classifiedNode, kIdName);
+            }
+            for (pugi::xml_node inside = classifiedNode.first_child(); inside; inside = inside.next_sibling()) {
+                if (inside.type() == pugi::node_element) {
+                    vNoteElement(inside, "none");
                 }
-                for (pugi::xml_node inside = classifiedNode.first_child(); inside; inside = inside.next_sibling()) {
-                    if (inside.type() == pugi::node_element) {
-                        vNoteElement(inside, "none");
-                    }
-                    if (!boCheckSubtree(inside)) {
-                        return false;
-                    }
+                if (!boCheckSubtree(inside)) {
+                    return false;
                 }
-                if (classified != nullptr) {
-                    classified->emplace_hint(classified->end(), classifiedId);
-                }
+            }
+            if (classified != nullptr) {
+                classified->emplace_hint(classified->end(), classifiedId);
             }
         }
         return true;
