@@ -135,23 +135,53 @@ TEST_F(PlatformTest, ReadsTakeOnlyRegularFilesAndReportTheirFailures) {
     EXPECT_EQ(folder.read("pipe.xml", bytes, stamp), EINVAL);
     EXPECT_EQ(platform::readRegular({}, bytes, stamp), ENOENT);
 
+    // A comparison with bytes in hand tells only whether the file holds them.
+    bool boSame = false;
+    EXPECT_EQ(folder.compare("level.xml", "content", boSame, stamp), 0);
+    EXPECT_TRUE(boSame);
+    for (const std::string_view other : {"contenT", "conten", "content!", ""}) {
+        EXPECT_EQ(folder.compare("level.xml", other, boSame, stamp), 0);
+        EXPECT_FALSE(boSame) << other;
+    }
+    EXPECT_EQ(folder.compare("pipe.xml", "content", boSame, stamp), EINVAL);
+    // A read and a comparison meet every fault alike: `error` from both.
+    const auto both = [&](int error) {
+        bytes = "old";
+        EXPECT_EQ(folder.read("level.xml", bytes, stamp), error);
+        if (error == 0) {
+            EXPECT_EQ(bytes, "content");
+        }
+        gCalls = 0;
+        boSame = false;
+        EXPECT_EQ(folder.compare("level.xml", "content", boSame, stamp), error);
+        EXPECT_EQ(boSame, error == 0);
+        gCalls = 0;
+    };
     // Interrupted once: read on.
     calls().read = [](int descriptor, void* buffer, size_t size) -> ssize_t {
         return ++gCalls == 1 ? (errno = EINTR, -1) : ::read(descriptor, buffer, size);
     };
-    ASSERT_EQ(platform::readRegular(temp / "level.xml", bytes, stamp), 0);
-    EXPECT_EQ(bytes, "content");
+    both(0);
     calls().read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
-    EXPECT_EQ(folder.read("level.xml", bytes, stamp), EIO);
+    both(EIO);
+    platform::vSystemCallsReset();
+    // A file that grew after its status is read to its end.
+    calls().fstat = [](int descriptor, struct stat* status) {
+        const int result = ::fstat(descriptor, status);
+        status->st_size = 2;
+        return result;
+    };
+    ASSERT_EQ(folder.read("level.xml", bytes, stamp), 0);
+    EXPECT_EQ(bytes, "content");
     // A pipe swapped in between the status and the open.
     calls().fstat = [](int descriptor, struct stat* status) {
         const int result = ::fstat(descriptor, status);
         status->st_mode = S_IFIFO | 0600;
         return result;
     };
-    EXPECT_EQ(folder.read("level.xml", bytes, stamp), EINVAL);
+    both(EINVAL);
     calls().fstat = [](int, struct stat*) { return errno = EIO, -1; };
-    EXPECT_EQ(folder.read("level.xml", bytes, stamp), EIO);
+    both(EIO);
     // A file that the status keeps showing and the open keeps missing is
     // missing after the last look.
     calls().openat = [](int, const char*, int, mode_t) { return ++gCalls, errno = ENOENT, -1; };
