@@ -484,11 +484,8 @@ bool Patcher::boRootWalk(const Tag& root) {
     bool boFirstPlaced = false;
     std::size_t end = 0;
     const bool boWalked = boChildrenWalk(root, end, [&](const Piece& piece, std::size_t& at) {
-        switch (piece.kind) {
-        case Piece::Space: rootPlan.vSpace(); return true;
-        case Piece::Comment: rootPlan.vComment(piece.start); return true;
-        case Piece::Element: break;
-        default: rootPlan.vOther(); return true;
+        if (rootPlan.boNonElementTake(piece.kind, piece.start)) {
+            return true;
         }
         for (std::size_t kind = 0; kind < kRelationCount; ++kind) {
             if (piece.tag.name != kRelations[kind].name) {
@@ -572,11 +569,8 @@ bool Patcher::boRelationWalk(std::size_t kind, const Tag& relation, std::size_t&
     plan.vParentOpen(relation, boGetsNew);
     const Mapping::Relation& target = target_.*kRelations[kind].member;
     const bool boWalked = boChildrenWalk(relation, end, [&](const Piece& piece, std::size_t& at) {
-        switch (piece.kind) {
-        case Piece::Space: plan.vSpace(); return true;
-        case Piece::Comment: plan.vComment(piece.start); return true;
-        case Piece::Element: break;
-        default: plan.vOther(); return true;
+        if (plan.boNonElementTake(piece.kind, piece.start)) {
+            return true;
         }
         if (piece.tag.name != kSourceName) {
             plan.vUnknown(piece.tag);
@@ -707,11 +701,8 @@ void Patcher::vClassifiedPlan(const Tag& source, const Classified& target, std::
     };
     std::string_view runningMax;
     for (const Child& child : children_) {
-        switch (child.kind) {
-        case Piece::Space: plan.vSpace(); continue;
-        case Piece::Comment: plan.vComment(child.start); continue;
-        case Piece::Element: break;
-        default: plan.vOther(); continue;
+        if (plan.boNonElementTake(child.kind, child.start)) {
+            continue;
         }
         if (child.tag.name != kClassifiedName) {
             plan.vUnknown(child.tag);

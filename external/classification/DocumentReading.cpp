@@ -787,6 +787,22 @@ private:
         }
     }
 
+    // Whether the child is the element `expected`. Any other child is
+    // checked as every node is (and noted when it is another element);
+    // `boOk` becomes false when that check fails.
+    bool boExpectedElement(pugi::xml_node node, const char* expected, bool& boOk) {
+        if (node.type() != pugi::node_element) {
+            boOk = boCheckOther(node);
+            return false;
+        }
+        if (boSameName(node.name(), expected)) {
+            return true;
+        }
+        vNoteElement(node, expected);
+        boOk = boCheckSubtree(node);
+        return false;
+    }
+
     // Files are written in key order, so inserting at the end is the
     // common case; repeated source elements merge their sets. `listed`:
     // where the listings of the one source id are counted, or null.
@@ -802,11 +818,8 @@ private:
         }
         for (pugi::xml_node sourceNode = relationNode.first_child(); sourceNode;
              sourceNode = sourceNode.next_sibling()) {
-            if (sourceNode.type() != pugi::node_element || !boSameName(sourceNode.name(), kSourceName)) {
-                if (sourceNode.type() == pugi::node_element) {
-                    vNoteElement(sourceNode, kSourceName);
-                }
-                if (!(sourceNode.type() == pugi::node_element ? boCheckSubtree(sourceNode) : boCheckOther(sourceNode))) {
+            if (bool boOk = true; !boExpectedElement(sourceNode, kSourceName, boOk)) {
+                if (!boOk) {
                     return false;
                 }
                 continue;
@@ -846,12 +859,8 @@ private:
     bool boReadClassified(pugi::xml_node sourceNode, std::set<std::string>* classified) {
         for (pugi::xml_node classifiedNode = sourceNode.first_child(); classifiedNode;
              classifiedNode = classifiedNode.next_sibling()) {
-            if (classifiedNode.type() != pugi::node_element || !boSameName(classifiedNode.name(), kClassifiedName)) {
-                if (classifiedNode.type() == pugi::node_element) {
-                    vNoteElement(classifiedNode, kClassifiedName);
-                }
-                if (!(classifiedNode.type() == pugi::node_element ? boCheckSubtree(classifiedNode)
-                                                                  : boCheckOther(classifiedNode))) {
+            if (bool boOk = true; !boExpectedElement(classifiedNode, kClassifiedName, boOk)) {
+                if (!boOk) {
                     return false;
                 }
                 continue;

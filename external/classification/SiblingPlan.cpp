@@ -25,6 +25,15 @@ void SiblingPlan::vOther() noexcept {
     boOnlyRemovedAndSpace_ = false;
 }
 
+bool SiblingPlan::boNonElementTake(Piece::Kind kind, std::size_t start) noexcept {
+    switch (kind) {
+    case Piece::Space: vSpace(); return true;
+    case Piece::Comment: vComment(start); return true;
+    case Piece::Element: return false;
+    default: vOther(); return true;
+    }
+}
+
 void SiblingPlan::vComment(std::size_t start) noexcept {
     if (run_ == npos) {
         run_ = start;

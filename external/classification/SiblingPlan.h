@@ -46,6 +46,10 @@ public:
     // comments.
     void vOther() noexcept;
     void vComment(std::size_t start) noexcept;
+    // A child piece of `kind` starting at `start` that is no element: placed
+    // as vSpace, vComment or vOther place it. False for an element, which
+    // the caller places.
+    bool boNonElementTake(Piece::Kind kind, std::size_t start) noexcept;
     // An element that is not one of the children planned.
     void vUnknown(const Tag& tag);
     void vRemoved(const Tag& tag, std::size_t end);

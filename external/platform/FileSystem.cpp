@@ -85,12 +85,9 @@ private:
     int descriptor_;
 };
 
-// Reads everything from the descriptor, which must be a regular file; the
-// stamp comes from the descriptor before the read. 0 or errno. The file is
-// read straight into `bytes`, sized by the stamp, in one read for a file
-// that keeps its size (one more finds its end); a file that grows or
-// shrinks meanwhile is read to its end all the same.
-int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
+// The stamp of the descriptor, which must be a regular file: 0, EINVAL for
+// any other kind, or the errno value of a status that does not read.
+int regularStampGet(int descriptor, FileStamp& stamp) {
     struct stat status {};
     if (sys().fstat(descriptor, &status) != 0) {
         return errno;
@@ -99,10 +96,22 @@ int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
         return EINVAL;
     }
     stamp = stampOf(status);
+    return 0;
+}
+
+// Reads everything from the descriptor, which must be a regular file; the
+// stamp comes from the descriptor before the read. 0 or errno. The file is
+// read straight into `bytes`, sized by the stamp, in one read for a file
+// that keeps its size (one more finds its end); a file that grows or
+// shrinks meanwhile is read to its end all the same.
+int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
+    if (const int error = regularStampGet(descriptor, stamp); error != 0) {
+        return error;
+    }
     constexpr std::size_t kGrowth = std::size_t{1} << 16;
     // One byte more than announced, so that the read after the whole file
     // has room to find its end.
-    bytes.resize(static_cast<std::size_t>(status.st_size) + 1);
+    bytes.resize(static_cast<std::size_t>(stamp.size) + 1);
     std::size_t size = 0;
     while (true) {
         if (size == bytes.size()) {
@@ -130,16 +139,11 @@ int readDescriptor(int descriptor, std::string& bytes, FileStamp& stamp) {
 // difference. The stamp comes from the descriptor before the read. 0 or
 // errno.
 int compareDescriptor(int descriptor, std::string_view expected, bool& boSame, FileStamp& stamp) {
-    struct stat status {};
-    if (sys().fstat(descriptor, &status) != 0) {
-        return errno;
+    if (const int error = regularStampGet(descriptor, stamp); error != 0) {
+        return error;
     }
-    if (!S_ISREG(status.st_mode)) {
-        return EINVAL;
-    }
-    stamp = stampOf(status);
     boSame = false;
-    if (static_cast<std::size_t>(status.st_size) != expected.size()) {
+    if (static_cast<std::size_t>(stamp.size) != expected.size()) {
         return 0;
     }
     char buffer[1 << 16];
